@@ -1,0 +1,41 @@
+#pragma once
+// Every modal dialog of the program goes through this seam, so tests can
+// script the answers and nothing ever blocks them.
+#include <QString>
+
+class QWidget;
+
+class DialogSeam {
+public:
+    virtual ~DialogSeam() = default;
+
+    // An information box with only an OK button. An empty title means the
+    // application title.
+    virtual void information(QWidget *parent, const QString &title, const QString &text) = 0;
+
+    // A warning box with only an OK button.
+    virtual void warning(QWidget *parent, const QString &title, const QString &text) = 0;
+
+    // A folder chooser opening at `start`. Returns the chosen folder's native
+    // path (no trailing separator except a root), or empty text on cancel.
+    virtual QString browseFolder(QWidget *owner, const QString &title, const QString &start) = 0;
+};
+
+// The seam in use: the real Qt dialogs unless a test installed its own.
+DialogSeam &Dialogs();
+
+// Installs a seam (not owned); nullptr restores the real dialogs.
+void SetDialogs(DialogSeam *seam);
+
+// The real dialogs.
+class QtDialogs : public DialogSeam {
+public:
+    void information(QWidget *parent, const QString &title, const QString &text) override;
+    void warning(QWidget *parent, const QString &title, const QString &text) override;
+    QString browseFolder(QWidget *owner, const QString &title, const QString &start) override;
+
+    // How many lines of a long message the box shows before the rest moves
+    // to its details.
+    static constexpr int kShownLines = 20;
+    static constexpr int kShownChars = 2000;
+};

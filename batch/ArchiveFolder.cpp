@@ -1,0 +1,69 @@
+#include "batch/ArchiveFolder.h"
+#include "batch/MainModule.h"
+#include "folders/Unique.h"
+#include "zipengine/CGZipFiles.h"
+
+#include <memory>
+
+QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath)
+{
+    const QStringList parts = folderPath.split(kNativeSeparator);
+    QString prefix = outputFolderText;
+    // The archive goes into the output folder, whether or not its text ends
+    // in a separator.
+    if (!prefix.isEmpty() && !prefix.endsWith(kNativeSeparator))
+        prefix += kNativeSeparator;
+    return prefix + parts.last() + QStringLiteral(".zip");
+}
+
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
+                      ErrorTrap &trap, const ZipFolderHooks &hooks)
+{
+    QString zipName;
+    trap(100, [&] { (void)folderPath.split(kNativeSeparator); });
+    trap(102, [&] { zipName = ArchiveNameFor(outputFolderText, folderPath); });
+    trap(106, [&] { DeleteExistingFile(zipName, hooks.yield); });
+    std::unique_ptr<CGZipFiles> zip;
+    trap(108, [&] { zip = std::make_unique<CGZipFiles>(); });
+    trap(112, [&] { zip->setZipFileName(zipName); });
+    trap(114, [&] { zip->setUpdatingZip(false); });
+    trap(134, [&] { zip->AddFile(folderPath + kNativeSeparator + QStringLiteral("*.*")); });
+    std::unique_ptr<QStringList> subFolders;
+    trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
+    trap(138, [&] {
+        CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield);
+    });
+    qsizetype count = 0;
+    trap(160, [&] { count = subFolders->size(); });
+    for (qsizetype i = 0; i < count; ++i)
+        trap(162, [&] { zip->AddFile(subFolders->at(i) + QStringLiteral("*.*")); });
+    trap(166, [&] { subFolders.reset(); });
+    qint32 result = -1;
+    if (trap.branch(168, [&] {
+            result = zip->MakeZipFile();
+            return result != 0;
+        })) {
+        trap(170, [&] {
+            if (hooks.showEngineMessages)
+                hooks.showEngineMessages(zip->GetLastMessage());
+        });
+    }
+    trap(170, [&] { zip.reset(); });
+    return result;
+}
+
+FolderArchiveOutcome ArchiveFolder(const QString &outputFolderText, const QString &folderPath,
+                                   const Yield &yield)
+{
+    FolderArchiveOutcome outcome;
+    ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("ZipFolder")),
+                   [&](const QString &, int line, const QString &description) {
+                       outcome.errors << QStringLiteral("line %1: %2").arg(line).arg(description);
+                   });
+    ZipFolderHooks hooks;
+    hooks.yield = yield;
+    hooks.showEngineMessages = [&](const QString &messages) { outcome.messages = messages; };
+    outcome.archivePath = ArchiveNameFor(outputFolderText, folderPath);
+    outcome.result = ZipFolderSteps(outputFolderText, folderPath, trap, hooks);
+    return outcome;
+}

@@ -1,0 +1,140 @@
+#include "batch/MainModule.h"
+
+#include <QFile>
+
+#ifdef _WIN32
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
+#  include <string>
+#else
+#  include <cerrno>
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
+
+namespace {
+
+// A path the OS would read only up to an embedded NUL names a different
+// file than the text shows; such a path is never handed to the OS.
+bool usablePath(const QString &path)
+{
+    return !path.isEmpty() && !path.contains(QChar(u'\0'));
+}
+
+// One left-to-right pass over non-overlapping pairs: a run of k separators
+// becomes ceil(k/2) of them.
+void appendWithPairsJoined(QString &result, QStringView text, QChar sep)
+{
+    const qsizetype n = text.size();
+    for (qsizetype i = 0; i < n; ++i) {
+        const QChar c = text[i];
+        result.append(c);
+        if (c == sep && i + 1 < n && text[i + 1] == sep)
+            ++i; // the second of the pair is dropped
+    }
+}
+
+#ifdef _WIN32
+std::wstring toWide(const QString &path)
+{
+    return path.toStdWString();
+}
+#endif
+
+} // namespace
+
+QString CleanBackslashes(const QString &path, PathStyle style)
+{
+    const QChar sep = style == PathStyle::Windows ? QChar(u'\\') : QChar(u'/');
+    QString result;
+    result.reserve(path.size() + 1);
+    if (path.isEmpty() || path.front() != sep) {
+        appendWithPairsJoined(result, path, sep);
+        return result;
+    }
+    qsizetype restStart = 0;
+    while (restStart < path.size() && path[restStart] == sep)
+        ++restStart;
+    // Windows keeps a network-share prefix of exactly two; POSIX has no such
+    // prefix, so the leading run collapses to the one root separator.
+    result.append(sep);
+    if (style == PathStyle::Windows)
+        result.append(sep);
+    appendWithPairsJoined(result, QStringView(path).mid(restStart), sep);
+    return result;
+}
+
+bool FolderExists(const QString &path)
+{
+    if (!usablePath(path))
+        return false;
+#ifdef _WIN32
+    const DWORD attrs = GetFileAttributesW(toWide(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+#else
+    struct stat st;
+    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+#endif
+}
+
+QString GetLastPathPart(const QString &path)
+{
+    const qsizetype at = path.lastIndexOf(kNativeSeparator);
+    return at < 0 ? path : path.mid(at + 1);
+}
+
+void DeleteExistingFile(const QString &path, const Yield &yield)
+{
+    if (yield)
+        yield();
+    if (!usablePath(path))
+        return;
+#ifdef _WIN32
+    if (DeleteFileW(toWide(path).c_str()))
+        return;
+#else
+    // unlink never removes a directory, and removes a link rather than
+    // what it points to.
+    if (::unlink(QFile::encodeName(path).constData()) == 0)
+        return;
+    if (errno == ENOENT)
+        return;
+#endif
+    ForceDeleteFile(path);
+}
+
+void ForceDeleteFile(const QString &path)
+{
+    if (!usablePath(path))
+        return;
+#ifdef _WIN32
+    const std::wstring wide = toWide(path);
+    const DWORD attrs = GetFileAttributesW(wide.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    const bool madeWritable = (attrs & FILE_ATTRIBUTE_READONLY)
+        && SetFileAttributesW(wide.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(wide.c_str()))
+        return;
+    // The file stays; so does its read-only mark.
+    if (madeWritable)
+        SetFileAttributesW(wide.c_str(), attrs);
+#else
+    const QByteArray native = QFile::encodeName(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return;
+    // chmod follows links, so only a plain file gets its mode changed; a
+    // link is removed as it is.
+    const mode_t oldMode = st.st_mode & 07777;
+    const bool madeWritable = S_ISREG(st.st_mode) && !(oldMode & S_IWUSR)
+        && ::chmod(native.constData(), oldMode | S_IWUSR) == 0;
+    if (::unlink(native.constData()) == 0)
+        return;
+    // The file stays; so does its mode.
+    if (madeWritable)
+        ::chmod(native.constData(), oldMode);
+#endif
+}

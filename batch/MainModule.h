@@ -1,0 +1,33 @@
+#pragma once
+// Small file and text helpers shared by the window's commands.
+#include "app/Yield.h"
+#include <QString>
+
+enum class PathStyle { Windows, Posix };
+
+#ifdef _WIN32
+constexpr PathStyle kNativePathStyle = PathStyle::Windows;
+constexpr QChar kNativeSeparator = u'\\';
+#else
+constexpr PathStyle kNativePathStyle = PathStyle::Posix;
+constexpr QChar kNativeSeparator = u'/';
+#endif
+
+// Removes doubled separators. Windows style: pairs of `\` become one, and a
+// leading run of `\` becomes exactly two (network-share prefix). POSIX style:
+// pairs of `/` become one, and a leading run of `/` becomes exactly one.
+QString CleanBackslashes(const QString &path, PathStyle style = kNativePathStyle);
+
+// True when the path names an existing folder. Never fails.
+bool FolderExists(const QString &path);
+
+// The text after the last native separator; the whole path when there is
+// none; empty when the path ends in a separator.
+QString GetLastPathPart(const QString &path);
+
+// Removes a file if it can, silently: a plain removal first, then a forced
+// one (ForceDeleteFile). Yields once before it starts.
+void DeleteExistingFile(const QString &path, const Yield &yield = ProcessPendingEvents);
+
+// Makes a read-only file writable and removes it. Silent.
+void ForceDeleteFile(const QString &path);

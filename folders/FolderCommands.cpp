@@ -1,0 +1,98 @@
+// Commands that bring folders in: "Add One Folder", "Add All Subfolders
+// Within Folder", the output folder's "..." button and its text box.
+#include "app/Dialogs.h"
+#include "app/AppHelpers.h"
+#include "app/ErrorReport.h"
+#include "app/QbError.h"
+#include "app/Form1.h"
+#include "app/SettingsStore.h"
+#include "batch/MainModule.h"
+#include "folders/AddFolder.h"
+#include "folders/Unique.h"
+
+#include <QLineEdit>
+
+namespace {
+
+QString readLastFolderDot()
+{
+    return ReadSetting(kSettingsApplication, kSettingsSection, QStringLiteral("LastFolderDot"),
+                       QString());
+}
+
+// A root: on Windows the classic "3 characters or fewer" (C:\), elsewhere "/".
+bool isTooShortOrRoot(const QString &path)
+{
+#ifdef _WIN32
+    return path.size() <= 3;
+#else
+    return path.isEmpty() || path == QStringLiteral("/");
+#endif
+}
+
+} // namespace
+
+void Form1::PushButton4_Click()
+{
+    ErrorTrap trap = FormTrap(QStringLiteral("PushButton4_Click"));
+    QString path;
+    trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, readLastFolderDot()); });
+    if (trap.guard(102, [&] { return isTooShortOrRoot(path); }))
+        return;
+    if (trap.guard(104, [&] { return IsFolderListed(path); }))
+        return;
+    trap(106, [&] { appendRow(CleanBackslashes(path)); });
+}
+
+void Form1::PushButton1_Click()
+{
+    ErrorTrap trap = FormTrap(QStringLiteral("PushButton1_Click"));
+    QString path;
+    trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, QString()); });
+    if (trap.guard(102, [&] { return path.isEmpty(); }))
+        return;
+    CommandScope scope(*this);
+    trap(104, [&] { setMousePointer(kPointerBusy); });
+    QStringList gathered;
+    trap(106, [&] { CollectSubFolders(path + kNativeSeparator, gathered, true); });
+    for (const QString &folder : std::as_const(gathered)) {
+        trap(110, [&] { setMousePointer(kPointerBusy); });
+        trap(112, [&] { ProcessPendingEvents(); });
+        QString row;
+        trap(114, [&] { row = folder.left(folder.size() - 1); });
+        trap(116, [&] { appendRow(row); });
+    }
+    trap(118, [&] { setMousePointer(kPointerDefault); });
+}
+
+void Form1::PushButton7_Click()
+{
+    ErrorTrap trap = FormTrap(QStringLiteral("PushButton7_Click"));
+    QString path;
+    trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, readLastFolderDot()); });
+    if (trap.guard(102, [&] { return path.isEmpty(); }))
+        return;
+    bool endsInSeparator = false;
+    trap(104, [&] {
+        WriteSetting(kSettingsApplication, kSettingsSection, QStringLiteral("LastFolderDot"), path);
+    });
+    trap(104, [&] { endsInSeparator = path.endsWith(kNativeSeparator); });
+    if (!endsInSeparator)
+        trap(106, [&] { Text1->setText(path + kNativeSeparator); });
+    else
+        trap(108, [&] { Text1->setText(path); });
+}
+
+void Form1::Text1_Change()
+{
+    try {
+        WriteSetting(kSettingsApplication, kSettingsSection, QStringLiteral("Output Folder"),
+                     Text1->text());
+    } catch (const QbError &e) {
+        // No trap here: say it once, not at every keystroke.
+        if (!m_settingsWarningShown) {
+            m_settingsWarningShown = true;
+            Dialogs().warning(this, QString(), e.description());
+        }
+    }
+}

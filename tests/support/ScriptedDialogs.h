@@ -1,0 +1,81 @@
+#pragma once
+// A dialog seam for tests: records every box, answers the folder browser
+// from a script, and never blocks.
+#include "app/Dialogs.h"
+
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QSettings>
+#include <QTest>
+#include <functional>
+
+struct ShownBox {
+    QString kind;  // "information" or "warning"
+    QString title;
+    QString text;
+};
+
+struct BrowseRequest {
+    QString title;
+    QString start;
+};
+
+class ScriptedDialogs : public DialogSeam {
+public:
+    ScriptedDialogs() { SetDialogs(this); }
+    ~ScriptedDialogs() override { SetDialogs(nullptr); }
+
+    void information(QWidget *, const QString &title, const QString &text) override
+    {
+        boxes.append({QStringLiteral("information"), title, text});
+        if (onBox)
+            onBox(boxes.last());
+    }
+    void warning(QWidget *, const QString &title, const QString &text) override
+    {
+        boxes.append({QStringLiteral("warning"), title, text});
+        if (onBox)
+            onBox(boxes.last());
+    }
+    QString browseFolder(QWidget *, const QString &title, const QString &start) override
+    {
+        browses.append({title, start});
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    }
+
+    QStringList texts() const
+    {
+        QStringList out;
+        for (const ShownBox &b : boxes)
+            out << b.text;
+        return out;
+    }
+    QList<ShownBox> warnings() const
+    {
+        QList<ShownBox> out;
+        for (const ShownBox &b : boxes)
+            if (b.kind == QLatin1String("warning"))
+                out << b;
+        return out;
+    }
+
+    QList<ShownBox> boxes;
+    QList<BrowseRequest> browses;
+    QStringList answers;                       // browser answers, first first
+    std::function<void(const ShownBox &)> onBox; // runs while a box "is open"
+};
+
+// A private settings store for one test.
+class TemporarySettings {
+public:
+    TemporarySettings()
+    {
+        QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
+        QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, dir.path());
+    }
+    QString path() const { return dir.path(); }
+    QString fileName() const { return dir.path() + QStringLiteral("/Kestrawin.conf"); }
+
+private:
+    QTemporaryDir dir;
+};

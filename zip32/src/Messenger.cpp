@@ -1,0 +1,62 @@
+#include "Messenger.h"
+
+#include <cstring>
+
+namespace zip32 {
+
+Messenger::Messenger(ZipPrintRoutine print)
+    : print_(print), last_(std::chrono::steady_clock::now())
+{
+}
+
+void Messenger::send(const char *data, size_t length)
+{
+    last_ = std::chrono::steady_clock::now();
+    if (!print_)
+        return;
+    // A fresh buffer for every call: the routine may keep nothing of it, and
+    // the program may reenter the engine from inside the routine.
+    char buffer[kMaxPiece + 1];
+    std::memcpy(buffer, data, length);
+    buffer[length] = '\0';
+    print_(buffer, static_cast<uint32_t>(length));
+}
+
+void Messenger::line(std::string_view text)
+{
+    ++lines_;
+    std::string whole(text);
+    whole += '\n';
+    size_t at = 0;
+    while (at < whole.size()) {
+        size_t piece = whole.size() - at;
+        if (piece > kMaxPiece) {
+            // Do not cut a UTF-8 sequence in two: move the cut back to the
+            // start of the sequence it would split (text that is not UTF-8 is
+            // cut where it falls).
+            auto continuation = [&](size_t i) {
+                return (static_cast<unsigned char>(whole[i]) & 0xC0) == 0x80;
+            };
+            piece = kMaxPiece;
+            while (piece > kMaxPiece - 3 && continuation(at + piece))
+                --piece;
+            if (continuation(at + piece))
+                piece = kMaxPiece;
+        }
+        send(whole.data() + at, piece);
+        at += piece;
+    }
+}
+
+void Messenger::heartbeat()
+{
+    if (std::chrono::steady_clock::now() - last_ >= kBeatInterval)
+        beat();
+}
+
+void Messenger::beat()
+{
+    send("", 0);
+}
+
+} // namespace zip32

@@ -1,0 +1,169 @@
+#include "zipengine/CodeModule.h"
+#include "app/AppHelpers.h"
+#include "app/Yield.h"
+#include "zip32.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLibrary>
+#include <vector>
+
+QString ZipMessages;
+
+namespace {
+
+#ifdef _WIN32
+const QString kLibraryFile = QStringLiteral("zip32.dll");
+#else
+const QString kLibraryFile = QStringLiteral("libzip32.so");
+#endif
+
+QString g_libraryOverride;
+
+using InitFn = int32_t(ZIP32_CALL *)(const ZipEngineCallbacks *);
+using SetOptionsFn = int32_t(ZIP32_CALL *)(ZipEngineOptions *);
+using ArchiveFn = int32_t(ZIP32_CALL *)(int32_t, const char *, ZipFileNameList);
+
+struct Engine {
+    InitFn init = nullptr;
+    SetOptionsFn setOptions = nullptr;
+    ArchiveFn archive = nullptr;
+    QString problem; // why the engine cannot be used, empty when it can
+};
+
+// Loads the engine once per library path and keeps it loaded: unloading a
+// library whose exit handlers may still run is not safe.
+Engine loadEngine()
+{
+    static QString loadedFrom;
+    static Engine engine;
+    const QString wanted = ZipEngineLibrary();
+    if (loadedFrom == wanted && engine.problem.isEmpty() && engine.archive)
+        return engine;
+
+    engine = Engine();
+    auto *library = new QLibrary(wanted); // kept for the life of the program
+    if (!library->load()) {
+        engine.problem = QStringLiteral("The zip engine could not be loaded (%1): %2")
+                             .arg(QDir::toNativeSeparators(wanted), library->errorString());
+        delete library;
+        return engine;
+    }
+    engine.init = reinterpret_cast<InitFn>(library->resolve("ZpInit"));
+    engine.setOptions = reinterpret_cast<SetOptionsFn>(library->resolve("ZpSetOptions"));
+    engine.archive = reinterpret_cast<ArchiveFn>(library->resolve("ZpArchive"));
+    if (!engine.init || !engine.setOptions || !engine.archive) {
+        engine.problem = QStringLiteral("The zip engine could not be loaded (%1): %2")
+                             .arg(QDir::toNativeSeparators(wanted), library->errorString());
+        engine.init = nullptr;
+        engine.setOptions = nullptr;
+        engine.archive = nullptr;
+        return engine;
+    }
+    loadedFrom = wanted;
+    return engine;
+}
+
+int32_t ZIP32_CALL ZipPrintCallback(const char *buffer, uint32_t length)
+{
+    try {
+        const QString text = ZipBufferToText(buffer, length);
+        if (text.contains(QLatin1Char('.')))
+            ProcessPendingEvents();
+        ProcessPendingEvents();
+        ZipMessages += text;
+        ProcessPendingEvents();
+    } catch (...) {
+        // The engine's thread must never see an exception.
+    }
+    return 0;
+}
+
+int32_t ZIP32_CALL ZipAnswerCallback(int32_t, int32_t, int32_t, int32_t) { return 1; }
+
+char *ZIP32_CALL ZipBufferCallback(char *buffer) { return buffer; }
+
+} // namespace
+
+void SetZipEngineLibrary(const QString &pathOrName) { g_libraryOverride = pathOrName; }
+
+QString ZipEngineLibrary()
+{
+    if (!g_libraryOverride.isEmpty())
+        return g_libraryOverride;
+    const QString beside = ProgramFolder() + QDir::separator() + kLibraryFile;
+    if (QFile::exists(beside))
+        return beside;
+    return QStringLiteral("zip32");
+}
+
+QString ZipBufferToText(const char *buffer, quint32 length)
+{
+    if (!buffer)
+        return QString();
+    constexpr quint32 kLastIndex = 4096;
+    quint32 n = 0;
+    while (n < length && n <= kLastIndex && buffer[n] != '\0')
+        ++n;
+    return QString::fromUtf8(buffer, qsizetype(n));
+}
+
+qint32 RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
+                    qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
+                    const QString &rootDirectory, const ZipFurtherOptions &further)
+{
+    ZipMessages.clear();
+    const Engine engine = loadEngine();
+    if (!engine.problem.isEmpty()) {
+        ZipMessages = engine.problem + QLatin1Char('\n');
+        return kZipEngineUnavailable;
+    }
+
+    ZipEngineCallbacks callbacks{};
+    callbacks.print = ZipPrintCallback;
+    callbacks.answer = ZipAnswerCallback;
+    callbacks.buffer = ZipBufferCallback;
+    callbacks.fourth = nullptr;
+
+#ifdef _WIN32
+    const QByteArray root = rootDirectory.toUpper().toUtf8();
+#else
+    // File names are case-sensitive here: the root passes unchanged.
+    const QByteArray root = QFile::encodeName(rootDirectory);
+#endif
+    ZipEngineOptions options{};
+    options.field2 = further[0];
+    options.field3 = further[1];
+    options.includeSystem = further[2];
+    options.field9 = further[3];
+    options.field10 = further[4];
+    options.field11 = further[5];
+    options.field12 = further[6];
+    options.ignorePath = ignorePath;
+    options.recurse = recurse;
+    options.field15 = further[7];
+    options.field16 = further[8];
+    options.field17 = further[9];
+    options.field18 = further[10];
+    options.update = update;
+    options.field20 = option7;
+    options.tempDir = nullptr;
+    options.rootDir = root.constData();
+
+    const qsizetype used = qBound<qsizetype>(0, qsizetype(count), names.size());
+    std::vector<QByteArray> encoded;
+    encoded.reserve(size_t(used));
+    std::vector<const char *> list;
+    list.reserve(size_t(used) + 1);
+    for (qsizetype i = 0; i < used; ++i) {
+        encoded.push_back(QFile::encodeName(names.at(i)));
+        list.push_back(encoded.back().constData());
+    }
+    list.push_back(nullptr);
+    const QByteArray archive = QFile::encodeName(zipFileName);
+
+    qint32 result = engine.init(&callbacks);
+    result = engine.setOptions(&options);
+    result = engine.archive(int32_t(used), archive.constData(), list.data());
+    return result;
+}
