@@ -21,6 +21,7 @@ void TextProgressBar::setText(const QString &text)
 {
     m_text = text;
     update();
+    emit textSet(text);
 }
 
 void TextProgressBar::setExactValue(double value)

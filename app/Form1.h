@@ -31,6 +31,7 @@ public:
 
 signals:
     void exactValueSet(double value);
+    void textSet(const QString &text);
 
 private:
     QString m_text;

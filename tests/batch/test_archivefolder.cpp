@@ -1,0 +1,117 @@
+// One folder, one archive, through the same code path as "Start Zipping",
+// read back with independent readers.
+#include "batch/ArchiveFolder.h"
+#include "support/ArchiveCheck.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace archivecheck;
+
+class TestArchiveFolder : public QObject {
+    Q_OBJECT
+
+    static void writeFile(const QString &path, const QByteArray &data)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+
+    static QString samples() { return QCoreApplication::applicationDirPath() + QStringLiteral("/Samples"); }
+
+private slots:
+    void archiveName_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("usual") << "/out/" << "/data/Photos" << "/out/Photos.zip";
+        QTest::newRow("output without separator") << "/out" << "/data/Photos" << "/out/Photos.zip";
+        QTest::newRow("folder ends in separator") << "/out/" << "/data/" << "/out/.zip";
+    }
+    void archiveName()
+    {
+        QFETCH(QString, output);
+        QFETCH(QString, folder);
+        QFETCH(QString, name);
+        QCOMPARE(ArchiveNameFor(output, folder), name);
+    }
+
+    void samplesRoundTrip_data()
+    {
+        QTest::addColumn<QString>("sample");
+        QTest::newRow("1") << "1";
+        QTest::newRow("2") << "2";
+        QTest::newRow("3") << "3";
+    }
+    void samplesRoundTrip()
+    {
+        QFETCH(QString, sample);
+        QTemporaryDir out;
+        const QString folder = samples() + QLatin1Char('/') + sample;
+        QVERIFY2(QFileInfo(folder).isDir(), "the samples are copied beside the program by the build");
+        const FolderArchiveOutcome outcome = ArchiveFolder(out.path() + QLatin1Char('/'), folder);
+        QVERIFY2(outcome.errors.isEmpty(), qPrintable(outcome.errors.join('\n')));
+        QCOMPARE(outcome.result, 0);
+        QString unzipOut;
+        QVERIFY2(unzipTestPasses(outcome.archivePath, &unzipOut), qPrintable(unzipOut));
+        QString error;
+        const QMap<QString, QByteArray> actual = readZip(outcome.archivePath, &error);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        const QMap<QString, QByteArray> expected = expectedEntries(folder);
+        QCOMPARE(actual.keys(), expected.keys());
+        QVERIFY(actual == expected);
+        for (const QString &name : actual.keys())
+            QVERIFY2(!name.contains(QStringLiteral("/.")), qPrintable(name)); // nothing hidden
+    }
+
+    void bigTreeArchivedWhole()
+    {
+        // About 3,000 nested folders and 40,000 files: no limit on sub-folders.
+        QTemporaryDir src;
+        QTemporaryDir out;
+        const QString root = src.path() + QStringLiteral("/tree");
+        QRandomGenerator rng(42);
+        QStringList folders{root};
+        for (int i = 1; i < 3000; ++i) {
+            const QString parent = folders.at(int(rng.bounded(quint32(folders.size()))));
+            folders << parent + QStringLiteral("/d%1").arg(i);
+        }
+        for (const QString &f : folders)
+            QVERIFY(QDir().mkpath(f));
+        for (int i = 0; i < 40000; ++i) {
+            const QString &f = folders.at(int(rng.bounded(quint32(folders.size()))));
+            QByteArray data(int(rng.bounded(200)), 'a' + char(i % 26));
+            writeFile(f + QStringLiteral("/f%1.c").arg(i), data);
+        }
+        writeFile(root + QStringLiteral("/.git/config"), "hidden");
+        const FolderArchiveOutcome outcome = ArchiveFolder(out.path() + QLatin1Char('/'), root, [] {});
+        QVERIFY2(outcome.errors.isEmpty(), qPrintable(outcome.errors.join('\n')));
+        QCOMPARE(outcome.result, 0);
+        QVERIFY(unzipTestPasses(outcome.archivePath));
+        const QMap<QString, QByteArray> actual = readZip(outcome.archivePath);
+        QCOMPARE(actual.size(), 3000 + 40000);
+        QVERIFY(actual == expectedEntries(root));
+    }
+
+    void missingFolderLosesOldArchive()
+    {
+        QTemporaryDir out;
+        const QString old = out.path() + QStringLiteral("/Gone.zip");
+        writeFile(old, "old archive");
+        const FolderArchiveOutcome outcome = ArchiveFolder(out.path() + QLatin1Char('/'),
+                                                           out.path() + QStringLiteral("/nowhere/Gone"));
+        QVERIFY(outcome.result != 0);
+        QVERIFY(!outcome.messages.isEmpty());
+        QVERIFY2(!QFile::exists(old), "the old archive of that name is deleted first");
+        QVERIFY(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestArchiveFolder)
+#include "test_archivefolder.moc"

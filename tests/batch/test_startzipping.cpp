@@ -1,0 +1,241 @@
+// "Start Zipping" driven through the window with scripted dialogs.
+#include "app/Form1.h"
+#include "support/ArchiveCheck.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QSignalSpy>
+#include <QTest>
+#include <cstdlib>
+
+using namespace archivecheck;
+
+class TestStartZipping : public QObject {
+    Q_OBJECT
+
+    static void writeFile(const QString &path, const QByteArray &data)
+    {
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        QFile f(path);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(data);
+    }
+    static QStringList zipsIn(const QString &dir)
+    {
+        return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+
+private slots:
+    void emptyList()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        Form1 form;
+        form.Text1->setText(QStringLiteral("/no/such/folder"));
+        form.PushButton2_Click();
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("No folders added.")});
+        QVERIFY2(dialogs.boxes[0].title.isEmpty(), "the application title, not one of its own");
+    }
+
+    void badOutputFolder_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::newRow("missing") << "/no/such/folder/";
+        QTest::newRow("empty") << "";
+        QTest::newRow("a file") << "FILE";
+    }
+    void badOutputFolder()
+    {
+        QFETCH(QString, output);
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/FILE", "not a folder");
+        if (output == QLatin1String("FILE"))
+            output = src.path() + "/FILE";
+        Form1 form;
+        form.Text1->setText(output);
+        form.appendRow(src.path() + "/A");
+        form.ProgressBar1->setExactValue(40);
+        form.PushButton2_Click();
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Folder does not exist. Please select another folder.")});
+        QCOMPARE(form.ProgressBar1->exactValue(), 40.0); // left as it was
+        QCOMPARE(form.MousePointer(), 0);
+        QCOMPARE(QDir(src.path()).entryList(QDir::Files), QStringList{"FILE"});
+    }
+
+    void progressAndDone()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        for (const char *name : {"One", "Two", "Three"})
+            writeFile(src.path() + "/" + name + "/f.txt", name);
+        Form1 form;
+        form.Text1->setText(out.path() + "/");
+        for (const char *name : {"One", "Two", "Three"})
+            form.appendRow(src.path() + "/" + name);
+        QSignalSpy values(form.ProgressBar1, &TextProgressBar::exactValueSet);
+        QSignalSpy texts(form.ProgressBar1, &TextProgressBar::textSet);
+        QList<int> pointers;
+        connect(form.ProgressBar1, &TextProgressBar::textSet, this, [&] { pointers << form.MousePointer(); });
+        form.PushButton2_Click();
+        QCOMPARE(values.size(), 4);
+        QVERIFY(qFuzzyCompare(values[0][0].toDouble(), 100.0 / 3));
+        QVERIFY(qFuzzyCompare(values[1][0].toDouble(), 200.0 / 3));
+        QCOMPARE(values[2][0].toDouble(), 100.0);
+        QCOMPARE(values[3][0].toDouble(), 0.0);
+        QCOMPARE(texts.size(), 4);
+        QCOMPARE(texts[0][0].toString(), QStringLiteral("Processing: One"));
+        QCOMPARE(texts[2][0].toString(), QStringLiteral("Processing: Three"));
+        QCOMPARE(texts[3][0].toString(), QStringLiteral("Progress Bar"));
+        QCOMPARE(pointers.value(0), 0);  // the busy pointer comes after the first yield
+        QCOMPARE(pointers.value(1), 11);
+        QCOMPARE(form.MousePointer(), 0);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"One.zip", "Three.zip", "Two.zip"}));
+        for (const QString &z : zipsIn(out.path()))
+            QVERIFY(unzipTestPasses(out.path() + "/" + z));
+    }
+
+    void rowEndingInSeparator()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/Data/x.txt", "x");
+        Form1 form;
+        form.Text1->setText(out.path() + "/");
+        form.appendRow(src.path() + "/Data/");
+        QSignalSpy texts(form.ProgressBar1, &TextProgressBar::textSet);
+        form.PushButton2_Click();
+        QCOMPARE(texts.value(0).value(0).toString(), QStringLiteral("Processing: "));
+        QCOMPARE(dialogs.texts().last(), QStringLiteral("Done."));
+    }
+
+    void everyFolderFailsStillDoneOnce()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir out;
+        writeFile(out.path() + "/Gone.zip", "old");
+        Form1 form;
+        form.Text1->setText(out.path() + "/");
+        form.appendRow(out.path() + "/missing/Gone");
+        form.appendRow(out.path() + "/missing/Other");
+        form.PushButton2_Click();
+        QCOMPARE(dialogs.texts().count(QStringLiteral("Done.")), 1);
+        QCOMPARE(dialogs.texts().last(), QStringLiteral("Done."));
+        QCOMPARE(dialogs.boxes.size(), 3); // the engine's messages for each folder, then Done.
+        QVERIFY(!dialogs.boxes[0].text.isEmpty());
+        QVERIFY(dialogs.warnings().isEmpty());
+        QVERIFY2(!QFile::exists(out.path() + "/Gone.zip"), "the old archive of a vanished folder is deleted");
+    }
+
+    void archivesReplaced()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/first/Same/a.txt", "from the first");
+        writeFile(src.path() + "/second/Same/b.txt", "from the second");
+        writeFile(src.path() + "/Solo/c.txt", "solo");
+        // A read-only old archive in the way.
+        writeFile(out.path() + "/Solo.zip", "stale");
+        QFile(out.path() + "/Solo.zip").setPermissions(QFile::ReadOwner);
+        Form1 form;
+        form.Text1->setText(out.path()); // no trailing separator: still inside the folder
+        form.appendRow(src.path() + "/first/Same");
+        form.appendRow(src.path() + "/second/Same");
+        form.appendRow(src.path() + "/Solo");
+        form.PushButton2_Click();
+        QCOMPARE(zipsIn(out.path()), (QStringList{"Same.zip", "Solo.zip"}));
+        const auto same = readZip(out.path() + "/Same.zip");
+        QVERIFY2(same.contains((src.path() + "/second/Same/b.txt").mid(1)), "the later row wins");
+        QVERIFY(!same.contains((src.path() + "/first/Same/a.txt").mid(1)));
+        QVERIFY(readZip(out.path() + "/Solo.zip").contains((src.path() + "/Solo/c.txt").mid(1)));
+
+        // A second press zips every row again.
+        writeFile(src.path() + "/Solo/d.txt", "new");
+        form.PushButton2_Click();
+        QVERIFY(readZip(out.path() + "/Solo.zip").contains((src.path() + "/Solo/d.txt").mid(1)));
+        QCOMPARE(dialogs.texts(), (QStringList{"Done.", "Done."}));
+        QCOMPARE(form.Text1->text(), out.path()); // the text stays as typed
+    }
+
+    void secondPressDuringRunIgnored()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/B/b.txt", "b");
+        Form1 form;
+        form.Text1->setText(out.path() + "/");
+        form.appendRow(src.path() + "/A");
+        form.appendRow(src.path() + "/B");
+        int nested = 0;
+        // Arrives at the run's first yield, while the run is in progress.
+        QMetaObject::invokeMethod(this, [&] { ++nested; form.PushButton2->click(); }, Qt::QueuedConnection);
+        form.PushButton2_Click();
+        QCOMPARE(nested, 1);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"A.zip", "B.zip"}));
+    }
+
+    void closingMidRunLeavesNoPartialArchive()
+    {
+        // Runs in a child process, since closing ends the program.
+        QTemporaryDir src, out;
+        // Text-like data: slow enough to compress that the close lands mid-archive.
+        QByteArray big(4 * 1024 * 1024, '\0');
+        QRandomGenerator rng(5);
+        for (char &c : big)
+            c = char('a' + rng.bounded(20));
+        for (int i = 0; i < 24; ++i)
+            writeFile(src.path() + QStringLiteral("/Big/part%1.bin").arg(i), big);
+        writeFile(src.path() + "/Small/a.txt", "small");
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QB_CHILD_SRC", src.path());
+        env.insert("QB_CHILD_OUT", out.path());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"childCloseMidRun"});
+        QVERIFY(child.waitForFinished(120000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        const QStringList left = zipsIn(out.path());
+        QVERIFY2(left.contains("Small.zip"), qPrintable(left.join(' ')));
+        QVERIFY2(unzipTestPasses(out.path() + "/Small.zip"), "finished archives stay intact");
+        QVERIFY2(left == QStringList{"Small.zip"}, qPrintable("left behind: " + left.join(' ')));
+    }
+
+    void childCloseMidRun()
+    {
+        if (qEnvironmentVariableIsEmpty("QB_CHILD_SRC"))
+            QSKIP("runs only as the child of closingMidRunLeavesNoPartialArchive");
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        Form1 form;
+        const QString src = qEnvironmentVariable("QB_CHILD_SRC");
+        form.Text1->setText(qEnvironmentVariable("QB_CHILD_OUT") + "/");
+        form.appendRow(src + "/Small");
+        form.appendRow(src + "/Big");
+        // Close once the second archive is under way; the real unload ends the program.
+        connect(form.ProgressBar1, &TextProgressBar::textSet, &form, [&](const QString &t) {
+            if (t == QLatin1String("Processing: Big"))
+                QTimer::singleShot(100, &form, [&] { form.close(); });
+        });
+        form.show();
+        form.PushButton2_Click();
+        std::_Exit(3); // not reached when closing ends the program
+    }
+};
+
+QTEST_MAIN(TestStartZipping)
+#include "test_startzipping.moc"

@@ -1,0 +1,83 @@
+#pragma once
+// Reads archives back with independent readers and describes folder trees
+// the way an archive of them should look.
+#include <QDir>
+#include <QDirIterator>
+#include <QMap>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QStandardPaths>
+#include <QStringList>
+
+namespace archivecheck {
+
+// Every entry of the archive with its contents ("name/" for folders, whose
+// contents are empty), read by Python's zipfile.
+inline QMap<QString, QByteArray> readZip(const QString &zipPath, QString *error = nullptr)
+{
+    static const char *script = R"PY(
+import sys, zipfile, base64
+with zipfile.ZipFile(sys.argv[1]) as z:
+    bad = z.testzip()
+    if bad is not None:
+        print("BAD " + bad); sys.exit(3)
+    for info in z.infolist():
+        data = z.read(info) if not info.is_dir() else b""
+        sys.stdout.write(base64.b64encode(info.filename.encode("utf-8", "surrogateescape")).decode() + " " + base64.b64encode(data).decode() + "\n")
+)PY";
+    QProcess p;
+    p.start(QStringLiteral("python3"), {QStringLiteral("-c"), QString::fromUtf8(script), zipPath});
+    p.waitForFinished(600000);
+    QMap<QString, QByteArray> out;
+    if (p.exitCode() != 0) {
+        if (error)
+            *error = QString::fromUtf8(p.readAllStandardError() + p.readAllStandardOutput());
+        return out;
+    }
+    for (const QByteArray &line : p.readAllStandardOutput().split('\n')) {
+        if (line.isEmpty())
+            continue;
+        const QList<QByteArray> parts = line.split(' ');
+        out.insert(QString::fromUtf8(QByteArray::fromBase64(parts.value(0))), QByteArray::fromBase64(parts.value(1)));
+    }
+    return out;
+}
+
+// `unzip -t` says the archive is sound.
+inline bool unzipTestPasses(const QString &zipPath, QString *output = nullptr)
+{
+    QProcess p;
+    p.start(QStringLiteral("unzip"), {QStringLiteral("-tqq"), zipPath});
+    p.waitForFinished(600000);
+    if (output)
+        *output = QString::fromUtf8(p.readAllStandardOutput() + p.readAllStandardError());
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// What an archive of `folder` made with the root "/" should hold: the folder
+// and every non-hidden folder below it as "path/", every non-hidden regular
+// file with its bytes; names relative to "/".
+inline QMap<QString, QByteArray> expectedEntries(const QString &folder)
+{
+    QMap<QString, QByteArray> out;
+    const QString root = QDir(folder).absolutePath();
+    auto stored = [](const QString &abs) { return abs.mid(1); };
+    out.insert(stored(root) + QLatin1Char('/'), QByteArray());
+    QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString path = it.next();
+        if (QDir(root).relativeFilePath(path).split(QLatin1Char('/')).filter(QRegularExpression(QStringLiteral("^\\."))).size())
+            continue; // hidden, or below something hidden
+        const QFileInfo info = it.fileInfo();
+        if (info.isDir()) {
+            out.insert(stored(path) + QLatin1Char('/'), QByteArray());
+        } else if (info.isFile()) {
+            QFile f(path);
+            f.open(QIODevice::ReadOnly);
+            out.insert(stored(path), f.readAll());
+        }
+    }
+    return out;
+}
+
+} // namespace archivecheck
