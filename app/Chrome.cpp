@@ -24,6 +24,11 @@
 #include <windows.h>
 #endif
 
+// The program's pictures live in a static library, which does not register
+// its resources by itself.
+static void registerResources() { Q_INIT_RESOURCE(resources); }
+Q_CONSTRUCTOR_FUNCTION(registerResources)
+
 namespace {
 
 // A skin is a Qt style sheet; anything bigger than this is no skin.

@@ -221,6 +221,13 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
         }
         break;
     case QEvent::MouseMove:
+        // A move that a control left unhandled travels up through its
+        // parents: only the control really under the mouse counts (the
+        // list counts as a whole).
+        if (watched == Frame1
+            && Frame1->childAt(static_cast<QMouseEvent *>(event)->position().toPoint()))
+            break;
+        [[fallthrough]];
     case QEvent::Enter:
         if (qobject_cast<QPushButton *>(watched))
             hoverOverButton();
@@ -235,6 +242,10 @@ bool Form1::eventFilter(QObject *watched, QEvent *event)
 
 void Form1::mouseMoveEvent(QMouseEvent *event)
 {
-    hoverOverBackground();
+    // A move that a control left unhandled (a button ignores moves without a
+    // pressed mouse button) travels up to here: only the window's own
+    // background counts.
+    if (!childAt(event->position().toPoint()))
+        hoverOverBackground();
     QWidget::mouseMoveEvent(event);
 }

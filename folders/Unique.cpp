@@ -190,7 +190,7 @@ std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yi
         struct stat st;
         if (::fstatat(listing.fd(), name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
             continue;
-        if (false && !seen.insert(idOf(st)).second)
+        if (!seen.insert(idOf(st)).second)
             continue;
         Folder sub;
         const QByteArray nameBytes(name);

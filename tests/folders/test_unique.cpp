@@ -11,6 +11,7 @@
 
 #include <filesystem>
 #include <functional>
+#include <stdexcept>
 
 #include <cerrno>
 #include <cstring>
@@ -224,7 +225,17 @@ void TestUnique::linksAreFollowedOnce()
     makeFile(root + "file");
     makeLink(root + "file", root + "fileLink");
 
-    const QStringList got = walk(root);
+    // A walk that keeps going round is stopped rather than left to hang.
+    QStringList got;
+    long long yields = 0;
+    try {
+        CollectSubFolders(root, got, true, [&] {
+            if (++yields > 100000)
+                throw std::runtime_error("runaway walk");
+        });
+    } catch (const std::runtime_error &) {
+        QFAIL("the walk went round a link loop");
+    }
     // Each real folder once: A, B, C, and X and Y through the link out of the
     // tree. The links back into it add nothing: A and the starting folder
     // were met first by their own paths.
@@ -301,7 +312,7 @@ void TestUnique::deepTree()
 {
     QTemporaryDir tmp;
     QVERIFY(tmp.isValid());
-    const int depth = 1000;
+    const int depth = 400;
     QString rel;
     // Built one level at a time relative to the previous one; mkpath would
     // resolve the whole growing path for every level.

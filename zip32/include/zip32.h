@@ -1,8 +1,180 @@
 /*
- * zip32.h - the Quillbarrow zip engine.
+ * zip32.h - the Quillbarrow zip engine
  *
- * (The full manual of each entry point, record, option field, result code
- * and message is written alongside the implementation.)
+ * The engine writes one standard zip archive per call from a list of file
+ * and folder names. It is a shared library (libzip32.so; zip32.dll on
+ * Windows) with three entry points, always called together and in this
+ * order, once per archive:
+ *
+ *      ZpInit(&callbacks);         where messages go
+ *      ZpSetOptions(&options);     how the names are read and stored
+ *      ZpArchive(count, archive, names);   build the archive
+ *
+ * Nothing else is exported. The container is written by libzip; data is
+ * compressed by libdeflate and zlib. Archives open in every common reader
+ * (Info-ZIP unzip, 7-Zip, bsdtar, Python's zipfile, the Windows and macOS
+ * built-in ones).
+ *
+ *
+ * TEXT
+ *
+ * All text crossing this interface - the archive name, the names in the
+ * list, the root directory and every message - is UTF-8 and NUL-terminated.
+ * On POSIX systems file names are byte strings and are used as given.
+ *
+ *
+ * THREADS AND RE-ENTRY
+ *
+ * Call the entry points from one thread, the program's. ZpArchive runs to
+ * the end before it returns. Internally it reads and compresses on worker
+ * threads, but every call of the message routine happens on the thread that
+ * called ZpArchive, before ZpArchive returns.
+ *
+ * The message routine may run the program's event loop. If that leads to a
+ * second ZpArchive while the first is still running, the second one returns
+ * ZP_BUSY at once, with a message, and writes nothing; the first goes on
+ * undisturbed. ZpInit and ZpSetOptions called at such a time are accepted
+ * and apply to the next archive, not to the one in progress.
+ *
+ * The program may end with exit() (or quick_exit()) from inside the message
+ * routine, for instance when the user closes the window. The engine then
+ * removes the archive's temporary file from an exit handler: no partial
+ * archive and no temporary file are left behind.
+ *
+ *
+ * OUTPUT AND FILES ON DISK
+ *
+ * The archive is written to a temporary file in the archive's own folder,
+ * named "." + archive name + "." + eight hex digits + ".tmp". When it is
+ * complete it is flushed to disk (fsync) and renamed to the archive's name,
+ * which replaces an older file of that name in one step. So:
+ *   - a file under the archive's name is always a complete archive;
+ *   - after any failure (disk full, folder missing, removed or read-only,
+ *     an error inside the engine) the old file under that name, if any, is
+ *     untouched, and the temporary file is removed;
+ *   - when nothing is to be archived, no file at all is written.
+ * The archive never contains itself.
+ *
+ *
+ * WHAT GOES INTO THE ARCHIVE
+ *
+ * Names. Each name in the list is a path. A name that is not absolute is
+ * taken relative to the root directory (field 30). The last part of a name
+ * may hold the wildcards '*' (any run of characters, also none) and '?'
+ * (exactly one character); a pattern ending in ".*" also matches names
+ * without any dot, so "*.*" matches every name. Wildcards in earlier parts
+ * are taken literally. Matching is case-sensitive.
+ *
+ *   DIR/PATTERN  (a name with a wildcard) adds one entry "DIR/" for the
+ *                folder itself - so an empty folder survives extraction -
+ *                and every regular file directly in DIR whose name matches.
+ *                Sub-folders are not entered, except with the recurse field
+ *                (14) set: then every sub-folder at any depth gets its own
+ *                entry and its files that match PATTERN.
+ *   PATH         (a plain name) adds that one file. If PATH is a folder it
+ *                adds the folder's entry only, or with the recurse field set
+ *                the folder and everything in it.
+ *
+ * Within a folder, entries are taken in byte order of their names, so the
+ * same tree always gives the same archive.
+ *
+ * Left out:
+ *   - hidden files and folders (names starting with '.') found in a folder,
+ *     unless field 6 is set; a hidden item named explicitly is kept;
+ *   - sockets, FIFOs and device nodes: never opened, one warning line each;
+ *   - symbolic links whose target is missing: one warning line each.
+ * A symbolic link to a file stores the contents of the file it points to.
+ * Links to folders are followed when recursing, but no folder (by device and
+ * inode) is entered twice, which also ends link loops.
+ *
+ * Stored names are the path relative to the root directory, with '/'
+ * between parts, never a leading '/' and never a ".." part. A path outside
+ * the root is stored as its whole path without the leading '/'. With the
+ * ignore-path field (13) set, files are stored under their last part only
+ * and no folder entries are written. When two names lead to the same stored
+ * name, the first wins and the later ones are passed over without a message.
+ *
+ * Entries carry:
+ *   - the modification time, as the MS-DOS date and time in local time
+ *     (clamped to 1980-01-01 .. 2107-12-31) and, exactly, in an extended
+ *     timestamp field (0x5455) when it lies between 1970 and 2038;
+ *   - the Unix mode in the upper 16 bits of the external attributes ("made
+ *     by" Unix), plus the MS-DOS directory and read-only bits;
+ *   - the UTF-8 flag (general purpose bit 11) exactly when the name is
+ *     valid UTF-8 and not plain ASCII. A name that is not valid UTF-8 is
+ *     stored losslessly as its raw bytes, without the flag;
+ *   - deflated data, or stored data (method 0) for empty files and for data
+ *     that does not shrink. Incompressible data is recognised from samples
+ *     before it is compressed;
+ *   - sizes and CRC in the local header itself: no data descriptors;
+ *   - ZIP64 fields only where a size, an offset or the number of entries
+ *     needs them (65,536 entries and more, files of 4 GiB and more).
+ *
+ * A file that cannot be read when its turn comes (no permission, vanished,
+ * read error, or it changed size while being read) is left out with a
+ * message line naming it and giving the reason; everything else is still
+ * archived and the result is ZP_FILES_SKIPPED. (Doing so may mean building
+ * the archive a second time without that file: this costs time, never
+ * data.)
+ *
+ * Output does not depend on the number of worker threads: the same files
+ * give the same bytes with 1, 2 or 64 workers. Memory stays bounded
+ * (about 200 MiB at most) whatever the size of the files.
+ *
+ *
+ * MESSAGES
+ *
+ * The engine writes only warnings and errors, each as one line ending in
+ * "\n", through the message routine given to ZpInit:
+ *
+ *   name not matched: NAME                  nothing exists under NAME (a
+ *                                           reason in parentheses when the
+ *                                           failure was not "no such file")
+ *   PATH: skipped, not a regular file (KIND)       socket, FIFO or device
+ *   PATH: skipped, broken symbolic link (REASON)
+ *   PATH: folder not read (REASON)          its files are left out
+ *   PATH: REASON                            a file left out; REASON is the
+ *                                           system's text, e.g. "Permission
+ *                                           denied"
+ *   PATH: skipped, changed while being read
+ *   PATH: skipped, no longer a regular file
+ *   ARCHIVE: not written, nothing to archive
+ *   ARCHIVE: not written, no file could be read
+ *   ARCHIVE: cannot write (REASON)          e.g. "No space left on device"
+ *   ARCHIVE: not written, ...               bad arguments or internal errors
+ *   zip engine busy: ARCHIVE not written while another archive is being made
+ *
+ * A line longer than 4096 bytes arrives in several calls, cut between UTF-8
+ * sequences, the "\n" with the last one.
+ *
+ * While it works the engine also calls the message routine with an empty
+ * message - buffer[0] is NUL and the length is 0 - at least every 50 ms,
+ * so that the program can keep its window responsive. An empty message adds
+ * nothing to the text.
+ *
+ *
+ * RESULTS OF ZpArchive
+ *
+ *   ZP_OK             The archive was written with everything asked for:
+ *                     every regular file that a name matched is in it.
+ *                     Warnings (a name that matched nothing, a special file,
+ *                     a broken link) may still have been sent.
+ *   ZP_NOTHING_TO_DO  Nothing matched at all (or nothing that matched could
+ *                     be read): no archive written, an older one untouched.
+ *   ZP_FILES_SKIPPED  The archive was written, but files or folders that
+ *                     matched could not be read and are missing from it;
+ *                     each one is named in a message.
+ *   ZP_CANNOT_WRITE   The archive could not be written (folder missing or
+ *                     read-only, disk full, name taken by a folder...). No
+ *                     file was left, an older archive is untouched.
+ *   ZP_BAD_ARGUMENTS  A null or empty archive name, a negative count, a
+ *                     null list or a null name within the count, or an
+ *                     option out of range. Nothing written.
+ *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
+ *   ZP_INTERNAL       An error inside the engine (out of memory, an
+ *                     unexpected library failure). Nothing written.
+ * Every result other than ZP_OK comes with at least one message line,
+ * except when no message routine was given.
  */
 #ifndef ZIP32_H
 #define ZIP32_H
@@ -26,13 +198,25 @@
 extern "C" {
 #endif
 
-/* Message routine: buffer of at most 4097 bytes, NUL-terminated, and its length. */
+/*
+ * The message routine. buffer points to at most 4097 bytes: up to 4096
+ * bytes of UTF-8 text followed by a NUL; length is the number of text bytes
+ * (0 for the empty message). The buffer is valid during the call only. The
+ * return value is ignored.
+ */
 typedef int32_t (ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t length);
-/* Second and third routines: never called by this engine. */
+/* The second and third routines are never called by this engine; they may
+ * be null. */
 typedef int32_t (ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
 typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
+/* The fourth entry is reserved; pass null. */
 typedef void (ZIP32_CALL *ZipFourthRoutine)(void);
 
+/*
+ * ZipEngineCallbacks, handed to ZpInit. The engine copies the record: it
+ * need not outlive the call. A null print routine (or no ZpInit at all)
+ * means the engine runs silently.
+ */
 typedef struct ZipEngineCallbacks {
     ZipPrintRoutine print;
     ZipAnswerRoutine answer;
@@ -40,6 +224,43 @@ typedef struct ZipEngineCallbacks {
     ZipFourthRoutine fourth;
 } ZipEngineCallbacks;
 
+/*
+ * ZipEngineOptions, handed to ZpSetOptions. Thirty fields: 1 to 27 are
+ * 32-bit integers, 28 one byte, 29 and 30 pointers to text. The engine
+ * copies the record and the root directory's text during the call: neither
+ * need outlive it. Flags are on when non-zero.
+ *
+ * Fields the engine reads:
+ *   field 6   includeSystem  on: hidden files and folders (names starting
+ *                            with '.') are archived too. Default off.
+ *   field 13  ignorePath     on: files are stored under their last name part
+ *                            only; no folder entries.
+ *   field 14  recurse        on: folders are descended into by the engine
+ *                            (see "Names" above).
+ *   field 19  update         on: an existing archive of that name is opened
+ *                            and its entries kept, except those replaced by
+ *                            entries of the same name; a new archive is made
+ *                            when none exists. Off: the archive is written
+ *                            afresh and replaces an older file of the name
+ *                            only when complete.
+ *   field 21  threads        number of worker threads reading and
+ *                            compressing; 0 = one per hardware thread.
+ *                            At most 64 are used. Negative: ZP_BAD_ARGUMENTS.
+ *   field 28  level          deflate level: 0 = the default (6), 1 (fastest)
+ *                            to 9 (smallest). Above 9: ZP_BAD_ARGUMENTS.
+ *   field 30  rootDir        the root directory: names that are not absolute
+ *                            are taken relative to it, and stored names are
+ *                            relative to it. Null or empty: the current
+ *                            directory. "/" stores absolute paths without
+ *                            their leading '/'.
+ * Every other field is not read, field 29 (tempDir) included: the
+ * temporary file always lies beside the archive, so that it can be renamed
+ * into place.
+ *
+ * Layout: fields 1-27 at offsets 0, 4, ..., 104, field 28 at 108, three
+ * bytes of padding, then the two pointers: at 112 and 116 in a 32-bit build
+ * (120 bytes in all), at 112 and 120 in a 64-bit build (128 bytes).
+ */
 typedef struct ZipEngineOptions {
     int32_t field1;          /*   0 */
     int32_t field2;          /*   4 */
@@ -70,12 +291,18 @@ typedef struct ZipEngineOptions {
     int32_t field27;         /* 104 */
     uint8_t level;           /* 108  field 28 */
     const char *tempDir;     /* 112  field 29 */
-    const char *rootDir;     /* 116  field 30 */
+    const char *rootDir;     /* 116  field 30 (120 in a 64-bit build) */
 } ZipEngineOptions;
 
-/* ZipFileNameList: an array of `count` pointers to NUL-terminated UTF-8 names. */
+/*
+ * ZipFileNameList: an array of at least `count` pointers to NUL-terminated
+ * UTF-8 names, in the order the entries are to be made. The engine copies
+ * the names during the call.
+ */
 typedef const char *const *ZipFileNameList;
 
+/* Results; see "RESULTS OF ZpArchive" above. ZpInit and ZpSetOptions return
+ * ZP_OK, or ZP_BAD_ARGUMENTS for a null record or an option out of range. */
 enum {
     ZP_OK = 0,
     ZP_NOTHING_TO_DO = 12,
@@ -86,12 +313,30 @@ enum {
     ZP_INTERNAL = 2
 };
 
+/* Stores the message routine for the archives that follow. */
 ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks);
+/* Stores the options for the archives that follow. */
 ZIP32_API int32_t ZIP32_CALL ZpSetOptions(ZipEngineOptions *options);
+/* Builds the archive `archiveName` from the first `count` names of `names`
+ * and returns one of the results above. A name list with 0 names gives
+ * ZP_NOTHING_TO_DO. A relative archive name is taken relative to the
+ * current directory. */
 ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, ZipFileNameList names);
 
 #ifdef __cplusplus
 }
+
+static_assert(offsetof(ZipEngineOptions, includeSystem) == 20, "field 6 at 20");
+static_assert(offsetof(ZipEngineOptions, ignorePath) == 48, "field 13 at 48");
+static_assert(offsetof(ZipEngineOptions, recurse) == 52, "field 14 at 52");
+static_assert(offsetof(ZipEngineOptions, update) == 72, "field 19 at 72");
+static_assert(offsetof(ZipEngineOptions, threads) == 80, "field 21 at 80");
+static_assert(offsetof(ZipEngineOptions, field27) == 104, "field 27 at 104");
+static_assert(offsetof(ZipEngineOptions, level) == 108, "field 28 at 108");
+static_assert(offsetof(ZipEngineOptions, tempDir) == 112, "field 29 at 112");
+static_assert(offsetof(ZipEngineOptions, rootDir) == 112 + sizeof(void *), "field 30 after field 29");
+static_assert(sizeof(ZipEngineOptions) == (sizeof(void *) == 4 ? 120 : 128), "120 bytes in a 32-bit build");
+static_assert(sizeof(ZipEngineCallbacks) == 4 * sizeof(void *), "four routine addresses");
 #endif
 
 #endif

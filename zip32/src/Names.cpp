@@ -296,6 +296,7 @@ private:
         e.path = path;
         e.mode = static_cast<uint32_t>(st.st_mode);
         e.mtime = static_cast<int64_t>(st.st_mtime);
+        e.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
         e.size = static_cast<uint64_t>(st.st_size);
         e.dev = static_cast<uint64_t>(st.st_dev);
         e.ino = static_cast<uint64_t>(st.st_ino);

@@ -1,0 +1,176 @@
+// Archives a list of folders, one archive per folder, the way "Start Zipping"
+// does, so bench/run can time the whole batch against other archivers.
+//
+//   bench_batch --out DIR [--threads N] (--list FILE | FOLDER...)
+//
+// Without --threads every folder goes through ArchiveFolder, the function the
+// window's run calls. With --threads the same names are handed to the engine
+// directly with that worker count, which the window never sets; bench/run uses
+// this to compare the archives written with different worker counts.
+//
+// Prints one summary line; a folder whose archive failed or came out
+// incomplete is named on stderr with the engine's messages, and the exit code
+// is then 1. Never judges the time taken.
+#include "batch/ArchiveFolder.h"
+#include "batch/MainModule.h"
+#include "folders/Unique.h"
+#include "zip32.h"
+#include "zipengine/CGZipFiles.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTextStream>
+
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+QTextStream out(stdout);
+QTextStream err(stderr);
+
+[[noreturn]] void usage(const QString &problem)
+{
+    err << "bench_batch: " << problem << "\n"
+        << "usage: bench_batch --out DIR [--threads N] (--list FILE | FOLDER...)\n";
+    err.flush();
+    std::exit(2);
+}
+
+QStringList readList(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
+        usage(QStringLiteral("cannot read the folder list %1: %2").arg(path, file.errorString()));
+    QStringList folders;
+    while (!file.atEnd()) {
+        const QString line = QString::fromUtf8(file.readLine()).trimmed();
+        if (!line.isEmpty())
+            folders << line;
+    }
+    return folders;
+}
+
+// The engine's messages of a direct call.
+QByteArray g_messages;
+
+int32_t ZIP32_CALL collectMessage(const char *buffer, uint32_t length)
+{
+    if (buffer && length > 0)
+        g_messages.append(buffer, qsizetype(qstrnlen(buffer, length)));
+    return 0;
+}
+
+// The names the folder archiver hands to the engine for one folder.
+QStringList namesFor(const QString &folder)
+{
+    CGZipFiles zip;
+    zip.AddFile(folder + kNativeSeparator + QStringLiteral("*.*"));
+    QStringList subFolders;
+    CollectSubFolders(folder + kNativeSeparator, subFolders, true, [] {});
+    for (const QString &sub : subFolders)
+        zip.AddFile(sub + QStringLiteral("*.*"));
+    return zip.names();
+}
+
+// One archive through the engine's C interface with a chosen worker count and
+// otherwise the settings the folder archiver uses.
+int32_t archiveWithWorkers(const QString &archive, const QStringList &names, int threads)
+{
+    ZipEngineCallbacks callbacks{};
+    callbacks.print = collectMessage;
+    ZipEngineOptions options{};
+    options.threads = threads;
+    const QByteArray root;
+    options.rootDir = root.constData();
+
+    std::vector<QByteArray> encoded;
+    std::vector<const char *> list;
+    encoded.reserve(size_t(names.size()));
+    for (const QString &name : names) {
+        encoded.push_back(QFile::encodeName(name));
+        list.push_back(encoded.back().constData());
+    }
+    list.push_back(nullptr);
+    const QByteArray archiveName = QFile::encodeName(archive);
+
+    g_messages.clear();
+    int32_t result = ZpInit(&callbacks);
+    if (result != ZP_OK)
+        return result;
+    result = ZpSetOptions(&options);
+    if (result != ZP_OK)
+        return result;
+    return ZpArchive(int32_t(list.size() - 1), archiveName.constData(), list.data());
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    QStringList args = app.arguments().mid(1);
+    QString outputFolder;
+    int threads = -1;
+    QStringList folders;
+    while (!args.isEmpty()) {
+        const QString a = args.takeFirst();
+        if (a == QLatin1String("--out") && !args.isEmpty()) {
+            outputFolder = args.takeFirst();
+        } else if (a == QLatin1String("--threads") && !args.isEmpty()) {
+            bool ok = false;
+            threads = args.takeFirst().toInt(&ok);
+            if (!ok || threads < 0)
+                usage(QStringLiteral("--threads needs a whole number of 0 or more"));
+        } else if (a == QLatin1String("--list") && !args.isEmpty()) {
+            folders += readList(args.takeFirst());
+        } else if (a.startsWith(QLatin1String("--"))) {
+            usage(QStringLiteral("unknown option %1").arg(a));
+        } else {
+            folders << a;
+        }
+    }
+    if (outputFolder.isEmpty())
+        usage(QStringLiteral("--out is required"));
+    if (!QFileInfo(outputFolder).isDir())
+        usage(QStringLiteral("the output folder %1 does not exist").arg(outputFolder));
+    if (folders.isEmpty())
+        usage(QStringLiteral("no folders given"));
+    for (const QString &f : folders) {
+        if (!QDir::isAbsolutePath(f))
+            usage(QStringLiteral("folder paths must be absolute: %1").arg(f));
+    }
+
+    QElapsedTimer clock;
+    clock.start();
+    int failures = 0;
+    for (const QString &folder : folders) {
+        if (threads < 0) {
+            const FolderArchiveOutcome o = ArchiveFolder(outputFolder, folder);
+            if (o.result != 0 || !o.errors.isEmpty()) {
+                ++failures;
+                err << folder << ": engine result " << o.result << "\n";
+                for (const QString &e : o.errors)
+                    err << "  " << e << "\n";
+                if (!o.messages.isEmpty())
+                    err << "  " << QString(o.messages).replace(QLatin1Char('\n'), QStringLiteral("\n  ")) << "\n";
+            }
+        } else {
+            const QString archive = ArchiveNameFor(outputFolder, folder);
+            QFile::remove(archive);
+            const int32_t result = archiveWithWorkers(archive, namesFor(folder), threads);
+            if (result != ZP_OK) {
+                ++failures;
+                err << folder << ": engine result " << result << " with " << threads << " workers\n  "
+                    << QString::fromUtf8(g_messages).replace(QLatin1Char('\n'), QStringLiteral("\n  "))
+                    << "\n";
+            }
+        }
+    }
+    out << "bench_batch: " << folders.size() << " folders, " << failures << " failed, "
+        << QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3) << " s\n";
+    return failures == 0 ? 0 : 1;
+}

@@ -1,0 +1,265 @@
+// Shared helpers of the engine tests: calling the engine in this process
+// with its messages captured, making seeded random trees, and reading
+// archives back with the independent readers (unzip, 7zz, bsdtar, Python).
+#pragma once
+
+#include "zip32.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QMap>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTest>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+namespace ztest {
+
+// Messages of the latest in-process run.
+struct Captured {
+    std::vector<std::string> lines;   // text messages, joined per line
+    std::string text;
+    int empties = 0;
+    bool badBuffer = false;           // a buffer not shaped as promised
+};
+
+inline Captured &captured()
+{
+    static Captured c;
+    return c;
+}
+
+inline int32_t ZIP32_CALL capturePrint(const char *buffer, uint32_t length)
+{
+    Captured &c = captured();
+    if (length > 4096 || buffer[length] != '\0')
+        c.badBuffer = true;
+    if (length == 0) {
+        if (buffer[0] != '\0')
+            c.badBuffer = true;
+        ++c.empties;
+        return 0;
+    }
+    c.text.append(buffer, length);
+    return 0;
+}
+
+inline QStringList messageLines()
+{
+    QStringList out = QString::fromStdString(captured().text).split('\n');
+    if (!out.isEmpty() && out.last().isEmpty())
+        out.removeLast();
+    return out;
+}
+
+struct Run {
+    int32_t result = -1;
+    QStringList lines;
+};
+
+struct Options {
+    QByteArray root = "/";
+    int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0;
+};
+
+inline Run runEngine(const QString &archive, const QStringList &names, const Options &o = {},
+                     ZipPrintRoutine print = capturePrint)
+{
+    captured() = Captured{};
+    ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
+    ZpInit(&callbacks);
+    ZipEngineOptions options{};
+    options.recurse = o.recurse;
+    options.ignorePath = o.ignorePath;
+    options.includeSystem = o.hidden;
+    options.update = o.update;
+    options.threads = o.threads;
+    options.level = static_cast<uint8_t>(o.level);
+    options.rootDir = o.root.constData();
+    ZpSetOptions(&options);
+    std::vector<QByteArray> bytes;
+    for (const auto &n : names)
+        bytes.push_back(n.toUtf8());
+    std::vector<const char *> pointers;
+    for (const auto &b : bytes)
+        pointers.push_back(b.constData());
+    const QByteArray a = archive.toUtf8();
+    Run run;
+    run.result = ZpArchive(static_cast<int32_t>(pointers.size()), a.constData(), pointers.data());
+    run.lines = messageLines();
+    return run;
+}
+
+// Names the way the program hands them over: a placeholder, the folder's
+// own wildcard name, then one per sub-folder at any depth.
+inline QStringList programNames(const QString &folder)
+{
+    QStringList names{"querty", folder + "/*.*"};
+    QDirIterator it(folder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    QStringList subs;
+    while (it.hasNext())
+        subs << it.next();
+    subs.sort();
+    for (const auto &s : subs)
+        names << s + "/*.*";
+    return names;
+}
+
+inline QByteArray randomBytes(std::mt19937 &rng, qint64 size, bool compressible)
+{
+    QByteArray out(size, Qt::Uninitialized);
+    if (compressible) {
+        static const char *words[] = {"alpha ", "beta ", "gamma\n", "delta ", "epsilon ", "zeta\n", "eta ", "theta "};
+        qint64 i = 0;
+        while (i < size) {
+            const char *w = words[rng() % 8];
+            for (; *w && i < size; ++w)
+                out[i++] = *w;
+        }
+    } else {
+        for (qint64 i = 0; i < size; ++i)
+            out[i] = static_cast<char>(rng());
+    }
+    return out;
+}
+
+inline void setTimeAndMode(const QString &path, time_t mtime, mode_t mode)
+{
+    const QByteArray p = QFile::encodeName(path);
+    ::chmod(p.constData(), mode);
+    struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
+    ::utimensat(AT_FDCWD, p.constData(), times, 0);
+}
+
+// A seeded random tree under `root`: nested and empty folders, names with
+// blanks and non-ASCII letters, empty and tiny files, sizes around 64 KiB,
+// compressible and random data of a few MiB, one file large enough to be
+// compressed in pieces, various modes and times, and hidden items that must
+// stay out of the archive.
+inline void makeTree(const QString &root, unsigned seed, bool withChunkedFile)
+{
+    std::mt19937 rng(seed);
+    static const char *names[] = {"plain", "with blank", "Ünïcödé", "日本語", "a.b.c", "noext", "x", "MiXeD"};
+    const qint64 sizes[] = {0, 1, 65535, 65536, 65537, 4096, 300, 100000};
+    const mode_t modes[] = {0644, 0600, 0755, 0444, 0640};
+    const time_t times[] = {1000000000, 1600000000, 500000000 /* 1985 */, 1900000000 /* 2030 */};
+    QDir().mkpath(root);
+    QStringList folders{root};
+    for (int d = 0; d < 6; ++d) {
+        QString parent = folders[rng() % folders.size()];
+        QString f = parent + "/" + names[rng() % 8] + QString::number(d);
+        QDir().mkpath(f);
+        folders << f;
+    }
+    QDir().mkpath(root + "/empty folder");
+    QDir().mkpath(root + "/.hidden folder");
+    QFile h(root + "/.hidden folder/inside");
+    h.open(QIODevice::WriteOnly);
+    h.write("x");
+    h.close();
+    int n = 0;
+    for (const auto &f : folders) {
+        const int files = 2 + static_cast<int>(rng() % 4);
+        for (int i = 0; i < files; ++i, ++n) {
+            const QString path = f + "/" + names[rng() % 8] + " " + QString::number(n) + ".dat";
+            const qint64 size = sizes[rng() % 8];
+            QFile file(path);
+            file.open(QIODevice::WriteOnly);
+            file.write(randomBytes(rng, size, rng() % 2));
+            file.close();
+            setTimeAndMode(path, times[rng() % 4], modes[rng() % 5]);
+        }
+    }
+    QFile hidden(root + "/.hidden file");
+    hidden.open(QIODevice::WriteOnly);
+    hidden.write("secret");
+    hidden.close();
+    auto big = [&](const QString &name, qint64 size, bool compressible) {
+        QFile file(root + "/" + name);
+        file.open(QIODevice::WriteOnly);
+        file.write(randomBytes(rng, size, compressible));
+        file.close();
+        setTimeAndMode(root + "/" + name, 1600000000, 0644);
+    };
+    big("mib compressible.txt", (2 << 20) + 123, true);
+    big("mib random.bin", (3 << 20) + 7, false);
+    if (withChunkedFile)
+        big("pieces.txt", (9 << 20) + 4321, true);
+    for (const auto &f : folders)
+        setTimeAndMode(f, 1500000000, 0755);
+}
+
+struct Tool {
+    int exitCode = -1;
+    QByteArray out;
+};
+
+inline Tool runTool(const QString &program, const QStringList &args, int timeoutMs = 600000)
+{
+    QProcess p;
+    p.setProcessChannelMode(QProcess::MergedChannels);
+    p.start(program, args);
+    Tool t;
+    if (!p.waitForStarted(10000)) {
+        t.out = "cannot start " + program.toUtf8();
+        return t;
+    }
+    p.waitForFinished(timeoutMs);
+    t.out = p.readAll();
+    t.exitCode = p.exitStatus() == QProcess::NormalExit ? p.exitCode() : -1;
+    return t;
+}
+
+inline QString sourceDir()
+{
+    return qEnvironmentVariable("QB_SOURCE_DIR", QStringLiteral(QB_SOURCE_DIR_DEFAULT));
+}
+
+// Python's reading of the archive: entries and header problems.
+inline QJsonObject pythonCheck(const QString &archive)
+{
+    Tool t = runTool("python3", {sourceDir() + "/tests/zip32/check_zip.py", archive});
+    return QJsonDocument::fromJson(t.out).object();
+}
+
+// What a tree should look like in an archive: stored name -> file info.
+struct Expected {
+    QString path;
+    bool dir;
+};
+
+inline QMap<QByteArray, Expected> expectedEntries(const QString &folder, const QString &root)
+{
+    QMap<QByteArray, Expected> out;
+    auto stored = [&](const QString &p) {
+        QString rel = root == "/" ? p.mid(1) : QDir(root).relativeFilePath(p);
+        return QFile::encodeName(rel);
+    };
+    out.insert(stored(folder) + "/", {folder, true});
+    QDirIterator it(folder, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString p = it.next();
+        if (p.contains("/."))
+            continue;
+        QFileInfo fi(p);
+        out.insert(stored(p) + (fi.isDir() ? "/" : ""), {p, fi.isDir()});
+    }
+    return out;
+}
+
+} // namespace ztest

@@ -1,0 +1,453 @@
+// The engine through its C interface: round trips read back by four
+// independent readers, names and options, arguments, messages and results.
+#include "ZipTestSupport.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace ztest;
+
+class TestZip32Archive : public QObject {
+    Q_OBJECT
+
+private:
+    // Every reader accepts the archive, and its contents are exactly the
+    // expected entries with their bytes, modes and times.
+    void verifyWithReaders(const QString &archive, const QMap<QByteArray, Expected> &expected, const QString &scratch)
+    {
+        Tool unzip = runTool("unzip", {"-tq", archive});
+        QVERIFY2(unzip.exitCode == 0, unzip.out.constData());
+        Tool sz = runTool("7zz", {"t", archive});
+        QVERIFY2(sz.exitCode == 0 && sz.out.contains("Everything is Ok"), sz.out.constData());
+
+        const QString out = scratch + "/bsdtar";
+        QDir().mkpath(out);
+        Tool bsdtar = runTool("bsdtar", {"-xf", archive, "-C", out});
+        QVERIFY2(bsdtar.exitCode == 0, bsdtar.out.constData());
+        for (auto it = expected.begin(); it != expected.end(); ++it) {
+            const QString extracted = out + "/" + QFile::decodeName(it.key());
+            QFileInfo fi(extracted);
+            QVERIFY2(fi.exists(), qPrintable(extracted));
+            struct stat want, got;
+            QVERIFY(::stat(QFile::encodeName(it->path).constData(), &want) == 0);
+            QVERIFY(::stat(QFile::encodeName(extracted).constData(), &got) == 0);
+            QCOMPARE(got.st_mode & 07777, want.st_mode & 07777);
+            if (!it->dir) {
+                QCOMPARE(got.st_mtime, want.st_mtime);
+                QFile a(it->path), b(extracted);
+                QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+                QVERIFY2(a.readAll() == b.readAll(), qPrintable(it->path));
+            }
+        }
+        QDirIterator all(out, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+        int count = 0;
+        while (all.hasNext()) {
+            all.next();
+            if (!all.fileInfo().isDir() || !all.fileInfo().absoluteFilePath().contains(QDir(out).absolutePath() + "/"))
+                ++count;
+        }
+
+        const QJsonObject py = pythonCheck(archive);
+        QVERIFY2(py.contains("entries"), "Python could not read the archive");
+        QCOMPARE(py["problems"].toArray().size(), 0);
+        const QJsonArray entries = py["entries"].toArray();
+        QCOMPARE(entries.size(), expected.size());
+        for (const auto &v : entries) {
+            const QJsonObject e = v.toObject();
+            const QByteArray name = QByteArray::fromHex(e["name"].toString().toLatin1());
+            QVERIFY2(expected.contains(name), name.constData());
+            const Expected &x = expected[name];
+            struct stat want;
+            QVERIFY(::stat(QFile::encodeName(x.path).constData(), &want) == 0);
+            QCOMPARE(e["mode"].toInt(), static_cast<int>(want.st_mode & 0xFFFF));
+            QCOMPARE(static_cast<qint64>(e["mtime"].toDouble()), static_cast<qint64>(want.st_mtime));
+            if (!x.dir) {
+                QFile f(x.path);
+                QVERIFY(f.open(QIODevice::ReadOnly));
+                QCOMPARE(e["sha256"].toString(),
+                         QString::fromLatin1(QCryptographicHash::hash(f.readAll(), QCryptographicHash::Sha256).toHex()));
+                if (want.st_size == 0)
+                    QCOMPARE(e["method"].toInt(), 0);
+            }
+        }
+    }
+
+private slots:
+    void roundTrip_data()
+    {
+        QTest::addColumn<unsigned>("seed");
+        QTest::addColumn<int>("threads");
+        QTest::addColumn<bool>("chunked");
+        QTest::newRow("seed 1, one worker") << 1u << 1 << false;
+        QTest::newRow("seed 2, two workers, file in pieces") << 2u << 2 << true;
+        QTest::newRow("seed 3, workers per core") << 3u << 0 << false;
+    }
+    void roundTrip()
+    {
+        QFETCH(unsigned, seed);
+        QFETCH(int, threads);
+        QFETCH(bool, chunked);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/src/My Folder";
+        makeTree(folder, seed, chunked);
+        const QString archive = tmp.path() + "/out/My Folder.zip";
+        QDir().mkpath(tmp.path() + "/out");
+        Options o;
+        o.threads = threads;
+        Run run = runEngine(archive, programNames(folder), o);
+        QCOMPARE(run.result, int(ZP_OK));
+        QCOMPARE(run.lines, QStringList{"name not matched: querty"});
+        QVERIFY(!captured().badBuffer);
+        verifyWithReaders(archive, expectedEntries(folder, "/"), tmp.path() + "/x");
+        // Only the archive is left in the output folder.
+        QCOMPARE(QDir(tmp.path() + "/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{"My Folder.zip"});
+    }
+
+    void sameBytesWhateverTheWorkers()
+    {
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/tree";
+        makeTree(folder, 7, true);
+        QByteArray first;
+        for (int threads : {1, 2, 8}) {
+            const QString archive = tmp.path() + QString("/w%1.zip").arg(threads);
+            Options o;
+            o.threads = threads;
+            QCOMPARE(runEngine(archive, programNames(folder), o).result, int(ZP_OK));
+            QFile f(archive);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            if (first.isEmpty())
+                first = bytes;
+            else
+                QVERIFY2(bytes == first, qPrintable(QString("%1 workers differ").arg(threads)));
+        }
+    }
+
+    void levels_data()
+    {
+        QTest::addColumn<int>("level");
+        QTest::newRow("default") << 0;
+        QTest::newRow("fastest") << 1;
+        QTest::newRow("smallest") << 9;
+    }
+    void levels()
+    {
+        QFETCH(int, level);
+        QTemporaryDir tmp;
+        makeTree(tmp.path() + "/t", 11, true);
+        Options o;
+        o.level = level;
+        const QString archive = tmp.path() + "/a.zip";
+        QCOMPARE(runEngine(archive, programNames(tmp.path() + "/t"), o).result, int(ZP_OK));
+        QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
+    }
+
+    // What the names cover and what they are stored as.
+    void names_data()
+    {
+        QTest::addColumn<QStringList>("names");     // {} stands for the test folder
+        QTest::addColumn<QByteArray>("root");       // "{}" = the test folder
+        QTest::addColumn<int>("recurse");
+        QTest::addColumn<int>("ignorePath");
+        QTest::addColumn<int>("hidden");
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("stored");    // sorted; {} = test folder without leading '/'
+        QTest::newRow("folder wildcard: files and the folder entry, no sub-folders")
+            << QStringList{"{}/d/*.*"} << QByteArray("/") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"{}/d/", "{}/d/a.txt", "{}/d/noext"};
+        QTest::newRow("pattern on the last part")
+            << QStringList{"{}/d/*.txt"} << QByteArray("/") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"{}/d/", "{}/d/a.txt"};
+        QTest::newRow("relative names against the root")
+            << QStringList{"d/*.*", "d/s/a?txt"} << QByteArray("{}") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"d/", "d/a.txt", "d/noext", "d/s/", "d/s/a.txt"};
+        QTest::newRow("recursing")
+            << QStringList{"d"} << QByteArray("{}") << 1 << 0 << 0 << int(ZP_OK)
+            << QStringList{"d/", "d/a.txt", "d/noext", "d/s/", "d/s/a.txt"};
+        QTest::newRow("hidden items with field 6")
+            << QStringList{"d/*.*"} << QByteArray("{}") << 1 << 0 << 1 << int(ZP_OK)
+            << QStringList{"d/", "d/.h/", "d/.h/in", "d/.hid", "d/a.txt", "d/noext", "d/s/", "d/s/a.txt"};
+        QTest::newRow("ignore path: base names, first wins")
+            << QStringList{"d/*.*", "d/s/*.*"} << QByteArray("{}") << 0 << 1 << 0 << int(ZP_OK)
+            << QStringList{"a.txt", "noext"};
+        QTest::newRow("same names twice: stored once")
+            << QStringList{"d/*.*", "d/*.*", "d/a.txt"} << QByteArray("{}") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"d/", "d/a.txt", "d/noext"};
+        QTest::newRow("outside the root: whole path, never ..")
+            << QStringList{"../a.txt", "{}/d/s/../noext"} << QByteArray("{}/d/s") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"{}/d/a.txt", "{}/d/noext"};
+        QTest::newRow("nothing matched: no archive")
+            << QStringList{"querty", "{}/missing/*.*"} << QByteArray("/") << 0 << 0 << 0 << int(ZP_NOTHING_TO_DO)
+            << QStringList{};
+        QTest::newRow("empty folder: its entry")
+            << QStringList{"querty", "{}/empty/*.*"} << QByteArray("/") << 0 << 0 << 0 << int(ZP_OK)
+            << QStringList{"{}/empty/"};
+    }
+    void names()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(QByteArray, root);
+        QFETCH(int, recurse);
+        QFETCH(int, ignorePath);
+        QFETCH(int, hidden);
+        QFETCH(int, result);
+        QFETCH(QStringList, stored);
+        QTemporaryDir tmp;
+        const QString base = tmp.path();
+        for (const char *d : {"/d/s", "/d/.h", "/empty"})
+            QDir().mkpath(base + d);
+        for (const char *f : {"/d/a.txt", "/d/noext", "/d/.hid", "/d/s/a.txt", "/d/.h/in"}) {
+            QFile file(base + f);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(f);
+        }
+        for (auto &n : names)
+            n.replace("{}", base);
+        const QString relBase = base.mid(1);
+        for (auto &s : stored)
+            s.replace("{}", relBase);
+        Options o;
+        o.root = QByteArray(root).replace("{}", base.toUtf8());
+        o.recurse = recurse;
+        o.ignorePath = ignorePath;
+        o.hidden = hidden;
+        const QString archive = base + "/out.zip";
+        Run run = runEngine(archive, names, o);
+        QCOMPARE(run.result, result);
+        if (result != ZP_OK) {
+            QVERIFY(!QFile::exists(archive));
+            QVERIFY(!run.lines.isEmpty());
+            return;
+        }
+        const QJsonObject py = pythonCheck(archive);
+        QCOMPARE(py["problems"].toArray().size(), 0);
+        QStringList got;
+        for (const auto &v : py["entries"].toArray())
+            got << QString::fromUtf8(QByteArray::fromHex(v.toObject()["name"].toString().toLatin1()));
+        got.sort();
+        QCOMPARE(got, stored);
+    }
+
+    // Sockets, FIFOs and broken links are never opened and only warned
+    // about; a link to a file stores the file; a link loop ends.
+    void specialFilesAndLinks()
+    {
+        QTemporaryDir tmp;
+        const QString d = tmp.path() + "/d";
+        QDir().mkpath(d + "/sub");
+        QFile f(d + "/real.txt");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("real contents");
+        f.close();
+        QVERIFY(::mkfifo(QFile::encodeName(d + "/fifo").constData(), 0644) == 0);
+        int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        const QByteArray sp = QFile::encodeName(d + "/sock");
+        std::strncpy(addr.sun_path, sp.constData(), sizeof addr.sun_path - 1);
+        QVERIFY(::bind(s, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0);
+        QVERIFY(::symlink("nowhere", QFile::encodeName(d + "/dangling").constData()) == 0);
+        QVERIFY(::symlink("real.txt", QFile::encodeName(d + "/link.txt").constData()) == 0);
+        QVERIFY(::symlink("..", QFile::encodeName(d + "/sub/loop").constData()) == 0);
+
+        QElapsedTimer timer;
+        timer.start();
+        Options o;
+        o.root = QFile::encodeName(tmp.path());
+        o.recurse = 1;
+        const QString archive = tmp.path() + "/out.zip";
+        Run run = runEngine(archive, {"d"}, o);
+        ::close(s);
+        QVERIFY(timer.elapsed() < 20000);
+        QCOMPARE(run.result, int(ZP_OK));
+        QCOMPARE(run.lines.size(), 3);
+        QVERIFY(run.lines.contains(d + "/fifo: skipped, not a regular file (FIFO)"));
+        QVERIFY(run.lines.contains(d + "/sock: skipped, not a regular file (socket)"));
+        QVERIFY(run.lines.filter(d + "/dangling: skipped, broken symbolic link").size() == 1);
+        Tool list = runTool("unzip", {"-Z1", archive});
+        QStringList names = QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts);
+        names.sort();
+        QCOMPARE(names, (QStringList{"d/", "d/link.txt", "d/real.txt", "d/sub/"}));
+        Tool content = runTool("unzip", {"-p", archive, "d/link.txt"});
+        QCOMPARE(content.out, QByteArray("real contents"));
+    }
+
+    // A name that is not UTF-8 is kept byte for byte, without the UTF-8 flag.
+    void nameNotUtf8()
+    {
+        QTemporaryDir tmp;
+        const QByteArray dir = QFile::encodeName(tmp.path()) + "/d";
+        QVERIFY(::mkdir(dir.constData(), 0755) == 0);
+        const QByteArray bad = dir + "/caf\xe9.txt";
+        FILE *f = std::fopen(bad.constData(), "w");
+        QVERIFY(f);
+        std::fputs("latin-1 name", f);
+        std::fclose(f);
+        Options o;
+        o.root = QFile::encodeName(tmp.path());
+        const QString archive = tmp.path() + "/out.zip";
+        QCOMPARE(runEngine(archive, {"d/*.*"}, o).result, int(ZP_OK));
+        const QJsonObject py = pythonCheck(archive);
+        QCOMPARE(py["problems"].toArray().size(), 0);
+        QStringList hex;
+        for (const auto &v : py["entries"].toArray())
+            hex << v.toObject()["name"].toString();
+        QVERIFY(hex.contains(QString::fromLatin1(QByteArray("d/caf\xe9.txt").toHex())));
+        ::unlink(bad.constData());   // QTemporaryDir cannot name it
+    }
+
+    void badArguments()
+    {
+        QTemporaryDir tmp;
+        const QByteArray archive = QFile::encodeName(tmp.path() + "/a.zip");
+        const char *names[] = {"x", nullptr};
+        ZipEngineCallbacks cb{capturePrint, nullptr, nullptr, nullptr};
+        ZpInit(&cb);
+        ZipEngineOptions o{};
+        o.rootDir = "/";
+        QCOMPARE(ZpSetOptions(&o), int(ZP_OK));
+        captured() = Captured{};
+        QCOMPARE(ZpArchive(1, nullptr, names), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(1, "", names), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(-1, archive.constData(), names), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(1, archive.constData(), nullptr), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(2, archive.constData(), names), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(0, archive.constData(), names), int(ZP_NOTHING_TO_DO));
+        QCOMPARE(messageLines().size(), 6);
+        o.level = 10;
+        QCOMPARE(ZpSetOptions(&o), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(1, archive.constData(), names), int(ZP_BAD_ARGUMENTS));
+        o.level = 0;
+        o.threads = -1;
+        QCOMPARE(ZpSetOptions(&o), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpArchive(1, archive.constData(), names), int(ZP_BAD_ARGUMENTS));
+        QCOMPARE(ZpSetOptions(nullptr), int(ZP_BAD_ARGUMENTS));
+        QVERIFY(!QFile::exists(tmp.path() + "/a.zip"));
+
+        // No message routine at all: the engine works silently.
+        QCOMPARE(ZpInit(nullptr), int(ZP_BAD_ARGUMENTS));
+        ZipEngineOptions plain{};
+        const QByteArray root = QFile::encodeName(tmp.path());
+        plain.rootDir = root.constData();
+        ZpSetOptions(&plain);
+        QFile f(tmp.path() + "/x");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        const char *one[] = {"querty", "x"};
+        QCOMPARE(ZpArchive(2, archive.constData(), one), int(ZP_OK));
+        QVERIFY(QFile::exists(tmp.path() + "/a.zip"));
+    }
+
+    // A second archive asked for from inside the message routine is refused;
+    // the first one is finished undisturbed.
+    void busyWhileRunning()
+    {
+        static int nested = -1;
+        static QByteArray nestedArchive;
+        nested = -1;
+        auto reenter = [](const char *buffer, uint32_t length) -> int32_t {
+            capturePrint(buffer, length);
+            if (nested == -1) {
+                nested = -2;   // the refusal's own message comes back here
+                const char *names[] = {"querty"};
+                nested = ZpArchive(1, nestedArchive.constData(), names);
+            }
+            return 0;
+        };
+        QTemporaryDir tmp;
+        makeTree(tmp.path() + "/t", 5, false);
+        nestedArchive = QFile::encodeName(tmp.path() + "/nested.zip");
+        Run run = runEngine(tmp.path() + "/a.zip", programNames(tmp.path() + "/t"), {}, reenter);
+        QCOMPARE(nested, int(ZP_BUSY));
+        QCOMPARE(run.result, int(ZP_OK));
+        QVERIFY(run.lines.filter("zip engine busy").size() == 1);
+        QVERIFY(!QFile::exists(tmp.path() + "/nested.zip"));
+        QCOMPARE(runTool("unzip", {"-tq", tmp.path() + "/a.zip"}).exitCode, 0);
+    }
+
+    // Lines longer than the buffer arrive in pieces of at most 4096 bytes,
+    // each NUL-terminated, never splitting a character; empty messages
+    // keep coming while the engine works.
+    void messagesFitTheBuffer()
+    {
+        QTemporaryDir tmp;
+        QString longName = tmp.path() + "/";
+        while (longName.toUtf8().size() < 9000)
+            longName += QString::fromUtf8("ü€𝄞x");
+        makeTree(tmp.path() + "/t", 9, true);
+        QStringList names = programNames(tmp.path() + "/t");
+        names.insert(0, longName);
+        Run run = runEngine(tmp.path() + "/a.zip", names);
+        QCOMPARE(run.result, int(ZP_OK));
+        QVERIFY(!captured().badBuffer);
+        QVERIFY(run.lines.filter("name not matched: " + longName).size() == 1);
+        QVERIFY(captured().empties > 0);
+    }
+
+    void cannotWrite_data()
+    {
+        QTest::addColumn<QString>("archive");   // relative to the test folder
+        QTest::newRow("output folder missing") << "missing/a.zip";
+        QTest::newRow("output folder is a file") << "file/a.zip";
+        QTest::newRow("archive name is a folder") << "folder";
+    }
+    void cannotWrite()
+    {
+        QFETCH(QString, archive);
+        QTemporaryDir tmp;
+        makeTree(tmp.path() + "/t", 4, false);
+        QDir().mkpath(tmp.path() + "/folder");
+        QFile f(tmp.path() + "/file");
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.close();
+        const QStringList before = QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+        Run run = runEngine(tmp.path() + "/" + archive, programNames(tmp.path() + "/t"));
+        QCOMPARE(run.result, int(ZP_CANNOT_WRITE));
+        QVERIFY(run.lines.filter("cannot write").size() == 1);
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), before);
+        QVERIFY(QDir(tmp.path() + "/folder").isEmpty());
+    }
+
+    void updateKeepsOtherEntries()
+    {
+        QTemporaryDir tmp;
+        for (const char *n : {"/a.txt", "/b.txt"}) {
+            QFile f(tmp.path() + n);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(n);
+        }
+        Options o;
+        o.root = QFile::encodeName(tmp.path());
+        const QString archive = tmp.path() + "/out.zip";
+        QCOMPARE(runEngine(archive, {"a.txt"}, o).result, int(ZP_OK));
+        o.update = 1;
+        QCOMPARE(runEngine(archive, {"b.txt"}, o).result, int(ZP_OK));
+        QStringList names = QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(names, (QStringList{"a.txt", "b.txt"}));
+        QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
+        o.update = 0;
+        QCOMPARE(runEngine(archive, {"b.txt"}, o).result, int(ZP_OK));
+        names = QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(names, QStringList{"b.txt"});
+    }
+
+    void exportsOnlyTheEntryPoints()
+    {
+        Tool nm = runTool("nm", {"-D", "--defined-only", QStringLiteral(ZIP32_LIBRARY_FILE)});
+        QCOMPARE(nm.exitCode, 0);
+        QStringList symbols;
+        for (const auto &line : QString::fromUtf8(nm.out).split('\n', Qt::SkipEmptyParts))
+            symbols << line.section(' ', -1);
+        symbols.sort();
+        QCOMPARE(symbols, (QStringList{"ZpArchive", "ZpInit", "ZpSetOptions"}));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZip32Archive)
+#include "tst_zip32archive.moc"

@@ -1,0 +1,136 @@
+// Faults the engine must survive without losing the rest of the archive or
+// leaving files behind. Each runs the engine in a child process (zip32_cli):
+// without privileges, in a private mount namespace, or ending mid-archive.
+#include "ZipTestSupport.h"
+
+#include <QElapsedTimer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace ztest;
+
+namespace {
+
+const QString kCli = QStringLiteral(ZIP32_CLI);
+
+QStringList leftIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
+}
+
+void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+// Runs the engine as the unprivileged user "nobody" (the tests run as root,
+// for whom no permission bit stops a read).
+Tool runAsNobody(const QStringList &cliArgs)
+{
+    return runTool("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", kCli} + cliArgs, 60000);
+}
+
+} // namespace
+
+class TestZip32Faults : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        if (::geteuid() != 0)
+            QSKIP("needs root to drop privileges and mount a tmpfs");
+    }
+
+    // A file or folder that cannot be read is left out, named with the
+    // system's reason; everything else is archived; the result says so.
+    void unreadableFilesAreLeftOut()
+    {
+        QTemporaryDir tmp;
+        ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
+        const QString src = tmp.path() + "/src";
+        QDir().mkpath(src + "/locked");
+        QDir().mkpath(tmp.path() + "/out");
+        ::chmod(QFile::encodeName(tmp.path() + "/out").constData(), 0777);
+        writeFile(src + "/a.txt", "readable");
+        writeFile(src + "/secret.txt", "nobody may read this");
+        writeFile(src + "/z.txt", QByteArray(100000, 'z'));
+        writeFile(src + "/locked/in.txt", "in a locked folder");
+        ::chmod(QFile::encodeName(src + "/secret.txt").constData(), 0600);
+        ::chmod(QFile::encodeName(src + "/locked").constData(), 0700);
+
+        QElapsedTimer timer;
+        timer.start();
+        Tool t = runAsNobody({tmp.path() + "/out/src.zip", "querty", src + "/*.*", src + "/locked/*.*"});
+        QVERIFY(timer.elapsed() < 30000);
+        QCOMPARE(t.exitCode, int(ZP_FILES_SKIPPED));
+        QVERIFY2(t.out.contains((src + "/secret.txt: Permission denied\n").toUtf8()), t.out.constData());
+        QVERIFY2(t.out.contains((src + "/locked: folder not read (Permission denied)\n").toUtf8()), t.out.constData());
+        Tool list = runTool("unzip", {"-Z1", tmp.path() + "/out/src.zip"});
+        QStringList names = QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts);
+        const QString rel = src.mid(1);
+        QCOMPARE(names, (QStringList{rel + "/", rel + "/a.txt", rel + "/z.txt", rel + "/locked/"}));
+        QCOMPARE(runTool("unzip", {"-tq", tmp.path() + "/out/src.zip"}).exitCode, 0);
+        QCOMPARE(leftIn(tmp.path() + "/out"), QStringList{"src.zip"});
+    }
+
+    void readOnlyOutputFolder()
+    {
+        QTemporaryDir tmp;
+        ::chmod(QFile::encodeName(tmp.path()).constData(), 0755);
+        writeFile(tmp.path() + "/a.txt", "x");
+        QDir().mkpath(tmp.path() + "/out");
+        ::chmod(QFile::encodeName(tmp.path() + "/out").constData(), 0555);
+        Tool t = runAsNobody({tmp.path() + "/out/a.zip", tmp.path() + "/a.txt"});
+        QCOMPARE(t.exitCode, int(ZP_CANNOT_WRITE));
+        QVERIFY2(t.out.contains("Permission denied"), t.out.constData());
+        QVERIFY(leftIn(tmp.path() + "/out").isEmpty());
+    }
+
+    // The disk fills up while the archive is written: no archive, no
+    // temporary file, and the reason.
+    void diskFull_data()
+    {
+        QTest::addColumn<int>("tmpfsKiB");
+        QTest::newRow("full at once") << 64;
+        QTest::newRow("full half way") << 1024;
+        QTest::newRow("full near the end") << 1900;
+    }
+    void diskFull()
+    {
+        QFETCH(int, tmpfsKiB);
+        QTemporaryDir tmp;
+        std::mt19937 rng(42);
+        writeFile(tmp.path() + "/random.bin", randomBytes(rng, 2 << 20, false));
+        writeFile(tmp.path() + "/text.txt", randomBytes(rng, 1 << 20, true));
+        const QString out = tmp.path() + "/small";
+        QDir().mkpath(out);
+        const QString script = QString("mount -t tmpfs -o size=%1k tmpfs '%2' && '%3' '%2/a.zip' '%4/*.*'; "
+                                       "echo \"result=$?\"; ls -A '%2'; echo end")
+                                   .arg(tmpfsKiB).arg(out, kCli, tmp.path());
+        Tool t = runTool("unshare", {"-m", "sh", "-c", script}, 60000);
+        QVERIFY2(t.out.contains(QString("result=%1\nend").arg(int(ZP_CANNOT_WRITE)).toUtf8()), t.out.constData());
+        QVERIFY2(t.out.contains("No space left on device"), t.out.constData());
+    }
+
+    // The program ends with exit() from inside the message routine while
+    // the archive is being written: nothing is left in the output folder.
+    void exitDuringTheArchive()
+    {
+        QTemporaryDir tmp;
+        std::mt19937 rng(3);
+        QDir().mkpath(tmp.path() + "/src");
+        for (int i = 0; i < 6; ++i)
+            writeFile(tmp.path() + QString("/src/f%1.txt").arg(i), randomBytes(rng, 12 << 20, true));
+        QDir().mkpath(tmp.path() + "/out");
+        Tool t = runTool(kCli, {"--threads", "1", "--level", "9", "--exit-after-beats", "3",
+                                tmp.path() + "/out/a.zip", tmp.path() + "/src/*.*"});
+        QCOMPARE(t.exitCode, 0);
+        QVERIFY(leftIn(tmp.path() + "/out").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZip32Faults)
+#include "tst_zip32faults.moc"

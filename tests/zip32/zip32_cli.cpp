@@ -1,0 +1,80 @@
+// zip32_cli: calls the engine the way the program does, from the command
+// line. The engine tests run it in child processes for the cases that need
+// one: fewer privileges, a private mount namespace, a program that ends in
+// the middle of an archive.
+//
+//   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
+//             [--threads N] [--level N] [--exit-after-beats N] ARCHIVE NAME...
+//
+// Messages go to standard output as the engine sends them; the exit status is
+// the engine's result.
+#include "zip32.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+static long g_exitAfterBeats = -1;
+static long g_beats = 0;
+
+static int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
+{
+    if (length == 0 && buffer[0] == '\0') {
+        if (g_exitAfterBeats >= 0 && ++g_beats > g_exitAfterBeats)
+            std::exit(0);   // the window closed in the middle of an archive
+        return 0;
+    }
+    std::fwrite(buffer, 1, length, stdout);
+    std::fflush(stdout);
+    return 0;
+}
+
+int main(int argc, char **argv)
+{
+    ZipEngineOptions options{};
+    const char *root = "/";
+    int i = 1;
+    for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
+        std::string a = argv[i];
+        auto value = [&]() -> const char * {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "%s needs a value\n", a.c_str());
+                std::exit(100);
+            }
+            return argv[++i];
+        };
+        if (a == "--root")
+            root = value();
+        else if (a == "--recurse")
+            options.recurse = 1;
+        else if (a == "--ignore-path")
+            options.ignorePath = 1;
+        else if (a == "--hidden")
+            options.includeSystem = 1;
+        else if (a == "--update")
+            options.update = 1;
+        else if (a == "--threads")
+            options.threads = std::atoi(value());
+        else if (a == "--level")
+            options.level = static_cast<uint8_t>(std::atoi(value()));
+        else if (a == "--exit-after-beats")
+            g_exitAfterBeats = std::atol(value());
+        else {
+            std::fprintf(stderr, "unknown option %s\n", a.c_str());
+            return 100;
+        }
+    }
+    if (i >= argc) {
+        std::fprintf(stderr, "usage: zip32_cli [options] ARCHIVE NAME...\n");
+        return 100;
+    }
+    options.rootDir = root;
+    const char *archive = argv[i++];
+    std::vector<const char *> names(argv + i, argv + argc);
+    ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
+    ZpInit(&callbacks);
+    ZpSetOptions(&options);
+    return ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
+}

@@ -1,0 +1,452 @@
+#include "Archive.h"
+
+#include "Messenger.h"
+#include "Output.h"
+#include "Pipeline.h"
+#include "zip32.h"
+
+#include <zip.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <memory>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace zip32 {
+
+namespace {
+
+std::string absolute(const std::string &path)
+{
+    if (!path.empty() && path[0] == '/')
+        return normalizePath(path);
+    std::string cwd(PATH_MAX, '\0');
+    if (!::getcwd(cwd.data(), cwd.size()))
+        return normalizePath("/" + path);
+    cwd.resize(std::strlen(cwd.c_str()));
+    return normalizePath(cwd + "/" + path);
+}
+
+// DOS times cover 1980-01-01 to 2107-12-31 in local time; anything outside is
+// clamped to the nearest end. The extended timestamp keeps the exact time.
+struct DosRange {
+    time_t low, high;
+    DosRange()
+    {
+        std::tm lo{};
+        lo.tm_year = 80;
+        lo.tm_mday = 1;
+        lo.tm_isdst = -1;
+        low = std::mktime(&lo);
+        std::tm hi{};
+        hi.tm_year = 207;
+        hi.tm_mon = 11;
+        hi.tm_mday = 31;
+        hi.tm_hour = 23;
+        hi.tm_min = 59;
+        hi.tm_sec = 58;
+        hi.tm_isdst = -1;
+        high = std::mktime(&hi);
+    }
+    time_t clamp(int64_t t) const
+    {
+        if (t < static_cast<int64_t>(low))
+            return low;
+        if (t > static_cast<int64_t>(high))
+            return high;
+        return static_cast<time_t>(t);
+    }
+};
+
+// The libzip source of one regular file: hands over what the workers made,
+// in order, and tells libzip whether the entry is stored or deflated.
+struct FileSource {
+    Pipeline *pipeline;
+    Messenger *messages;
+    size_t file;
+    zip_t *za = nullptr;
+    zip_uint64_t index = 0;
+    zip_error_t error;
+
+    bool known = false;          // first STAT answered
+    bool stored = false;
+    bool storeSet = false;
+    uint64_t size = 0;
+    uint32_t crc = 0;
+    uint64_t compSize = 0;
+    bool finished = false;       // every byte handed to libzip
+    size_t task = 0;
+    size_t pos = 0;
+    bool opened = false;
+
+    FileSource(Pipeline *p, Messenger *m, size_t f) : pipeline(p), messages(m), file(f)
+    {
+        zip_error_init(&error);
+    }
+    ~FileSource() { zip_error_fini(&error); }
+
+    zip_int64_t fail()
+    {
+        // The reason is in the pipeline's failures; libzip only needs to stop.
+        zip_error_set(&error, ZIP_ER_READ, EIO);
+        return -1;
+    }
+
+    bool learn()
+    {
+        if (known)
+            return true;
+        const size_t first = pipeline->firstTask(file);
+        TaskResult *r = pipeline->wait(first, *messages);
+        if (!r)
+            return false;
+        stored = r->stored;
+        if (pipeline->chunked(file)) {
+            size = pipeline->file(file).size;
+            if (stored)
+                compSize = size;
+        } else {
+            size = r->rawLength;
+            crc = r->crc;
+            compSize = r->data.size();
+        }
+        known = true;
+        return true;
+    }
+
+    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        switch (command) {
+        case ZIP_SOURCE_SUPPORTS:
+            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                                  ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        case ZIP_SOURCE_STAT: {
+            messages->heartbeat();
+            if (g_processEnding.load() || !learn())
+                return fail();
+            auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error);
+            if (!st)
+                return -1;
+            zip_stat_init(st);
+            st->size = size;
+            st->comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+            const bool whole = !pipeline->chunked(file);
+            if (stored || whole || finished) {
+                st->comp_size = compSize;
+                st->valid |= ZIP_STAT_COMP_SIZE;
+            }
+            if (whole || finished) {
+                st->crc = crc;
+                st->valid |= ZIP_STAT_CRC;
+            }
+            // libzip copies data of the entry's own method verbatim, and the
+            // entry's method was left to the data: a stored entry must say so
+            // before libzip looks at it, or libzip would deflate it again.
+            if (stored && !storeSet) {
+                if (zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0)
+                    return fail();
+                storeSet = true;
+            }
+            return sizeof(*st);
+        }
+        case ZIP_SOURCE_OPEN:
+            if (opened || !learn())
+                return fail();   // the data is handed over once only
+            opened = true;
+            task = pipeline->firstTask(file);
+            pos = 0;
+            if (pipeline->chunked(file)) {
+                crc = 0;
+                compSize = 0;
+            }
+            return 0;
+        case ZIP_SOURCE_READ: {
+            messages->heartbeat();
+            const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
+            while (task < end) {
+                if (g_processEnding.load())
+                    return fail();
+                TaskResult *r = pipeline->wait(task, *messages);
+                if (!r)
+                    return fail();
+                const size_t avail = r->data.size() - pos;
+                if (avail == 0) {
+                    if (pipeline->chunked(file)) {
+                        crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                        compSize += r->data.size();
+                    }
+                    pipeline->release(task);
+                    ++task;
+                    pos = 0;
+                    continue;
+                }
+                const size_t n = static_cast<size_t>(std::min<zip_uint64_t>(avail, length));
+                std::memcpy(data, r->data.data() + pos, n);
+                pos += n;
+                return static_cast<zip_int64_t>(n);
+            }
+            finished = true;
+            return 0;
+        }
+        case ZIP_SOURCE_CLOSE:
+            return 0;
+        case ZIP_SOURCE_ERROR:
+            return zip_error_to_data(&error, data, length);
+        case ZIP_SOURCE_FREE:
+            return 0;
+        default:
+            zip_error_set(&error, ZIP_ER_OPNOTSUPP, 0);
+            return -1;
+        }
+    }
+
+    static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command)
+    {
+        return static_cast<FileSource *>(self)->handle(data, length, command);
+    }
+};
+
+zip_uint32_t externalAttributes(const Entry &e)
+{
+    zip_uint32_t attr = (static_cast<zip_uint32_t>(e.mode) & 0xFFFFu) << 16;
+    if (e.isDir)
+        attr |= 0x10;   // MS-DOS directory bit, for readers that look only there
+    if (!(e.mode & S_IWUSR))
+        attr |= 0x01;   // MS-DOS read-only bit
+    return attr;
+}
+
+// Extended timestamp (0x5455): flags (modification time present), then the
+// time as 32-bit little-endian seconds; only when it fits.
+bool timestampField(int64_t mtime, zip_uint8_t out[5])
+{
+    if (mtime < 0 || mtime > INT32_MAX)
+        return false;
+    out[0] = 1;
+    for (int i = 0; i < 4; ++i)
+        out[1 + i] = static_cast<zip_uint8_t>((static_cast<uint64_t>(mtime) >> (8 * i)) & 0xFF);
+    return true;
+}
+
+// Before building again after a file failed: every remaining file is opened
+// once, so that files which cannot be read at all cost one more round only.
+bool readable(const std::string &path, std::string &reason)
+{
+    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (!ok)
+        reason = "skipped, no longer a regular file";
+    ::close(fd);
+    return ok;
+}
+
+enum class Attempt { Written, FilesFailed, CannotWrite, Internal };
+
+struct Builder {
+    const ArchiveRequest &request;
+    Messenger &messages;
+    const std::string finalPath;
+    std::vector<Entry> &entries;
+    std::vector<bool> &excluded;
+    DosRange dos;
+    std::string failure;   // message for CannotWrite / Internal
+
+    Attempt attempt(std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
+    {
+        struct stat st;
+        const bool existing = request.update && ::stat(finalPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        OutputFile out(finalPath, existing, messages);
+        if (!out.create()) {
+            failure = finalPath + ": cannot write (" + out.errorText() + ")";
+            return Attempt::CannotWrite;
+        }
+
+        std::vector<FileWork> files;
+        std::vector<size_t> fileEntry;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (excluded[i] || entries[i].isDir)
+                continue;
+            const Entry &e = entries[i];
+            files.push_back({e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs});
+            fileEntry.push_back(i);
+        }
+        Pipeline pipeline(std::move(files), request.level, request.workers);
+        std::vector<std::unique_ptr<FileSource>> sources;
+        sources.reserve(pipeline.fileCount());
+
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t *outSource = out.source(&error);
+        zip_t *za = outSource ? zip_open_from_source(outSource, ZIP_CREATE, &error) : nullptr;
+        if (!za) {
+            if (outSource)
+                zip_source_free(outSource);
+            failure = finalPath + ": " + (existing ? "cannot update (" : "cannot write (")
+                      + zip_error_strerror(&error) + ")";
+            zip_error_fini(&error);
+            return Attempt::CannotWrite;
+        }
+        zip_error_fini(&error);
+
+        auto abandon = [&](Attempt result) {
+            zip_discard(za);
+            out.discard();
+            return result;
+        };
+
+        size_t nextFile = 0;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (excluded[i])
+                continue;
+            messages.heartbeat();
+            const Entry &e = entries[i];
+            const zip_flags_t encoding = isValidUtf8(e.stored) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_RAW;
+            zip_int64_t index;
+            if (e.isDir) {
+                if (existing && zip_name_locate(za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
+                    continue;
+                index = zip_dir_add(za, e.stored.c_str(), encoding);
+            } else {
+                sources.push_back(std::make_unique<FileSource>(&pipeline, &messages, nextFile++));
+                FileSource *fs = sources.back().get();
+                zip_source_t *zs = zip_source_function(za, &FileSource::callback, fs);
+                if (!zs) {
+                    failure = finalPath + ": " + zip_strerror(za);
+                    return abandon(Attempt::Internal);
+                }
+                index = zip_file_add(za, e.stored.c_str(), zs, encoding | ZIP_FL_OVERWRITE);
+                if (index < 0)
+                    zip_source_free(zs);
+                else {
+                    fs->za = za;
+                    fs->index = static_cast<zip_uint64_t>(index);
+                }
+            }
+            if (index < 0) {
+                failure = e.path + ": cannot be added (" + zip_strerror(za) + ")";
+                return abandon(Attempt::Internal);
+            }
+            const auto idx = static_cast<zip_uint64_t>(index);
+            zip_uint8_t ut[5];
+            if (zip_file_set_mtime(za, idx, dos.clamp(e.mtime), 0) != 0
+                || zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, externalAttributes(e)) != 0
+                || (timestampField(e.mtime, ut)
+                    && zip_file_extra_field_set(za, idx, 0x5455, ZIP_EXTRA_FIELD_NEW, ut, sizeof ut,
+                                                ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)) {
+                failure = e.path + ": cannot be added (" + zip_strerror(za) + ")";
+                return abandon(Attempt::Internal);
+            }
+        }
+
+        if (zip_close(za) == 0) {
+            out.discard();
+            return Attempt::Written;
+        }
+        if (pipeline.anyFailed()) {
+            for (auto &f : pipeline.failures()) {
+                fileFailures.push_back(f.message);
+                failedEntries.push_back(fileEntry[f.file]);
+            }
+            return abandon(Attempt::FilesFailed);
+        }
+        if (g_processEnding.load())
+            return abandon(Attempt::Internal);
+        if (out.failed())
+            failure = finalPath + ": cannot write (" + out.errorText() + ")";
+        else
+            failure = finalPath + ": not written (" + zip_strerror(za) + ")";
+        const zip_error_t *ze = zip_get_error(za);
+        const int code = zip_error_code_zip(ze);
+        const bool writeError = out.failed() || code == ZIP_ER_WRITE || code == ZIP_ER_RENAME
+                                || code == ZIP_ER_CLOSE || code == ZIP_ER_TMPOPEN;
+        return abandon(writeError ? Attempt::CannotWrite : Attempt::Internal);
+    }
+};
+
+} // namespace
+
+int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
+{
+    installExitCleanup();
+
+    CollectOptions options;
+    options.root = absolute(request.root.empty() ? std::string(".") : request.root);
+    options.recurse = request.recurse;
+    options.ignorePath = request.ignorePath;
+    options.includeHidden = request.includeHidden;
+    options.archivePath = absolute(request.archivePath);
+    const std::string finalPath = options.archivePath;
+
+    struct stat st;
+    if (::stat(finalPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        messages.line(finalPath + ": cannot write (" + std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EEXIST) + ")");
+        return ZP_CANNOT_WRITE;
+    }
+
+    Collected collected = collectEntries(request.names, options, messages);
+    if (collected.entries.empty()) {
+        messages.line(finalPath + ": not written, nothing to archive");
+        return ZP_NOTHING_TO_DO;
+    }
+
+    std::vector<bool> excluded(collected.entries.size(), false);
+    size_t filesLeftOut = collected.foldersNotRead;
+    Builder builder{request, messages, finalPath, collected.entries, excluded, {}, {}};
+    for (int round = 0;; ++round) {
+        std::vector<std::string> fileFailures;
+        std::vector<size_t> failedEntries;
+        const Attempt result = builder.attempt(fileFailures, failedEntries);
+        if (result == Attempt::Written)
+            break;
+        if (result == Attempt::CannotWrite) {
+            messages.line(builder.failure);
+            return ZP_CANNOT_WRITE;
+        }
+        if (result == Attempt::Internal) {
+            if (!builder.failure.empty())
+                messages.line(builder.failure);
+            return ZP_INTERNAL;
+        }
+        for (const auto &text : fileFailures)
+            messages.line(text);
+        for (size_t i : failedEntries) {
+            excluded[i] = true;
+            ++filesLeftOut;
+        }
+        if (round == 0) {
+            // One check of every remaining file before building again, so a
+            // folder of unreadable files does not cost a round each.
+            for (size_t i = 0; i < collected.entries.size(); ++i) {
+                if (excluded[i] || collected.entries[i].isDir)
+                    continue;
+                messages.heartbeat();
+                std::string reason;
+                if (!readable(collected.entries[i].path, reason)) {
+                    messages.line(collected.entries[i].path + ": " + reason);
+                    excluded[i] = true;
+                    ++filesLeftOut;
+                }
+            }
+        }
+        if (std::all_of(excluded.begin(), excluded.end(), [](bool x) { return x; })) {
+            messages.line(finalPath + ": not written, no file could be read");
+            return ZP_NOTHING_TO_DO;
+        }
+    }
+    return filesLeftOut > 0 ? ZP_FILES_SKIPPED : ZP_OK;
+}
+
+} // namespace zip32

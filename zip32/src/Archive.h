@@ -1,0 +1,29 @@
+// Archive: one call of ZpArchive, from the list of names to the finished file.
+#pragma once
+
+#include "Names.h"
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace zip32 {
+
+class Messenger;
+
+struct ArchiveRequest {
+    std::string archivePath;          // as given by the program
+    std::vector<std::string> names;
+    std::string root;                 // as given; empty = current directory
+    bool recurse = false;
+    bool ignorePath = false;
+    bool includeHidden = false;
+    bool update = false;
+    int level = 6;                    // 1..9
+    unsigned workers = 1;
+};
+
+// Returns one of the ZP_ result codes.
+int32_t makeArchive(const ArchiveRequest &request, Messenger &messages);
+
+} // namespace zip32

@@ -1,0 +1,68 @@
+// Output: the archive file itself. libzip writes through this source, so the
+// engine knows every file it makes: a temporary file beside the archive, with
+// a name starting with '.', that is flushed to disk and renamed to the
+// archive's name only when the archive is complete, and removed on any
+// failure, and at exit if the program ends while it is being written.
+#pragma once
+
+#include <zip.h>
+
+#include <string>
+#include <vector>
+
+namespace zip32 {
+
+class Messenger;
+
+class OutputFile {
+public:
+    // finalPath: normalised absolute path of the archive. existing: read the
+    // archive now under that name (update mode).
+    OutputFile(std::string finalPath, bool existing, Messenger &messages);
+    ~OutputFile();
+    OutputFile(const OutputFile &) = delete;
+    OutputFile &operator=(const OutputFile &) = delete;
+
+    // Makes the temporary file; false with errorText() set when the folder
+    // cannot take it (missing, read-only, full).
+    bool create();
+    // A new libzip source writing to this file; the object must outlive it.
+    zip_source_t *source(zip_error_t *error);
+
+    bool failed() const { return errno_ != 0; }
+    std::string errorText() const;
+    // Removes the temporary file, if one is left.
+    void discard();
+
+private:
+    static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command);
+    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command);
+    zip_int64_t setError(int zipError, int systemError);
+    bool flush();
+    bool commit();
+
+    std::string final_;
+    std::string temp_;
+    Messenger &messages_;
+    zip_error_t error_;
+    int errno_ = 0;
+    std::string failedStep_;
+
+    // Reading the archive being updated.
+    int in_ = -1;
+    bool existing_;
+    zip_uint64_t inSize_ = 0;
+    zip_uint64_t inPos_ = 0;
+
+    // Writing the temporary file, through a buffer.
+    int out_ = -1;
+    std::vector<unsigned char> buffer_;
+    zip_uint64_t bufferStart_ = 0;
+    zip_uint64_t pos_ = 0;
+    zip_uint64_t end_ = 0;
+};
+
+// Registers the exit handlers once; they remove a temporary file in flight.
+void installExitCleanup();
+
+} // namespace zip32

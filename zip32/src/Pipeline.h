@@ -1,0 +1,123 @@
+// Pipeline: reading and compressing on worker threads, handing the results
+// back in archive order to the calling thread, which writes them.
+//
+// Every regular file becomes one or more tasks, numbered in archive order.
+// A file of up to kWholeMax bytes is one task: read whole, compressed with
+// libdeflate. A larger file is split into kChunk pieces compressed with zlib,
+// each primed with the 32 KiB before it as dictionary and ended with a sync
+// flush (the last with the final block), so the pieces join into one deflate
+// stream and one big file keeps every worker busy. Whether a file is stored
+// or deflated depends only on its bytes, so the archive does not depend on
+// the number of workers.
+//
+// Workers take tasks in order, but only up to a frontier that keeps the raw
+// bytes of the tasks taken and not yet written under kWindow: memory does not
+// grow with the size of the files.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace zip32 {
+
+class Messenger;
+
+struct FileWork {
+    std::string path;
+    uint64_t size = 0;      // as listed; a chunked file must keep it
+    uint64_t dev = 0, ino = 0;
+    int64_t mtime = 0, mtimeNs = 0;
+};
+
+struct TaskResult {
+    bool done = false;
+    bool failed = false;
+    bool stored = false;            // data holds the raw bytes
+    uint32_t crc = 0;               // of the raw bytes of this task
+    uint64_t rawLength = 0;
+    std::vector<unsigned char> data;
+};
+
+class Pipeline {
+public:
+    static constexpr uint64_t kWholeMax = 8u << 20;
+    static constexpr uint64_t kChunk = 2u << 20;
+    static constexpr uint64_t kDictionary = 32u << 10;
+    static constexpr uint64_t kWindow = 64u << 20;
+    static constexpr size_t kMaxTasksInFlight = 16384;
+
+    Pipeline(std::vector<FileWork> files, int level, unsigned workers);
+    ~Pipeline();
+    Pipeline(const Pipeline &) = delete;
+    Pipeline &operator=(const Pipeline &) = delete;
+
+    size_t fileCount() const { return files_.size(); }
+    const FileWork &file(size_t f) const { return files_[f]; }
+    bool chunked(size_t f) const { return files_[f].size > kWholeMax; }
+    size_t firstTask(size_t f) const { return fileFirstTask_[f]; }
+    size_t taskCount(size_t f) const { return fileFirstTask_[f + 1] - fileFirstTask_[f]; }
+
+    // Calling thread only. Waits for a task, keeping the window alive; null
+    // once any file has failed (the archive is then rebuilt without it).
+    TaskResult *wait(size_t task, Messenger &messages);
+    // Calling thread only, in task order: the task's memory is given back.
+    void release(size_t task);
+
+    bool anyFailed() const { return anyFailed_.load(std::memory_order_acquire); }
+    struct Failure {
+        size_t file;
+        std::string message;
+    };
+    std::vector<Failure> failures();
+
+private:
+    struct Task {
+        uint32_t file;
+        bool last;
+        uint64_t offset;
+        uint64_t length;
+    };
+    struct Worker;
+
+    void workerMain(Worker &w);
+    void run(Worker &w, size_t t, TaskResult &r);
+    void runWhole(Worker &w, const Task &task, TaskResult &r);
+    void runChunk(Worker &w, const Task &task, TaskResult &r);
+    bool storeChunked(Worker &w, size_t f, int fd);
+    void fail(size_t f, std::string message);
+    void advanceFrontier();                 // with mutex_ held
+    static uint64_t cost(const Task &t) { return t.length + 4096; }
+
+    std::vector<FileWork> files_;
+    std::vector<size_t> fileFirstTask_;
+    std::vector<Task> tasks_;
+    std::vector<TaskResult> results_;
+    std::unique_ptr<std::atomic<int>[]> decisions_;   // chunked: 0 unknown, 1 deflate, 2 store
+    std::unique_ptr<std::atomic<bool>[]> fileFailed_;
+    int level_;
+
+    std::mutex mutex_;
+    std::condition_variable workAvailable_;
+    std::condition_variable taskDone_;
+    size_t nextTake_ = 0;
+    size_t frontier_ = 0;
+    size_t consumed_ = 0;
+    uint64_t inFlightCost_ = 0;
+    bool stop_ = false;
+    std::atomic<bool> anyFailed_{false};
+    std::vector<Failure> failures_;
+
+    std::vector<std::unique_ptr<Worker>> workers_;
+    std::vector<std::thread> threads_;
+};
+
+// Set when the process is ending (atexit): workers stop at the next step.
+extern std::atomic<bool> g_processEnding;
+
+} // namespace zip32
