@@ -9,27 +9,31 @@ namespace {
 
 DialogSeam *g_seam = nullptr;
 
-// Splits a long text into what the box shows and what waits behind its
-// "Show Details..." button, so the box never grows past the screen.
 void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
 {
     QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
                     QMessageBox::Ok, parent);
-    QString shown = text;
-    const QStringList lines = text.split(QLatin1Char('\n'));
-    if (lines.size() > QtDialogs::kShownLines || text.size() > QtDialogs::kShownChars) {
-        shown = lines.mid(0, QtDialogs::kShownLines).join(QLatin1Char('\n'));
-        if (shown.size() > QtDialogs::kShownChars)
-            shown = shown.left(QtDialogs::kShownChars) + QStringLiteral("...");
-        shown += QStringLiteral("\n\n(%1 lines in all: see the details.)").arg(lines.size());
-        box.setDetailedText(text);
-    }
-    box.setText(shown);
+    const BoxText parts = SplitLongMessage(text);
     box.setTextFormat(Qt::PlainText);
+    box.setText(parts.shown);
+    if (!parts.details.isEmpty())
+        box.setDetailedText(parts.details);
     box.exec();
 }
 
 } // namespace
+
+BoxText SplitLongMessage(const QString &text)
+{
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() <= QtDialogs::kShownLines && text.size() <= QtDialogs::kShownChars)
+        return {text, QString()};
+    QString shown = lines.mid(0, QtDialogs::kShownLines).join(QLatin1Char('\n'));
+    if (shown.size() > QtDialogs::kShownChars)
+        shown = shown.left(QtDialogs::kShownChars) + QStringLiteral("...");
+    shown += QStringLiteral("\n\n(%1 lines in all: see the details.)").arg(lines.size());
+    return {shown, text};
+}
 
 DialogSeam &Dialogs()
 {

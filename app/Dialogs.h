@@ -27,6 +27,15 @@ DialogSeam &Dialogs();
 // Installs a seam (not owned); nullptr restores the real dialogs.
 void SetDialogs(DialogSeam *seam);
 
+// A long message split into what a box shows and what waits behind its
+// details button, so the box never grows past the screen. `details` is empty
+// when the whole text fits.
+struct BoxText {
+    QString shown;
+    QString details;
+};
+BoxText SplitLongMessage(const QString &text);
+
 // The real dialogs.
 class QtDialogs : public DialogSeam {
 public:
