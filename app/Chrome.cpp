@@ -3,6 +3,7 @@
 #include "app/AppHelpers.h"
 #include "app/ErrorReport.h"
 #include "app/Form1.h"
+#include "folders/AddFolder.h"
 #include "app/QbError.h"
 #include "batch/MainModule.h"
 
@@ -148,15 +149,6 @@ void setBackColor(QWidget *w, const QColor &color)
     w->setAutoFillBackground(true);
 }
 
-// A root is never a folder to zip: "/" here, a drive root ("C:\") on Windows.
-bool isTooShortOrRoot(const QString &path)
-{
-#ifdef _WIN32
-    return path.size() <= 3;
-#else
-    return path.isEmpty() || path == QStringLiteral("/");
-#endif
-}
 
 // The local folders among what is being dragged, as native paths without a
 // trailing separator (the form the folder browser gives).
@@ -237,14 +229,8 @@ void Form1::dropEvent(QDropEvent *event)
     event->acceptProposedAction();
 }
 
-// The rules of "Add One Folder": no root, no folder listed already, the row
-// cleaned of doubled separators.
 void Form1::addDroppedFolder(const QString &path)
 {
     ErrorTrap trap = FormTrap(QStringLiteral("Form_OLEDragDrop"));
-    if (trap.guard(102, [&] { return isTooShortOrRoot(path); }))
-        return;
-    if (trap.guard(104, [&] { return IsFolderListed(path); }))
-        return;
-    trap(106, [&] { appendRow(CleanBackslashes(path)); });
+    addOneFolderRow(trap, path);
 }

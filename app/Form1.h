@@ -6,6 +6,8 @@
 //   batch/FolderList.cpp      the folder list and its commands
 //   batch/StartZipping.cpp    "Start Zipping" and the folder archiver
 //   folders/FolderCommands.cpp  add-folder and output-folder commands
+#include "app/ErrorTrap.h"
+
 #include <QCursor>
 #include <QProgressBar>
 #include <QWidget>
@@ -114,6 +116,9 @@ private:
     void applyPointer();
     void removeSelectedRow();
     void addDroppedFolder(const QString &path);
+    // The rules of "Add One Folder" once a folder is chosen: no root, no
+    // folder listed already, the row cleaned of doubled separators.
+    void addOneFolderRow(ErrorTrap &trap, const QString &path);
 
     struct CommandScope {
         explicit CommandScope(Form1 &f) : form(f) { ++form.m_commandsInProgress; }

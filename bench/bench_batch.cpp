@@ -64,8 +64,14 @@ int32_t ZIP32_CALL collectMessage(const char *buffer, uint32_t length)
     return 0;
 }
 
-// The names the folder archiver hands to the engine for one folder.
-QStringList namesFor(const QString &folder)
+// The names and the root directory the folder archiver hands to the engine
+// for one folder.
+struct EngineRequest {
+    QStringList names;
+    QString root;
+};
+
+EngineRequest requestFor(const QString &folder)
 {
     CGZipFiles zip;
     zip.AddFile(folder + kNativeSeparator + QStringLiteral("*.*"));
@@ -73,24 +79,24 @@ QStringList namesFor(const QString &folder)
     CollectSubFolders(folder + kNativeSeparator, subFolders, true, [] {});
     for (const QString &sub : subFolders)
         zip.AddFile(sub + QStringLiteral("*.*"));
-    return zip.names();
+    return {zip.names(), zip.RootDirectory()};
 }
 
 // One archive through the engine's C interface with a chosen worker count and
 // otherwise the settings the folder archiver uses.
-int32_t archiveWithWorkers(const QString &archive, const QStringList &names, int threads)
+int32_t archiveWithWorkers(const QString &archive, const EngineRequest &request, int threads)
 {
     ZipEngineCallbacks callbacks{};
     callbacks.print = collectMessage;
     ZipEngineOptions options{};
     options.threads = threads;
-    const QByteArray root;
+    const QByteArray root = QFile::encodeName(request.root);
     options.rootDir = root.constData();
 
     std::vector<QByteArray> encoded;
     std::vector<const char *> list;
-    encoded.reserve(size_t(names.size()));
-    for (const QString &name : names) {
+    encoded.reserve(size_t(request.names.size()));
+    for (const QString &name : request.names) {
         encoded.push_back(QFile::encodeName(name));
         list.push_back(encoded.back().constData());
     }
@@ -161,7 +167,7 @@ int main(int argc, char **argv)
         } else {
             const QString archive = ArchiveNameFor(outputFolder, folder);
             QFile::remove(archive);
-            const int32_t result = archiveWithWorkers(archive, namesFor(folder), threads);
+            const int32_t result = archiveWithWorkers(archive, requestFor(folder), threads);
             if (result != ZP_OK) {
                 ++failures;
                 err << folder << ": engine result " << result << " with " << threads << " workers\n  "

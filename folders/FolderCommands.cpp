@@ -19,17 +19,6 @@ QString readLastFolderDot()
     return ReadSetting(kSettingsApplication, kSettingsSection, QStringLiteral("LastFolderDot"),
                        QString());
 }
-
-// A root: on Windows the classic "3 characters or fewer" (C:\), elsewhere "/".
-bool isTooShortOrRoot(const QString &path)
-{
-#ifdef _WIN32
-    return path.size() <= 3;
-#else
-    return path.isEmpty() || path == QStringLiteral("/");
-#endif
-}
-
 } // namespace
 
 void Form1::PushButton4_Click()
@@ -37,8 +26,14 @@ void Form1::PushButton4_Click()
     ErrorTrap trap = FormTrap(QStringLiteral("PushButton4_Click"));
     QString path;
     trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, readLastFolderDot()); });
-    if (trap.guard(102, [&] { return isTooShortOrRoot(path); }))
+    addOneFolderRow(trap, path);
+}
+
+void Form1::addOneFolderRow(ErrorTrap &trap, const QString &path)
+{
+    if (trap.guard(102, [&] { return IsRootOrTooShort(path); }))
         return;
+    // The duplicate test compares the path as chosen; the row gets it cleaned.
     if (trap.guard(104, [&] { return IsFolderListed(path); }))
         return;
     trap(106, [&] { appendRow(CleanBackslashes(path)); });

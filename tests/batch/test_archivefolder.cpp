@@ -2,6 +2,7 @@
 // read back with independent readers.
 #include "batch/ArchiveFolder.h"
 #include "support/ArchiveCheck.h"
+#include "support/TestFiles.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -10,17 +11,10 @@
 #include <QTest>
 
 using namespace archivecheck;
+using testfiles::writeFile;
 
 class TestArchiveFolder : public QObject {
     Q_OBJECT
-
-    static void writeFile(const QString &path, const QByteArray &data)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(data);
-    }
 
     static QString samples() { return QCoreApplication::applicationDirPath() + QStringLiteral("/Samples"); }
 

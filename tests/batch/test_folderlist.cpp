@@ -2,6 +2,9 @@
 #include "app/AppHelpers.h"
 #include "app/Form1.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestFiles.h"
+
+using testfiles::rows;
 
 #include <QTest>
 #include <QTreeWidget>
@@ -17,13 +20,6 @@ class TestFolderList : public QObject {
     static void select(Form1 &form, int index)
     {
         form.ListView1->setCurrentItem(form.ListView1->topLevelItem(index - 1));
-    }
-    static QStringList rows(const Form1 &form)
-    {
-        QStringList out;
-        for (int i = 1; i <= form.rowCount(); ++i)
-            out << form.rowText(i);
-        return out;
     }
 
 private slots:

@@ -1,6 +1,7 @@
 // "Start Zipping" driven through the window with scripted dialogs.
 #include "app/Form1.h"
 #include "support/ArchiveCheck.h"
+#include "support/TestFiles.h"
 #include "support/ScriptedDialogs.h"
 
 #include <QLineEdit>
@@ -13,17 +14,11 @@
 #include <cstdlib>
 
 using namespace archivecheck;
+using testfiles::writeFile;
 
 class TestStartZipping : public QObject {
     Q_OBJECT
 
-    static void writeFile(const QString &path, const QByteArray &data)
-    {
-        QDir().mkpath(QFileInfo(path).absolutePath());
-        QFile f(path);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write(data);
-    }
     static QStringList zipsIn(const QString &dir)
     {
         return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);

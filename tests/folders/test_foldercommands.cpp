@@ -4,6 +4,9 @@
 #include "app/SettingsStore.h"
 #include "folders/Unique.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestFiles.h"
+
+using testfiles::rows;
 
 #include <QLineEdit>
 #include <QTreeWidget>
@@ -15,13 +18,6 @@ class TestFolderCommands : public QObject {
     static QString setting(const QString &key)
     {
         return ReadSetting(kSettingsApplication, kSettingsSection, key, QStringLiteral("<absent>"));
-    }
-    static QStringList rows(const Form1 &form)
-    {
-        QStringList out;
-        for (int i = 1; i <= form.rowCount(); ++i)
-            out << form.rowText(i);
-        return out;
     }
 
 private slots:
