@@ -5,22 +5,39 @@
 
 #include <memory>
 
+QString LastNamePart(const QString &folderPath)
+{
+    QString path = folderPath;
+    // A row ending in a separator still names its folder: without this its
+    // archive would be a nameless ".zip" that the next such row replaces.
+    while (path.size() > 1 && path.endsWith(kNativeSeparator))
+        path.chop(1);
+    return path.split(kNativeSeparator).last();
+}
+
 QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath)
 {
-    const QStringList parts = folderPath.split(kNativeSeparator);
     QString prefix = outputFolderText;
     // The archive goes into the output folder, whether or not its text ends
     // in a separator.
     if (!prefix.isEmpty() && !prefix.endsWith(kNativeSeparator))
         prefix += kNativeSeparator;
-    return prefix + parts.last() + QStringLiteral(".zip");
+    return prefix + LastNamePart(folderPath) + QStringLiteral(".zip");
 }
 
 qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
                       ErrorTrap &trap, const ZipFolderHooks &hooks)
 {
+    // A root stands for the whole disk: never walked, never zipped, and no
+    // archive deleted on its behalf.
+    if (trap.guard(100, [&] { return IsRootFolder(folderPath); })) {
+        if (hooks.showEngineMessages)
+            hooks.showEngineMessages(
+                QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
+                    .arg(folderPath));
+        return -1;
+    }
     QString zipName;
-    trap(100, [&] { (void)folderPath.split(kNativeSeparator); });
     trap(102, [&] { zipName = ArchiveNameFor(outputFolderText, folderPath); });
     trap(106, [&] { DeleteExistingFile(zipName, hooks.yield); });
     std::unique_ptr<CGZipFiles> zip;

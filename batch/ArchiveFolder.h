@@ -13,8 +13,12 @@ struct ZipFolderHooks {
     std::function<void(const QString &messages)> showEngineMessages;
 };
 
+// The folder's last name part: the text after its last separator, trailing
+// separators aside ("/data/Photos/" gives "Photos").
+QString LastNamePart(const QString &folderPath);
+
 // The archive name for a folder: the output-folder text (given a separator
-// when it lacks one), the folder's last path part, ".zip".
+// when it lacks one), the folder's last name part, ".zip".
 QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath);
 
 // The archiver's steps, each a numbered statement of `trap`. Returns the

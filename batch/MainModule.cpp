@@ -1,6 +1,8 @@
 #include "batch/MainModule.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #ifdef _WIN32
 #  ifndef NOMINMAX
@@ -137,4 +139,14 @@ void ForceDeleteFile(const QString &path)
     if (madeWritable)
         ::chmod(native.constData(), oldMode);
 #endif
+}
+
+bool IsRootFolder(const QString &path)
+{
+    if (path.trimmed().isEmpty())
+        return true;
+    if (QDir(QDir::cleanPath(QDir::fromNativeSeparators(path))).isRoot())
+        return true;
+    const QString canonical = QFileInfo(path).canonicalFilePath();
+    return !canonical.isEmpty() && QDir(canonical).isRoot();
 }

@@ -31,3 +31,8 @@ void DeleteExistingFile(const QString &path, const Yield &yield = ProcessPending
 
 // Makes a read-only file writable and removes it. Silent.
 void ForceDeleteFile(const QString &path);
+
+// True for empty text and for any spelling of a file-system root ("/",
+// "//", "/tmp/..", a link to "/"; "C:\\" on Windows): folders that are never
+// zipped or listed, as they stand for the whole disk.
+bool IsRootFolder(const QString &path);

@@ -1,5 +1,6 @@
 #include "folders/AddFolder.h"
 #include "app/Dialogs.h"
+#include "batch/MainModule.h"
 
 QString BrowseFolder(QWidget *owner, const QString &title, const QString &start)
 {
@@ -9,8 +10,8 @@ QString BrowseFolder(QWidget *owner, const QString &title, const QString &start)
 bool IsRootOrTooShort(const QString &path)
 {
 #ifdef _WIN32
-    return path.size() <= 3;
-#else
-    return path.isEmpty() || path == QStringLiteral("/");
+    if (path.size() <= 3)
+        return true;
 #endif
+    return IsRootFolder(path);
 }

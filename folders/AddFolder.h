@@ -11,6 +11,7 @@ inline const QString kBrowseTitle = QStringLiteral("Please select folder:");
 // separator (a root keeps its own), or empty text when the user cancels.
 QString BrowseFolder(QWidget *owner, const QString &title, const QString &start);
 
-// True for text that "Add One Folder" never lists: empty text and roots
-// ("/" here; on Windows anything of 3 characters or fewer, such as "C:\").
+// True for text that "Add One Folder" never lists: empty text and roots in
+// any spelling (IsRootFolder), and on Windows anything of 3 characters or
+// fewer, such as "C:\".
 bool IsRootOrTooShort(const QString &path);

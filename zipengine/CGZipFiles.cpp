@@ -18,35 +18,33 @@ const QString kDefaultRoot = QStringLiteral("/");
 
 } // namespace
 
-CGZipFiles::CGZipFiles() : m_names{kPlaceholder}, m_rootDirectory(kDefaultRoot) {}
+CGZipFiles::CGZipFiles() : m_names{kPlaceholder}, m_keys{keyOf(kPlaceholder)}, m_rootDirectory(kDefaultRoot) {}
 
-qsizetype CGZipFiles::indexOf(const QString &key) const
+QString CGZipFiles::keyOf(const QString &name)
 {
-    for (qsizetype i = 0; i < m_names.size(); ++i) {
-        if (m_names.at(i).compare(key, kKeyCase) == 0)
-            return i;
-    }
-    return -1;
+    return kKeyCase == Qt::CaseInsensitive ? name.toCaseFolded() : name;
 }
 
 qint32 CGZipFiles::ZipFileCount() const { return qint32(m_names.size()) - 1; }
 
 void CGZipFiles::AddFile(const QString &fileName)
 {
-    if (indexOf(fileName) >= 0)
+    const QString key = keyOf(fileName);
+    if (m_keys.contains(key))
         throw QbError(kErrAlreadyListed, QStringLiteral("CGZip::AddFile"),
                       QStringLiteral("File is already in Zip List"));
     m_names.append(fileName);
+    m_keys.insert(key);
     ProcessPendingEvents();
 }
 
 void CGZipFiles::RemoveFile(const QString &fileName)
 {
-    const qsizetype index = indexOf(fileName);
-    if (index < 0)
+    const QString key = keyOf(fileName);
+    if (!m_keys.remove(key))
         throw QbError(kErrNotListed, QStringLiteral("CGZip::RemoveFile"),
                       QStringLiteral("File is not in Zip List"));
-    m_names.removeAt(index);
+    m_names.removeIf([&](const QString &name) { return keyOf(name) == key; });
 }
 
 qint32 CGZipFiles::MakeZipFile()

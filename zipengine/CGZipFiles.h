@@ -2,6 +2,7 @@
 // The names that go into one archive, the archive's settings, and the call
 // that builds it.
 #include <QString>
+#include <QSet>
 #include <QStringList>
 #include <QtGlobal>
 
@@ -38,9 +39,10 @@ public:
     static constexpr qint32 kErrComponent = qint32(0x80040064u);
 
 private:
-    qsizetype indexOf(const QString &key) const;
+    static QString keyOf(const QString &name);
 
     QStringList m_names;          // placeholder "querty" first
+    QSet<QString> m_keys;         // the names' keys, for the duplicate test
     qint16 m_recurse = 0;
     QString m_zipFileName;
     qint16 m_encrypt = 0;

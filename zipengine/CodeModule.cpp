@@ -6,6 +6,7 @@
 #include <QDir>
 #include <QFile>
 #include <QLibrary>
+#include <algorithm>
 #include <vector>
 
 QString ZipMessages;
@@ -117,6 +118,15 @@ qint32 RunZipEngine(qint32 count, const QString &zipFileName, const QStringList 
     if (!engine.problem.isEmpty()) {
         ZipMessages = engine.problem + QLatin1Char('\n');
         return kZipEngineUnavailable;
+    }
+
+    // The engine reads 8-bit text up to its first zero byte: a name holding
+    // one would name another file than the one asked for.
+    const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
+    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)) {
+        ZipMessages = QStringLiteral("%1: not written, a name holds a NUL character\n")
+                          .arg(QString(zipFileName).replace(QChar(0), QLatin1Char('?')));
+        return ZP_BAD_ARGUMENTS;
     }
 
     ZipEngineCallbacks callbacks{};

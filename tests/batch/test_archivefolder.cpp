@@ -26,7 +26,7 @@ private slots:
         QTest::addColumn<QString>("name");
         QTest::newRow("usual") << "/out/" << "/data/Photos" << "/out/Photos.zip";
         QTest::newRow("output without separator") << "/out" << "/data/Photos" << "/out/Photos.zip";
-        QTest::newRow("folder ends in separator") << "/out/" << "/data/" << "/out/.zip";
+        QTest::newRow("folder ends in separator") << "/out/" << "/data/Photos/" << "/out/Photos.zip";
     }
     void archiveName()
     {
@@ -34,6 +34,26 @@ private slots:
         QFETCH(QString, folder);
         QFETCH(QString, name);
         QCOMPARE(ArchiveNameFor(output, folder), name);
+    }
+
+    void rootsAreNeverZipped_data()
+    {
+        QTest::addColumn<QString>("row");
+        QTest::newRow("empty") << "";
+        QTest::newRow("root") << "/";
+        QTest::newRow("doubled") << "//";
+        QTest::newRow("dot-dot") << "/tmp/..";
+    }
+    void rootsAreNeverZipped()
+    {
+        QFETCH(QString, row);
+        QTemporaryDir out;
+        const FolderArchiveOutcome outcome = ArchiveFolder(out.path() + QLatin1Char('/'), row, [] {
+            QFAIL("a root must be refused before any walk begins");
+        });
+        QCOMPARE(outcome.result, -1);
+        QVERIFY(outcome.messages.contains(QStringLiteral("root of the file system")));
+        QVERIFY(QDir(out.path()).isEmpty(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot));
     }
 
     void samplesRoundTrip_data()

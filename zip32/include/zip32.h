@@ -53,6 +53,9 @@
  *     an error inside the engine) the old file under that name, if any, is
  *     untouched, and the temporary file is removed;
  *   - when nothing is to be archived, no file at all is written.
+ * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
+ * its default action, so that a file-size limit makes a write fail (and the
+ * archive be reported as not written) instead of killing the program.
  * The archive never contains itself.
  *
  *
@@ -129,7 +132,9 @@
  *
  *   name not matched: NAME                  nothing exists under NAME (a
  *                                           reason in parentheses when the
- *                                           failure was not "no such file")
+ *                                           failure was not "no such file");
+ *                                           for a wildcard name this means
+ *                                           its folder is left out
  *   PATH: skipped, not a regular file (KIND)       socket, FIFO or device
  *   PATH: skipped, broken symbolic link (REASON)
  *   PATH: folder not read (REASON)          its files are left out
@@ -157,13 +162,14 @@
  *
  *   ZP_OK             The archive was written with everything asked for:
  *                     every regular file that a name matched is in it.
- *                     Warnings (a name that matched nothing, a special file,
- *                     a broken link) may still have been sent.
+ *                     Warnings (a plain name that matched nothing, a special
+ *                     file, a broken link) may still have been sent.
  *   ZP_NOTHING_TO_DO  Nothing matched at all (or nothing that matched could
  *                     be read): no archive written, an older one untouched.
  *   ZP_FILES_SKIPPED  The archive was written, but files or folders that
- *                     matched could not be read and are missing from it;
- *                     each one is named in a message.
+ *                     matched could not be read and are missing from it, or
+ *                     the folder of a wildcard name was not there; each one
+ *                     is named in a message.
  *   ZP_CANNOT_WRITE   The archive could not be written (folder missing or
  *                     read-only, disk full, name taken by a folder...). No
  *                     file was left, an older archive is untouched.

@@ -211,12 +211,17 @@ public:
         const std::string last = full.substr(slash + 1);
 
         if (hasWildcard(last)) {
+            // A folder named for its files that is not there (gone since the
+            // caller found it, or a name the caller could not spell) is a
+            // folder left out: that must not pass for a complete archive.
             struct stat st;
             if (::stat(dir.c_str(), &st) != 0) {
+                ++unreadableFolders_;
                 notMatched(name, std::strerror(errno));
                 return;
             }
             if (!S_ISDIR(st.st_mode)) {
+                ++unreadableFolders_;
                 notMatched(name, std::strerror(ENOTDIR));
                 return;
             }
