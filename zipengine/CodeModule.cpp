@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QLibrary>
 #include <algorithm>
+#include <map>
+#include <memory>
 #include <vector>
 
 QString ZipMessages;
@@ -43,11 +45,15 @@ Engine loadEngine()
         return engine;
 
     engine = Engine();
-    auto *library = new QLibrary(wanted); // kept for the life of the program
+    // One loader per path, kept for the life of the program.
+    static std::map<QString, std::unique_ptr<QLibrary>> libraries;
+    std::unique_ptr<QLibrary> &slot = libraries[wanted];
+    if (!slot)
+        slot = std::make_unique<QLibrary>(wanted);
+    QLibrary *library = slot.get();
     if (!library->load()) {
         engine.problem = QStringLiteral("The zip engine could not be loaded (%1): %2")
                              .arg(QDir::toNativeSeparators(wanted), library->errorString());
-        delete library;
         return engine;
     }
     engine.init = reinterpret_cast<InitFn>(library->resolve("ZpInit"));
