@@ -8,6 +8,14 @@
 #
 # Environment: BUILD_DIR (default ./build), CTEST_ARGS (extra ctest arguments),
 # QB_SANITIZE (address or thread: a sanitizer build in its own folder).
+#
+# `test` runs every test (label "slow" left out) in build/, then the checks
+# named in QB_CHECKS (default "address thread fuzz"; empty for none):
+#   address  the whole suite built with ASan+UBSan in build-address/
+#   thread   the engine's tests built with TSan in build-thread/
+#   fuzz     each libFuzzer target for QB_FUZZ_SECONDS (25) in build-fuzz/
+# The long parts: `cd build && ctest -L slow` (boundaries) and
+# `bench/fuzz_roundtrip` (thousands of random trees).
 set -euo pipefail
 
 cd "$(dirname "$0")"
@@ -18,7 +26,7 @@ JOBS=${JOBS:-$(nproc)}
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libzip-dev
                 libdeflate-dev zlib1g-dev fonts-liberation libgl-dev)
 TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
-               imagemagick util-linux procps)
+               imagemagick util-linux procps clang libclang-rt-14-dev)
 
 install_packages() {
     local missing=()
@@ -43,6 +51,48 @@ build() {
     cmake --build "$BUILD_DIR" -j "$JOBS"
 }
 
+# Sanitizer runtimes: stop at the first report. The suppression files name
+# the few allocations and threads that belong to libraries, not to us.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/tests/reliability/lsan.supp:print_suppressions=0}
+# The engine's tests fork children and end some of them with exit() in the
+# middle of an archive, with a worker thread still alive: that is the
+# program's designed way out, not a thread leak.
+export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:report_thread_leaks=0:suppressions=$ROOT/tests/reliability/tsan.supp}
+
+# One extra check after the normal tests; prints how long it took.
+run_check() {
+    local started=$SECONDS dir
+    case "$1" in
+        address)
+            dir=$ROOT/build-address
+            cmake -S "$ROOT" -B "$dir" -G Ninja -DQB_SANITIZE=address >/dev/null
+            cmake --build "$dir" -j "$JOBS"
+            # shellcheck disable=SC2086
+            (cd "$dir" && ctest --output-on-failure -j "$JOBS" -LE 'slow|fuzz' ${CTEST_ARGS:-})
+            ;;
+        thread)
+            dir=$ROOT/build-thread
+            cmake -S "$ROOT" -B "$dir" -G Ninja -DQB_SANITIZE=thread >/dev/null
+            cmake --build "$dir" -j "$JOBS" --target tests/zip32/all
+            (cd "$dir/tests/zip32" && ctest --output-on-failure -j "$JOBS" -LE slow)
+            ;;
+        fuzz)
+            dir=$ROOT/build-fuzz
+            CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DQB_FUZZ=ON \
+                -DQB_FUZZ_SECONDS="${QB_FUZZ_SECONDS:-25}" >/dev/null
+            cmake --build "$dir" -j "$JOBS" --target qb_fuzzers
+            (cd "$dir" && ctest --output-on-failure -j "$JOBS" -L fuzz)
+            ;;
+        *)
+            echo "Unknown check: $1 (address, thread or fuzz)" >&2
+            return 2
+            ;;
+    esac
+    echo "check $1: $((SECONDS - started)) s"
+}
+
 case "${1:-}" in
     deps)
         install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
@@ -62,12 +112,19 @@ case "${1:-}" in
     test)
         install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
         build
-        cd "$BUILD_DIR"
+        started=$SECONDS
         # shellcheck disable=SC2086
-        ctest --output-on-failure -j "$JOBS" ${CTEST_ARGS:-}
+        (cd "$BUILD_DIR" && ctest --output-on-failure -j "$JOBS" -LE slow ${CTEST_ARGS:-})
+        echo "tests: $((SECONDS - started)) s"
+        if [ -z "${QB_SANITIZE:-}" ]; then
+            for check in ${QB_CHECKS-address thread fuzz}; do
+                run_check "$check"
+            done
+        fi
+        echo "test: $SECONDS s in all"
         ;;
     *)
-        sed -n '2,12p' "$0"
+        sed -n '2,18p' "$0"
         exit 2
         ;;
 esac
