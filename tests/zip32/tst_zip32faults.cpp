@@ -7,6 +7,10 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 using namespace ztest;
 
 namespace {
@@ -129,6 +133,28 @@ private slots:
                                 tmp.path() + "/out/a.zip", tmp.path() + "/src/*.*"});
         QCOMPARE(t.exitCode, 0);
         QVERIFY(leftIn(tmp.path() + "/out").isEmpty());
+    }
+
+    // A writer killed outright leaves its temporary file; the next archive of
+    // that name removes it, but never one whose writer still holds it.
+    void abandonedTemporariesAreRemoved()
+    {
+        QTemporaryDir tmp;
+        QDir().mkpath(tmp.path() + "/src");
+        QDir().mkpath(tmp.path() + "/out");
+        writeFile(tmp.path() + "/src/a.txt", "a");
+        const QString out = tmp.path() + "/out/";
+        writeFile(out + ".a.zip.0123abcd.tmp", "left by a killed writer");
+        writeFile(out + ".a.zip.feedbeef.tmp", "still being written");
+        writeFile(out + ".b.zip.0123abcd.tmp", "another archive's");
+        writeFile(out + ".a.zip.notmine.tmp", "not a name the engine makes");
+        const int held = ::open(QFile::encodeName(out + ".a.zip.feedbeef.tmp").constData(), O_RDONLY);
+        QVERIFY(held >= 0);
+        QCOMPARE(::flock(held, LOCK_EX | LOCK_NB), 0);
+        const Run run = runEngine(out + "a.zip", {tmp.path() + "/src/*.*"});
+        ::close(held);
+        QCOMPARE(run.result, ZP_OK);
+        QCOMPARE(leftIn(out), (QStringList{".a.zip.feedbeef.tmp", ".a.zip.notmine.tmp", ".b.zip.0123abcd.tmp", "a.zip"}));
     }
 };
 

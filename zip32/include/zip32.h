@@ -53,6 +53,10 @@
  *     an error inside the engine) the old file under that name, if any, is
  *     untouched, and the temporary file is removed;
  *   - when nothing is to be archived, no file at all is written.
+ * A writer that is killed outright (SIGKILL, power loss) cannot remove its
+ * temporary file; the next ZpArchive for the same archive name removes such
+ * leftovers, recognised by their name and by the lock every live writer
+ * holds on its temporary file.
  * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
  * its default action, so that a file-size limit makes a write fail (and the
  * archive be reported as not written) instead of killing the program.

@@ -11,8 +11,11 @@
 #include <future>
 #include <mutex>
 #include <random>
+#include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -58,6 +61,56 @@ void installExitCleanup()
         std::at_quick_exit(exitCleanup);
     });
 }
+
+namespace {
+
+// True for NAME of the form "." + base + "." + eight hex digits + ".tmp":
+// the temporary files this engine makes for the archive `base`.
+bool isTempOf(const std::string &name, const std::string &base)
+{
+    const std::string head = "." + base + ".";
+    const std::string tail = ".tmp";
+    if (name.size() != head.size() + 8 + tail.size() || name.compare(0, head.size(), head) != 0
+        || name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
+        return false;
+    for (size_t i = head.size(); i < head.size() + 8; ++i) {
+        const char c = name[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+// Removes temporary files of the archive `base` in `dir` that a writer left
+// behind when it was killed: every writer holds a lock on its temporary file
+// while it lives, so one whose lock can be taken has no writer any more.
+void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    std::vector<std::string> abandoned;
+    while (const dirent *e = ::readdir(d)) {
+        const std::string name = e->d_name;
+        if (!isTempOf(name, base))
+            continue;
+        const std::string path = (dir == "/" ? std::string() : dir) + "/" + name;
+        if (path == mine)
+            continue;
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            continue;
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+            abandoned.push_back(path);
+        ::close(fd);
+    }
+    ::closedir(d);
+    for (const std::string &path : abandoned)
+        ::unlink(path.c_str());
+}
+
+} // namespace
 
 OutputFile::OutputFile(std::string finalPath, bool existing, Messenger &messages)
     : final_(std::move(finalPath)), messages_(messages), existing_(existing)
@@ -112,8 +165,12 @@ bool OutputFile::create()
         registerTemp(candidate);
         int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
+            // Held until the file is closed, and by the system until this
+            // process ends, however it ends.
+            ::flock(fd, LOCK_EX | LOCK_NB);
             out_ = fd;
             temp_ = std::move(candidate);
+            removeAbandonedTemps(dir, base, temp_);
             return true;
         }
         unregisterTemp();
