@@ -11,6 +11,7 @@
 // Prints one summary line; a folder whose archive failed or came out
 // incomplete is named on stderr with the engine's messages, and the exit code
 // is then 1. Never judges the time taken.
+#include "BenchSupport.h"
 #include "batch/ArchiveFolder.h"
 #include "batch/MainModule.h"
 #include "folders/Unique.h"
@@ -42,15 +43,10 @@ QTextStream err(stderr);
 
 QStringList readList(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        usage(QStringLiteral("cannot read the folder list %1: %2").arg(path, file.errorString()));
     QStringList folders;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (!line.isEmpty())
-            folders << line;
-    }
+    QString error;
+    if (!readFolderList(path, folders, error))
+        usage(error);
     return folders;
 }
 

@@ -10,6 +10,7 @@
 // application processes its events, including inside the run's own calls to
 // process them. Message boxes are answered at once by a seam that only
 // counts them, so no gap includes a box waiting for a person.
+#include "BenchSupport.h"
 #include "app/Dialogs.h"
 #include "app/Form1.h"
 
@@ -58,15 +59,10 @@ public:
 
 QStringList readList(const QString &path)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly | QIODevice::Text))
-        usage(QStringLiteral("cannot read the folder list %1: %2").arg(path, file.errorString()));
     QStringList folders;
-    while (!file.atEnd()) {
-        const QString line = QString::fromUtf8(file.readLine()).trimmed();
-        if (!line.isEmpty())
-            folders << line;
-    }
+    QString error;
+    if (!readFolderList(path, folders, error))
+        usage(error);
     return folders;
 }
 
