@@ -86,8 +86,11 @@ class Session:
         for number in range(90, 190):
             if os.path.exists('/tmp/.X%d-lock' % number) or os.path.exists('/tmp/.X11-unix/X%d' % number):
                 continue
+            # -noreset: without it the server resets whenever its last client
+            # leaves (our readiness probe), and a program connecting during
+            # the reset is refused.
             self.xvfb = subprocess.Popen(
-                ['Xvfb', ':%d' % number, '-screen', '0', '1024x768x24', '-nolisten', 'tcp'],
+                ['Xvfb', ':%d' % number, '-screen', '0', '1024x768x24', '-nolisten', 'tcp', '-noreset'],
                 stdout=subprocess.DEVNULL, stderr=open(os.path.join(self.tmp, 'xvfb.log'), 'w'))
             deadline = time.monotonic() + STEP_TIMEOUT
             while (self.xvfb.poll() is None and time.monotonic() < deadline
