@@ -196,13 +196,17 @@ def lint(archive):
         return ["no end-of-central-directory record"]
     (_, disk, cd_disk, n_here, n_total, cd_size, cd_off, comment_len) = struct.unpack_from("<IHHHHIIH", data, eocd)
     zip64_eocd = eocd >= 20 and data[eocd - 20:eocd - 16] == b"PK\x06\x07"
+    end64_unneeded = False
+    any_zip64_entry = False
     if zip64_eocd:
         loc_off = struct.unpack_from("<Q", data, eocd - 12)[0]
         if data[loc_off:loc_off + 4] != b"PK\x06\x06":
             return ["ZIP64 locator points nowhere"]
         n_total64, cd_size64, cd_off64 = struct.unpack_from("<QQQ", data, loc_off + 32)
-        if n_total64 < 0xFFFF and cd_off64 < ZIP64_LIMIT and cd_size64 < ZIP64_LIMIT:
-            problems.append("ZIP64 end record with %d entries, directory at %d: not needed" % (n_total64, cd_off64))
+        # Needed by the counts or offsets, or else by an entry that is ZIP64
+        # itself (libzip then writes the ZIP64 end records too; every reader
+        # accepts that): checked after the entries.
+        end64_unneeded = (n_total64 < 0xFFFF and cd_off64 < ZIP64_LIMIT and cd_size64 < ZIP64_LIMIT)
         n_total, cd_size, cd_off = n_total64, cd_size64, cd_off64
     elif cd_off == ZIP64_LIMIT:
         problems.append("ZIP64 marker without a ZIP64 end record")
@@ -224,6 +228,7 @@ def lint(archive):
         z64 = extra.get(0x0001)
         real_u, real_c, real_off = usize, csize, off
         if z64 is not None:
+            any_zip64_entry = True
             vals = list(struct.unpack_from("<%dQ" % (len(z64) // 8), z64))
             if usize == ZIP64_LIMIT:
                 real_u = vals.pop(0)
@@ -279,6 +284,8 @@ def lint(archive):
         entries.append(name)
     if expect_local != cd_off:
         problems.append("central directory at %d, entries end at %d" % (cd_off, expect_local))
+    if end64_unneeded and not any_zip64_entry:
+        problems.append("ZIP64 end record with %d entries, directory at %d: not needed" % (n_total, cd_off))
     return problems
 
 

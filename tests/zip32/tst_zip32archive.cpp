@@ -108,6 +108,31 @@ private slots:
                  QStringList{"My Folder.zip"});
     }
 
+    // A file of exactly 4 GiB - 1 bytes puts its size on the 32-bit limit,
+    // where the directory record needs its ZIP64 value all the same: every
+    // reader must list the archive.
+    void sizeExactlyAtTheLimit()
+    {
+        QTemporaryDir tmp;
+        QDir().mkpath(tmp.path() + "/src");
+        QFile big(tmp.path() + "/src/limit.bin");
+        QVERIFY(big.open(QIODevice::WriteOnly));
+        QVERIFY(big.resize(qint64(0xFFFFFFFFu))); // sparse: no disk used
+        big.close();
+        const QString archive = tmp.path() + "/limit.zip";
+        const Run run = runEngine(archive, {tmp.path() + "/src/*.*"});
+        QCOMPARE(run.result, ZP_OK);
+        const Tool python = runTool("python3", {"-c",
+            "import sys, zipfile\n"
+            "z = zipfile.ZipFile(sys.argv[1])\n"
+            "print([i.file_size for i in z.infolist() if not i.is_dir()])", archive});
+        QCOMPARE(python.exitCode, 0);
+        QVERIFY2(python.out.contains("[4294967295]"), python.out.constData());
+        const Tool bsdtar = runTool("bsdtar", {"-tvf", archive});
+        QVERIFY2(bsdtar.exitCode == 0 && bsdtar.out.contains("4294967295"), bsdtar.out.constData());
+        QCOMPARE(runTool("unzip", {"-lqq", archive}).exitCode, 0);
+    }
+
     void sameBytesWhateverTheWorkers()
     {
         QTemporaryDir tmp;

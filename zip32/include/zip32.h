@@ -115,7 +115,9 @@
  *     before it is compressed;
  *   - sizes and CRC in the local header itself: no data descriptors;
  *   - ZIP64 fields only where a size, an offset or the number of entries
- *     needs them (65,536 entries and more, files of 4 GiB and more).
+ *     needs them (65,536 entries and more, sizes and offsets of 4 GiB - 1
+ *     and more: a value of exactly 0xFFFFFFFF is itself the "see ZIP64"
+ *     mark, so it too is written in the ZIP64 field).
  *
  * A file that cannot be read when its turn comes (no permission, vanished,
  * read error, or it changed size while being read) is left out with a

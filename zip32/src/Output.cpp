@@ -1,5 +1,6 @@
 #include "Output.h"
 
+#include "CentralFix.h"
 #include "Messenger.h"
 #include "Pipeline.h"
 
@@ -163,7 +164,7 @@ bool OutputFile::create()
         // Register before creating: an exit between the two removes nothing
         // that is not there; an exit after it removes the new file.
         registerTemp(candidate);
-        int fd = ::open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             // Held until the file is closed, and by the system until this
             // process ends, however it ends.
@@ -238,6 +239,12 @@ bool OutputFile::commit()
 {
     if (!flush())
         return false;
+    std::string mendError;
+    if (!mendCentralDirectory(out_, mendError)) {
+        failedStep_ = mendError;
+        setError(ZIP_ER_WRITE, errno ? errno : EIO);
+        return false;
+    }
     // fsync can take seconds on a slow disk: it runs on its own thread while
     // this one keeps the window alive.
     const int fd = out_;
