@@ -132,7 +132,7 @@ def ext_mtime(extra):
         tag, size = struct.unpack_from("<HH", extra, i)
         body = extra[i + 4:i + 4 + size]
         if tag == 0x5455 and size >= 5 and body[0] & 1:
-            return struct.unpack_from("<i", body, 1)[0]
+            return struct.unpack_from("<I", body, 1)[0]
         i += 4 + size
     return None
 

@@ -79,7 +79,7 @@ def main(path):
                 problems.append('%s: UTF-8 flag wrong' % raw.hex())
             ut = None
             if 0x5455 in cen_extra and len(cen_extra[0x5455]) >= 5 and cen_extra[0x5455][0] & 1:
-                ut = struct.unpack_from('<i', cen_extra[0x5455], 1)[0]
+                ut = struct.unpack_from('<I', cen_extra[0x5455], 1)[0]
             digest = None
             if not info.is_dir():
                 h = hashlib.sha256()

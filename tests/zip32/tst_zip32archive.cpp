@@ -108,6 +108,60 @@ private slots:
                  QStringList{"My Folder.zip"});
     }
 
+    // Times past January 2038 come back exactly from every reader, also in
+    // another time zone than the one the archive was made in: the MS-DOS
+    // time alone would be hours off there.
+    void timesPast2038_data()
+    {
+        QTest::addColumn<qint64>("mtime");
+        QTest::newRow("2001") << qint64(1000000000);
+        QTest::newRow("last signed second, 2038") << qint64(0x7FFFFFFF);
+        QTest::newRow("first second after it") << qint64(0x80000000LL);
+        QTest::newRow("2090") << qint64(3800000000LL);
+        QTest::newRow("last unsigned second, 2106") << qint64(0xFFFFFFFFLL - 86400 * 2);
+    }
+    void timesPast2038()
+    {
+        QFETCH(qint64, mtime);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/src";
+        QDir().mkpath(folder);
+        QFile file(folder + "/when.txt");
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("then") == 4);
+        file.close();
+        setTimeAndMode(folder + "/when.txt", time_t(mtime), 0644);
+        const QString archive = tmp.path() + "/when.zip";
+        const QByteArray oldTz = qgetenv("TZ");
+        qputenv("TZ", "UTC0");
+        ::tzset();
+        Run run = runEngine(archive, {folder + "/*.*"});
+        qputenv("TZ", "XST-9"); // the readers, nine hours east
+        ::tzset();
+        struct Back {
+            QByteArray tz;
+            ~Back()
+            {
+                tz.isNull() ? qunsetenv("TZ") : qputenv("TZ", tz);
+                ::tzset();
+            }
+        } back{oldTz};
+        QCOMPARE(run.result, int(ZP_OK));
+        const QList<QPair<QString, QStringList>> readers{
+            {"unzip", {"-qo", archive, "-d", tmp.path() + "/unzip"}},
+            {"bsdtar", {"-xf", archive, "-C", tmp.path() + "/bsdtar"}},
+            {"7zz", {"x", "-y", "-o" + tmp.path() + "/7zz", archive}}};
+        for (const auto &[reader, args] : readers) {
+            QDir().mkpath(tmp.path() + "/" + reader);
+            const Tool t = runTool(reader, args);
+            QVERIFY2(t.exitCode == 0, t.out.constData());
+            struct stat st;
+            const QByteArray got = QFile::encodeName(tmp.path() + "/" + reader + folder + "/when.txt");
+            QVERIFY2(::stat(got.constData(), &st) == 0, got.constData());
+            QVERIFY2(qint64(st.st_mtime) == mtime,
+                     qPrintable(QStringLiteral("%1 read %2, not %3").arg(reader).arg(qint64(st.st_mtime)).arg(mtime)));
+        }
+    }
+
     // A file of exactly 4 GiB - 1 bytes puts its size on the 32-bit limit,
     // where the directory record needs its ZIP64 value all the same: every
     // reader must list the archive.

@@ -104,7 +104,8 @@
  * Entries carry:
  *   - the modification time, as the MS-DOS date and time in local time
  *     (clamped to 1980-01-01 .. 2107-12-31) and, exactly, in an extended
- *     timestamp field (0x5455) when it lies between 1970 and 2038;
+ *     timestamp field (0x5455), as unsigned 32-bit seconds, when it lies
+ *     between 1970 and 2106;
  *   - the Unix mode in the upper 16 bits of the external attributes ("made
  *     by" Unix), plus the MS-DOS directory and read-only bits;
  *   - the UTF-8 flag (general purpose bit 11) exactly when the name is

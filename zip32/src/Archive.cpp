@@ -225,10 +225,11 @@ zip_uint32_t externalAttributes(const Entry &e)
 }
 
 // Extended timestamp (0x5455): flags (modification time present), then the
-// time as 32-bit little-endian seconds; only when it fits.
+// time as unsigned 32-bit little-endian seconds, as Info-ZIP and libarchive
+// write it past 2038; only when it fits (1970 to 2106).
 bool timestampField(int64_t mtime, zip_uint8_t out[5])
 {
-    if (mtime < 0 || mtime > INT32_MAX)
+    if (mtime < 0 || mtime > INT64_C(0xFFFFFFFF))
         return false;
     out[0] = 1;
     for (int i = 0; i < 4; ++i)
