@@ -2,6 +2,7 @@
 // dropped onto the window from a file manager.
 #include "app/AppHelpers.h"
 #include "app/ErrorReport.h"
+#include "app/FileNames.h"
 #include "app/Form1.h"
 #include "folders/AddFolder.h"
 #include "app/QbError.h"
@@ -161,8 +162,11 @@ QStringList draggedFolders(const QMimeData *mime)
     for (const QUrl &url : urls) {
         if (!url.isLocalFile())
             continue;
-        const QString local = url.toLocalFile();
-        if (local.isEmpty() || !QFileInfo(local).isDir())
+        // The path's bytes as the URL carries them, so a name that is not
+        // valid UTF-8 arrives intact (toLocalFile() would replace its bytes).
+        const QString local = FileNameFromNative(
+            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+        if (local.isEmpty() || !FolderExists(local))
             continue;
         folders << QDir::toNativeSeparators(QDir::cleanPath(local));
     }
@@ -211,7 +215,7 @@ void Form1::hoverOverBackground()
 // to the window, so a drop anywhere on it, the list included, lands here.
 void Form1::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!draggedFolders(event->mimeData()).isEmpty())
+    if (!m_zipping && !draggedFolders(event->mimeData()).isEmpty())
         event->acceptProposedAction();
     else
         event->ignore();
@@ -219,7 +223,7 @@ void Form1::dragEnterEvent(QDragEnterEvent *event)
 
 void Form1::dropEvent(QDropEvent *event)
 {
-    const QStringList folders = draggedFolders(event->mimeData());
+    const QStringList folders = m_zipping ? QStringList() : draggedFolders(event->mimeData());
     if (folders.isEmpty()) {
         event->ignore();
         return;

@@ -1,4 +1,5 @@
 #include "batch/MainModule.h"
+#include "app/FileNames.h"
 
 #include <QDir>
 #include <QFile>
@@ -12,6 +13,7 @@
 #  include <string>
 #else
 #  include <cerrno>
+#  include <cstdlib>
 #  include <sys/stat.h>
 #  include <unistd.h>
 #endif
@@ -77,7 +79,7 @@ bool FolderExists(const QString &path)
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 #else
     struct stat st;
-    return ::stat(QFile::encodeName(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+    return ::stat(FileNameToNative(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
 #endif
 }
 
@@ -99,7 +101,7 @@ void DeleteExistingFile(const QString &path, const Yield &yield)
 #else
     // unlink never removes a directory, and removes a link rather than
     // what it points to.
-    if (::unlink(QFile::encodeName(path).constData()) == 0)
+    if (::unlink(FileNameToNative(path).constData()) == 0)
         return;
     if (errno == ENOENT)
         return;
@@ -124,7 +126,7 @@ void ForceDeleteFile(const QString &path)
     if (madeWritable)
         SetFileAttributesW(wide.c_str(), attrs);
 #else
-    const QByteArray native = QFile::encodeName(path);
+    const QByteArray native = FileNameToNative(path);
     struct stat st;
     if (::lstat(native.constData(), &st) != 0 || S_ISDIR(st.st_mode))
         return;
@@ -147,6 +149,33 @@ bool IsRootFolder(const QString &path)
         return true;
     if (QDir(QDir::cleanPath(QDir::fromNativeSeparators(path))).isRoot())
         return true;
+#ifdef _WIN32
     const QString canonical = QFileInfo(path).canonicalFilePath();
     return !canonical.isEmpty() && QDir(canonical).isRoot();
+#else
+    // A link to "/" is a root too; the name's bytes are resolved as they are.
+    if (!usablePath(path))
+        return false;
+    char *resolved = ::realpath(FileNameToNative(path).constData(), nullptr);
+    const bool root = resolved && resolved[0] == '/' && resolved[1] == '\0';
+    std::free(resolved);
+    return root;
+#endif
+}
+
+QString ResolveOutputFolder(const QString &text)
+{
+    if (kNativePathStyle == PathStyle::Posix) {
+        if (text == QLatin1String("~"))
+            return QDir::homePath();
+        if (text.startsWith(QLatin1String("~/")))
+            return QDir::homePath() + text.mid(1);
+    }
+    // Checked by hand: Qt also counts its resource paths (":/...") as absolute.
+    if (kNativePathStyle == PathStyle::Posix)
+        return text.startsWith(QLatin1Char('/')) ? text : QString();
+    const bool drive = text.size() >= 3 && text[0].isLetter() && text[1] == QLatin1Char(':')
+        && (text[2] == QLatin1Char('\\') || text[2] == QLatin1Char('/'));
+    const bool share = text.startsWith(QLatin1String("\\\\"));
+    return drive || share ? text : QString();
 }

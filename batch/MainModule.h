@@ -36,3 +36,13 @@ void ForceDeleteFile(const QString &path);
 // "//", "/tmp/..", a link to "/"; "C:\\" on Windows): folders that are never
 // zipped or listed, as they stand for the whole disk.
 bool IsRootFolder(const QString &path);
+
+// What "Start Zipping" says when the output folder is not there.
+inline const QString kNoSuchOutputFolder =
+    QStringLiteral("Folder does not exist. Please select another folder.");
+
+// The folder an output-folder text names: "~" and "~/..." stand for the home
+// folder, as in every file chooser; a full path stands for itself. Any other
+// text (relative to nothing a person can see) names no folder: the answer is
+// empty.
+QString ResolveOutputFolder(const QString &text);

@@ -1,8 +1,8 @@
 #include "folders/Unique.h"
 
+#include "app/FileNames.h"
 #include "batch/MainModule.h"
 
-#include <QFile>
 
 #include <cstdint>
 #include <unordered_set>
@@ -15,8 +15,14 @@
 #  include <windows.h>
 #  include <string>
 #else
+#  include <cstdlib>
 #  include <dirent.h>
 #  include <fcntl.h>
+#  include <unistd.h>
+#  ifdef __linux__
+#    include <linux/magic.h>
+#    include <sys/vfs.h>
+#  endif
 #  include <sys/stat.h>
 #  include <sys/types.h>
 #endif
@@ -29,16 +35,23 @@
 // the natural recursive one; it is produced here with an explicit stack of
 // per-folder working lists, so a very deep tree cannot exhaust the call stack.
 //
-// Every folder that is gathered is identified by device and inode (volume
-// serial and file index on Windows), following links. A folder whose identity
-// was already seen in this walk - the starting folder included - is neither
-// listed again nor entered again: a link back to an ancestor, or a second link
-// to the same folder, adds nothing. Each real folder therefore appears once,
-// under the first path by which the walk met it.
+// Links to folders (POSIX). A link is followed only when its resolved target
+// lies outside the starting folder's tree and outside the tree of every link
+// followed on the way down, and holds none of them; links onto the kernel's
+// pseudo file systems (/proc, /sys, /dev) are not followed either. So the
+// walk never climbs to the root or to a parent of the listed folder, and
+// every folder inside the tree is gathered under its own path, never under a
+// link's. A link that is not followed is named in `linksLeftOut`.
 //
-// Names on POSIX are bytes. The walk opens folders by their bytes, so a name
-// that is not valid in the locale's encoding is still walked; its entry text
-// in `out` is Qt's decoding of it, which is lossy for such names.
+// Every folder that is gathered is also identified by device and inode
+// (volume serial and file index on Windows). A folder whose identity was
+// already seen in this walk - the starting folder included - is neither
+// listed again nor entered again: a second link to the same folder elsewhere
+// adds nothing.
+//
+// Names on POSIX are bytes. The walk opens folders by their bytes and gives
+// each name to `out` through FileNameFromNative, so a name that is not valid
+// UTF-8 is carried without loss.
 
 namespace {
 
@@ -68,6 +81,9 @@ using NativePath = QByteArray;
 struct Folder {
     QString entry;
     NativePath native; // ends in a separator
+    // The resolved paths of the trees this folder was reached through: the
+    // starting folder's, then the target of each link followed on the way.
+    std::vector<NativePath> trees;
 };
 
 void callYield(const Yield &yield)
@@ -97,7 +113,8 @@ bool folderIdOf(const std::wstring &path, FolderId &id)
 
 // Lists `folder`, gathering its sub-folders that are neither hidden nor
 // system and were not met before in this walk.
-std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield)
+std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield,
+                               QStringList *)
 {
     std::vector<Folder> found;
     WIN32_FIND_DATAW data;
@@ -139,6 +156,8 @@ bool rootIdOf(const NativePath &path, FolderId &id)
     return folderIdOf(path, id);
 }
 
+std::vector<NativePath> treesOfRoot(const NativePath &) { return {}; }
+
 #else // POSIX
 
 class Listing {
@@ -167,7 +186,79 @@ FolderId idOf(const struct stat &st)
     return FolderId{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
 }
 
-std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield)
+QByteArray realPathOf(const QByteArray &path)
+{
+    char *resolved = ::realpath(path.constData(), nullptr);
+    QByteArray out(resolved ? resolved : "");
+    std::free(resolved);
+    return out;
+}
+
+// True when `path` is `folder` or lies below it; both are resolved paths.
+bool isWithin(const QByteArray &path, const QByteArray &folder)
+{
+    if (folder == "/")
+        return true;
+    return path.startsWith(folder) && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+// File systems made up by the kernel: following a link onto one walks
+// thousands of entries that are not files at all.
+bool isPseudoFileSystem(const QByteArray &resolved)
+{
+    for (const char *top : {"/proc", "/sys", "/dev"})
+        if (isWithin(resolved, QByteArray(top)))
+            return true;
+#ifdef __linux__
+    struct statfs fs;
+    if (::statfs(resolved.constData(), &fs) == 0) {
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
+            return true;
+        default:
+            break;
+        }
+    }
+#endif
+    return false;
+}
+
+// Why a link to a folder must not be followed from `folder`, or nullptr when
+// it may be. A link is followed only to a folder outside every tree being
+// walked on the way here, and never to one that holds such a tree: so the
+// walk cannot climb out of the listed folder, and every folder inside it is
+// met under its own name, not under a link's, whatever the listing order.
+const char *linkRefusal(const Folder &folder, const QByteArray &target)
+{
+    if (target.isEmpty())
+        return "its target cannot be resolved";
+    if (target == "/")
+        return "it leads to the root of the file system";
+    for (const QByteArray &tree : folder.trees) {
+        if (isWithin(tree, target))
+            return "it leads to a folder that holds the folder being walked";
+        if (isWithin(target, tree))
+            return "it leads into the folder being walked, whose folders are taken under their own names";
+    }
+    if (isPseudoFileSystem(target))
+        return "it leads into a system file system";
+    return nullptr;
+}
+
+QString linkNote(const Folder &folder, const QByteArray &name, int dirFd, const char *why)
+{
+    QByteArray text(4096, '\0');
+    const ssize_t n = ::readlinkat(dirFd, name.constData(), text.data(), size_t(text.size()));
+    text.resize(n > 0 ? n : 0);
+    return QStringLiteral("%1 -> %2: link not followed, %3")
+        .arg(FileNameFromNative(folder.native + name), FileNameFromNative(text),
+             QString::fromLatin1(why));
+}
+
+std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield,
+                               QStringList *linksLeftOut)
 {
     std::vector<Folder> found;
     Listing listing(folder.native);
@@ -180,23 +271,37 @@ std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yi
         // Names beginning with "." are hidden; that covers "." and ".." too.
         if (name[0] == '.')
             continue;
+        bool maybeLink = true;
 #ifdef DT_DIR
         // The listing says what most entries are; only folders, links and
         // entries of unknown kind need a look at their attributes.
         const unsigned char type = ent->d_type;
         if (type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN)
             continue;
+        maybeLink = type != DT_DIR;
 #endif
         struct stat st;
         if (::fstatat(listing.fd(), name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
             continue;
+        const QByteArray nameBytes(name);
+        Folder sub;
+        sub.trees = folder.trees;
+        struct stat lst;
+        if (maybeLink && ::fstatat(listing.fd(), name, &lst, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(lst.st_mode)) {
+            const QByteArray target = realPathOf(folder.native + nameBytes);
+            if (const char *why = linkRefusal(folder, target)) {
+                if (linksLeftOut)
+                    linksLeftOut->append(linkNote(folder, nameBytes, listing.fd(), why));
+                continue;
+            }
+            sub.trees.push_back(target);
+        }
         if (!seen.insert(idOf(st)).second)
             continue;
-        Folder sub;
-        const QByteArray nameBytes(name);
         sub.native.reserve(folder.native.size() + nameBytes.size() + 1);
         sub.native.append(folder.native).append(nameBytes).append('/');
-        sub.entry = CleanBackslashes(folder.entry + QFile::decodeName(nameBytes) + kNativeSeparator);
+        sub.entry = CleanBackslashes(folder.entry + FileNameFromNative(nameBytes) + kNativeSeparator);
         found.push_back(std::move(sub));
     }
     return found;
@@ -204,7 +309,7 @@ std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yi
 
 NativePath toNative(const QString &path)
 {
-    return QFile::encodeName(path);
+    return FileNameToNative(path);
 }
 
 bool rootIdOf(const NativePath &path, FolderId &id)
@@ -216,11 +321,20 @@ bool rootIdOf(const NativePath &path, FolderId &id)
     return true;
 }
 
+std::vector<NativePath> treesOfRoot(const NativePath &path)
+{
+    QByteArray resolved = realPathOf(path);
+    if (resolved.isEmpty())
+        return {};
+    return {resolved};
+}
+
 #endif
 
 } // namespace
 
-void CollectSubFolders(const QString &root, QStringList &out, bool recurse, const Yield &yield)
+void CollectSubFolders(const QString &root, QStringList &out, bool recurse, const Yield &yield,
+                       QStringList *linksLeftOut)
 {
     // An empty root would list the working folder, which no caller means;
     // a root with an embedded NUL would list a different folder.
@@ -234,6 +348,7 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
     if (!start.entry.endsWith(kNativeSeparator))
         start.entry += kNativeSeparator;
     start.native = toNative(start.entry);
+    start.trees = treesOfRoot(start.native);
 
     SeenFolders seen;
     FolderId rootId;
@@ -247,13 +362,13 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
         std::size_t walked = 0;
     };
     std::vector<Frame> stack;
-    stack.push_back(Frame{listFolder(start, seen, yield), 0});
+    stack.push_back(Frame{listFolder(start, seen, yield, linksLeftOut), 0});
 
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (recurse && top.walked < top.subFolders.size()) {
             const Folder &next = top.subFolders[top.walked++];
-            std::vector<Folder> below = listFolder(next, seen, yield);
+            std::vector<Folder> below = listFolder(next, seen, yield, linksLeftOut);
             // `top` and `next` are not used after this point: the push may
             // move the frames.
             stack.push_back(Frame{std::move(below), 0});

@@ -1,5 +1,6 @@
 #include "zipengine/CodeModule.h"
 #include "app/AppHelpers.h"
+#include "app/FileNames.h"
 #include "app/Yield.h"
 #include "zip32.h"
 
@@ -145,7 +146,7 @@ qint32 RunZipEngine(qint32 count, const QString &zipFileName, const QStringList 
     const QByteArray root = rootDirectory.toUpper().toUtf8();
 #else
     // File names are case-sensitive here: the root passes unchanged.
-    const QByteArray root = QFile::encodeName(rootDirectory);
+    const QByteArray root = FileNameToNative(rootDirectory);
 #endif
     ZipEngineOptions options{};
     options.field2 = further[0];
@@ -172,11 +173,11 @@ qint32 RunZipEngine(qint32 count, const QString &zipFileName, const QStringList 
     std::vector<const char *> list;
     list.reserve(size_t(used) + 1);
     for (qsizetype i = 0; i < used; ++i) {
-        encoded.push_back(QFile::encodeName(names.at(i)));
+        encoded.push_back(FileNameToNative(names.at(i)));
         list.push_back(encoded.back().constData());
     }
     list.push_back(nullptr);
-    const QByteArray archive = QFile::encodeName(zipFileName);
+    const QByteArray archive = FileNameToNative(zipFileName);
 
     qint32 result = engine.init(&callbacks);
     result = engine.setOptions(&options);

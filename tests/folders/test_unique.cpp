@@ -1,6 +1,7 @@
 // The folder walk, on real temporary trees.
 #include "folders/Unique.h"
 
+#include "app/FileNames.h"
 #include "batch/MainModule.h"
 
 #include <QCoreApplication>
@@ -93,6 +94,8 @@ private slots:
     void rootForms();
     void keepsExistingEntries();
     void linksAreFollowedOnce();
+    void linksThatLeaveOrReenter_data();
+    void linksThatLeaveOrReenter();
     void unreadableFolder();
     void deepTree();
     void undecodableName();
@@ -247,6 +250,73 @@ void TestUnique::linksAreFollowedOnce()
     QVERIFY(got.indexOf(root + "ext/Y/") < got.indexOf(root + "ext/"));
 }
 
+void TestUnique::linksThatLeaveOrReenter_data()
+{
+    // A link named "@..." lies in the folder outside the tree; "%1" makes six
+    // links, to p0 ... p5, so that both listing orders of a link and its real
+    // folder occur.
+    QTest::addColumn<QString>("link");
+    QTest::addColumn<QString>("target");   // "@" stands for the outside folder, "~" for the tree
+    QTest::addColumn<QStringList>("extra"); // entries the link adds
+    QTest::newRow("the root") << "sysroot" << "/" << QStringList();
+    QTest::newRow("the parent") << "up" << ".." << QStringList();
+    QTest::newRow("an ancestor") << "A/B/top" << "../../.." << QStringList();
+    QTest::newRow("the folder itself") << "A/self" << ".." << QStringList();
+    QTest::newRow("into the tree") << "q%1" << "p%1" << QStringList();
+    QTest::newRow("into the tree from below") << "A/B/toA" << "~A" << QStringList();
+    QTest::newRow("a system file system") << "proc" << "/proc" << QStringList();
+    QTest::newRow("elsewhere") << "other" << "@Z" << QStringList{"other/"};
+    QTest::newRow("from elsewhere to its parent") << "@X/loop" << "@" << QStringList();
+    QTest::newRow("from elsewhere into the tree") << "@X/back" << "~A" << QStringList();
+}
+
+void TestUnique::linksThatLeaveOrReenter()
+{
+    QFETCH(QString, link);
+    QFETCH(QString, target);
+    QFETCH(QStringList, extra);
+    QTemporaryDir tmp, outside;
+    QVERIFY(tmp.isValid() && outside.isValid());
+    const QString root = rootOf(tmp);
+    makeFolders(tmp.path(), {"A/B", "p0", "p1", "p2", "p3", "p4", "p5"});
+    makeFolders(outside.path(), {"X/Y", "Z"});
+    makeLink(outside.path() + "/X", root + "ext");
+    QStringList want{"A/", "A/B/", "ext/", "ext/Y/", "p0/", "p1/", "p2/", "p3/", "p4/", "p5/"};
+    want += extra;
+    int links = 0;
+    for (int i = 0; i < (link.contains("%1") ? 6 : 1); ++i, ++links) {
+        QString from = link.arg(i), to = target.arg(i);
+        from = from.startsWith('@') ? outside.path() + "/" + from.mid(1) : root + from;
+        to.replace('@', outside.path() + "/").replace('~', root);
+        makeLink(to, from);
+    }
+
+    QStringList got, leftOut;
+    long long yields = 0;
+    try {
+        CollectSubFolders(root, got, true, [&] {
+            if (++yields > 100000)
+                throw std::runtime_error("runaway walk");
+        }, &leftOut);
+    } catch (const std::runtime_error &) {
+        QFAIL("the walk left the tree");
+    }
+    for (QString &entry : got) {
+        QVERIFY2(entry.startsWith(root), qPrintable(entry));
+        entry.remove(0, root.size());
+    }
+    got.sort();
+    want.sort();
+    QCOMPARE(got, want);
+    if (!extra.isEmpty()) {
+        QCOMPARE(leftOut, QStringList());
+        return;
+    }
+    QCOMPARE(leftOut.size(), links);
+    for (const QString &note : std::as_const(leftOut))
+        QVERIFY2(note.contains(" -> ") && note.contains(": link not followed, "), qPrintable(note));
+}
+
 void TestUnique::unreadableFolder()
 {
     QTemporaryDir tmp;
@@ -343,11 +413,14 @@ void TestUnique::undecodableName()
     QVERIFY(::mkdir(odd.constData(), 0755) == 0);
     QVERIFY(::mkdir((odd + "/inner").constData(), 0755) == 0);
     makeFolders(tmp.path(), {"good"});
-    // The folder is still walked; only its text is lossy.
+    // The folder is walked, and its entry names the same bytes again.
     const QStringList got = walk(rootOf(tmp));
     QCOMPARE(got.size(), 3);
     QVERIFY(got.contains(rootOf(tmp) + "good/"));
-    QVERIFY(got.contains(rootOf(tmp) + "bad" + QChar(0xFFFD) + "/inner/"));
+    const QString inner = FileNameFromNative(odd + "/inner/");
+    QVERIFY(got.contains(inner));
+    QCOMPARE(FileNameToNative(inner), odd + "/inner/");
+    QCOMPARE(FileNameForDisplay(inner), rootOf(tmp) + "bad" + QChar(0xFFFD) + "/inner/");
     // QTemporaryDir cannot remove what it cannot name.
     QVERIFY(::rmdir((odd + "/inner").constData()) == 0);
     QVERIFY(::rmdir(odd.constData()) == 0);
