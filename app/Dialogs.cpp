@@ -9,11 +9,10 @@ namespace {
 
 DialogSeam *g_seam = nullptr;
 
-void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const QString &text)
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const BoxText &parts)
 {
     QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
                     QMessageBox::Ok, parent);
-    const BoxText parts = SplitLongMessage(text);
     box.setTextFormat(Qt::PlainText);
     box.setText(parts.shown);
     if (!parts.details.isEmpty())
@@ -45,12 +44,18 @@ void SetDialogs(DialogSeam *seam) { g_seam = seam; }
 
 void QtDialogs::information(QWidget *parent, const QString &title, const QString &text)
 {
-    showBox(parent, QMessageBox::Information, title, text);
+    showBox(parent, QMessageBox::Information, title, SplitLongMessage(text));
+}
+
+void QtDialogs::informationWithDetails(QWidget *parent, const QString &title, const QString &text,
+                                       const QString &details)
+{
+    showBox(parent, QMessageBox::Information, title, {text, details});
 }
 
 void QtDialogs::warning(QWidget *parent, const QString &title, const QString &text)
 {
-    showBox(parent, QMessageBox::Warning, title, text);
+    showBox(parent, QMessageBox::Warning, title, SplitLongMessage(text));
 }
 
 QString QtDialogs::browseFolder(QWidget *owner, const QString &title, const QString &start)

@@ -13,6 +13,11 @@ public:
     // application title.
     virtual void information(QWidget *parent, const QString &title, const QString &text) = 0;
 
+    // An information box whose `details` wait behind its details button
+    // (none when empty).
+    virtual void informationWithDetails(QWidget *parent, const QString &title, const QString &text,
+                                        const QString &details) = 0;
+
     // A warning box with only an OK button.
     virtual void warning(QWidget *parent, const QString &title, const QString &text) = 0;
 
@@ -40,6 +45,8 @@ BoxText SplitLongMessage(const QString &text);
 class QtDialogs : public DialogSeam {
 public:
     void information(QWidget *parent, const QString &title, const QString &text) override;
+    void informationWithDetails(QWidget *parent, const QString &title, const QString &text,
+                                const QString &details) override;
     void warning(QWidget *parent, const QString &title, const QString &text) override;
     QString browseFolder(QWidget *owner, const QString &title, const QString &start) override;
 

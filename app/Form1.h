@@ -15,6 +15,8 @@
 #include <optional>
 
 class QGroupBox;
+class RunArchiveNames;
+struct RunNotes;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -76,6 +78,7 @@ public:
     void appendRow(const QString &text);
     int rowCount() const;
     QString rowText(int index) const; // 1-based
+    QStringList rowTexts() const;
     bool IsFolderListed(const QString &path) const;
     void ListView1_KeyDown(int key);
     void ListView1_DblClick();
@@ -84,7 +87,10 @@ public:
 
     // Batch run.
     void PushButton2_Click();
-    void ZipFolder(const QString &folderPath);
+    // One folder of a run into `outputFolder`, with the run's archive names
+    // and notes.
+    void ZipFolder(const QString &folderPath, const QString &outputFolder, RunArchiveNames &names,
+                   RunNotes &notes);
     bool isZipping() const { return m_zipping; }
 
     // Folder commands.
@@ -115,6 +121,10 @@ private:
     void buildControls();
     void applyPointer();
     void removeSelectedRow();
+    // While a run goes on, every control that would change its rows or its
+    // output folder is unavailable; "Start Zipping" itself stays, and a
+    // second press is ignored.
+    void setRunControlsEnabled(bool enabled);
     void addDroppedFolder(const QString &path);
     // The rules of "Add One Folder" once a folder is chosen: no root, no
     // folder listed already, the row cleaned of doubled separators.

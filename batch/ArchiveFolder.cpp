@@ -25,6 +25,39 @@ QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPat
     return prefix + LastNamePart(folderPath) + QStringLiteral(".zip");
 }
 
+QString RunArchiveNames::claim(const QString &wanted)
+{
+    const auto key = [](const QString &name) {
+        return kNativePathStyle == PathStyle::Windows ? name.toCaseFolded() : name;
+    };
+    if (!m_given.contains(key(wanted))) {
+        m_given.insert(key(wanted));
+        return wanted;
+    }
+    const QString stem = wanted.endsWith(QLatin1String(".zip"))
+        ? wanted.chopped(4) : wanted;
+    for (int n = 2;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2).zip").arg(stem).arg(n);
+        if (!m_given.contains(key(candidate))) {
+            m_given.insert(key(candidate));
+            return candidate;
+        }
+    }
+}
+
+QString RunNotes::details() const
+{
+    QStringList parts;
+    if (!renamed.isEmpty())
+        parts << QStringLiteral("Archives given a new name, because an earlier folder of this run "
+                                "has the same name:\n")
+                     + renamed.join(QLatin1Char('\n'));
+    if (!linksLeftOut.isEmpty())
+        parts << QStringLiteral("Links to folders left out of their archives:\n")
+                     + linksLeftOut.join(QLatin1Char('\n'));
+    return parts.join(QStringLiteral("\n\n"));
+}
+
 qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
                       ErrorTrap &trap, const ZipFolderHooks &hooks)
 {
@@ -37,8 +70,24 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
                     .arg(folderPath));
         return -1;
     }
+    QString outputFolder;
+    if (trap.guard(102, [&] {
+            outputFolder = ResolveOutputFolder(outputFolderText);
+            return outputFolder.isEmpty();
+        })) {
+        if (hooks.showEngineMessages)
+            hooks.showEngineMessages(kNoSuchOutputFolder);
+        return -1;
+    }
     QString zipName;
-    trap(102, [&] { zipName = ArchiveNameFor(outputFolderText, folderPath); });
+    trap(102, [&] {
+        const QString wanted = ArchiveNameFor(outputFolder, folderPath);
+        zipName = hooks.names ? hooks.names->claim(wanted) : wanted;
+        if (hooks.notes && zipName != wanted)
+            hooks.notes->renamed << QStringLiteral("%1 -> %2").arg(folderPath, zipName);
+        if (hooks.archivePath)
+            *hooks.archivePath = zipName;
+    });
     trap(106, [&] { DeleteExistingFile(zipName, hooks.yield); });
     std::unique_ptr<CGZipFiles> zip;
     trap(108, [&] { zip = std::make_unique<CGZipFiles>(); });
@@ -48,7 +97,8 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     std::unique_ptr<QStringList> subFolders;
     trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
     trap(138, [&] {
-        CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield);
+        CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield,
+                          hooks.notes ? &hooks.notes->linksLeftOut : nullptr);
     });
     qsizetype count = 0;
     trap(160, [&] { count = subFolders->size(); });
@@ -70,7 +120,7 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
 }
 
 FolderArchiveOutcome ArchiveFolder(const QString &outputFolderText, const QString &folderPath,
-                                   const Yield &yield)
+                                   const Yield &yield, RunArchiveNames *names)
 {
     FolderArchiveOutcome outcome;
     ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("ZipFolder")),
@@ -80,7 +130,9 @@ FolderArchiveOutcome ArchiveFolder(const QString &outputFolderText, const QStrin
     ZipFolderHooks hooks;
     hooks.yield = yield;
     hooks.showEngineMessages = [&](const QString &messages) { outcome.messages = messages; };
-    outcome.archivePath = ArchiveNameFor(outputFolderText, folderPath);
+    hooks.names = names;
+    hooks.notes = &outcome.notes;
+    hooks.archivePath = &outcome.archivePath;
     outcome.result = ZipFolderSteps(outputFolderText, folderPath, trap, hooks);
     return outcome;
 }

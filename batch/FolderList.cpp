@@ -1,5 +1,6 @@
 // The folder list: rows in and out.
 #include "app/AppHelpers.h"
+#include "app/FileNames.h"
 #include "app/ErrorReport.h"
 #include "app/QbError.h"
 #include "app/Form1.h"
@@ -7,10 +8,16 @@
 #include <QDir>
 #include <QTreeWidget>
 
+// A row keeps its path exactly, as data of its own; what the list shows is
+// that path with any byte that is not valid UTF-8 as a replacement mark.
+constexpr int kRowPathRole = Qt::UserRole;
+
 void Form1::appendRow(const QString &text)
 {
-    auto *item = new QTreeWidgetItem(ListView1, {text});
-    item->setToolTip(0, text);
+    const QString shown = FileNameForDisplay(text);
+    auto *item = new QTreeWidgetItem(ListView1, {shown});
+    item->setToolTip(0, shown);
+    item->setData(0, kRowPathRole, text);
 }
 
 int Form1::rowCount() const { return ListView1->topLevelItemCount(); }
@@ -21,14 +28,24 @@ QString Form1::rowText(int index) const
     if (!item)
         throw QbError(kQbGeneralError, QStringLiteral("ListItems"),
                       QStringLiteral("Index out of bounds"));
-    return item->text(0);
+    return item->data(0, kRowPathRole).toString();
+}
+
+QStringList Form1::rowTexts() const
+{
+    QStringList rows;
+    const int count = rowCount();
+    rows.reserve(count);
+    for (int i = 0; i < count; ++i)
+        rows << ListView1->topLevelItem(i)->data(0, kRowPathRole).toString();
+    return rows;
 }
 
 bool Form1::IsFolderListed(const QString &path) const
 {
     const int count = rowCount();
     for (int i = 0; i < count; ++i) {
-        if (ListView1->topLevelItem(i)->text(0) == path)
+        if (ListView1->topLevelItem(i)->data(0, kRowPathRole).toString() == path)
             return true;
     }
     return false;
@@ -36,7 +53,7 @@ bool Form1::IsFolderListed(const QString &path) const
 
 void Form1::removeSelectedRow()
 {
-    if (m_mousePointer == kPointerBusy)
+    if (m_mousePointer == kPointerBusy || m_zipping)
         return;
     if (rowCount() == 0)
         return;

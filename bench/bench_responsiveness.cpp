@@ -46,6 +46,11 @@ QTextStream err(stderr);
 class CountingDialogs : public DialogSeam {
 public:
     void information(QWidget *, const QString &, const QString &text) override { boxes << text; }
+    void informationWithDetails(QWidget *, const QString &, const QString &text,
+                                const QString &) override
+    {
+        boxes << text;
+    }
     void warning(QWidget *, const QString &, const QString &text) override
     {
         boxes << text;

@@ -1,6 +1,7 @@
 // One folder, one archive, through the same code path as "Start Zipping",
 // read back with independent readers.
 #include "batch/ArchiveFolder.h"
+#include "app/FileNames.h"
 #include "support/ArchiveCheck.h"
 #include "support/TestFiles.h"
 
@@ -8,7 +9,13 @@
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
+
+#include <filesystem>
+#include <fstream>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace archivecheck;
 using testfiles::writeFile;
@@ -111,6 +118,59 @@ private slots:
         const QMap<QString, QByteArray> actual = readZip(outcome.archivePath);
         QCOMPARE(actual.size(), 3000 + 40000);
         QVERIFY(actual == expectedEntries(root));
+    }
+
+    // A folder as people have them: links that lead out of it, to its
+    // parent, and back into it, and a name that is not valid UTF-8. Its
+    // archive holds its own files under their own names, and nothing else.
+    void linksAndOddNamesStayInside()
+    {
+        QTemporaryDir src, out, unpacked;
+        const QByteArray proj = QFile::encodeName(src.path()) + "/proj";
+        writeFile(src.path() + "/sibling/secret.txt", "not in the project");
+        writeFile(src.path() + "/proj/a.txt", "a");
+        writeFile(src.path() + "/proj/src/s.txt", "s");
+        QVERIFY(::mkdir(proj + "/bad\xffname", 0755) == 0);
+        QFile odd(QString::fromLocal8Bit(proj) + "/x");
+        QVERIFY(odd.open(QIODevice::WriteOnly) && odd.write("odd") == 3);
+        odd.close();
+        QVERIFY(::rename(proj + "/x", proj + "/bad\xffname/f\xfe.txt") == 0);
+        for (const auto &[target, link] : {std::pair{"/", "sysroot"}, {"..", "up"}, {"src", "inner"}})
+            QVERIFY(::symlink(target, proj + "/" + link) == 0);
+
+        const FolderArchiveOutcome outcome =
+            ArchiveFolder(out.path() + QLatin1Char('/'), FileNameFromNative(proj), [] {});
+        QVERIFY2(outcome.errors.isEmpty(), qPrintable(outcome.errors.join('\n')));
+        QCOMPARE(outcome.result, 0);
+        QCOMPARE(outcome.notes.linksLeftOut.size(), 3);
+        QString unzipOut;
+        QVERIFY2(unzipTestPasses(outcome.archivePath, &unzipOut), qPrintable(unzipOut));
+
+        // Unpacked by Info-ZIP, every file comes back under its own bytes
+        // ("-^": unzip otherwise drops the byte 0xFF from names it writes,
+        // whoever made the archive).
+        QProcess unzip;
+        unzip.start("unzip", {"-q", "-^", outcome.archivePath, "-d", unpacked.path()});
+        QVERIFY(unzip.waitForFinished(60000) && unzip.exitCode() == 0);
+        QMap<QByteArray, QByteArray> files;
+        const std::filesystem::path base(QFile::encodeName(unpacked.path()).toStdString());
+        for (const auto &e : std::filesystem::recursive_directory_iterator(base)) {
+            if (!e.is_regular_file())
+                continue;
+            std::ifstream in(e.path(), std::ios::binary);
+            const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            files.insert(QByteArray::fromStdString(e.path().lexically_relative(base).string()),
+                         QByteArray::fromStdString(data));
+        }
+        const QByteArray stored = proj.mid(1) + "/";
+        const QMap<QByteArray, QByteArray> want{{stored + "a.txt", "a"},
+                                                {stored + "src/s.txt", "s"},
+                                                {stored + "bad\xffname/f\xfe.txt", "odd"}};
+        QCOMPARE(files, want);
+        // QTemporaryDir cannot remove names it cannot spell.
+        std::filesystem::remove_all(proj.toStdString() + "/bad\xffname");
+        for (const auto &e : std::filesystem::directory_iterator(base))
+            std::filesystem::remove_all(e.path());
     }
 
     void missingFolderLosesOldArchive()

@@ -9,6 +9,7 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTimer>
+#include <QTreeWidget>
 #include <QSignalSpy>
 #include <QTest>
 #include <cstdlib>
@@ -132,35 +133,89 @@ private slots:
         QVERIFY2(!QFile::exists(out.path() + "/Gone.zip"), "the old archive of a vanished folder is deleted");
     }
 
-    void archivesReplaced()
+    // Folders of one run that share a last name each keep an archive of
+    // their own; an archive left by an earlier run is still replaced.
+    void sameNamesKeepTheirOwnArchives()
     {
         TemporarySettings store;
         ScriptedDialogs dialogs;
         QTemporaryDir src, out;
         writeFile(src.path() + "/first/Same/a.txt", "from the first");
         writeFile(src.path() + "/second/Same/b.txt", "from the second");
-        writeFile(src.path() + "/Solo/c.txt", "solo");
+        writeFile(src.path() + "/third/Same/c.txt", "from the third");
+        writeFile(src.path() + "/Solo/d.txt", "solo");
         // A read-only old archive in the way.
         writeFile(out.path() + "/Solo.zip", "stale");
         QFile(out.path() + "/Solo.zip").setPermissions(QFile::ReadOwner);
         Form1 form;
         form.Text1->setText(out.path()); // no trailing separator: still inside the folder
-        form.appendRow(src.path() + "/first/Same");
-        form.appendRow(src.path() + "/second/Same");
-        form.appendRow(src.path() + "/Solo");
-        form.PushButton2_Click();
-        QCOMPARE(zipsIn(out.path()), (QStringList{"Same.zip", "Solo.zip"}));
-        const auto same = readZip(out.path() + "/Same.zip");
-        QVERIFY2(same.contains((src.path() + "/second/Same/b.txt").mid(1)), "the later row wins");
-        QVERIFY(!same.contains((src.path() + "/first/Same/a.txt").mid(1)));
-        QVERIFY(readZip(out.path() + "/Solo.zip").contains((src.path() + "/Solo/c.txt").mid(1)));
-
-        // A second press zips every row again.
-        writeFile(src.path() + "/Solo/d.txt", "new");
-        form.PushButton2_Click();
-        QVERIFY(readZip(out.path() + "/Solo.zip").contains((src.path() + "/Solo/d.txt").mid(1)));
-        QCOMPARE(dialogs.texts(), (QStringList{"Done.", "Done."}));
+        for (const char *row : {"/first/Same", "/second/Same", "/Solo", "/third/Same"})
+            form.appendRow(src.path() + row);
+        const QMap<QString, QString> expected{{"Same.zip", "/first/Same/a.txt"},
+                                              {"Same (2).zip", "/second/Same/b.txt"},
+                                              {"Same (3).zip", "/third/Same/c.txt"},
+                                              {"Solo.zip", "/Solo/d.txt"}};
+        for (int press = 1; press <= 2; ++press) {
+            form.PushButton2_Click();
+            QCOMPARE(zipsIn(out.path()), QStringList(expected.keys()));
+            for (auto it = expected.begin(); it != expected.end(); ++it) {
+                const auto entries = readZip(out.path() + "/" + it.key());
+                QVERIFY2(entries.contains((src.path() + it.value()).mid(1)), qPrintable(it.key()));
+                QCOMPARE(entries.size(), 2); // the folder and its file
+            }
+            QCOMPARE(dialogs.boxes.last().text, QStringLiteral("Done."));
+            const QString details = dialogs.boxes.last().details;
+            QVERIFY2(details.contains(src.path() + "/second/Same -> " + out.path() + "/Same (2).zip")
+                         && details.contains(src.path() + "/third/Same -> " + out.path() + "/Same (3).zip"),
+                     qPrintable(details));
+        }
+        QCOMPARE(dialogs.boxes.size(), 2);
         QCOMPARE(form.Text1->text(), out.path()); // the text stays as typed
+    }
+
+    // What a person does while a run yields changes nothing of that run:
+    // every control that could is unavailable until "Done." is closed.
+    void editsDuringRunChangeNothing()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out, elsewhere;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/B/b.txt", "b");
+        Form1 form;
+        form.show();
+        form.Text1->setText(out.path() + "/");
+        form.appendRow(src.path() + "/A");
+        form.appendRow(src.path() + "/B");
+        const QList<QWidget *> locked{form.PushButton4, form.PushButton1, form.PushButton3,
+                                      form.PushButton5, form.Text1, form.PushButton7};
+        QList<bool> enabledDuringRun;
+        bool dropsDuringRun = true;
+        // Arrives at the run's first yield, while the run is in progress.
+        QMetaObject::invokeMethod(this, [&] {
+            for (QWidget *w : locked)
+                enabledDuringRun << w->isEnabled();
+            dropsDuringRun = form.acceptDrops();
+            QTest::mouseClick(form.PushButton5, Qt::LeftButton); // load the samples
+            QTest::mouseClick(form.PushButton3, Qt::LeftButton); // clear the list
+            form.Text1->setFocus();
+            QTest::keyClicks(form.Text1, "/elsewhere");
+            form.ListView1->setCurrentItem(form.ListView1->topLevelItem(1));
+            QTest::keyClick(form.ListView1, Qt::Key_Delete);
+        }, Qt::QueuedConnection);
+        bool enabledAtDone = true;
+        dialogs.onBox = [&](const ShownBox &) { enabledAtDone = form.PushButton3->isEnabled(); };
+        form.PushButton2_Click();
+        QCOMPARE(enabledDuringRun, QList<bool>(locked.size(), false));
+        QVERIFY(!dropsDuringRun);
+        QVERIFY(!enabledAtDone);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"A.zip", "B.zip"}));
+        QCOMPARE(form.rowTexts(), (QStringList{src.path() + "/A", src.path() + "/B"}));
+        QCOMPARE(form.Text1->text(), out.path() + "/");
+        for (QWidget *w : locked)
+            QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+        QVERIFY(form.acceptDrops());
     }
 
     void secondPressDuringRunIgnored()

@@ -75,7 +75,13 @@ private slots:
         QTest::newRow("over 4096: dot parts") << QStringLiteral("@/out") + QStringLiteral("/.").repeated(2100) + u'/' << true;
         QTest::newRow("over 4096: one long name") << QStringLiteral("@/") + QString(5000, u'x') + u'/' << true;
         QTest::newRow("embedded NUL") << QStringLiteral("@/out") + QChar(u'\0') + QStringLiteral("x/") << true;
-        QTest::newRow("relative") << QStringLiteral("out/") << false;
+        // Relative text would mean the folder the program happened to start
+        // in; "~" is the home folder, here the sandbox.
+        QTest::newRow("relative") << QStringLiteral("out/") << true;
+        QTest::newRow("relative, dot") << QStringLiteral("./out") << true;
+        QTest::newRow("home") << QStringLiteral("~/out/") << false;
+        QTest::newRow("home, no separator") << QStringLiteral("~/out") << false;
+        QTest::newRow("another user's home") << QStringLiteral("~nobody/out") << true;
     }
     void outputFolderTexts()
     {
@@ -86,7 +92,17 @@ private slots:
         Sandbox box;
         const QString oldCwd = QDir::currentPath();
         QDir::setCurrent(box.dir.path());
-        struct Back { QString cwd; ~Back() { QDir::setCurrent(cwd); } } back{oldCwd};
+        const QByteArray oldHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(box.dir.path()));
+        struct Back {
+            QString cwd;
+            QByteArray home;
+            ~Back()
+            {
+                QDir::setCurrent(cwd);
+                qputenv("HOME", home);
+            }
+        } back{oldCwd, oldHome};
         text.replace(QLatin1Char('@'), box.dir.path());
         const QSet<QString> before = snapshot(box.dir.path());
 
@@ -96,6 +112,7 @@ private slots:
         form.PushButton2_Click();
 
         QSet<QString> added = snapshot(box.dir.path()) - before;
+        QCOMPARE(form.Text1->text(), text); // the text stays as typed
         if (refused) {
             QCOMPARE(dialogs.texts(), QStringList{kNoFolder});
             QVERIFY2(added.isEmpty(), qPrintable(QStringList(added.values()).join(u' ')));

@@ -13,6 +13,7 @@ struct ShownBox {
     QString kind;  // "information" or "warning"
     QString title;
     QString text;
+    QString details;
 };
 
 struct BrowseRequest {
@@ -27,13 +28,20 @@ public:
 
     void information(QWidget *, const QString &title, const QString &text) override
     {
-        boxes.append({QStringLiteral("information"), title, text});
+        boxes.append({QStringLiteral("information"), title, text, QString()});
+        if (onBox)
+            onBox(boxes.last());
+    }
+    void informationWithDetails(QWidget *, const QString &title, const QString &text,
+                                const QString &details) override
+    {
+        boxes.append({QStringLiteral("information"), title, text, details});
         if (onBox)
             onBox(boxes.last());
     }
     void warning(QWidget *, const QString &title, const QString &text) override
     {
-        boxes.append({QStringLiteral("warning"), title, text});
+        boxes.append({QStringLiteral("warning"), title, text, QString()});
         if (onBox)
             onBox(boxes.last());
     }
