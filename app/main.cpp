@@ -1,4 +1,4 @@
-#include "app/Form1.h"
+#include "window/MainWindow.h"
 
 #include <QApplication>
 #include <QScreen>
@@ -9,8 +9,8 @@ int main(int argc, char *argv[])
     QApplication::setOrganizationName(QStringLiteral("Kestrawin"));
     QApplication::setApplicationName(QStringLiteral("Quillbarrow"));
 
-    Form1 window;
-    window.Form_Load();
+    MainWindow window;
+    window.load();
     // Centred on the screen.
     if (const QScreen *screen = window.screen()) {
         const QRect area = screen->availableGeometry();

@@ -12,11 +12,11 @@
 // incomplete is named on stderr with the engine's messages, and the exit code
 // is then 1. Never judges the time taken.
 #include "BenchSupport.h"
-#include "batch/ArchiveFolder.h"
-#include "batch/MainModule.h"
-#include "folders/Unique.h"
+#include "core/FolderArchiver.h"
+#include "core/PathHelpers.h"
+#include "core/FolderWalk.h"
 #include "zip32.h"
-#include "zipengine/CGZipFiles.h"
+#include "core/ZipNameList.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -69,7 +69,7 @@ struct EngineRequest {
 
 EngineRequest requestFor(const QString &folder)
 {
-    CGZipFiles zip;
+    ZipNameList zip;
     zip.AddFile(folder + kNativeSeparator + QStringLiteral("*.*"));
     QStringList subFolders;
     CollectSubFolders(folder + kNativeSeparator, subFolders, true, [] {});

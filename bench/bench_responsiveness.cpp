@@ -11,8 +11,8 @@
 // process them. Message boxes are answered at once by a seam that only
 // counts them, so no gap includes a box waiting for a person.
 #include "BenchSupport.h"
-#include "app/Dialogs.h"
-#include "app/Form1.h"
+#include "window/Dialogs.h"
+#include "window/MainWindow.h"
 
 #include <QApplication>
 #include <QDir>
@@ -113,12 +113,12 @@ int main(int argc, char **argv)
     CountingDialogs seam;
     SetDialogs(&seam);
 
-    Form1 form;
-    form.Form_Load();
+    MainWindow form;
+    form.load();
     form.show();
     for (const QString &f : folders)
         form.appendRow(f);
-    form.Text1->setText(outputFolder);
+    form.outputFolderEdit->setText(outputFolder);
     const qsizetype boxesBeforeRun = seam.boxes.size();
 
     QElapsedTimer clock;
@@ -140,7 +140,7 @@ int main(int argc, char **argv)
         if (!turns.empty()) {
             const qint64 gap = now - turns.back();
             if (longestGaps.size() < kLongestKept || gap > longestGaps.back().ns) {
-                longestGaps.push_back({gap, now, form.ProgressBar1->Text()});
+                longestGaps.push_back({gap, now, form.progressBar->Text()});
                 std::sort(longestGaps.begin(), longestGaps.end(),
                           [](const Gap &a, const Gap &b) { return a.ns > b.ns; });
                 if (longestGaps.size() > kLongestKept)
@@ -163,7 +163,7 @@ int main(int argc, char **argv)
         running = true;
         const qint64 start = clock.nsecsElapsed();
         record(start);
-        form.PushButton2_Click();
+        form.startZipping();
         const qint64 end = clock.nsecsElapsed();
         record(end);
         running = false;

@@ -6,7 +6,7 @@
 // The tree (fan-out N at each of L levels, one small file in every folder
 // above the last level) is built once in the cache folder and reused while
 // its shape matches.
-#include "folders/Unique.h"
+#include "core/FolderWalk.h"
 
 #include <QCoreApplication>
 #include <QDir>

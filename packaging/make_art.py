@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Draws Quillbarrow's pictures: the hand pointer (dist/HAND-M.CUR, a 32x32
-Windows cursor) and the application icon (app/quillbarrow.png).
+Windows cursor) and the application icon (window/quillbarrow.png).
 
 Plain Python, no imaging library: the pictures are small and drawn from
 shapes. Run from anywhere; the files are written into the source tree.
@@ -173,7 +173,7 @@ def icon_pixels(size, samples=4):
 def main():
     with open(os.path.join(ROOT, 'dist', 'HAND-M.CUR'), 'wb') as f:
         f.write(cursor_file(hand_pixels()))
-    with open(os.path.join(ROOT, 'app', 'quillbarrow.png'), 'wb') as f:
+    with open(os.path.join(ROOT, 'window', 'quillbarrow.png'), 'wb') as f:
         f.write(png_file(128, 128, icon_pixels(128)))
 
 

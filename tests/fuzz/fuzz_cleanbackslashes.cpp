@@ -1,7 +1,7 @@
 // CleanBackslashes and GetLastPathPart on arbitrary text, both path styles.
 // The first byte picks the style; the rest is the path (UTF-16 when the
 // second byte is odd, so every QChar value is reached, UTF-8 otherwise).
-#include "batch/MainModule.h"
+#include "core/PathHelpers.h"
 
 #include <QString>
 #include <cstdint>

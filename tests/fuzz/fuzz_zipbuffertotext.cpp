@@ -1,7 +1,7 @@
 // The binding's conversion of the engine's message buffer: it must never
 // read past the length it is given, nor past index 4096, and stops at the
 // first zero byte.
-#include "zipengine/CodeModule.h"
+#include "core/EngineMessages.h"
 
 #include <QString>
 #include <cstdint>

@@ -7,7 +7,7 @@
 // One JSON line per folder: folder, archive, result, messages, errors.
 // --max-yields ends the process with status 42 once the archiver has yielded
 // more than N times: a bound for inputs that must not start a long walk.
-#include "batch/ArchiveFolder.h"
+#include "core/FolderArchiver.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>

@@ -1,7 +1,7 @@
 // Hostile input to the window: odd output-folder texts, odd rows, very many
 // rows, a broken settings file. Nothing may crash, nothing may be written
 // outside the output folder, and every refusal is a message the user sees.
-#include "app/Form1.h"
+#include "window/MainWindow.h"
 #include "support/ArchiveCheck.h"
 #include "support/ScriptedDialogs.h"
 
@@ -106,13 +106,13 @@ private slots:
         text.replace(QLatin1Char('@'), box.dir.path());
         const QSet<QString> before = snapshot(box.dir.path());
 
-        Form1 form;
-        form.Text1->setText(text);
+        MainWindow form;
+        form.outputFolderEdit->setText(text);
         form.appendRow(box.src() + QStringLiteral("/A"));
-        form.PushButton2_Click();
+        form.startZipping();
 
         QSet<QString> added = snapshot(box.dir.path()) - before;
-        QCOMPARE(form.Text1->text(), text); // the text stays as typed
+        QCOMPARE(form.outputFolderEdit->text(), text); // the text stays as typed
         if (refused) {
             QCOMPARE(dialogs.texts(), QStringList{kNoFolder});
             QVERIFY2(added.isEmpty(), qPrintable(QStringList(added.values()).join(u' ')));
@@ -146,11 +146,11 @@ private slots:
         Sandbox box;
         row.replace(QLatin1Char('@'), box.dir.path());
         const QSet<QString> before = snapshot(box.dir.path());
-        Form1 form;
-        form.Text1->setText(box.out() + u'/');
+        MainWindow form;
+        form.outputFolderEdit->setText(box.out() + u'/');
         form.appendRow(row);
         form.appendRow(box.src() + QStringLiteral("/A"));
-        form.PushButton2_Click();
+        form.startZipping();
 
         QCOMPARE(dialogs.texts().count(kDone), 1);
         QCOMPARE(dialogs.texts().last(), kDone);
@@ -174,11 +174,11 @@ private slots:
         ScriptedDialogs dialogs;
         Sandbox box;
         writeFile(box.src() + QStringLiteral("/B/b.txt"), "bravo");
-        Form1 form;
-        form.Text1->setText(box.out() + u'/');
+        MainWindow form;
+        form.outputFolderEdit->setText(box.out() + u'/');
         form.appendRow(box.src() + QStringLiteral("/A/"));
         form.appendRow(box.src() + QStringLiteral("/B//"));
-        form.PushButton2_Click();
+        form.startZipping();
         QCOMPARE(dialogs.texts(), QStringList{kDone});
         const QStringList written = QDir(box.out()).entryList(QDir::Files | QDir::Hidden, QDir::Name);
         qInfo("written: %s", qPrintable(written.join(u' ')));
@@ -202,8 +202,8 @@ private slots:
         TemporarySettings store;
         ScriptedDialogs dialogs;
         dialogs.answers << answer;
-        Form1 form;
-        form.PushButton4_Click();
+        MainWindow form;
+        form.addOneFolder();
         QCOMPARE(form.rowCount(), 0);
     }
 
@@ -245,20 +245,20 @@ private slots:
         Sandbox box;
         const int rows = qEnvironmentVariableIntValue("QB_HOSTILE_ROWS") > 0
                              ? qEnvironmentVariableIntValue("QB_HOSTILE_ROWS") : 30000;
-        Form1 form;
-        form.Text1->setText(box.out() + u'/');
+        MainWindow form;
+        form.outputFolderEdit->setText(box.out() + u'/');
         for (int i = 1; i <= rows; ++i)
             form.appendRow(box.dir.path() + QStringLiteral("/gone/F%1").arg(i));
         double lastValue = -1;
         int values = 0;
-        connect(form.ProgressBar1, &TextProgressBar::exactValueSet, this, [&](double v) {
+        connect(form.progressBar, &TextProgressBar::exactValueSet, this, [&](double v) {
             if (v != 0)
                 lastValue = v;
             ++values;
         });
         QElapsedTimer timer;
         timer.start();
-        form.PushButton2_Click();
+        form.startZipping();
         qInfo("%d rows in %lld ms", rows, timer.elapsed());
         QCOMPARE(form.rowCount(), rows);
         QCOMPARE(values, rows + 1);
@@ -268,7 +268,7 @@ private slots:
         QCOMPARE(dialogs.texts().last(), kDone);
         QVERIFY(dialogs.texts().mid(0, rows).filter(QStringLiteral("F%1").arg(rows)).size() >= 1);
         QVERIFY(QDir(box.out()).isEmpty());
-        QCOMPARE(form.MousePointer(), int(Form1::kPointerDefault));
+        QCOMPARE(form.mousePointer(), int(MainWindow::kPointerDefault));
     }
 
     // A settings file that is garbage, or cannot be read or written: the
@@ -298,12 +298,12 @@ private slots:
             else
                 f.write("[Quillbarrow]\nOutput%20Folder=" + QByteArray(1 << 20, 'x') + "\n");
         }
-        Form1 form;
-        form.Form_Load();
+        MainWindow form;
+        form.load();
         if (kind == 2)   // the box keeps what it can hold
-            QCOMPARE(form.Text1->text(), QString(qMin(1 << 20, form.Text1->maxLength()), u'x'));
+            QCOMPARE(form.outputFolderEdit->text(), QString(qMin(1 << 20, form.outputFolderEdit->maxLength()), u'x'));
         for (const char *text : {"a", "ab", "abc"})
-            form.Text1->setText(QString::fromLatin1(text));
+            form.outputFolderEdit->setText(QString::fromLatin1(text));
         // A store that cannot be written is said once, not at every keystroke.
         QVERIFY(dialogs.warnings().size() <= 1);
         if (kind == 1)
@@ -312,9 +312,9 @@ private slots:
             qInfo("settings warning: %s", qPrintable(b.text));
         QVERIFY(dialogs.warnings().isEmpty() || !dialogs.warnings()[0].text.isEmpty());
         dialogs.boxes.clear();
-        form.Text1->setText(box.out() + u'/');
+        form.outputFolderEdit->setText(box.out() + u'/');
         form.appendRow(box.src() + QStringLiteral("/A"));
-        form.PushButton2_Click();
+        form.startZipping();
         QCOMPARE(dialogs.texts().last(), kDone);
         QVERIFY(unzipTestPasses(box.out() + QStringLiteral("/A.zip")));
     }

@@ -1,7 +1,7 @@
 #pragma once
 // Drives the stand-in engine library built for the binding's tests.
 #include "zip32.h"
-#include "zipengine/CodeModule.h"
+#include "core/EngineLoader.h"
 
 #include <QCoreApplication>
 #include <QLibrary>

@@ -1,7 +1,7 @@
 #pragma once
 // A dialog seam for tests: records every box, answers the folder browser
 // from a script, and never blocks.
-#include "app/Dialogs.h"
+#include "window/Dialogs.h"
 
 #include <QStringList>
 #include <QTemporaryDir>

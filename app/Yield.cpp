@@ -1,9 +1,0 @@
-#include "app/Yield.h"
-
-#include <QCoreApplication>
-
-void ProcessPendingEvents()
-{
-    if (QCoreApplication::instance())
-        QCoreApplication::processEvents();
-}

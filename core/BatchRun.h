@@ -1,0 +1,58 @@
+#pragma once
+// One press of "Start Zipping", without the window: every folder of the list
+// as it stood when the run began, first to last, each into an archive of its
+// own in one output folder. The window starts a run and follows it through
+// its signals; tests and the benchmark drive it directly.
+#include "core/ErrorTrap.h"
+#include "core/FolderArchiver.h"
+#include "core/Yield.h"
+
+#include <QObject>
+#include <QStringList>
+#include <functional>
+
+struct BatchRunHooks {
+    Yield yield = ProcessPendingEvents;
+    // Reports a failing step of one folder's archiving (the archiver's own
+    // numbered statements); by default nothing is reported.
+    ErrorTrap::Reporter reportFolderError;
+    // Shows the engine's messages when a folder's archive failed.
+    std::function<void(const QString &messages)> showEngineMessages;
+};
+
+class BatchRun : public QObject {
+    Q_OBJECT
+public:
+    // `outputFolder` is a full path (see ResolveOutputFolder).
+    BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {},
+             QObject *parent = nullptr);
+
+    const QStringList &folders() const { return m_folders; }
+    const QString &outputFolder() const { return m_outputFolder; }
+    // Archives renamed and links left out so far.
+    const RunNotes &notes() const { return m_notes; }
+
+    // Zips every folder, each step a numbered statement of `trap`, the
+    // trap of the command that started the run: a failing step is reported
+    // and the run goes on.
+    void run(ErrorTrap &trap);
+
+signals:
+    // Folder `number` (from 1) of `count` is next: the share of folders begun.
+    void progressChanged(double percent);
+    void folderStarted(int number, const QString &folder);
+    // Everything is ready and the folder's archive is about to be made.
+    void folderZipping(int number);
+    // The folder is done: its archive's name and the engine's result (0 when
+    // written with everything; -1 when the engine was never reached).
+    void folderFinished(int number, const QString &archive, qint32 result);
+
+private:
+    void zipFolder(int number, const QString &folder);
+
+    QStringList m_folders;
+    QString m_outputFolder;
+    BatchRunHooks m_hooks;
+    RunArchiveNames m_names;
+    RunNotes m_notes;
+};

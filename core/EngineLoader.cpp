@@ -1,0 +1,203 @@
+#include "core/EngineLoader.h"
+#include "core/EngineMessages.h"
+#include "core/ProgramInfo.h"
+#include "core/FileNames.h"
+#include "core/Yield.h"
+#include "zip32.h"
+
+#include <QDir>
+#include <QFile>
+#include <QLibrary>
+#include <algorithm>
+#include <map>
+#include <memory>
+#include <vector>
+
+namespace {
+
+#ifdef _WIN32
+const QString kLibraryFile = QStringLiteral("zip32.dll");
+#else
+const QString kLibraryFile = QStringLiteral("libzip32.so");
+#endif
+
+QString g_libraryOverride;
+
+using InitFn = int32_t(ZIP32_CALL *)(const ZipEngineCallbacks *);
+using SetOptionsFn = int32_t(ZIP32_CALL *)(ZipEngineOptions *);
+using ArchiveFn = int32_t(ZIP32_CALL *)(int32_t, const char *, ZipFileNameList);
+
+struct Engine {
+    InitFn init = nullptr;
+    SetOptionsFn setOptions = nullptr;
+    ArchiveFn archive = nullptr;
+    QString problem; // why the engine cannot be used, empty when it can
+};
+
+// Loads the engine once per library path and keeps it loaded: unloading a
+// library whose exit handlers may still run is not safe.
+Engine loadEngine()
+{
+    static QString loadedFrom;
+    static Engine engine;
+    const QString wanted = ZipEngineLibrary();
+    if (loadedFrom == wanted && engine.problem.isEmpty() && engine.archive)
+        return engine;
+
+    engine = Engine();
+    // One loader per path, kept for the life of the program.
+    static std::map<QString, std::unique_ptr<QLibrary>> libraries;
+    std::unique_ptr<QLibrary> &slot = libraries[wanted];
+    if (!slot)
+        slot = std::make_unique<QLibrary>(wanted);
+    QLibrary *library = slot.get();
+    if (!library->load()) {
+        engine.problem = QStringLiteral("The zip engine could not be loaded (%1): %2")
+                             .arg(QDir::toNativeSeparators(wanted), library->errorString());
+        return engine;
+    }
+    engine.init = reinterpret_cast<InitFn>(library->resolve("ZpInit"));
+    engine.setOptions = reinterpret_cast<SetOptionsFn>(library->resolve("ZpSetOptions"));
+    engine.archive = reinterpret_cast<ArchiveFn>(library->resolve("ZpArchive"));
+    if (!engine.init || !engine.setOptions || !engine.archive) {
+        engine.problem = QStringLiteral("The zip engine could not be loaded (%1): %2")
+                             .arg(QDir::toNativeSeparators(wanted), library->errorString());
+        engine.init = nullptr;
+        engine.setOptions = nullptr;
+        engine.archive = nullptr;
+        return engine;
+    }
+    loadedFrom = wanted;
+    return engine;
+}
+
+// The engine's message routine carries no context of its own: the run in
+// progress is found here. A run started from inside another one's yield
+// (the engine then answers "busy") stands in front of it until it returns.
+struct RunContext {
+    QString messages;
+    const Yield *yield = nullptr;
+};
+RunContext *g_currentRun = nullptr;
+
+void yieldFor(const RunContext &run)
+{
+    if (run.yield && *run.yield)
+        (*run.yield)();
+}
+
+int32_t ZIP32_CALL ZipPrintCallback(const char *buffer, uint32_t length)
+{
+    try {
+        RunContext *run = g_currentRun;
+        if (!run)
+            return 0;
+        const QString text = ZipBufferToText(buffer, length);
+        if (text.contains(QLatin1Char('.')))
+            yieldFor(*run);
+        yieldFor(*run);
+        run->messages += text;
+        yieldFor(*run);
+    } catch (...) {
+        // The engine's thread must never see an exception.
+    }
+    return 0;
+}
+
+int32_t ZIP32_CALL ZipAnswerCallback(int32_t, int32_t, int32_t, int32_t) { return 1; }
+
+char *ZIP32_CALL ZipBufferCallback(char *buffer) { return buffer; }
+
+} // namespace
+
+void SetZipEngineLibrary(const QString &pathOrName) { g_libraryOverride = pathOrName; }
+
+QString ZipEngineLibrary()
+{
+    if (!g_libraryOverride.isEmpty())
+        return g_libraryOverride;
+    const QString beside = ProgramFolder() + QDir::separator() + kLibraryFile;
+    if (QFile::exists(beside))
+        return beside;
+    return QStringLiteral("zip32");
+}
+
+ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
+                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
+                          const QString &rootDirectory, const ZipFurtherOptions &further,
+                          const Yield &yield)
+{
+    ZipEngineRun run;
+    const Engine engine = loadEngine();
+    if (!engine.problem.isEmpty()) {
+        run.messages = engine.problem + QLatin1Char('\n');
+        return run;
+    }
+
+    // The engine reads 8-bit text up to its first zero byte: a name holding
+    // one would name another file than the one asked for.
+    const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
+    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)) {
+        run.result = ZP_BAD_ARGUMENTS;
+        run.messages = QStringLiteral("%1: not written, a name holds a NUL character\n")
+                           .arg(QString(zipFileName).replace(QChar(0), QLatin1Char('?')));
+        return run;
+    }
+
+    ZipEngineCallbacks callbacks{};
+    callbacks.print = ZipPrintCallback;
+    callbacks.answer = ZipAnswerCallback;
+    callbacks.buffer = ZipBufferCallback;
+    callbacks.fourth = nullptr;
+
+#ifdef _WIN32
+    const QByteArray root = rootDirectory.toUpper().toUtf8();
+#else
+    // File names are case-sensitive here: the root passes unchanged.
+    const QByteArray root = FileNameToNative(rootDirectory);
+#endif
+    ZipEngineOptions options{};
+    options.field2 = further[0];
+    options.field3 = further[1];
+    options.includeSystem = further[2];
+    options.field9 = further[3];
+    options.field10 = further[4];
+    options.field11 = further[5];
+    options.field12 = further[6];
+    options.ignorePath = ignorePath;
+    options.recurse = recurse;
+    options.field15 = further[7];
+    options.field16 = further[8];
+    options.field17 = further[9];
+    options.field18 = further[10];
+    options.update = update;
+    options.field20 = option7;
+    options.tempDir = nullptr;
+    options.rootDir = root.constData();
+
+    const qsizetype used = qBound<qsizetype>(0, qsizetype(count), names.size());
+    std::vector<QByteArray> encoded;
+    encoded.reserve(size_t(used));
+    std::vector<const char *> list;
+    list.reserve(size_t(used) + 1);
+    for (qsizetype i = 0; i < used; ++i) {
+        encoded.push_back(FileNameToNative(names.at(i)));
+        list.push_back(encoded.back().constData());
+    }
+    list.push_back(nullptr);
+    const QByteArray archive = FileNameToNative(zipFileName);
+
+    RunContext context;
+    context.yield = &yield;
+    RunContext *const outer = g_currentRun;
+    g_currentRun = &context;
+    struct Restore {
+        RunContext *outer;
+        ~Restore() { g_currentRun = outer; }
+    } restore{outer};
+    engine.init(&callbacks);
+    engine.setOptions(&options);
+    run.result = engine.archive(int32_t(used), archive.constData(), list.data());
+    run.messages = std::move(context.messages);
+    return run;
+}

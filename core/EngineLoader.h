@@ -1,0 +1,30 @@
+#pragma once
+// Binding to the zip engine library, loaded by name at run time.
+#include "core/Yield.h"
+#include <QString>
+#include <QStringList>
+#include <array>
+
+// Further option flags 9 to 19 of RunZipEngine, in order.
+using ZipFurtherOptions = std::array<qint16, 11>;
+
+// Result returned when the engine library or one of its entry points is missing.
+constexpr qint32 kZipEngineUnavailable = -1;
+
+struct ZipEngineRun {
+    qint32 result = kZipEngineUnavailable; // ZpArchive's result, 0 = written
+    QString messages;                      // everything the engine said, or why it could not run
+};
+
+// Builds one archive: ZpInit, ZpSetOptions and ZpArchive, in that order.
+// While the engine works, `yield` runs at its messages (and at the empty
+// ones it sends to keep the window answering).
+ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
+                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
+                          const QString &rootDirectory, const ZipFurtherOptions &further = {},
+                          const Yield &yield = ProcessPendingEvents);
+
+// Where the engine is looked for. Default: beside the program, then the
+// loader's own search. Tests point it elsewhere.
+void SetZipEngineLibrary(const QString &pathOrName);
+QString ZipEngineLibrary();

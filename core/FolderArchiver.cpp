@@ -1,0 +1,138 @@
+#include "core/FolderArchiver.h"
+#include "core/PathHelpers.h"
+#include "core/FolderWalk.h"
+#include "core/ZipNameList.h"
+
+#include <memory>
+
+QString LastNamePart(const QString &folderPath)
+{
+    QString path = folderPath;
+    // A row ending in a separator still names its folder: without this its
+    // archive would be a nameless ".zip" that the next such row replaces.
+    while (path.size() > 1 && path.endsWith(kNativeSeparator))
+        path.chop(1);
+    return path.split(kNativeSeparator).last();
+}
+
+QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath)
+{
+    QString prefix = outputFolderText;
+    // The archive goes into the output folder, whether or not its text ends
+    // in a separator.
+    if (!prefix.isEmpty() && !prefix.endsWith(kNativeSeparator))
+        prefix += kNativeSeparator;
+    return prefix + LastNamePart(folderPath) + QStringLiteral(".zip");
+}
+
+QString RunArchiveNames::claim(const QString &wanted)
+{
+    const auto key = [](const QString &name) {
+        return kNativePathStyle == PathStyle::Windows ? name.toCaseFolded() : name;
+    };
+    if (!m_given.contains(key(wanted))) {
+        m_given.insert(key(wanted));
+        return wanted;
+    }
+    const QString stem = wanted.endsWith(QLatin1String(".zip"))
+        ? wanted.chopped(4) : wanted;
+    for (int n = 2;; ++n) {
+        const QString candidate = QStringLiteral("%1 (%2).zip").arg(stem).arg(n);
+        if (!m_given.contains(key(candidate))) {
+            m_given.insert(key(candidate));
+            return candidate;
+        }
+    }
+}
+
+QString RunNotes::details() const
+{
+    QStringList parts;
+    if (!renamed.isEmpty())
+        parts << QStringLiteral("Archives given a new name, because an earlier folder of this run "
+                                "has the same name:\n")
+                     + renamed.join(QLatin1Char('\n'));
+    if (!linksLeftOut.isEmpty())
+        parts << QStringLiteral("Links to folders left out of their archives:\n")
+                     + linksLeftOut.join(QLatin1Char('\n'));
+    return parts.join(QStringLiteral("\n\n"));
+}
+
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
+                      ErrorTrap &trap, const ZipFolderHooks &hooks)
+{
+    // A root stands for the whole disk: never walked, never zipped, and no
+    // archive deleted on its behalf.
+    if (trap.guard(100, [&] { return IsRootFolder(folderPath); })) {
+        if (hooks.showEngineMessages)
+            hooks.showEngineMessages(
+                QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
+                    .arg(folderPath));
+        return -1;
+    }
+    QString outputFolder;
+    if (trap.guard(102, [&] {
+            outputFolder = ResolveOutputFolder(outputFolderText);
+            return outputFolder.isEmpty();
+        })) {
+        if (hooks.showEngineMessages)
+            hooks.showEngineMessages(kNoSuchOutputFolder);
+        return -1;
+    }
+    QString zipName;
+    trap(102, [&] {
+        const QString wanted = ArchiveNameFor(outputFolder, folderPath);
+        zipName = hooks.names ? hooks.names->claim(wanted) : wanted;
+        if (hooks.notes && zipName != wanted)
+            hooks.notes->renamed << QStringLiteral("%1 -> %2").arg(folderPath, zipName);
+        if (hooks.archivePath)
+            *hooks.archivePath = zipName;
+    });
+    trap(106, [&] { DeleteExistingFile(zipName, hooks.yield); });
+    std::unique_ptr<ZipNameList> zip;
+    trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
+    trap(112, [&] { zip->setZipFileName(zipName); });
+    trap(114, [&] { zip->setUpdatingZip(false); });
+    trap(134, [&] { zip->AddFile(folderPath + kNativeSeparator + QStringLiteral("*.*")); });
+    std::unique_ptr<QStringList> subFolders;
+    trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
+    trap(138, [&] {
+        CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield,
+                          hooks.notes ? &hooks.notes->linksLeftOut : nullptr);
+    });
+    qsizetype count = 0;
+    trap(160, [&] { count = subFolders->size(); });
+    for (qsizetype i = 0; i < count; ++i)
+        trap(162, [&] { zip->AddFile(subFolders->at(i) + QStringLiteral("*.*")); });
+    trap(166, [&] { subFolders.reset(); });
+    qint32 result = -1;
+    if (trap.branch(168, [&] {
+            result = zip->MakeZipFile();
+            return result != 0;
+        })) {
+        trap(170, [&] {
+            if (hooks.showEngineMessages)
+                hooks.showEngineMessages(zip->GetLastMessage());
+        });
+    }
+    trap(170, [&] { zip.reset(); });
+    return result;
+}
+
+FolderArchiveOutcome ArchiveFolder(const QString &outputFolderText, const QString &folderPath,
+                                   const Yield &yield, RunArchiveNames *names)
+{
+    FolderArchiveOutcome outcome;
+    ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("ZipFolder")),
+                   [&](const QString &, int line, const QString &description) {
+                       outcome.errors << QStringLiteral("line %1: %2").arg(line).arg(description);
+                   });
+    ZipFolderHooks hooks;
+    hooks.yield = yield;
+    hooks.showEngineMessages = [&](const QString &messages) { outcome.messages = messages; };
+    hooks.names = names;
+    hooks.notes = &outcome.notes;
+    hooks.archivePath = &outcome.archivePath;
+    outcome.result = ZipFolderSteps(outputFolderText, folderPath, trap, hooks);
+    return outcome;
+}

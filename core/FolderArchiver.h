@@ -1,0 +1,76 @@
+#pragma once
+// Turning one listed folder into one archive, without the window: the
+// "Start Zipping" button, the tests and the benchmark all run this code.
+#include "core/ErrorTrap.h"
+#include "core/Yield.h"
+#include <QSet>
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+// The archive names one run has given out. Two listed folders with the same
+// last name would otherwise share one archive name, and the later archive
+// would replace the earlier one: within a run, a name already given out gets
+// " (2)", " (3)", ... before ".zip" instead. Archives left by earlier runs
+// are not counted, so they are still replaced. Names compare as the file
+// system compares them: exactly on POSIX, ignoring case on Windows.
+class RunArchiveNames {
+public:
+    // `wanted`, or the first of "NAME (2).zip", "NAME (3).zip", ... that this
+    // run has not given out yet; the answer counts as given out from now on.
+    QString claim(const QString &wanted);
+
+private:
+    QSet<QString> m_given;
+};
+
+// What a run tells at its end, beside its archives.
+struct RunNotes {
+    QStringList renamed;       // "FOLDER -> ARCHIVE", archives that got a new name
+    QStringList linksLeftOut;  // links to folders the walk did not follow
+    // The text behind the closing box's details button; empty when there is
+    // nothing to tell.
+    QString details() const;
+};
+
+struct ZipFolderHooks {
+    Yield yield = ProcessPendingEvents;
+    // Shows the engine's messages when the engine reports a failure.
+    std::function<void(const QString &messages)> showEngineMessages;
+    // The run's archive names; without them the plain archive name is used.
+    RunArchiveNames *names = nullptr;
+    // Where renamed archives and links left out are told, when given.
+    RunNotes *notes = nullptr;
+    // Receives the archive's name as used, when given.
+    QString *archivePath = nullptr;
+};
+
+// The folder's last name part: the text after its last separator, trailing
+// separators aside ("/data/Photos/" gives "Photos").
+QString LastNamePart(const QString &folderPath);
+
+// The archive name for a folder: the output folder (given a separator when
+// it lacks one), the folder's last name part, ".zip".
+QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath);
+
+// The archiver's steps, each a numbered statement of `trap`. The output
+// folder text goes through ResolveOutputFolder; a text that names no full
+// path writes nothing. Returns the engine's result, or -1 when the engine was
+// never reached.
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
+                      ErrorTrap &trap, const ZipFolderHooks &hooks);
+
+struct FolderArchiveOutcome {
+    qint32 result = -1;          // engine result; 0 = written with everything asked for
+    QString archivePath;
+    QString messages;            // the engine's messages when result != 0
+    QStringList errors;          // trapped failures, "line N: description"
+    RunNotes notes;              // archive renamed, links left out
+};
+
+// One folder, one archive, with errors collected instead of shown.
+// With `names`, the folder is one of a run's and takes its archive name from
+// them.
+FolderArchiveOutcome ArchiveFolder(const QString &outputFolderText, const QString &folderPath,
+                                   const Yield &yield = ProcessPendingEvents,
+                                   RunArchiveNames *names = nullptr);

@@ -1,0 +1,242 @@
+// Small file and text helpers: separator cleaning, folder test, last path
+// part, and the silent deletes.
+#include "core/PathHelpers.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <cerrno>
+#include <cstring>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace {
+
+// Test rows are written with '/'; on the native side they use the native
+// separator.
+QString native(QString path)
+{
+    return path.replace(u'/', kNativeSeparator);
+}
+
+void makeFile(const QString &path, mode_t mode = 0644)
+{
+    QFile f(path);
+    QVERIFY2(f.open(QIODevice::WriteOnly), qPrintable(path));
+    f.write("x");
+    f.close();
+    QVERIFY(::chmod(QFile::encodeName(path).constData(), mode) == 0);
+}
+
+bool exists(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0;
+}
+
+mode_t modeOf(const QString &path)
+{
+    struct stat st;
+    return ::lstat(QFile::encodeName(path).constData(), &st) == 0 ? (st.st_mode & 07777) : 0;
+}
+
+} // namespace
+
+class TestPathHelpers : public QObject {
+    Q_OBJECT
+private slots:
+    void cleanBackslashes_data();
+    void cleanBackslashes();
+    void lastPathPart_data();
+    void lastPathPart();
+    void folderExists_data();
+    void folderExists();
+    void deleteExistingFile_data();
+    void deleteExistingFile();
+    void deleteInReadOnlyFolderKeepsFile();
+};
+
+void TestPathHelpers::cleanBackslashes_data()
+{
+    QTest::addColumn<int>("style");
+    QTest::addColumn<QString>("input");
+    QTest::addColumn<QString>("expected");
+    const int win = int(PathStyle::Windows), posix = int(PathStyle::Posix);
+
+    QTest::newRow("win doubled inside") << win << R"(C:\\Data\\Photos\)" << R"(C:\Data\Photos\)";
+    QTest::newRow("win unchanged") << win << R"(C:\Data\)" << R"(C:\Data\)";
+    QTest::newRow("win share kept") << win << R"(\\server\\share\\dir\)" << R"(\\server\share\dir\)";
+    QTest::newRow("win long leading run") << win << R"(\\\\server\share)" << R"(\\server\share)";
+    QTest::newRow("win single leading") << win << R"(\Data)" << R"(\\Data)";
+    QTest::newRow("win empty") << win << QString() << QString();
+    QTest::newRow("win run of three") << win << R"(a\\\b)" << R"(a\\b)";
+    QTest::newRow("win run of four") << win << R"(a\\\\b)" << R"(a\\b)";
+    QTest::newRow("win run of five") << win << R"(a\\\\\b)" << R"(a\\\b)";
+    QTest::newRow("win only separators") << win << R"(\\\)" << R"(\\)";
+    QTest::newRow("win slash untouched") << win << "C://x" << "C://x";
+
+    QTest::newRow("posix doubled") << posix << "/usr//lib//" << "/usr/lib/";
+    QTest::newRow("posix unchanged") << posix << "/home/a/" << "/home/a/";
+    QTest::newRow("posix leading run") << posix << "///home" << "/home";
+    QTest::newRow("posix root doubled") << posix << "//" << "/";
+    QTest::newRow("posix root") << posix << "/" << "/";
+    QTest::newRow("posix relative") << posix << "a//b///c" << "a/b//c";
+    QTest::newRow("posix empty") << posix << QString() << QString();
+    QTest::newRow("posix backslash untouched") << posix << R"(a\\b//c)" << R"(a\\b/c)";
+}
+
+void TestPathHelpers::cleanBackslashes()
+{
+    QFETCH(int, style);
+    QFETCH(QString, input);
+    QFETCH(QString, expected);
+    QCOMPARE(CleanBackslashes(input, PathStyle(style)), expected);
+}
+
+void TestPathHelpers::lastPathPart_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("expected");
+    QTest::newRow("folder") << "/data/photos" << "photos";
+    QTest::newRow("trailing separator") << "/data/photos/" << "";
+    QTest::newRow("no separator") << "photos" << "photos";
+    QTest::newRow("root") << "/" << "";
+    QTest::newRow("empty") << "" << "";
+    QTest::newRow("dots") << "/a/b.c.d" << "b.c.d";
+}
+
+void TestPathHelpers::lastPathPart()
+{
+    QFETCH(QString, path);
+    QFETCH(QString, expected);
+    QCOMPARE(GetLastPathPart(native(path)), expected);
+}
+
+void TestPathHelpers::folderExists_data()
+{
+    QTest::addColumn<QString>("relative"); // below a fresh temporary folder; "" is empty text
+    QTest::addColumn<bool>("expected");
+    QTest::newRow("folder") << "dir" << true;
+    QTest::newRow("folder with separator") << "dir/" << true;
+    QTest::newRow("link to folder") << "dirLink" << true;
+    QTest::newRow("file") << "file" << false;
+    QTest::newRow("file with separator") << "file/" << false;
+    QTest::newRow("missing") << "missing" << false;
+    QTest::newRow("dangling link") << "dangling" << false;
+    QTest::newRow("empty text") << "" << false;
+    QTest::newRow("embedded NUL") << QString("dir") + QChar(u'\0') + "x" << false;
+}
+
+void TestPathHelpers::folderExists()
+{
+    QFETCH(QString, relative);
+    QFETCH(bool, expected);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString base = tmp.path() + kNativeSeparator;
+    QVERIFY(QDir(tmp.path()).mkdir("dir"));
+    makeFile(base + "file");
+    QVERIFY(::symlink("dir", QFile::encodeName(base + "dirLink").constData()) == 0);
+    QVERIFY(::symlink("nothing", QFile::encodeName(base + "dangling").constData()) == 0);
+    QCOMPARE(FolderExists(relative.isEmpty() ? QString() : base + native(relative)), expected);
+}
+
+void TestPathHelpers::deleteExistingFile_data()
+{
+    QTest::addColumn<QString>("target");
+    QTest::addColumn<QStringList>("gone");
+    QTest::addColumn<QStringList>("kept");
+    const QStringList all{"plain.zip", "readonly.zip", "*.zip", "link.zip", "dir"};
+    auto except = [&](const QStringList &removed) {
+        QStringList rest = all;
+        for (const QString &r : removed)
+            rest.removeAll(r);
+        return rest;
+    };
+    QTest::newRow("plain file") << "plain.zip" << QStringList{"plain.zip"} << except({"plain.zip"});
+    QTest::newRow("read-only file") << "readonly.zip" << QStringList{"readonly.zip"} << except({"readonly.zip"});
+    QTest::newRow("name is not a pattern") << "*.zip" << QStringList{"*.zip"} << except({"*.zip"});
+    // The link goes; the file it points to stays.
+    QTest::newRow("link") << "link.zip" << QStringList{"link.zip"} << except({"link.zip"});
+    QTest::newRow("folder is never removed") << "dir" << QStringList{} << all;
+    QTest::newRow("missing file") << "missing.zip" << QStringList{} << all;
+    QTest::newRow("empty text") << "" << QStringList{} << all;
+    QTest::newRow("embedded NUL") << QString("plain.zip") + QChar(u'\0') + "x" << QStringList{} << all;
+}
+
+void TestPathHelpers::deleteExistingFile()
+{
+    QFETCH(QString, target);
+    QFETCH(QStringList, gone);
+    QFETCH(QStringList, kept);
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    const QString base = tmp.path() + kNativeSeparator;
+    makeFile(base + "plain.zip");
+    makeFile(base + "readonly.zip", 0444);
+    makeFile(base + "*.zip");
+    QVERIFY(::symlink("readonly.zip", QFile::encodeName(base + "link.zip").constData()) == 0);
+    QVERIFY(QDir(tmp.path()).mkdir("dir"));
+
+    int yields = 0;
+    DeleteExistingFile(target.isEmpty() ? QString() : base + target, [&] { ++yields; });
+    QCOMPARE(yields, 1);
+    for (const QString &g : gone)
+        QVERIFY2(!exists(base + g), qPrintable(g));
+    for (const QString &k : kept)
+        QVERIFY2(exists(base + k), qPrintable(k));
+    // Removing a link must not have touched its target's mode.
+    QCOMPARE(modeOf(base + "readonly.zip") & 0777, exists(base + "readonly.zip") ? mode_t(0444) : mode_t(0));
+}
+
+// A read-only file in a folder the user cannot write to cannot be removed;
+// the attempt is silent and the file keeps its mode.
+void TestPathHelpers::deleteInReadOnlyFolderKeepsFile()
+{
+    QTemporaryDir tmp;
+    QVERIFY(tmp.isValid());
+    QVERIFY(::chmod(QFile::encodeName(tmp.path()).constData(), 0755) == 0);
+    const QString folder = tmp.path() + "/ro";
+    QVERIFY(QDir(tmp.path()).mkdir("ro"));
+    const QString file = folder + "/f.zip";
+    makeFile(file, 0444);
+
+    const bool asRoot = ::geteuid() == 0;
+    // As root the file's owner must be the unprivileged user who tries.
+    if (asRoot) {
+        QVERIFY(::chown(QFile::encodeName(folder).constData(), 65534, 65534) == 0);
+        QVERIFY(::chown(QFile::encodeName(file).constData(), 65534, 65534) == 0);
+    }
+    QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0555) == 0);
+
+    if (!asRoot) {
+        DeleteExistingFile(file, [] {});
+    } else {
+        const pid_t pid = ::fork();
+        QVERIFY(pid >= 0);
+        if (pid == 0) {
+            if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0)
+                ::_exit(3);
+            if (::access(QFile::encodeName(folder).constData(), W_OK) == 0)
+                ::_exit(4);
+            DeleteExistingFile(file, [] {});
+            ::_exit(0);
+        }
+        int status = 0;
+        QCOMPARE(::waitpid(pid, &status, 0), pid);
+        QVERIFY(WIFEXITED(status));
+        if (WEXITSTATUS(status) == 3 || WEXITSTATUS(status) == 4)
+            QSKIP("cannot drop privileges here");
+        QCOMPARE(WEXITSTATUS(status), 0);
+    }
+    QVERIFY(exists(file));
+    QCOMPARE(modeOf(file), mode_t(0444));
+    ::chmod(QFile::encodeName(folder).constData(), 0755);
+}
+
+QTEST_GUILESS_MAIN(TestPathHelpers)
+#include "test_pathhelpers.moc"

@@ -1,0 +1,155 @@
+// The name list of one archive.
+#include "core/QbError.h"
+#include "support/FakeEngine.h"
+#include "core/ZipNameList.h"
+
+#include <QTest>
+#include <functional>
+
+namespace {
+// Runs `f` and returns the error it raised (number 0 when none).
+QbError raised(const std::function<void()> &f)
+{
+    try {
+        f();
+    } catch (const QbError &e) {
+        return e;
+    }
+    return QbError(0, QString(), QString());
+}
+} // namespace
+
+class TestZipNameList : public QObject {
+    Q_OBJECT
+private slots:
+    void newObject()
+    {
+        ZipNameList zip;
+        QCOMPARE(zip.ZipFileCount(), 0);
+        QCOMPARE(zip.RootDirectory(), QStringLiteral("/"));
+        QVERIFY(zip.ZipFileName().isEmpty());
+        QVERIFY(!zip.RecurseFolders() && !zip.Encrypted() && !zip.IncludeSystemFiles()
+                && !zip.UpdatingZip() && !zip.IgnorePath());
+        QCOMPARE(zip.names(), QStringList{QStringLiteral("querty")});
+    }
+
+    void truthValues()
+    {
+        ZipNameList zip;
+        zip.setRecurseFolders(true);
+        zip.setEncrypted(true);
+        zip.setIncludeSystemFiles(true);
+        zip.setUpdatingZip(true);
+        zip.setIgnorePath(true);
+        QVERIFY(zip.RecurseFolders() && zip.Encrypted() && zip.IncludeSystemFiles() && zip.UpdatingZip()
+                && zip.IgnorePath());
+        zip.setUpdatingZip(false);
+        QVERIFY(!zip.UpdatingZip());
+    }
+
+    void duplicates_data()
+    {
+        QTest::addColumn<QString>("first");
+        QTest::addColumn<QString>("second");
+        QTest::addColumn<bool>("refused");
+        QTest::newRow("same name") << "/a/*.*" << "/a/*.*" << true;
+        QTest::newRow("placeholder") << "x" << "querty" << true;
+#ifdef _WIN32
+        QTest::newRow("letter case") << "C:\\a\\*.*" << "C:\\A\\*.*" << true;
+        QTest::newRow("placeholder case") << "x" << "QUERTY" << true;
+#else
+        // Folders a/ and A/ are different folders here.
+        QTest::newRow("letter case") << "/a/*.*" << "/A/*.*" << false;
+        QTest::newRow("placeholder case") << "x" << "QUERTY" << false;
+#endif
+    }
+    void duplicates()
+    {
+        QFETCH(QString, first);
+        QFETCH(QString, second);
+        QFETCH(bool, refused);
+        ZipNameList zip;
+        zip.AddFile(first);
+        const int before = zip.ZipFileCount();
+        const QbError e = raised([&] { zip.AddFile(second); });
+        if (refused) {
+            QCOMPARE(e.number(), qint32(0x800407D1u));
+            QCOMPARE(e.number(), -2147219503);
+            QCOMPARE(e.source(), QStringLiteral("CGZip::AddFile"));
+            QCOMPARE(e.description(), QStringLiteral("File is already in Zip List"));
+            QCOMPARE(zip.ZipFileCount(), before);
+        } else {
+            QCOMPARE(e.number(), 0);
+            QCOMPARE(zip.ZipFileCount(), before + 1);
+        }
+    }
+
+    void removing()
+    {
+        ZipNameList zip;
+        zip.AddFile("/a/*.*");
+        zip.AddFile("/b/*.*");
+        const QbError missing = raised([&] { zip.RemoveFile("/c/*.*"); });
+        QCOMPARE(missing.number(), -2147219502);
+        QCOMPARE(missing.source(), QStringLiteral("CGZip::RemoveFile"));
+        QCOMPARE(missing.description(), QStringLiteral("File is not in Zip List"));
+        zip.RemoveFile("querty");
+        QCOMPARE(zip.ZipFileCount(), 1); // one less than the names added
+        QCOMPARE(zip.names(), (QStringList{"/a/*.*", "/b/*.*"}));
+    }
+
+    void engineGetsPlaceholderFirst()
+    {
+        FakeEngine fake;
+        fake.script({"some message\n"}, 12);
+        ZipNameList zip;
+        zip.setZipFileName("/out/x.zip");
+        QCOMPARE(zip.MakeZipFile(), 12); // nothing added: the placeholder alone
+        QCOMPARE(fake.names(), QList<QByteArray>{"querty"});
+        QCOMPARE(zip.GetLastMessage(), QStringLiteral("some message\n"));
+
+        fake.script({}, 0);
+        zip.AddFile("/a/*.*");
+        zip.AddFile("/b/*.*");
+        zip.AddFile("/c/*.*");
+        QCOMPARE(zip.ZipFileCount(), 3);
+        QCOMPARE(zip.MakeZipFile(), 0);
+        QCOMPARE(fake.names(), (QList<QByteArray>{"querty", "/a/*.*", "/b/*.*", "/c/*.*"}));
+        QCOMPARE(fake.archive(), QByteArray("/out/x.zip"));
+        QCOMPARE(fake.root(), QByteArray("/"));
+        QVERIFY(zip.GetLastMessage().isEmpty());
+    }
+
+    void noHundredNameLimit()
+    {
+        FakeEngine fake;
+        fake.script({}, 0);
+        ZipNameList zip;
+        for (int i = 0; i < 3000; ++i)
+            zip.AddFile(QStringLiteral("/tree/%1/*.*").arg(i));
+        QCOMPARE(zip.MakeZipFile(), 0);
+        QCOMPARE(fake.names().size(), 3001);
+    }
+
+    void flagsReachTheEngine()
+    {
+        FakeEngine fake;
+        fake.script({}, 0);
+        ZipNameList zip;
+        zip.setIgnorePath(true);
+        zip.setRecurseFolders(true);
+        zip.setUpdatingZip(true);
+        zip.setEncrypted(true);
+        zip.setIncludeSystemFiles(true);
+        zip.MakeZipFile();
+        const ZipEngineOptions o = fake.options();
+        QCOMPARE(o.ignorePath, 1);
+        QCOMPARE(o.recurse, 1);
+        QCOMPARE(o.update, 1);
+        // Stored, but not handed on.
+        QCOMPARE(o.includeSystem, 0);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestZipNameList)
+#include "test_zipnamelist.moc"

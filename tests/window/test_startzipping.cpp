@@ -1,0 +1,291 @@
+// "Start Zipping" driven through the window with scripted dialogs.
+#include "window/MainWindow.h"
+#include "support/ArchiveCheck.h"
+#include "support/TestFiles.h"
+#include "support/ScriptedDialogs.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QTimer>
+#include <QTreeWidget>
+#include <QSignalSpy>
+#include <QTest>
+#include <cstdlib>
+
+using namespace archivecheck;
+using testfiles::writeFile;
+
+class TestStartZipping : public QObject {
+    Q_OBJECT
+
+    static QStringList zipsIn(const QString &dir)
+    {
+        return QDir(dir).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    }
+
+private slots:
+    void emptyList()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        MainWindow form;
+        form.outputFolderEdit->setText(QStringLiteral("/no/such/folder"));
+        form.startZipping();
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("No folders added.")});
+        QVERIFY2(dialogs.boxes[0].title.isEmpty(), "the application title, not one of its own");
+    }
+
+    void badOutputFolder_data()
+    {
+        QTest::addColumn<QString>("output");
+        QTest::newRow("missing") << "/no/such/folder/";
+        QTest::newRow("empty") << "";
+        QTest::newRow("a file") << "FILE";
+    }
+    void badOutputFolder()
+    {
+        QFETCH(QString, output);
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/FILE", "not a folder");
+        if (output == QLatin1String("FILE"))
+            output = src.path() + "/FILE";
+        MainWindow form;
+        form.outputFolderEdit->setText(output);
+        form.appendRow(src.path() + "/A");
+        form.progressBar->setExactValue(40);
+        form.startZipping();
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Folder does not exist. Please select another folder.")});
+        QCOMPARE(form.progressBar->exactValue(), 40.0); // left as it was
+        QCOMPARE(form.mousePointer(), 0);
+        QCOMPARE(QDir(src.path()).entryList(QDir::Files), QStringList{"FILE"});
+    }
+
+    void progressAndDone()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        for (const char *name : {"One", "Two", "Three"})
+            writeFile(src.path() + "/" + name + "/f.txt", name);
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path() + "/");
+        for (const char *name : {"One", "Two", "Three"})
+            form.appendRow(src.path() + "/" + name);
+        QSignalSpy values(form.progressBar, &TextProgressBar::exactValueSet);
+        QSignalSpy texts(form.progressBar, &TextProgressBar::textSet);
+        QList<int> pointers;
+        connect(form.progressBar, &TextProgressBar::textSet, this, [&] { pointers << form.mousePointer(); });
+        form.startZipping();
+        QCOMPARE(values.size(), 4);
+        QVERIFY(qFuzzyCompare(values[0][0].toDouble(), 100.0 / 3));
+        QVERIFY(qFuzzyCompare(values[1][0].toDouble(), 200.0 / 3));
+        QCOMPARE(values[2][0].toDouble(), 100.0);
+        QCOMPARE(values[3][0].toDouble(), 0.0);
+        QCOMPARE(texts.size(), 4);
+        QCOMPARE(texts[0][0].toString(), QStringLiteral("Processing: One"));
+        QCOMPARE(texts[2][0].toString(), QStringLiteral("Processing: Three"));
+        QCOMPARE(texts[3][0].toString(), QStringLiteral("Progress Bar"));
+        QCOMPARE(pointers.value(0), 0);  // the busy pointer comes after the first yield
+        QCOMPARE(pointers.value(1), 11);
+        QCOMPARE(form.mousePointer(), 0);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"One.zip", "Three.zip", "Two.zip"}));
+        for (const QString &z : zipsIn(out.path()))
+            QVERIFY(unzipTestPasses(out.path() + "/" + z));
+    }
+
+    void rowEndingInSeparator()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/Data/x.txt", "x");
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path() + "/");
+        form.appendRow(src.path() + "/Data/");
+        QSignalSpy texts(form.progressBar, &TextProgressBar::textSet);
+        form.startZipping();
+        QCOMPARE(texts.value(0).value(0).toString(), QStringLiteral("Processing: "));
+        QCOMPARE(dialogs.texts().last(), QStringLiteral("Done."));
+    }
+
+    void everyFolderFailsStillDoneOnce()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir out;
+        writeFile(out.path() + "/Gone.zip", "old");
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path() + "/");
+        form.appendRow(out.path() + "/missing/Gone");
+        form.appendRow(out.path() + "/missing/Other");
+        form.startZipping();
+        QCOMPARE(dialogs.texts().count(QStringLiteral("Done.")), 1);
+        QCOMPARE(dialogs.texts().last(), QStringLiteral("Done."));
+        QCOMPARE(dialogs.boxes.size(), 3); // the engine's messages for each folder, then Done.
+        QVERIFY(!dialogs.boxes[0].text.isEmpty());
+        QVERIFY(dialogs.warnings().isEmpty());
+        QVERIFY2(!QFile::exists(out.path() + "/Gone.zip"), "the old archive of a vanished folder is deleted");
+    }
+
+    // Folders of one run that share a last name each keep an archive of
+    // their own; an archive left by an earlier run is still replaced.
+    void sameNamesKeepTheirOwnArchives()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/first/Same/a.txt", "from the first");
+        writeFile(src.path() + "/second/Same/b.txt", "from the second");
+        writeFile(src.path() + "/third/Same/c.txt", "from the third");
+        writeFile(src.path() + "/Solo/d.txt", "solo");
+        // A read-only old archive in the way.
+        writeFile(out.path() + "/Solo.zip", "stale");
+        QFile(out.path() + "/Solo.zip").setPermissions(QFile::ReadOwner);
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path()); // no trailing separator: still inside the folder
+        for (const char *row : {"/first/Same", "/second/Same", "/Solo", "/third/Same"})
+            form.appendRow(src.path() + row);
+        const QMap<QString, QString> expected{{"Same.zip", "/first/Same/a.txt"},
+                                              {"Same (2).zip", "/second/Same/b.txt"},
+                                              {"Same (3).zip", "/third/Same/c.txt"},
+                                              {"Solo.zip", "/Solo/d.txt"}};
+        for (int press = 1; press <= 2; ++press) {
+            form.startZipping();
+            QCOMPARE(zipsIn(out.path()), QStringList(expected.keys()));
+            for (auto it = expected.begin(); it != expected.end(); ++it) {
+                const auto entries = readZip(out.path() + "/" + it.key());
+                QVERIFY2(entries.contains((src.path() + it.value()).mid(1)), qPrintable(it.key()));
+                QCOMPARE(entries.size(), 2); // the folder and its file
+            }
+            QCOMPARE(dialogs.boxes.last().text, QStringLiteral("Done."));
+            const QString details = dialogs.boxes.last().details;
+            QVERIFY2(details.contains(src.path() + "/second/Same -> " + out.path() + "/Same (2).zip")
+                         && details.contains(src.path() + "/third/Same -> " + out.path() + "/Same (3).zip"),
+                     qPrintable(details));
+        }
+        QCOMPARE(dialogs.boxes.size(), 2);
+        QCOMPARE(form.outputFolderEdit->text(), out.path()); // the text stays as typed
+    }
+
+    // What a person does while a run yields changes nothing of that run:
+    // every control that could is unavailable until "Done." is closed.
+    void editsDuringRunChangeNothing()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out, elsewhere;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/B/b.txt", "b");
+        MainWindow form;
+        form.show();
+        form.outputFolderEdit->setText(out.path() + "/");
+        form.appendRow(src.path() + "/A");
+        form.appendRow(src.path() + "/B");
+        const QList<QWidget *> locked{form.addOneFolderButton, form.addAllSubfoldersButton, form.clearListButton,
+                                      form.loadSamplesButton, form.outputFolderEdit, form.chooseOutputButton};
+        QList<bool> enabledDuringRun;
+        bool dropsDuringRun = true;
+        // Arrives at the run's first yield, while the run is in progress.
+        QMetaObject::invokeMethod(this, [&] {
+            for (QWidget *w : locked)
+                enabledDuringRun << w->isEnabled();
+            dropsDuringRun = form.acceptDrops();
+            QTest::mouseClick(form.loadSamplesButton, Qt::LeftButton); // load the samples
+            QTest::mouseClick(form.clearListButton, Qt::LeftButton); // clear the list
+            form.outputFolderEdit->setFocus();
+            QTest::keyClicks(form.outputFolderEdit, "/elsewhere");
+            form.folderListView->setCurrentItem(form.folderListView->topLevelItem(1));
+            QTest::keyClick(form.folderListView, Qt::Key_Delete);
+        }, Qt::QueuedConnection);
+        bool enabledAtDone = true;
+        dialogs.onBox = [&](const ShownBox &) { enabledAtDone = form.clearListButton->isEnabled(); };
+        form.startZipping();
+        QCOMPARE(enabledDuringRun, QList<bool>(locked.size(), false));
+        QVERIFY(!dropsDuringRun);
+        QVERIFY(!enabledAtDone);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"A.zip", "B.zip"}));
+        QCOMPARE(form.folders().rows(), (QStringList{src.path() + "/A", src.path() + "/B"}));
+        QCOMPARE(form.outputFolderEdit->text(), out.path() + "/");
+        for (QWidget *w : locked)
+            QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
+        QVERIFY(form.acceptDrops());
+    }
+
+    void secondPressDuringRunIgnored()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/A/a.txt", "a");
+        writeFile(src.path() + "/B/b.txt", "b");
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path() + "/");
+        form.appendRow(src.path() + "/A");
+        form.appendRow(src.path() + "/B");
+        int nested = 0;
+        // Arrives at the run's first yield, while the run is in progress.
+        QMetaObject::invokeMethod(this, [&] { ++nested; form.startButton->click(); }, Qt::QueuedConnection);
+        form.startZipping();
+        QCOMPARE(nested, 1);
+        QCOMPARE(dialogs.texts(), QStringList{QStringLiteral("Done.")});
+        QCOMPARE(zipsIn(out.path()), (QStringList{"A.zip", "B.zip"}));
+    }
+
+    void closingMidRunLeavesNoPartialArchive()
+    {
+        // Runs in a child process, since closing ends the program.
+        QTemporaryDir src, out;
+        // Text-like data: slow enough to compress that the close lands mid-archive.
+        QByteArray big(4 * 1024 * 1024, '\0');
+        QRandomGenerator rng(5);
+        for (char &c : big)
+            c = char('a' + rng.bounded(20));
+        for (int i = 0; i < 24; ++i)
+            writeFile(src.path() + QStringLiteral("/Big/part%1.bin").arg(i), big);
+        writeFile(src.path() + "/Small/a.txt", "small");
+        QProcess child;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QB_CHILD_SRC", src.path());
+        env.insert("QB_CHILD_OUT", out.path());
+        child.setProcessEnvironment(env);
+        child.start(QCoreApplication::applicationFilePath(), {"childCloseMidRun"});
+        QVERIFY(child.waitForFinished(120000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        const QStringList left = zipsIn(out.path());
+        QVERIFY2(left.contains("Small.zip"), qPrintable(left.join(' ')));
+        QVERIFY2(unzipTestPasses(out.path() + "/Small.zip"), "finished archives stay intact");
+        QVERIFY2(left == QStringList{"Small.zip"}, qPrintable("left behind: " + left.join(' ')));
+    }
+
+    void childCloseMidRun()
+    {
+        if (qEnvironmentVariableIsEmpty("QB_CHILD_SRC"))
+            QSKIP("runs only as the child of closingMidRunLeavesNoPartialArchive");
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        MainWindow form;
+        const QString src = qEnvironmentVariable("QB_CHILD_SRC");
+        form.outputFolderEdit->setText(qEnvironmentVariable("QB_CHILD_OUT") + "/");
+        form.appendRow(src + "/Small");
+        form.appendRow(src + "/Big");
+        // Close once the second archive is under way; the real unload ends the program.
+        connect(form.progressBar, &TextProgressBar::textSet, &form, [&](const QString &t) {
+            if (t == QLatin1String("Processing: Big"))
+                QTimer::singleShot(100, &form, [&] { form.close(); });
+        });
+        form.show();
+        form.startZipping();
+        std::_Exit(3); // not reached when closing ends the program
+    }
+};
+
+QTEST_MAIN(TestStartZipping)
+#include "test_startzipping.moc"

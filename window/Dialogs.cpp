@@ -1,0 +1,78 @@
+#include "window/Dialogs.h"
+#include "core/ProgramInfo.h"
+
+#include <QDir>
+#include <QFileDialog>
+#include <QMessageBox>
+
+namespace {
+
+DialogSeam *g_seam = nullptr;
+
+void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const BoxText &parts)
+{
+    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
+                    QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(parts.shown);
+    if (!parts.details.isEmpty())
+        box.setDetailedText(parts.details);
+    box.exec();
+}
+
+} // namespace
+
+BoxText SplitLongMessage(const QString &text)
+{
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    if (lines.size() <= QtDialogs::kShownLines && text.size() <= QtDialogs::kShownChars)
+        return {text, QString()};
+    QString shown = lines.mid(0, QtDialogs::kShownLines).join(QLatin1Char('\n'));
+    if (shown.size() > QtDialogs::kShownChars)
+        shown = shown.left(QtDialogs::kShownChars) + QStringLiteral("...");
+    shown += QStringLiteral("\n\n(%1 lines in all: see the details.)").arg(lines.size());
+    return {shown, text};
+}
+
+DialogSeam &Dialogs()
+{
+    static QtDialogs real;
+    return g_seam ? *g_seam : real;
+}
+
+void SetDialogs(DialogSeam *seam) { g_seam = seam; }
+
+void QtDialogs::information(QWidget *parent, const QString &title, const QString &text)
+{
+    showBox(parent, QMessageBox::Information, title, SplitLongMessage(text));
+}
+
+void QtDialogs::informationWithDetails(QWidget *parent, const QString &title, const QString &text,
+                                       const QString &details)
+{
+    showBox(parent, QMessageBox::Information, title, {text, details});
+}
+
+void QtDialogs::warning(QWidget *parent, const QString &title, const QString &text)
+{
+    showBox(parent, QMessageBox::Warning, title, SplitLongMessage(text));
+}
+
+QString QtDialogs::browseFolder(QWidget *owner, const QString &title, const QString &start)
+{
+    const QString chosen = QFileDialog::getExistingDirectory(
+        owner, title, start, QFileDialog::ShowDirsOnly);
+    if (chosen.isEmpty())
+        return QString();
+    QString path = QDir::toNativeSeparators(QDir::cleanPath(chosen));
+    const QChar sep = QDir::separator();
+    // A root keeps its separator ("/", "C:\"); any other folder has none.
+    const bool isRoot = QDir(chosen).isRoot();
+    if (!isRoot) {
+        while (path.endsWith(sep))
+            path.chop(1);
+    } else if (!path.endsWith(sep)) {
+        path += sep;
+    }
+    return path;
+}

@@ -1,0 +1,151 @@
+#pragma once
+// The main window: its design, and the declarations of every command. The
+// bodies live beside it, one file per group of commands:
+//   MainWindow.cpp          controls, pointer, event routing
+//   MainWindowLoad.cpp      load and unload
+//   WindowChrome.cpp        skin, hover and dropped folders
+//   FolderListCommands.cpp  the folder list's rows and its commands
+//   StartZipping.cpp        "Start Zipping", which runs a BatchRun
+//   FolderCommands.cpp      add-folder and output-folder commands
+#include "core/ErrorTrap.h"
+#include "core/FolderList.h"
+
+#include <QCursor>
+#include <QProgressBar>
+#include <QWidget>
+#include <functional>
+#include <optional>
+
+class QGroupBox;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+// A progress bar that shows a text of its own and keeps the exact value it
+// was given.
+class TextProgressBar : public QProgressBar {
+    Q_OBJECT
+public:
+    explicit TextProgressBar(QWidget *parent = nullptr);
+    QString Text() const { return m_text; }
+    void setText(const QString &text);
+    double exactValue() const { return m_exact; }
+    void setExactValue(double value);
+    QString text() const override { return m_text; }
+
+signals:
+    void exactValueSet(double value);
+    void textSet(const QString &text);
+
+private:
+    QString m_text;
+    double m_exact = 0;
+};
+
+class MainWindow : public QWidget {
+    Q_OBJECT
+public:
+    // Window pointer values.
+    static constexpr int kPointerDefault = 0;
+    static constexpr int kPointerBusy = 11;
+    static constexpr int kPointerCustom = 99;
+
+    explicit MainWindow(QWidget *parent = nullptr);
+
+    // Controls. Their object names are the designer names (ListView1,
+    // Text1, PushButton2, ...), which the skin and the tests address.
+    QTreeWidget *folderListView = nullptr;
+    TextProgressBar *progressBar = nullptr;
+    QGroupBox *outputFrame = nullptr;
+    QLineEdit *outputFolderEdit = nullptr;
+    QPushButton *chooseOutputButton = nullptr;
+    QPushButton *addOneFolderButton = nullptr;
+    QPushButton *addAllSubfoldersButton = nullptr;
+    QPushButton *startButton = nullptr;
+    QPushButton *clearListButton = nullptr;
+    QPushButton *loadSamplesButton = nullptr;
+
+    // The window-wide pointer: 0 default, 11 busy, 99 the custom hand.
+    int mousePointer() const { return m_mousePointer; }
+    void setMousePointer(int value);
+    bool hasCustomCursor() const { return m_customCursor.has_value(); }
+
+    // Load and unload.
+    void load();
+    void unload();
+    void applySkin();
+
+    // Folder list: the rows live in `folders()`, the list view shows them.
+    FolderList &folders() { return m_folders; }
+    const FolderList &folders() const { return m_folders; }
+    void appendRow(const QString &text);
+    int rowCount() const;
+    QString rowText(int index) const; // 1-based
+    bool IsFolderListed(const QString &path) const;
+    void folderListKeyDown(int key);
+    void folderListDoubleClicked();
+    void clearList();
+    void loadSamples();
+
+    // Batch run.
+    void startZipping();
+
+    // What the window is busy with. While it is busy every command that
+    // changes the list, the output folder or starts a run is refused, and
+    // closing the window ends the program at once.
+    enum class Busy { Idle, Zipping, AddingFolders };
+    Busy busy() const { return m_busy; }
+    bool isBusy() const { return m_busy != Busy::Idle; }
+
+    // Folder commands.
+    void addOneFolder();
+    void addAllSubfolders();
+    void chooseOutputFolder();
+    void outputFolderChanged();
+
+    // Hover.
+    void hoverOverButton();
+    void hoverOverBackground();
+
+    // What closing the window does while a command runs; by default the
+    // program ends at once. Tests replace it.
+    void setProgramEnder(std::function<void()> ender) { m_endProgram = std::move(ender); }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
+
+private:
+    void buildControls();
+    void showFolderList();
+    void applyPointer();
+    void removeSelectedRow();
+    // While a run goes on, every control that would change its rows or its
+    // output folder is unavailable; "Start Zipping" itself stays, and a
+    // second press is ignored.
+    void setRunControlsEnabled(bool enabled);
+    void addDroppedFolder(const QString &path);
+    // The rules of "Add One Folder" once a folder is chosen: no root, no
+    // folder listed already, the row cleaned of doubled separators.
+    void addOneFolderRow(ErrorTrap &trap, const QString &path);
+
+    struct BusyScope {
+        BusyScope(MainWindow &w, Busy what) : window(w), before(w.m_busy) { w.m_busy = what; }
+        ~BusyScope() { window.m_busy = before; }
+        MainWindow &window;
+        Busy before;
+    };
+
+    int m_mousePointer = kPointerDefault;
+    std::optional<QCursor> m_customCursor;
+    FolderList m_folders;
+    Busy m_busy = Busy::Idle;
+    bool m_settingsWarningShown = false;
+    std::function<void()> m_endProgram;
+};
+
+// Twips to pixels at 15 twips per pixel.
+constexpr int twips(int t) { return (t + 7) / 15; }
