@@ -4,8 +4,11 @@
 Starts a private Xvfb, starts the program in it with a private home, and with
 xdotool: loads the sample folders, types an output folder, zips, confirms the
 closing box, checks the archives with unzip -t and Python's zipfile, deletes a
-row and zips again, clears the list and zips once more. Screenshots of the
-window go to the folder given by --shots.
+row and zips again, clears the list and zips once more. Then it adds, through
+"Add One Folder" and its file dialog, a project folder with links out of it
+and a folder whose name is not UTF-8, and two folders both called docs; zips
+them and checks that each archive holds its own folder's files and nothing
+else. Screenshots of the window go to the folder given by --shots.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no X tools on this machine).
 
@@ -23,6 +26,8 @@ import zipfile
 
 TITLE = 'Quillbarrow'
 STEP_TIMEOUT = 30.0     # seconds any single wait may take
+RUN_TIMEOUT = 60.0      # seconds a run over the small trees made here may take
+BROWSE_TITLE = 'Please select folder:'
 
 
 def twips(t):
@@ -38,8 +43,10 @@ FRAME = (twips(120), twips(3710))
 LOAD_SAMPLES = centre(4080, 3260, 3840, 405)
 CLEAR_LIST = centre(120, 3260, 3840, 405)
 START = centre(120, 4640, 7800, 405)
+ADD_ONE_FOLDER = centre(120, 2750, 3840, 405)
 OUTPUT_BOX = centre(240, 300, 6660, 345, FRAME)
 LIST = (twips(120), twips(120), twips(7800), twips(2535))
+PROGRESS_BAR = (twips(120), twips(5160), twips(7800), twips(405))
 FIRST_ROW = (twips(120) + 60, twips(120) + 30)   # below the column header
 
 
@@ -166,12 +173,13 @@ class Session:
         self.run('import', '-window', target, path, check=False)
         return path
 
-    def list_difference(self, a, b):
-        """Pixels that differ inside the folder list between two window shots."""
-        x, y, w, h = LIST
-        crop = '%dx%d+%d+%d' % (w, h, x, y)
-        result = subprocess.run(['compare', '-metric', 'AE', '-fuzz', '5%',
-                                 a + '[' + crop + ']', b + '[' + crop + ']', 'null:'],
+    def difference(self, a, b, area=LIST, b_origin=(0, 0)):
+        """Pixels that differ inside an area of the window between two shots:
+        a of the window, b of the window or, with the window at b_origin, of
+        the whole screen."""
+        x, y, w, h = area
+        crop_a, crop_b = ('[%dx%d+%d+%d]' % (w, h, x + dx, y + dy) for dx, dy in ((0, 0), b_origin))
+        result = subprocess.run(['compare', '-metric', 'AE', '-fuzz', '5%', a + crop_a, b + crop_b, 'null:'],
                                 env=self.env, capture_output=True, text=True, timeout=STEP_TIMEOUT)
         return int(float(result.stderr.split()[0]))
 
@@ -190,15 +198,17 @@ class Session:
                 return False
         self.wait_for('the output folder %s in the settings' % text, saved)
 
+    def message_box(self):
+        """(title, window) of a box beside the main window, or None."""
+        for name in (TITLE, 'Application Error'):
+            others = [w for w in self.windows_named(name) if w != self.window]
+            if others:
+                return name, others[0]
+        return None
+
     def confirm_box(self, shot_name=None):
         """Waits for the one box a command ends with, returns its title."""
-        def box():
-            for name in (TITLE, 'Application Error'):
-                others = [w for w in self.windows_named(name) if w != self.window]
-                if others:
-                    return name, others[0]
-            return None
-        title, window = self.wait_for('a message box', box, timeout=120)
+        title, window = self.wait_for('a message box', self.message_box, timeout=120)
         time.sleep(0.3)
         if shot_name:
             self.shot(shot_name, whole_screen=True)
@@ -218,6 +228,64 @@ class Session:
         if title != TITLE:
             raise Failure('the program reported an error (box "%s"); see %s' % (title, self.shots))
         return title
+
+    def add_one_folder(self, folder):
+        """"Add One Folder": the folder's path typed into the dialog's name box."""
+        before = self.shot('before-add')
+        self.click(ADD_ONE_FOLDER)
+        self.wait_for('the folder dialog', lambda: self.windows_named(BROWSE_TITLE))
+        time.sleep(0.5)  # laid out, name box focused
+        self.xdo('windowfocus', '--sync', self.windows_named(BROWSE_TITLE)[0], check=False)
+        self.key('ctrl+a')
+        self.xdo('type', '--delay', '10', folder)
+        # One Return only: the completer's popup lets it through, and the
+        # dialog takes a typed path to an existing folder as the choice. A
+        # second one would reach "Add One Folder", which keeps the focus, and
+        # open the dialog again.
+        self.key('Return')
+        self.wait_for('the folder dialog to take ' + folder, lambda: not self.windows_named(BROWSE_TITLE))
+        self.xdo('windowfocus', '--sync', self.window, check=False)
+        after = self.shot('after-add')
+        if before and after and self.difference(before, after) < 50:
+            raise Failure('the list shows no new row after choosing %s in the folder dialog' % folder)
+
+    def finish_run(self, idle, timeout):
+        """Confirms the boxes of a run up to its closing one ("Done."), and
+        returns the screen shots of those before it. Every box has the
+        program's title; the closing one comes after the progress bar is back
+        to its idle look, which tells it apart."""
+        deadline = time.monotonic() + timeout
+        earlier = []
+        while True:
+            self.wait_for('the run to end with "Done." (%d s allowed)' % timeout, self.message_box,
+                          timeout=max(0.0, deadline - time.monotonic()))
+            time.sleep(0.3)  # laid out; Qt may have swapped its X window meanwhile
+            found = self.message_box()
+            if not found:
+                continue
+            title, box = found
+            if title != TITLE:
+                raise Failure('the program reported an error (box "%s"); see %s' % (title, self.shots))
+            screen = self.shot('box-%d' % len(earlier), whole_screen=True)
+            origin = self.geometry(self.window)[:2]
+            closing = not (idle and screen) or self.difference(idle, screen, PROGRESS_BAR, origin) < 20
+            # Return to this box alone, pressed again only after a good wait:
+            # the next box has the same title, and a stray Return after the
+            # last one would reach "Start Zipping".
+            for _ in range(3):
+                self.xdo('windowfocus', '--sync', box, check=False)
+                self.xdo('key', 'Return', check=False)
+                gone = time.monotonic() + 5
+                while box in self.windows_named(title) and time.monotonic() < gone:
+                    time.sleep(0.1)
+                if box not in self.windows_named(title):
+                    break
+            else:
+                raise Failure('a box of the run does not close on Return; see %s' % screen)
+            if closing:
+                self.xdo('windowfocus', '--sync', self.window, check=False)
+                return earlier
+            earlier.append(screen)
 
 
 def archives(folder):
@@ -256,6 +324,100 @@ def check_archive(path, source):
         raise Failure('%s lacks %s; it holds %s' % (path, sorted(missing), sorted(names)))
 
 
+def stored_entries(path):
+    """name (bytes as stored) -> contents, for an archive that unzip -t and zipfile accept."""
+    test = subprocess.run(['unzip', '-t', path], capture_output=True, text=True, errors='replace',
+                          timeout=STEP_TIMEOUT)
+    if test.returncode != 0:
+        raise Failure('unzip -t %s: %s' % (path, test.stdout + test.stderr))
+    try:
+        with zipfile.ZipFile(path) as z:
+            if z.testzip() is not None:
+                raise Failure('zipfile finds a bad entry in ' + path)
+            # A name without the UTF-8 flag was read as CP437: back to its bytes.
+            return {i.filename.encode('utf-8' if i.flag_bits & 0x800 else 'cp437'): z.read(i)
+                    for i in z.infolist()}
+    except (zipfile.BadZipFile, UnicodeError) as e:
+        raise Failure('zipfile cannot read %s: %s' % (path, e))
+
+
+def folder_problems(out, expected):
+    """What is wrong with the archives in out, given archive name -> folder:
+    each must hold every real file of its folder with its bytes, under its
+    path within the folder, and nothing else (nothing reached through a link,
+    nothing from beside the folder)."""
+    problems = []
+    if archives(out) != sorted(expected):
+        problems.append('archives written: %s, expected %s' % (archives(out), sorted(expected)))
+    for name, folder in sorted(expected.items()):
+        path = os.path.join(out, name)
+        if not os.path.exists(path):
+            continue
+        try:
+            entries = stored_entries(path)
+        except Failure as e:
+            problems.append(str(e))
+            continue
+        top = os.fsencode(folder)
+        files, folders, links = {}, {b''}, set()
+        for dirpath, dirnames, filenames in os.walk(top):   # links to folders are not entered
+            rel = os.path.relpath(dirpath, top) + b'/' if dirpath != top else b''
+            folders.add(rel)
+            links.update(rel + d for d in dirnames if os.path.islink(os.path.join(dirpath, d)))
+            for f in filenames:
+                with open(os.path.join(dirpath, f), 'rb') as data:
+                    files[rel + f] = data.read()
+        # Stored under the folder's whole path without its leading '/', or
+        # from the folder's own name on.
+        prefixes = [p.lstrip(b'/') + b'/' for p in (top, os.path.realpath(top))]
+        prefixes.append(os.path.basename(top) + b'/')
+        held, extra, where = {}, [], set()
+        for entry, data in entries.items():
+            rel = next((entry[len(p):] for p in prefixes if entry.startswith(p)), None)
+            if rel in files:
+                held[rel] = data
+            elif rel not in folders and rel not in links:   # a link may be stored as one
+                extra.append(entry)
+                where.add('(outside it)' if rel is None else
+                          os.fsdecode(rel.split(b'/')[0] + b'/' * (b'/' in rel)))
+        missing = sorted(set(files) - set(held))
+        wrong = sorted(r for r in held if held[r] != files[r])
+        if missing:
+            problems.append('%s lacks %s' % (name, ', '.join(map(repr, missing))))
+        if wrong:
+            problems.append('%s holds other bytes for %s' % (name, ', '.join(map(repr, wrong))))
+        if extra:
+            problems.append('%s holds %d entries not in %s: %s; e.g. %s' % (
+                name, len(extra), folder, ', '.join(sorted(where)), ', '.join(map(repr, sorted(extra)[:4]))))
+    return problems
+
+
+def make_trees(root):
+    """A project folder with links out of it and a folder whose name is not
+    UTF-8, and two folders both called docs. Returns archive name -> folder."""
+    proj = os.path.join(root, 'proj')
+    os.makedirs(os.path.join(proj, 'src'))
+    for name, data in (('readme.txt', b'read me\n'), ('notes.md', b'# notes\n' * 50),
+                       ('data.bin', os.urandom(20000)), ('src/main.c', b'int main(void) { return 0; }\n')):
+        with open(os.path.join(proj, name), 'wb') as f:
+            f.write(data)
+    odd = os.path.join(os.fsencode(proj), b'bad\xffname')
+    os.makedirs(odd)
+    with open(os.path.join(odd, b'f.txt'), 'wb') as f:
+        f.write(b'below a name that is not UTF-8\n')
+    os.symlink('/', os.path.join(proj, 'sysroot'))
+    os.symlink('..', os.path.join(proj, 'up'))
+    os.symlink('src', os.path.join(proj, 'inner'))
+    folders = {'proj.zip': proj}
+    for side, archive in (('a', 'docs.zip'), ('b', 'docs (2).zip')):
+        docs = os.path.join(root, side, 'docs')
+        os.makedirs(docs)
+        with open(os.path.join(docs, 'from-%s.txt' % side), 'w') as f:
+            f.write('the docs beside %s\n' % side)
+        folders[archive] = docs
+    return folders
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--program', required=True)
@@ -287,7 +449,7 @@ def main():
         session.click(LOAD_SAMPLES)
         session.set_output_folder(out1)
         loaded = session.shot('loaded')
-        if idle and loaded and session.list_difference(idle, loaded) < 100:
+        if idle and loaded and session.difference(idle, loaded) < 100:
             raise Failure('the list shows no rows after "Load Sample/Example Files"')
         session.click(START)
         session.confirm_box('finished')
@@ -310,7 +472,7 @@ def main():
         # Clear the list: it shows no rows and a run writes nothing.
         session.click(CLEAR_LIST)
         cleared = session.shot('cleared')
-        if idle and cleared and session.list_difference(idle, cleared) > 50:
+        if idle and cleared and session.difference(idle, cleared) > 50:
             raise Failure('the list still shows rows after "Clear List"')
         for f in archives(out2):
             os.remove(os.path.join(out2, f))
@@ -321,6 +483,33 @@ def main():
         if session.app.poll() is not None:
             raise Failure('the program ended early (status %s)' % session.app.returncode)
         print('PASS: samples zipped and verified, row deleted, list cleared')
+
+        # Two docs folders, then a project with links out of it: each folder
+        # becomes an archive of its own, holding what is inside it and only
+        # that. The project goes last so that a walk that runs away through
+        # a link leaves the docs archives finished to look at.
+        out3 = os.path.join(session.tmp, 'out3')
+        os.makedirs(out3)
+        expected = make_trees(os.path.join(session.tmp, 'trees'))
+        for archive in ('docs.zip', 'docs (2).zip', 'proj.zip'):
+            session.add_one_folder(expected[archive])
+        session.set_output_folder(out3)
+        session.click(START)
+        problems = []
+        try:
+            for screen in session.finish_run(idle, RUN_TIMEOUT):
+                print('NOTE: the run showed a box before "Done.": %s' % screen)
+        except Failure as e:
+            problems.append(str(e))
+        session.shot('trees-run')
+        if problems and session.app.poll() is None:
+            # Stop a run that is still going before looking at what it wrote.
+            session.app.kill()
+            session.app.wait(timeout=STEP_TIMEOUT)
+        problems += folder_problems(out3, expected)
+        if problems:
+            raise Failure('the run over the project and docs folders:\n  ' + '\n  '.join(problems))
+        print('PASS: project, links and both docs folders zipped, each on its own')
         return 0
     except (Failure, subprocess.TimeoutExpired) as e:
         print('FAIL: %s' % e)
