@@ -1,7 +1,7 @@
 #include "core/EngineLoader.h"
 #include "core/EngineMessages.h"
-#include "core/ProgramInfo.h"
 #include "core/FileNames.h"
+#include "core/ProgramInfo.h"
 #include "core/Yield.h"
 #include "zip32.h"
 

@@ -1,6 +1,6 @@
 #include "core/FolderArchiver.h"
-#include "core/PathHelpers.h"
 #include "core/FolderWalk.h"
+#include "core/PathHelpers.h"
 #include "core/ZipNameList.h"
 
 #include <memory>

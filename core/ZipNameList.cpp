@@ -1,6 +1,6 @@
 #include "core/ZipNameList.h"
-#include "core/QbError.h"
 #include "core/EngineLoader.h"
+#include "core/QbError.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "window/FolderBrowser.h"
-#include "window/Dialogs.h"
 #include "core/PathHelpers.h"
+#include "window/Dialogs.h"
 
 QString BrowseFolder(QWidget *owner, const QString &title, const QString &start)
 {

@@ -1,14 +1,14 @@
 // Commands that bring folders in: "Add One Folder", "Add All Subfolders
 // Within Folder", the output folder's "..." button and its text box.
-#include "window/Dialogs.h"
-#include "core/ProgramInfo.h"
-#include "window/ErrorReport.h"
-#include "core/QbError.h"
-#include "window/MainWindow.h"
-#include "core/SettingsStore.h"
-#include "core/PathHelpers.h"
-#include "window/FolderBrowser.h"
 #include "core/FolderWalk.h"
+#include "core/PathHelpers.h"
+#include "core/ProgramInfo.h"
+#include "core/QbError.h"
+#include "core/SettingsStore.h"
+#include "window/Dialogs.h"
+#include "window/ErrorReport.h"
+#include "window/FolderBrowser.h"
+#include "window/MainWindow.h"
 
 #include <QLineEdit>
 

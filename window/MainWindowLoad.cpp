@@ -1,9 +1,9 @@
 // Start-up and end of the main window.
 #include "core/ProgramInfo.h"
-#include "window/ErrorReport.h"
 #include "core/QbError.h"
-#include "window/MainWindow.h"
 #include "core/SettingsStore.h"
+#include "window/ErrorReport.h"
+#include "window/MainWindow.h"
 
 #include <QApplication>
 #include <QDir>

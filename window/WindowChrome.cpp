@@ -1,12 +1,12 @@
 // The window's cosmetic layers: the skin, the hover pointer, and folders
 // dropped onto the window from a file manager.
-#include "core/ProgramInfo.h"
-#include "window/ErrorReport.h"
 #include "core/FileNames.h"
-#include "window/MainWindow.h"
-#include "window/FolderBrowser.h"
-#include "core/QbError.h"
 #include "core/PathHelpers.h"
+#include "core/ProgramInfo.h"
+#include "core/QbError.h"
+#include "window/ErrorReport.h"
+#include "window/FolderBrowser.h"
+#include "window/MainWindow.h"
 
 #include <QApplication>
 #include <QCheckBox>

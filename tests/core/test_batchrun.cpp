@@ -1,0 +1,55 @@
+// A run without a window: what it tells its observer, folder by folder.
+#include "core/BatchRun.h"
+#include "support/ArchiveCheck.h"
+#include "support/TestFiles.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using testfiles::writeFile;
+
+class TestBatchRun : public QObject {
+    Q_OBJECT
+private slots:
+    void signalsFolderByFolder()
+    {
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/a/Same/x.txt", "x");
+        writeFile(src.path() + "/b/Same/y.txt", "y");
+        const QStringList folders{src.path() + "/a/Same", src.path() + "/gone", src.path() + "/b/Same"};
+        QStringList shown;
+        BatchRunHooks hooks;
+        hooks.yield = [] {};
+        hooks.showEngineMessages = [&](const QString &messages) { shown << messages; };
+        BatchRun run(folders, out.path(), hooks);
+        QSignalSpy progress(&run, &BatchRun::progressChanged);
+        QSignalSpy started(&run, &BatchRun::folderStarted);
+        QSignalSpy zipping(&run, &BatchRun::folderZipping);
+        QSignalSpy finished(&run, &BatchRun::folderFinished);
+        QStringList reports;
+        ErrorTrap trap(QStringLiteral("test "), [&](const QString &, int line, const QString &text) {
+            reports << QStringLiteral("%1: %2").arg(line).arg(text);
+        });
+        run.run(trap);
+
+        QCOMPARE(reports, QStringList());
+        QCOMPARE(progress.size(), 3);
+        QCOMPARE(progress.at(0).at(0).toDouble(), 100.0 / 3);
+        QCOMPARE(progress.at(2).at(0).toDouble(), 100.0);
+        QCOMPARE(started.size(), 3);
+        QCOMPARE(started.at(1).at(1).toString(), folders.at(1));
+        QCOMPARE(zipping.size(), 3);
+        QCOMPARE(finished.size(), 3);
+        QCOMPARE(finished.at(0).at(1).toString(), out.path() + "/Same.zip");
+        QCOMPARE(finished.at(0).at(2).toInt(), 0);
+        QVERIFY(finished.at(1).at(2).toInt() != 0); // the missing folder failed...
+        QCOMPARE(shown.size(), 1);                   // ...and said why
+        QCOMPARE(finished.at(2).at(1).toString(), out.path() + "/Same (2).zip");
+        QCOMPARE(run.notes().renamed.size(), 1);
+        QVERIFY(archivecheck::unzipTestPasses(out.path() + "/Same (2).zip"));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBatchRun)
+#include "test_batchrun.moc"
