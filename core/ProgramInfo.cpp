@@ -29,7 +29,9 @@ QString GetDesktopFolder()
     if (desktop.isEmpty())
         throw QbError(kQbGeneralError, QStringLiteral("GetDesktopFolder"),
                       QStringLiteral("The location of the desktop folder is not known."));
-    QString path = QDir::toNativeSeparators(desktop);
+    // A desktop that was never made (a server, a minimal session) is no
+    // place to put archives: the home folder stands in for it.
+    QString path = QDir::toNativeSeparators(QFileInfo(desktop).isDir() ? desktop : QDir::homePath());
     const QChar sep = QDir::separator();
     while (path.size() > 1 && path.endsWith(sep))
         path.chop(1);

@@ -9,8 +9,9 @@ inline const QString kProductTitle = QStringLiteral("Quillbarrow");
 // True when the path's time stamp can be read. Never fails.
 bool FileExists(const QString &path);
 
-// The user's desktop folder followed by one native separator. Throws QbError
-// when the desktop's location cannot be had.
+// The user's desktop folder (the XDG user-dirs setting on Linux) followed by
+// one native separator; the home folder when the desktop folder does not
+// exist. Throws QbError when the desktop's location cannot be had.
 QString GetDesktopFolder();
 
 // Replaces where GetDesktopFolder asks for the desktop (tests); an empty

@@ -70,7 +70,14 @@ void MainWindow::chooseOutputFolder()
         return;
     ErrorTrap trap = MainWindowTrap(QStringLiteral("PushButton7_Click"));
     QString path;
-    trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, readLastFolderDot()); });
+    trap(100, [&] {
+        // Before any output folder was chosen, the chooser opens where the
+        // archives go by default.
+        QString start = readLastFolderDot();
+        if (start.isEmpty())
+            start = GetDesktopFolder();
+        path = BrowseFolder(this, kBrowseTitle, start);
+    });
     if (trap.guard(102, [&] { return path.isEmpty(); }))
         return;
     bool endsInSeparator = false;

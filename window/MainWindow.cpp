@@ -147,6 +147,12 @@ void MainWindow::buildControls()
 
     for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton, loadSamplesButton, chooseOutputButton})
         b->installEventFilter(this);
+    addOneFolderButton->setToolTip(QStringLiteral("Add one folder to the list"));
+    addAllSubfoldersButton->setToolTip(QStringLiteral("Add every folder below a folder you choose"));
+    clearListButton->setToolTip(QStringLiteral("Remove every folder from the list"));
+    loadSamplesButton->setToolTip(QStringLiteral("Add the three sample folders"));
+    startButton->setToolTip(QStringLiteral("Zip each listed folder into an archive of its own"));
+    chooseOutputButton->setToolTip(QStringLiteral("Choose the folder the archives go to"));
 
     connect(addAllSubfoldersButton, &QPushButton::clicked, this, [this] { addAllSubfolders(); });
     connect(startButton, &QPushButton::clicked, this, [this] { startZipping(); });
@@ -207,6 +213,14 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
     case QEvent::KeyPress:
+        // Enter presses the focused button, as Space does.
+        if (auto *button = qobject_cast<QPushButton *>(watched)) {
+            const int key = static_cast<QKeyEvent *>(event)->key();
+            if ((key == Qt::Key_Return || key == Qt::Key_Enter) && button->isEnabled()) {
+                button->click();
+                return true;
+            }
+        }
         if (watched == folderListView) {
             auto *key = static_cast<QKeyEvent *>(event);
             if (key->key() == Qt::Key_Delete) {

@@ -56,8 +56,10 @@ void MainWindow::startZipping()
 
     BatchRunHooks hooks;
     hooks.reportFolderError = ShowErrorReport;
+    // A folder that failed says so with the warning sign; "Done." and the
+    // other notices keep the information sign.
     hooks.showEngineMessages = [this](const QString &messages) {
-        Dialogs().information(this, QString(), messages);
+        Dialogs().warning(this, QString(), messages);
     };
     BatchRun run(rows, outputFolder, hooks);
     connect(&run, &BatchRun::progressChanged, progressBar, &TextProgressBar::setExactValue);

@@ -89,13 +89,59 @@ private slots:
                                      "PushButton3", "PushButton5"}));
     }
 
-    void firstStartUsesDesktop()
+    // Enter on a focused button presses it, as Space does; every button
+    // says what it does when the mouse rests on it.
+    void keysPressFocusedButton_data()
     {
+        QTest::addColumn<int>("key");
+        QTest::newRow("Return") << int(Qt::Key_Return);
+        QTest::newRow("Enter") << int(Qt::Key_Enter);
+        QTest::newRow("Space") << int(Qt::Key_Space);
+    }
+    void keysPressFocusedButton()
+    {
+        QFETCH(int, key);
         TemporarySettings store;
         ScriptedDialogs dialogs;
         MainWindow form;
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        form.loadSamplesButton->setFocus();
+        QTest::keyClick(form.loadSamplesButton, Qt::Key(key));
+        QCOMPARE(form.rowCount(), 3);
+        for (QPushButton *b : form.findChildren<QPushButton *>())
+            QVERIFY2(!b->toolTip().isEmpty(), qPrintable(b->objectName()));
+    }
+
+    void firstStartUsesDesktop_data()
+    {
+        QTest::addColumn<bool>("desktopExists");
+        QTest::newRow("desktop") << true;
+        QTest::newRow("no desktop folder: home") << false;
+    }
+    void firstStartUsesDesktop()
+    {
+        QFETCH(bool, desktopExists);
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir home;
+        struct Home {
+            QByteArray old = qgetenv("HOME");
+            ~Home() { qputenv("HOME", old); }
+        } restoreHome;
+        qputenv("HOME", QFile::encodeName(home.path()));
+        const QString desktopDir = home.path() + "/Schreibtisch";
+        if (desktopExists)
+            QVERIFY(QDir().mkpath(desktopDir));
+        SetDesktopLocatorForTesting([&] { return desktopDir; });
+        MainWindow form;
         form.load();
         const QString desktop = GetDesktopFolder();
+        QCOMPARE(desktop, (desktopExists ? desktopDir : home.path()) + QDir::separator());
+        // The output folder's chooser opens there too, before any was chosen.
+        form.chooseOutputFolder();
+        QCOMPARE(dialogs.browses.size(), 1);
+        QCOMPARE(dialogs.browses[0].start, desktop);
         QVERIFY(desktop.endsWith(QDir::separator()));
         QVERIFY(!desktop.endsWith(QString(QDir::separator()) + QDir::separator()));
         QCOMPARE(form.outputFolderEdit->text(), desktop);
