@@ -1,5 +1,6 @@
 #include "core/ZipNameList.h"
 #include "core/EngineLoader.h"
+#include "core/PathHelpers.h"
 #include "core/QbError.h"
 
 namespace {
@@ -14,6 +15,31 @@ const QString kDefaultRoot = QStringLiteral("\\");
 constexpr Qt::CaseSensitivity kKeyCase = Qt::CaseSensitive;
 const QString kDefaultRoot = QStringLiteral("/");
 #endif
+
+// The engine's messages as a person should read them. The placeholder is the
+// name list's own business: the engine's word that it matched nothing is
+// dropped. A folder named for its files that is not there is said as what it
+// is.
+QString PersonMessages(const QString &engineMessages)
+{
+    static const QString notMatched = QStringLiteral("name not matched: ");
+    static const QString notThere = QStringLiteral(" (No such file or directory)");
+    QStringList lines = engineMessages.split(QLatin1Char('\n'));
+    QStringList kept;
+    for (const QString &line : std::as_const(lines)) {
+        if (line == notMatched + kPlaceholder)
+            continue;
+        const QString wildcardTail = QString(kNativeSeparator) + QStringLiteral("*.*") + notThere;
+        if (line.startsWith(notMatched) && line.endsWith(wildcardTail)) {
+            kept << QStringLiteral("folder not found: ")
+                        + line.mid(notMatched.size(),
+                                   line.size() - notMatched.size() - wildcardTail.size());
+            continue;
+        }
+        kept << line;
+    }
+    return kept.join(QLatin1Char('\n'));
+}
 
 } // namespace
 
@@ -64,7 +90,7 @@ qint32 ZipNameList::MakeZipFile()
         ZipEngineRun run = RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath,
                                         m_recurse, m_update, 0, m_rootDirectory, ZipFurtherOptions{},
                                         m_yield);
-        m_lastMessages = std::move(run.messages);
+        m_lastMessages = PersonMessages(run.messages);
         return run.result;
     } catch (...) {
         throw QbError(kErrComponent, QStringLiteral("Quillbarrow.CGZipFiles.MakeZipFile"),

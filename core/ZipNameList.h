@@ -32,7 +32,10 @@ public:
     void AddFile(const QString &fileName);     // throws QbError 0x800407D1 on a duplicate
     void RemoveFile(const QString &fileName);  // throws QbError 0x800407D2 when absent
     qint32 MakeZipFile();                      // throws QbError 0x80040064 on failure
-    QString GetLastMessage() const;            // the engine's messages of the last MakeZipFile
+    // The engine's messages of the last MakeZipFile, as a person reads them:
+    // nothing about the placeholder; "folder not found: PATH" for a listed
+    // folder that is not there.
+    QString GetLastMessage() const;
 
     // The names handed to the engine, placeholder first (for tests).
     QStringList names() const { return m_names; }

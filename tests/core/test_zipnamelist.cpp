@@ -120,6 +120,33 @@ private slots:
         QVERIFY(zip.GetLastMessage().isEmpty());
     }
 
+    // What the engine says reaches a person without the name list's own
+    // placeholder, and a folder that is not there is called that.
+    void messagesAPersonCanActOn_data()
+    {
+        QTest::addColumn<QByteArrayList>("engine");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("placeholder") << QByteArrayList{"name not matched: querty\n", "/a/x: Permission denied\n"}
+                                     << "/a/x: Permission denied\n";
+        QTest::newRow("missing folder")
+            << QByteArrayList{"name not matched: querty\n", "name not matched: /gone/f/*.* (No such file or directory)\n"}
+            << "folder not found: /gone/f\n";
+        QTest::newRow("other reasons kept")
+            << QByteArrayList{"name not matched: /f/*.* (Not a directory)\n"}
+            << "name not matched: /f/*.* (Not a directory)\n";
+    }
+    void messagesAPersonCanActOn()
+    {
+        QFETCH(QByteArrayList, engine);
+        QFETCH(QString, shown);
+        FakeEngine fake;
+        fake.script(engine, 18);
+        ZipNameList zip;
+        zip.setZipFileName("/out/x.zip");
+        QCOMPARE(zip.MakeZipFile(), 18);
+        QCOMPARE(zip.GetLastMessage(), shown);
+    }
+
     void noHundredNameLimit()
     {
         FakeEngine fake;
