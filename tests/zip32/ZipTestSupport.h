@@ -230,10 +230,11 @@ inline QString sourceDir()
     return qEnvironmentVariable("QB_SOURCE_DIR", QStringLiteral(QB_SOURCE_DIR_DEFAULT));
 }
 
-// Python's reading of the archive: entries and header problems.
+// Python's reading of the archive (tests/support/zipcheck.py): entries, CRC
+// errors and the header lint's findings.
 inline QJsonObject pythonCheck(const QString &archive)
 {
-    Tool t = runTool("python3", {sourceDir() + "/tests/zip32/check_zip.py", archive});
+    Tool t = runTool("python3", {sourceDir() + "/tests/support/zipcheck.py", archive});
     return QJsonDocument::fromJson(t.out).object();
 }
 
