@@ -86,7 +86,7 @@ inline Run runEngine(const QString &archive, const QStringList &names, const Opt
     ZipEngineOptions options{};
     options.recurse = o.recurse;
     options.ignorePath = o.ignorePath;
-    options.includeSystem = o.hidden;
+    options.includeHidden = o.hidden;
     options.update = o.update;
     options.threads = o.threads;
     options.level = static_cast<uint8_t>(o.level);
