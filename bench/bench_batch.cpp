@@ -19,36 +19,16 @@
 #include "core/ZipNameList.h"
 
 #include <QCoreApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QFileInfo>
 #include <QTextStream>
 
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
 QTextStream out(stdout);
 QTextStream err(stderr);
-
-[[noreturn]] void usage(const QString &problem)
-{
-    err << "bench_batch: " << problem << "\n"
-        << "usage: bench_batch --out DIR [--threads N] (--list FILE | FOLDER...)\n";
-    err.flush();
-    std::exit(2);
-}
-
-QStringList readList(const QString &path)
-{
-    QStringList folders;
-    QString error;
-    if (!readFolderList(path, folders, error))
-        usage(error);
-    return folders;
-}
 
 // The engine's messages of a direct call.
 QByteArray g_messages;
@@ -114,37 +94,18 @@ int32_t archiveWithWorkers(const QString &archive, const EngineRequest &request,
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
-    QStringList args = app.arguments().mid(1);
-    QString outputFolder;
+    const BenchCommand command(QStringLiteral("bench_batch"),
+                               QStringLiteral("bench_batch --out DIR [--threads N] (--list FILE | FOLDER...)"));
     int threads = -1;
-    QStringList folders;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        if (a == QLatin1String("--out") && !args.isEmpty()) {
-            outputFolder = args.takeFirst();
-        } else if (a == QLatin1String("--threads") && !args.isEmpty()) {
-            bool ok = false;
-            threads = args.takeFirst().toInt(&ok);
-            if (!ok || threads < 0)
-                usage(QStringLiteral("--threads needs a whole number of 0 or more"));
-        } else if (a == QLatin1String("--list") && !args.isEmpty()) {
-            folders += readList(args.takeFirst());
-        } else if (a.startsWith(QLatin1String("--"))) {
-            usage(QStringLiteral("unknown option %1").arg(a));
-        } else {
-            folders << a;
-        }
-    }
-    if (outputFolder.isEmpty())
-        usage(QStringLiteral("--out is required"));
-    if (!QFileInfo(outputFolder).isDir())
-        usage(QStringLiteral("the output folder %1 does not exist").arg(outputFolder));
-    if (folders.isEmpty())
-        usage(QStringLiteral("no folders given"));
-    for (const QString &f : folders) {
-        if (!QDir::isAbsolutePath(f))
-            usage(QStringLiteral("folder paths must be absolute: %1").arg(f));
-    }
+    const BatchArguments args =
+        readBatchArguments(command, app.arguments().mid(1), [&](const QString &option, QStringList &rest) {
+            if (option != QLatin1String("--threads") || rest.isEmpty())
+                return false;
+            threads = command.number(option, rest.takeFirst(), 0);
+            return true;
+        });
+    const QString &outputFolder = args.outputFolder;
+    const QStringList &folders = args.folders;
 
     QElapsedTimer clock;
     clock.start();

@@ -15,10 +15,7 @@
 #include "window/MainWindow.h"
 
 #include <QApplication>
-#include <QDir>
 #include <QElapsedTimer>
-#include <QFile>
-#include <QFileInfo>
 #include <QLineEdit>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -26,21 +23,12 @@
 #include <QTimer>
 
 #include <algorithm>
-#include <cstdlib>
 #include <vector>
 
 namespace {
 
 QTextStream out(stdout);
 QTextStream err(stderr);
-
-[[noreturn]] void usage(const QString &problem)
-{
-    err << "bench_responsiveness: " << problem << "\n"
-        << "usage: bench_responsiveness --out DIR (--list FILE | FOLDER...)\n";
-    err.flush();
-    std::exit(2);
-}
 
 // Answers every box at once and keeps its text; the browser is never asked.
 class CountingDialogs : public DialogSeam {
@@ -62,15 +50,6 @@ public:
     int warnings = 0;
 };
 
-QStringList readList(const QString &path)
-{
-    QStringList folders;
-    QString error;
-    if (!readFolderList(path, folders, error))
-        usage(error);
-    return folders;
-}
-
 QString ms(qint64 ns) { return QString::number(double(ns) / 1e6, 'f', 1); }
 
 } // namespace
@@ -80,6 +59,9 @@ int main(int argc, char **argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
+    const BenchCommand command(QStringLiteral("bench_responsiveness"),
+                               QStringLiteral("bench_responsiveness --out DIR (--list FILE | FOLDER...)"));
+    const BatchArguments args = readBatchArguments(command, app.arguments().mid(1));
     QApplication::setOrganizationName(QStringLiteral("Kestrawin"));
     QApplication::setApplicationName(QStringLiteral("Quillbarrow"));
 
@@ -87,28 +69,9 @@ int main(int argc, char **argv)
     // the user's own settings.
     QTemporaryDir settingsDir;
     if (!settingsDir.isValid())
-        usage(QStringLiteral("cannot make a temporary folder: %1").arg(settingsDir.errorString()));
+        command.fail(QStringLiteral("cannot make a temporary folder: %1").arg(settingsDir.errorString()));
     QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, settingsDir.path());
     QSettings::setPath(QSettings::IniFormat, QSettings::UserScope, settingsDir.path());
-
-    QStringList args = app.arguments().mid(1);
-    QString outputFolder;
-    QStringList folders;
-    while (!args.isEmpty()) {
-        const QString a = args.takeFirst();
-        if (a == QLatin1String("--out") && !args.isEmpty())
-            outputFolder = args.takeFirst();
-        else if (a == QLatin1String("--list") && !args.isEmpty())
-            folders += readList(args.takeFirst());
-        else if (a.startsWith(QLatin1String("--")))
-            usage(QStringLiteral("unknown option %1").arg(a));
-        else
-            folders << a;
-    }
-    if (outputFolder.isEmpty() || !QFileInfo(outputFolder).isDir())
-        usage(QStringLiteral("--out must name an existing folder"));
-    if (folders.isEmpty())
-        usage(QStringLiteral("no folders given"));
 
     CountingDialogs seam;
     SetDialogs(&seam);
@@ -116,9 +79,9 @@ int main(int argc, char **argv)
     MainWindow form;
     form.load();
     form.show();
-    for (const QString &f : folders)
+    for (const QString &f : args.folders)
         form.appendRow(f);
-    form.outputFolderEdit->setText(outputFolder);
+    form.outputFolderEdit->setText(args.outputFolder);
     const qsizetype boxesBeforeRun = seam.boxes.size();
 
     QElapsedTimer clock;
@@ -184,7 +147,7 @@ int main(int argc, char **argv)
     const qint64 p99 = gaps.empty() ? 0 : gaps[std::min(gaps.size() - 1, (gaps.size() * 99) / 100)];
 
     const QStringList runBoxes = seam.boxes.mid(boxesBeforeRun);
-    out << "run " << QString::number(double(runNs) / 1e9, 'f', 2) << " s over " << folders.size()
+    out << "run " << QString::number(double(runNs) / 1e9, 'f', 2) << " s over " << args.folders.size()
         << " folders\n";
     out << "longest event-loop gap " << ms(longest) << " ms\n";
     out << "99th percentile gap " << ms(p99) << " ms\n";

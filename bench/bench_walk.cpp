@@ -6,6 +6,7 @@
 // The tree (fan-out N at each of L levels, one small file in every folder
 // above the last level) is built once in the cache folder and reused while
 // its shape matches.
+#include "BenchSupport.h"
 #include "core/FolderWalk.h"
 
 #include <QCoreApplication>
@@ -109,28 +110,26 @@ double median(std::vector<double> v)
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    const BenchCommand command(QStringLiteral("bench_walk"),
+                               QStringLiteral("bench_walk [--cache DIR] [--fanout N] [--levels N] [--runs N]"));
     QString cache = qEnvironmentVariable("QB_BENCH_CACHE", QDir::tempPath() + "/quillbarrow-bench-walk");
     int fanout = 10, levels = 5, runs = 3;
     const QStringList args = app.arguments();
     for (int i = 1; i < args.size(); ++i) {
         const QString &a = args[i];
         const bool hasValue = i + 1 < args.size();
-        if (a == "--cache" && hasValue)
+        if (a == "--help" || a == "-h")
+            command.help();
+        else if (a == "--cache" && hasValue)
             cache = args[++i];
         else if (a == "--fanout" && hasValue)
-            fanout = args[++i].toInt();
+            fanout = command.number(a, args[++i], 1);
         else if (a == "--levels" && hasValue)
-            levels = args[++i].toInt();
+            levels = command.number(a, args[++i], 1);
         else if (a == "--runs" && hasValue)
-            runs = args[++i].toInt();
-        else {
-            std::fprintf(stderr, "usage: bench_walk [--cache DIR] [--fanout N] [--levels N] [--runs N]\n");
-            return 2;
-        }
-    }
-    if (fanout < 1 || levels < 1 || runs < 1) {
-        std::fprintf(stderr, "bench_walk: fan-out, levels and runs must be at least 1\n");
-        return 2;
+            runs = command.number(a, args[++i], 1);
+        else
+            command.fail(QStringLiteral("unknown option %1").arg(a));
     }
     const QString tree = prepareTree(cache, fanout, levels);
     if (tree.isEmpty()) {

@@ -24,7 +24,7 @@ const QString kLibraryFile = QStringLiteral("libzip32.so");
 QString g_libraryOverride;
 
 using InitFn = int32_t(ZIP32_CALL *)(const ZipEngineCallbacks *);
-using SetOptionsFn = int32_t(ZIP32_CALL *)(ZipEngineOptions *);
+using SetOptionsFn = int32_t(ZIP32_CALL *)(const ZipEngineOptions *);
 using ArchiveFn = int32_t(ZIP32_CALL *)(int32_t, const char *, ZipFileNameList);
 
 struct Engine {
@@ -157,21 +157,21 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     const QByteArray root = FileNameToNative(rootDirectory);
 #endif
     ZipEngineOptions options{};
-    options.field2 = further[0];
-    options.field3 = further[1];
-    options.includeSystem = further[2];
-    options.field9 = further[3];
-    options.field10 = further[4];
-    options.field11 = further[5];
-    options.field12 = further[6];
+    options.reserved2 = further[0];
+    options.reserved3 = further[1];
+    options.includeHidden = further[2];
+    options.reserved9 = further[3];
+    options.reserved10 = further[4];
+    options.reserved11 = further[5];
+    options.reserved12 = further[6];
     options.ignorePath = ignorePath;
     options.recurse = recurse;
-    options.field15 = further[7];
-    options.field16 = further[8];
-    options.field17 = further[9];
-    options.field18 = further[10];
+    options.reserved15 = further[7];
+    options.reserved16 = further[8];
+    options.reserved17 = further[9];
+    options.reserved18 = further[10];
     options.update = update;
-    options.field20 = option7;
+    options.reserved20 = option7;
     options.tempDir = nullptr;
     options.rootDir = root.constData();
 

@@ -26,7 +26,7 @@ ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks)
     return 0;
 }
 
-ZIP32_API int32_t ZIP32_CALL ZpSetOptions(ZipEngineOptions *options)
+ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options)
 {
     g_calls += "S";
     g_options = *options;

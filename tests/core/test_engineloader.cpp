@@ -24,18 +24,18 @@ private slots:
         QCOMPARE(fake.calls(), QStringLiteral("ISA"));
         QVERIFY(fake.hasAnswerRoutines());
         const ZipEngineOptions o = fake.options();
-        QCOMPARE(o.field1, 0);
-        QCOMPARE(o.field2, 9);
-        QCOMPARE(o.field3, 10);
-        QCOMPARE(o.includeSystem, 11); // field 6
-        QCOMPARE(o.field9, 12);
-        QCOMPARE(o.field12, 15);
+        QCOMPARE(o.reserved1, 0);
+        QCOMPARE(o.reserved2, 9);
+        QCOMPARE(o.reserved3, 10);
+        QCOMPARE(o.includeHidden, 11); // field 6
+        QCOMPARE(o.reserved9, 12);
+        QCOMPARE(o.reserved12, 15);
         QCOMPARE(o.ignorePath, 1);
         QCOMPARE(o.recurse, 1);
-        QCOMPARE(o.field15, 16);
-        QCOMPARE(o.field18, 19);
+        QCOMPARE(o.reserved15, 16);
+        QCOMPARE(o.reserved18, 19);
         QCOMPARE(o.update, 1);
-        QCOMPARE(o.field20, -1); // widened with its sign
+        QCOMPARE(o.reserved20, -1); // widened with its sign
         QCOMPARE(o.threads, 0);
         QCOMPARE(int(o.level), 0);
         QVERIFY(o.tempDir == nullptr);

@@ -174,7 +174,7 @@ private slots:
         QCOMPARE(o.recurse, 1);
         QCOMPARE(o.update, 1);
         // Stored, but not handed on.
-        QCOMPARE(o.includeSystem, 0);
+        QCOMPARE(o.includeHidden, 0);
     }
 };
 

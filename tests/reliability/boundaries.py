@@ -20,7 +20,7 @@ import zipfile
 import zlib
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import zipcheck  # noqa: E402
 
 GiB = 1 << 30

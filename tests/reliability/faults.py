@@ -30,7 +30,7 @@ import threading
 import time
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import zipcheck  # noqa: E402
 
 CLI = None
@@ -223,7 +223,7 @@ def case_disk_full(w):
     small_tree(b)
     script = os.path.join(w, "inner.py")
     with open(script, "w") as fh:
-        fh.write(INNER_FULL % {"here": os.path.dirname(os.path.abspath(__file__))})
+        fh.write(INNER_FULL % {"here": os.path.dirname(os.path.abspath(zipcheck.__file__))})
     for free in (0, 4096, 64 * 1024, 1 << 20, (3 << 20) - 4096):
         out = os.path.join(w, "out%d" % free)
         os.makedirs(out)

@@ -24,7 +24,7 @@ import tempfile
 import time
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import zipcheck  # noqa: E402
 
 LETTERS = "abcdefghijklmnopqrstuvwxyz0123456789"

@@ -52,7 +52,7 @@ int main(int argc, char **argv)
         else if (a == "--ignore-path")
             options.ignorePath = 1;
         else if (a == "--hidden")
-            options.includeSystem = 1;
+            options.includeHidden = 1;
         else if (a == "--update")
             options.update = 1;
         else if (a == "--threads")

@@ -2,9 +2,9 @@
  * zip32.h - the Quillbarrow zip engine
  *
  * The engine writes one standard zip archive per call from a list of file
- * and folder names. It is a shared library (libzip32.so; zip32.dll on
- * Windows) with three entry points, always called together and in this
- * order, once per archive:
+ * and folder names. It is a shared library (libzip32.so, a link to
+ * libzip32.so.MAJOR; zip32.dll on Windows) with three entry points, always
+ * called together and in this order, once per archive:
  *
  *      ZpInit(&callbacks);         where messages go
  *      ZpSetOptions(&options);     how the names are read and stored
@@ -192,6 +192,18 @@
 #ifndef ZIP32_H
 #define ZIP32_H
 
+/*
+ * The engine's version, kept here only: the build reads these three lines
+ * for the shared library's version, and its SONAME carries the major
+ * number (libzip32.so.1). The major number goes up when a program built
+ * against an older header could no longer use the library; ZIP32_VERSION
+ * is all three in one number for comparisons, 10000 for 1.0.0.
+ */
+#define ZIP32_VERSION_MAJOR 1
+#define ZIP32_VERSION_MINOR 0
+#define ZIP32_VERSION_PATCH 0
+#define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -244,7 +256,7 @@ typedef struct ZipEngineCallbacks {
  * need outlive it. Flags are on when non-zero.
  *
  * Fields the engine reads:
- *   field 6   includeSystem  on: hidden files and folders (names starting
+ *   field 6   includeHidden  on: hidden files and folders (names starting
  *                            with '.') are archived too. Default off.
  *   field 13  ignorePath     on: files are stored under their last name part
  *                            only; no folder entries.
@@ -266,42 +278,43 @@ typedef struct ZipEngineCallbacks {
  *                            relative to it. Null or empty: the current
  *                            directory. "/" stores absolute paths without
  *                            their leading '/'.
- * Every other field is not read, field 29 (tempDir) included: the
- * temporary file always lies beside the archive, so that it can be renamed
- * into place.
+ * The fields named reservedN are not read: a program may fill them
+ * (Quillbarrow passes its further option flags through them) and nothing
+ * changes. Nor is field 29 (tempDir): the temporary file always lies beside
+ * the archive, so that it can be renamed into place.
  *
  * Layout: fields 1-27 at offsets 0, 4, ..., 104, field 28 at 108, three
  * bytes of padding, then the two pointers: at 112 and 116 in a 32-bit build
  * (120 bytes in all), at 112 and 120 in a 64-bit build (128 bytes).
  */
 typedef struct ZipEngineOptions {
-    int32_t field1;          /*   0 */
-    int32_t field2;          /*   4 */
-    int32_t field3;          /*   8 */
-    int32_t field4;          /*  12 */
-    int32_t field5;          /*  16 */
-    int32_t includeSystem;   /*  20  field 6 */
-    int32_t field7;          /*  24 */
-    int32_t field8;          /*  28 */
-    int32_t field9;          /*  32 */
-    int32_t field10;         /*  36 */
-    int32_t field11;         /*  40 */
-    int32_t field12;         /*  44 */
+    int32_t reserved1;       /*   0 */
+    int32_t reserved2;       /*   4 */
+    int32_t reserved3;       /*   8 */
+    int32_t reserved4;       /*  12 */
+    int32_t reserved5;       /*  16 */
+    int32_t includeHidden;   /*  20  field 6 */
+    int32_t reserved7;       /*  24 */
+    int32_t reserved8;       /*  28 */
+    int32_t reserved9;       /*  32 */
+    int32_t reserved10;      /*  36 */
+    int32_t reserved11;      /*  40 */
+    int32_t reserved12;      /*  44 */
     int32_t ignorePath;      /*  48  field 13 */
     int32_t recurse;         /*  52  field 14 */
-    int32_t field15;         /*  56 */
-    int32_t field16;         /*  60 */
-    int32_t field17;         /*  64 */
-    int32_t field18;         /*  68 */
+    int32_t reserved15;      /*  56 */
+    int32_t reserved16;      /*  60 */
+    int32_t reserved17;      /*  64 */
+    int32_t reserved18;      /*  68 */
     int32_t update;          /*  72  field 19 */
-    int32_t field20;         /*  76 */
+    int32_t reserved20;      /*  76 */
     int32_t threads;         /*  80  field 21 */
-    int32_t field22;         /*  84 */
-    int32_t field23;         /*  88 */
-    int32_t field24;         /*  92 */
-    int32_t field25;         /*  96 */
-    int32_t field26;         /* 100 */
-    int32_t field27;         /* 104 */
+    int32_t reserved22;      /*  84 */
+    int32_t reserved23;      /*  88 */
+    int32_t reserved24;      /*  92 */
+    int32_t reserved25;      /*  96 */
+    int32_t reserved26;      /* 100 */
+    int32_t reserved27;      /* 104 */
     uint8_t level;           /* 108  field 28 */
     const char *tempDir;     /* 112  field 29 */
     const char *rootDir;     /* 116  field 30 (120 in a 64-bit build) */
@@ -315,21 +328,22 @@ typedef struct ZipEngineOptions {
 typedef const char *const *ZipFileNameList;
 
 /* Results; see "RESULTS OF ZpArchive" above. ZpInit and ZpSetOptions return
- * ZP_OK, or ZP_BAD_ARGUMENTS for a null record or an option out of range. */
-enum {
-    ZP_OK = 0,
-    ZP_NOTHING_TO_DO = 12,
-    ZP_FILES_SKIPPED = 18,
-    ZP_CANNOT_WRITE = 15,
-    ZP_BAD_ARGUMENTS = 16,
-    ZP_BUSY = 20,
-    ZP_INTERNAL = 2
-};
+ * ZP_OK, or ZP_BAD_ARGUMENTS for a null record or an option out of range.
+ * The entry points return them as int32_t. */
+typedef enum ZipResult {
+    ZP_OK = 0,              /* written, with everything asked for */
+    ZP_INTERNAL = 2,        /* an error inside the engine; nothing written */
+    ZP_NOTHING_TO_DO = 12,  /* nothing matched or could be read; nothing written */
+    ZP_CANNOT_WRITE = 15,   /* the archive could not be written; nothing left behind */
+    ZP_BAD_ARGUMENTS = 16,  /* a name, list or option missing or out of range */
+    ZP_FILES_SKIPPED = 18,  /* written, but some matched files could not be read */
+    ZP_BUSY = 20            /* another ZpArchive is running; nothing written */
+} ZipResult;
 
 /* Stores the message routine for the archives that follow. */
 ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks);
 /* Stores the options for the archives that follow. */
-ZIP32_API int32_t ZIP32_CALL ZpSetOptions(ZipEngineOptions *options);
+ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options);
 /* Builds the archive `archiveName` from the first `count` names of `names`
  * and returns one of the results above. A name list with 0 names gives
  * ZP_NOTHING_TO_DO. A relative archive name is taken relative to the
@@ -339,12 +353,12 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
 #ifdef __cplusplus
 }
 
-static_assert(offsetof(ZipEngineOptions, includeSystem) == 20, "field 6 at 20");
+static_assert(offsetof(ZipEngineOptions, includeHidden) == 20, "field 6 at 20");
 static_assert(offsetof(ZipEngineOptions, ignorePath) == 48, "field 13 at 48");
 static_assert(offsetof(ZipEngineOptions, recurse) == 52, "field 14 at 52");
 static_assert(offsetof(ZipEngineOptions, update) == 72, "field 19 at 72");
 static_assert(offsetof(ZipEngineOptions, threads) == 80, "field 21 at 80");
-static_assert(offsetof(ZipEngineOptions, field27) == 104, "field 27 at 104");
+static_assert(offsetof(ZipEngineOptions, reserved27) == 104, "field 27 at 104");
 static_assert(offsetof(ZipEngineOptions, level) == 108, "field 28 at 108");
 static_assert(offsetof(ZipEngineOptions, tempDir) == 112, "field 29 at 112");
 static_assert(offsetof(ZipEngineOptions, rootDir) == 112 + sizeof(void *), "field 30 after field 29");

@@ -67,7 +67,7 @@ ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks)
     }
 }
 
-ZIP32_API int32_t ZIP32_CALL ZpSetOptions(ZipEngineOptions *options)
+ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options)
 {
     try {
         EngineState &s = state();
@@ -151,7 +151,7 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
         request.names.assign(names, names + count);
         request.recurse = options.recurse != 0;
         request.ignorePath = options.ignorePath != 0;
-        request.includeHidden = options.includeSystem != 0;
+        request.includeHidden = options.includeHidden != 0;
         request.update = options.update != 0;
         request.level = options.level == 0 ? 6 : options.level;
         unsigned workers = options.threads > 0 ? static_cast<unsigned>(options.threads)

@@ -134,4 +134,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestZip32Names)
-#include "tst_zip32names.moc"
+#include "test_zip32names.moc"

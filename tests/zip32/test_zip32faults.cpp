@@ -159,4 +159,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestZip32Faults)
-#include "tst_zip32faults.moc"
+#include "test_zip32faults.moc"

@@ -1,14 +1,27 @@
+#!/usr/bin/env python3
 """Reading archives back: four independent readers, a header lint, and the
-expected contents of a folder tree. Shared by the reliability scripts.
+expected contents of a folder tree. Imported by the reliability scripts;
+run as a program by the engine's tests:
+
+    zipcheck.py ARCHIVE
+
+prints one JSON object: "entries", one per entry in directory order (name as
+hex of its raw bytes, sha256 of the data or null for a folder, Unix mode,
+extended-timestamp mtime or null, method, flags, size), and "problems", the
+CRC errors Python's zipfile finds followed by the header lint's findings.
 
 Names are bytes throughout: a file name on Linux is bytes, and an archive
 must keep those bytes whether or not they are UTF-8."""
 
+import hashlib
+import json
+import mmap
 import os
 import shutil
 import stat
 import struct
 import subprocess
+import sys
 import tempfile
 import zipfile
 import zlib
@@ -120,9 +133,9 @@ def bsdtar_extract(archive, expected):
 
 
 def raw_name(info):
-    if info.flag_bits & 0x800:
-        return info.filename.encode("utf-8")
-    return info.orig_filename.encode("cp437")
+    """The name's bytes as stored: zipfile decodes them as UTF-8 when the
+    flag is set and as code page 437 otherwise."""
+    return info.orig_filename.encode("utf-8" if info.flag_bits & 0x800 else "cp437")
 
 
 def ext_mtime(extra):
@@ -182,15 +195,21 @@ def _extra_fields(extra):
 
 
 def lint(archive):
-    """Checks the headers themselves: no ZIP64 where nothing needs it, no
-    data-descriptor flag, the UTF-8 flag exactly on valid non-ASCII UTF-8
-    names, every local header agreeing with its central-directory record,
-    entries laid end to end up to the central directory."""
+    """Checks the headers themselves: no ZIP64 where nothing needs it and
+    none missing where something does, no data-descriptor flag, the UTF-8
+    flag exactly on valid non-ASCII UTF-8 names, made on Unix, every local
+    header agreeing with its central-directory record, entries laid end to
+    end up to the central directory, deflated data inflating to the recorded
+    CRC and size, empty entries stored. The archive is mapped, not read, so
+    any size will do."""
+    if os.path.getsize(archive) == 0:
+        return ["empty file"]
+    with open(archive, "rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as data:
+        return _lint(data)
+
+
+def _lint(data):
     problems = []
-    with open(archive, "rb") as fh:
-        data = fh.read() if os.path.getsize(archive) < (1 << 30) else None
-    if data is None:
-        return lint_large(archive)
     eocd = data.rfind(b"PK\x05\x06", max(0, len(data) - 65557))
     if eocd < 0:
         return ["no end-of-central-directory record"]
@@ -208,14 +227,16 @@ def lint(archive):
         # accepts that): checked after the entries.
         end64_unneeded = (n_total64 < 0xFFFF and cd_off64 < ZIP64_LIMIT and cd_size64 < ZIP64_LIMIT)
         n_total, cd_size, cd_off = n_total64, cd_size64, cd_off64
-    elif cd_off == ZIP64_LIMIT:
-        problems.append("ZIP64 marker without a ZIP64 end record")
+    else:
+        if cd_off == ZIP64_LIMIT:
+            problems.append("ZIP64 marker without a ZIP64 end record")
+        elif eocd - cd_size >= ZIP64_LIMIT:
+            problems.append("ZIP64 end record missing: central directory at %d" % (eocd - cd_size))
     # Exactly 65,535 entries fit the 16-bit count; readers that take 0xFFFF
     # as "see the ZIP64 record" fall back to it when there is none, so that
-    # is accepted either way.
+    # is accepted either way. More than that needs the ZIP64 end record.
     pos = cd_off
     expect_local = 0
-    entries = []
     for k in range(n_total):
         if data[pos:pos + 4] != b"PK\x01\x02":
             problems.append("central record %d missing" % k)
@@ -281,35 +302,13 @@ def lint(archive):
                 problems.append("bad deflate data %r: %s" % (name, e))
         if real_u == 0 and method != 0:
             problems.append("empty entry not stored: %r" % name)
-        entries.append(name)
+    if data[pos:pos + 4] == b"PK\x01\x02":
+        problems.append("more central records than the %d counted%s"
+                        % (n_total, "" if zip64_eocd else ": ZIP64 end record missing"))
     if expect_local != cd_off:
         problems.append("central directory at %d, entries end at %d" % (cd_off, expect_local))
     if end64_unneeded and not any_zip64_entry:
         problems.append("ZIP64 end record with %d entries, directory at %d: not needed" % (n_total, cd_off))
-    return problems
-
-
-def lint_large(archive):
-    """The lint for archives too big to read whole: zipfile parses the
-    directory; the local headers are read one by one."""
-    problems = []
-    with zipfile.ZipFile(archive) as z, open(archive, "rb") as fh:
-        for info in z.infolist():
-            if info.flag_bits & 0x8:
-                problems.append("data-descriptor flag: %r" % info.filename)
-            fh.seek(info.header_offset)
-            head = fh.read(30)
-            if head[:4] != b"PK\x03\x04":
-                problems.append("no local header: %r" % info.filename)
-                continue
-            lflags, lmethod = struct.unpack_from("<HH", head, 6)
-            lcrc = struct.unpack_from("<I", head, 14)[0]
-            if (lflags, lmethod, lcrc) != (info.flag_bits, info.compress_type, info.CRC):
-                problems.append("local header disagrees: %r" % info.filename)
-            z64 = _extra_fields(info.extra).get(0x0001)
-            if z64 is not None and info.file_size < ZIP64_LIMIT and info.compress_size < ZIP64_LIMIT \
-                    and info.header_offset < ZIP64_LIMIT:
-                problems.append("ZIP64 field where nothing needs it: %r" % info.filename)
     return problems
 
 
@@ -335,3 +334,34 @@ def archive_cli():
     if not cli or not os.access(cli, os.X_OK):
         raise SystemExit("QB_ARCHIVE_CLI must name the qb_archive_cli program")
     return cli
+
+
+def report(archive):
+    """What the engine's tests read: every entry as Python's zipfile sees it,
+    and the problems found (CRC errors, then the header lint)."""
+    problems = []
+    entries = []
+    with zipfile.ZipFile(archive) as z:
+        bad = z.testzip()
+        if bad is not None:
+            problems.append("CRC error in %r" % bad)
+        for info in z.infolist():
+            digest = None
+            if not info.is_dir():
+                h = hashlib.sha256()
+                try:
+                    with z.open(info) as f:
+                        for block in iter(lambda: f.read(1 << 20), b""):
+                            h.update(block)
+                    digest = h.hexdigest()
+                except (zipfile.BadZipFile, zlib.error, EOFError) as e:
+                    problems.append("%r not read: %s" % (raw_name(info), e))
+            entries.append({"name": raw_name(info).hex(), "sha256": digest, "mode": info.external_attr >> 16,
+                            "mtime": ext_mtime(info.extra), "method": info.compress_type,
+                            "flags": info.flag_bits, "size": info.file_size})
+    problems += lint(archive)
+    return {"entries": entries, "problems": problems}
+
+
+if __name__ == "__main__":
+    print(json.dumps(report(sys.argv[1])))

@@ -529,4 +529,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestZip32Archive)
-#include "tst_zip32archive.moc"
+#include "test_zip32archive.moc"

@@ -89,4 +89,4 @@ int main(int argc, char **argv)
     TestZip32Large test;
     return QTest::qExec(&test, argc, argv);
 }
-#include "tst_zip32large.moc"
+#include "test_zip32large.moc"
