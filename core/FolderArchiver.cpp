@@ -15,6 +15,19 @@ QString LastNamePart(const QString &folderPath)
     return path.split(kNativeSeparator).last();
 }
 
+QString ParentFolderOf(const QString &folderPath)
+{
+    QString path = folderPath;
+    while (path.size() > 1 && path.endsWith(kNativeSeparator))
+        path.chop(1);
+    const qsizetype cut = path.lastIndexOf(kNativeSeparator);
+    if (cut < 0)
+        return QString();
+    // The parent of a folder at the top keeps its separator: "/", "C:\".
+    const bool top = cut == 0 || (kNativePathStyle == PathStyle::Windows && cut == 2 && path[1] == u':');
+    return path.left(top ? cut + 1 : cut);
+}
+
 QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPath)
 {
     QString prefix = outputFolderText;
@@ -55,6 +68,9 @@ QString RunNotes::details() const
     if (!linksLeftOut.isEmpty())
         parts << QStringLiteral("Links to folders left out of their archives:\n")
                      + linksLeftOut.join(QLatin1Char('\n'));
+    if (!warnings.isEmpty())
+        parts << QStringLiteral("Warnings about archives that were written:\n")
+                     + warnings.join(QLatin1Char('\n'));
     return parts.join(QStringLiteral("\n\n"));
 }
 
@@ -93,6 +109,10 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
     trap(112, [&] { zip->setZipFileName(zipName); });
     trap(114, [&] { zip->setUpdatingZip(false); });
+    // Stored names start at the folder's own name ("Trip/", "Trip/sub/a.jpg"),
+    // as every archiver stores a folder: the engine is handed the folder's
+    // parent as the root the names are relative to.
+    trap(114, [&] { zip->setRootDirectory(ParentFolderOf(folderPath)); });
     trap(134, [&] { zip->AddFile(folderPath + kNativeSeparator + QStringLiteral("*.*")); });
     std::unique_ptr<QStringList> subFolders;
     trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
@@ -113,6 +133,14 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
         trap(170, [&] {
             if (hooks.showEngineMessages)
                 hooks.showEngineMessages(zip->GetLastMessage());
+        });
+    } else if (hooks.notes) {
+        // Written, but not without a word (a broken link, a special file):
+        // the run tells it at its end rather than losing it.
+        trap(170, [&] {
+            const QString said = zip->GetLastMessage().trimmed();
+            if (!said.isEmpty())
+                hooks.notes->warnings << said;
         });
     }
     trap(170, [&] { zip.reset(); });

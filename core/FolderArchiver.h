@@ -28,6 +28,7 @@ private:
 struct RunNotes {
     QStringList renamed;       // "FOLDER -> ARCHIVE", archives that got a new name
     QStringList linksLeftOut;  // links to folders the walk did not follow
+    QStringList warnings;      // what the engine said of archives it wrote all the same
     // The text behind the closing box's details button; empty when there is
     // nothing to tell.
     QString details() const;
@@ -48,6 +49,10 @@ struct ZipFolderHooks {
 // The folder's last name part: the text after its last separator, trailing
 // separators aside ("/data/Photos/" gives "Photos").
 QString LastNamePart(const QString &folderPath);
+
+// The folder holding `folderPath`, trailing separators aside ("/data/Trip/"
+// gives "/data"; "/Trip" gives "/"); empty for a path without a separator.
+QString ParentFolderOf(const QString &folderPath);
 
 // The archive name for a folder: the output folder (given a separator when
 // it lacks one), the folder's last name part, ".zip".

@@ -43,6 +43,22 @@ private slots:
         QCOMPARE(ArchiveNameFor(output, folder), name);
     }
 
+    void parentFolder_data()
+    {
+        QTest::addColumn<QString>("folder");
+        QTest::addColumn<QString>("parent");
+        QTest::newRow("usual") << "/data/Trip" << "/data";
+        QTest::newRow("ends in separator") << "/data/Trip//" << "/data";
+        QTest::newRow("at the top") << "/Trip" << "/";
+        QTest::newRow("no separator") << "Trip" << "";
+    }
+    void parentFolder()
+    {
+        QFETCH(QString, folder);
+        QFETCH(QString, parent);
+        QCOMPARE(ParentFolderOf(folder), parent);
+    }
+
     void rootsAreNeverZipped_data()
     {
         QTest::addColumn<QString>("row");
@@ -162,7 +178,7 @@ private slots:
             files.insert(QByteArray::fromStdString(e.path().lexically_relative(base).string()),
                          QByteArray::fromStdString(data));
         }
-        const QByteArray stored = proj.mid(1) + "/";
+        const QByteArray stored = "proj/";
         const QMap<QByteArray, QByteArray> want{{stored + "a.txt", "a"},
                                                 {stored + "src/s.txt", "s"},
                                                 {stored + "bad\xffname/f\xfe.txt", "odd"}};

@@ -316,10 +316,12 @@ def check_archive(path, source):
         for f in filenames:
             if not f.startswith('.'):
                 expected.add(os.path.relpath(os.path.join(dirpath, f), source))
-    # How far up the stored paths go is the archiver's rule, tested with it;
-    # here every file must be there under its path within the folder.
-    missing = {e for e in expected
-               if not any(n == e or n.endswith('/' + e) for n in names)}
+    # An archive holds the folder by its own name: "1/", "1/a.txt".
+    top = os.path.basename(source)
+    outside = sorted(n for n in names if n != top and not n.startswith(top + '/'))
+    if outside:
+        raise Failure('%s holds entries outside %s/: %s' % (path, top, outside[:5]))
+    missing = {e for e in expected if top + '/' + e not in names}
     if missing:
         raise Failure('%s lacks %s; it holds %s' % (path, sorted(missing), sorted(names)))
 

@@ -116,7 +116,7 @@ def case_output_inside_folder(w):
     expected = zipcheck.expected_entries(a)
     # The output folder changes while the archive is written into it: its
     # time is whatever it was when the engine looked.
-    key = os.fsencode(out)[1:] + b"/"
+    key = b"A/out/"
     expected[key] = expected[key][:2] + (None,) + expected[key][3:]
     for _ in range(2):
         rc, lines, err = run_cli(out + "/", [a])
@@ -400,7 +400,8 @@ def case_changing_file(w, grow):
     need(not zipcheck.readers_accept(archive) and not zipcheck.lint(archive), "unsound archive")
     import zipfile
     with zipfile.ZipFile(archive) as z:
-        names = {"/" + i.filename: i for i in z.infolist()}
+        # Stored names start at the folder's own name.
+        names = {os.path.join(os.path.dirname(a), i.filename): i for i in z.infolist()}
         entry = names.get(victim)
         with open(victim, "rb") as fh:
             final = fh.read()
@@ -424,7 +425,7 @@ def case_link_loop(w):
     os.makedirs(out)
     rc, lines, err = run_cli(out + "/", [a], timeout=60)
     need(rc == 0 and lines, "archiver exit %d %s" % (rc, err[-300:]))
-    s = a[1:].encode()
+    s = os.path.basename(a).encode()
     expected = {}
     for name, isdir in (("/", 1), ("/a.txt", 0), ("/sub/", 1), ("/sub/b.bin", 0), ("/sub/deeper/", 1),
                         ("/sub/deeper/c.txt", 0), ("/empty/", 1)):

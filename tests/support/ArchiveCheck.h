@@ -54,14 +54,15 @@ inline bool unzipTestPasses(const QString &zipPath, QString *output = nullptr)
     return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
 }
 
-// What an archive of `folder` made with the root "/" should hold: the folder
-// and every non-hidden folder below it as "path/", every non-hidden regular
-// file with its bytes; names relative to "/".
+// What the archive of a listed folder should hold: the folder and every
+// non-hidden folder below it as "path/", every non-hidden regular file with
+// its bytes; names start at the folder's own name ("Trip/sub/a.jpg").
 inline QMap<QString, QByteArray> expectedEntries(const QString &folder)
 {
     QMap<QString, QByteArray> out;
     const QString root = QDir(folder).absolutePath();
-    auto stored = [](const QString &abs) { return abs.mid(1); };
+    const QString parent = QFileInfo(root).path();
+    auto stored = [&](const QString &abs) { return abs.mid(parent == QLatin1String("/") ? 1 : parent.size() + 1); };
     out.insert(stored(root) + QLatin1Char('/'), QByteArray());
     QDirIterator it(root, QDir::AllEntries | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
     while (it.hasNext()) {

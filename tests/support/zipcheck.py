@@ -42,7 +42,8 @@ def hidden(rel_parts):
 
 
 def expected_entries(folder):
-    """What an archive of `folder` (root "/") must hold: stored name (bytes)
+    """What the archive of a listed folder must hold, its names starting at
+    the folder's own name ("Trip/sub/a.jpg"): stored name (bytes)
     -> (is_dir, mode, mtime, data or None for folders). Hidden items and
     everything below them are left out; links to files store the target;
     links to folders are followed; special files and broken links have no
@@ -50,8 +51,10 @@ def expected_entries(folder):
     folder = os.path.abspath(os.fsencode(folder))
     out = {}
 
+    parent = os.path.dirname(folder)
+
     def stored(path):
-        return path[1:]
+        return os.path.relpath(path, parent)
 
     def add_dir(path):
         st = os.stat(path)

@@ -155,16 +155,16 @@ private slots:
         form.outputFolderEdit->setText(out.path()); // no trailing separator: still inside the folder
         for (const char *row : {"/first/Same", "/second/Same", "/Solo", "/third/Same"})
             form.appendRow(src.path() + row);
-        const QMap<QString, QString> expected{{"Same.zip", "/first/Same/a.txt"},
-                                              {"Same (2).zip", "/second/Same/b.txt"},
-                                              {"Same (3).zip", "/third/Same/c.txt"},
-                                              {"Solo.zip", "/Solo/d.txt"}};
+        const QMap<QString, QString> expected{{"Same.zip", "Same/a.txt"},
+                                              {"Same (2).zip", "Same/b.txt"},
+                                              {"Same (3).zip", "Same/c.txt"},
+                                              {"Solo.zip", "Solo/d.txt"}};
         for (int press = 1; press <= 2; ++press) {
             form.startZipping();
             QCOMPARE(zipsIn(out.path()), QStringList(expected.keys()));
             for (auto it = expected.begin(); it != expected.end(); ++it) {
                 const auto entries = readZip(out.path() + "/" + it.key());
-                QVERIFY2(entries.contains((src.path() + it.value()).mid(1)), qPrintable(it.key()));
+                QVERIFY2(entries.contains(it.value()), qPrintable(it.key()));
                 QCOMPARE(entries.size(), 2); // the folder and its file
             }
             QCOMPARE(dialogs.boxes.last().text, QStringLiteral("Done."));
