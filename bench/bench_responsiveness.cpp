@@ -44,6 +44,11 @@ public:
         boxes << text;
         ++warnings;
     }
+    int choose(QWidget *, Sign, const QString &, const QString &text, const QStringList &, int) override
+    {
+        boxes << text;
+        return 0;
+    }
     QString browseFolder(QWidget *, const QString &, const QString &) override { return QString(); }
 
     QStringList boxes;

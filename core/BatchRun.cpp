@@ -1,19 +1,32 @@
 #include "core/BatchRun.h"
 
+#include "zip32.h"
+
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks))
 {
 }
 
+void BatchRun::requestStop(Stop when)
+{
+    if (when > m_stop)
+        m_stop = when;
+}
+
 void BatchRun::run(ErrorTrap &trap)
 {
     const qsizetype count = m_folders.size();
     for (qsizetype i = 1; i <= count; ++i) {
+        if (m_stop != Stop::No) {
+            m_stopped = true;
+            m_notZipped += m_folders.mid(i - 1);
+            break;
+        }
         const int number = int(i);
         QString folder;
         trap(106, [&] { folder = m_folders.at(i - 1); });
-        trap(108, [&] { emit progressChanged(double(i) / double(count) * 100.0); });
+        trap(108, [&] { emit progressChanged(double(i - 1) / double(count) * 100.0); });
         trap(110, [&] { emit folderStarted(number, folder); });
         trap(112, [&] {
             if (m_hooks.yield)
@@ -32,11 +45,27 @@ void BatchRun::zipFolder(int number, const QString &folder)
     ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("ZipFolder")), reporter);
     ZipFolderHooks hooks;
     hooks.yield = m_hooks.yield;
-    hooks.showEngineMessages = m_hooks.showEngineMessages;
+    // A folder given up because the run stops at once is no failure to show.
+    hooks.showEngineMessages = [this](const QString &messages) {
+        if (m_stop != Stop::Now && m_hooks.showEngineMessages)
+            m_hooks.showEngineMessages(messages);
+    };
     hooks.names = &m_names;
     hooks.notes = &m_notes;
     QString archive;
     hooks.archivePath = &archive;
+    const double count = double(m_folders.size());
+    hooks.progress = [this, number, count](quint64 done, quint64 total) {
+        const double share = total > 0 ? double(done) / double(total) : 1.0;
+        emit progressChanged((number - 1 + share) / count * 100.0);
+        return m_stop == Stop::Now;
+    };
     const qint32 result = ZipFolderSteps(m_outputFolder, folder, trap, hooks);
+    if (result == ZP_STOPPED) {
+        m_stopped = true;
+        m_notZipped << folder;
+    } else if (result == ZP_OK || result == ZP_FILES_SKIPPED) {
+        m_zipped << folder;
+    }
     emit folderFinished(number, archive, result);
 }

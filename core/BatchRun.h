@@ -32,13 +32,26 @@ public:
     // Archives renamed and links left out so far.
     const RunNotes &notes() const { return m_notes; }
 
+    // Asks the run to stop: after the folder being zipped, or at once, when
+    // the archive being written is given up and nothing of it is left.
+    // Archives already finished stay.
+    enum class Stop { No, AfterFolder, Now };
+    void requestStop(Stop when);
+    bool stopped() const { return m_stopped; }
+    // Folders whose archive was written, and those that were not because the
+    // run stopped (failures are neither: they said so themselves).
+    const QStringList &zipped() const { return m_zipped; }
+    const QStringList &notZipped() const { return m_notZipped; }
+
     // Zips every folder, each step a numbered statement of `trap`, the
     // trap of the command that started the run: a failing step is reported
     // and the run goes on.
     void run(ErrorTrap &trap);
 
 signals:
-    // Folder `number` (from 1) of `count` is next: the share of folders begun.
+    // How much of the run is done, 0 to 100: whole folders before the one
+    // being zipped, and of that one the share of its file data written, so a
+    // single long folder moves the bar too.
     void progressChanged(double percent);
     void folderStarted(int number, const QString &folder);
     // Everything is ready and the folder's archive is about to be made.
@@ -55,4 +68,8 @@ private:
     BatchRunHooks m_hooks;
     RunArchiveNames m_names;
     RunNotes m_notes;
+    Stop m_stop = Stop::No;
+    bool m_stopped = false;
+    QStringList m_zipped;
+    QStringList m_notZipped;
 };

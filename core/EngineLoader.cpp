@@ -77,6 +77,7 @@ Engine loadEngine()
 struct RunContext {
     QString messages;
     const Yield *yield = nullptr;
+    const ZipProgress *progress = nullptr;
 };
 RunContext *g_currentRun = nullptr;
 
@@ -104,6 +105,18 @@ int32_t ZIP32_CALL ZipPrintCallback(const char *buffer, uint32_t length)
     return 0;
 }
 
+int32_t ZIP32_CALL ZipProgressCallback(uint64_t done, uint64_t total)
+{
+    try {
+        RunContext *run = g_currentRun;
+        if (run && run->progress && *run->progress && (*run->progress)(done, total))
+            return 1;
+    } catch (...) {
+        // The engine must never see an exception.
+    }
+    return 0;
+}
+
 int32_t ZIP32_CALL ZipAnswerCallback(int32_t, int32_t, int32_t, int32_t) { return 1; }
 
 char *ZIP32_CALL ZipBufferCallback(char *buffer) { return buffer; }
@@ -125,7 +138,7 @@ QString ZipEngineLibrary()
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
                           qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
                           const QString &rootDirectory, const ZipFurtherOptions &further,
-                          const Yield &yield)
+                          const Yield &yield, const ZipProgress &progress)
 {
     ZipEngineRun run;
     const Engine engine = loadEngine();
@@ -148,7 +161,7 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     callbacks.print = ZipPrintCallback;
     callbacks.answer = ZipAnswerCallback;
     callbacks.buffer = ZipBufferCallback;
-    callbacks.fourth = nullptr;
+    callbacks.fourth = ZipProgressCallback;
 
 #ifdef _WIN32
     const QByteArray root = rootDirectory.toUpper().toUtf8();
@@ -189,6 +202,7 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
 
     RunContext context;
     context.yield = &yield;
+    context.progress = &progress;
     RunContext *const outer = g_currentRun;
     g_currentRun = &context;
     struct Restore {

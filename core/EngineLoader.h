@@ -4,6 +4,7 @@
 #include <QString>
 #include <QStringList>
 #include <array>
+#include <functional>
 
 // Further option flags 9 to 19 of RunZipEngine, in order.
 using ZipFurtherOptions = std::array<qint16, 11>;
@@ -16,13 +17,19 @@ struct ZipEngineRun {
     QString messages;                      // everything the engine said, or why it could not run
 };
 
+// Told how much of an archive's file data is done, of how much in all; an
+// answer of true asks the engine to stop (the archive is then not written).
+using ZipProgress = std::function<bool(quint64 done, quint64 total)>;
+
 // Builds one archive: ZpInit, ZpSetOptions and ZpArchive, in that order.
 // While the engine works, `yield` runs at its messages (and at the empty
-// ones it sends to keep the window answering).
+// ones it sends to keep the window answering), and `progress`, when given,
+// at most every 50 ms.
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
                           qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
                           const QString &rootDirectory, const ZipFurtherOptions &further = {},
-                          const Yield &yield = ProcessPendingEvents);
+                          const Yield &yield = ProcessPendingEvents,
+                          const ZipProgress &progress = {});
 
 // Where the engine is looked for. Default: beside the program, then the
 // loader's own search. Tests point it elsewhere.

@@ -108,6 +108,7 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     std::unique_ptr<ZipNameList> zip;
     trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
     trap(112, [&] { zip->setZipFileName(zipName); });
+    trap(112, [&] { zip->setProgress(hooks.progress); });
     trap(114, [&] { zip->setUpdatingZip(false); });
     // Stored names start at the folder's own name ("Trip/", "Trip/sub/a.jpg"),
     // as every archiver stores a folder: the engine is handed the folder's

@@ -1,6 +1,7 @@
 #pragma once
 // Turning one listed folder into one archive, without the window: the
 // "Start Zipping" button, the tests and the benchmark all run this code.
+#include "core/EngineLoader.h"
 #include "core/ErrorTrap.h"
 #include "core/Yield.h"
 #include <QSet>
@@ -44,6 +45,8 @@ struct ZipFolderHooks {
     RunNotes *notes = nullptr;
     // Receives the archive's name as used, when given.
     QString *archivePath = nullptr;
+    // Told of the engine's progress; true stops the archive at once.
+    ZipProgress progress;
 };
 
 // The folder's last name part: the text after its last separator, trailing

@@ -89,7 +89,7 @@ qint32 ZipNameList::MakeZipFile()
         yieldOnce();
         ZipEngineRun run = RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath,
                                         m_recurse, m_update, 0, m_rootDirectory, ZipFurtherOptions{},
-                                        m_yield);
+                                        m_yield, m_progress);
         m_lastMessages = PersonMessages(run.messages);
         return run.result;
     } catch (...) {

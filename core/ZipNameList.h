@@ -1,6 +1,7 @@
 #pragma once
 // The names that go into one archive, the archive's settings, and the call
 // that builds it.
+#include "core/EngineLoader.h"
 #include "core/Yield.h"
 #include <QString>
 #include <QSet>
@@ -32,6 +33,8 @@ public:
     void AddFile(const QString &fileName);     // throws QbError 0x800407D1 on a duplicate
     void RemoveFile(const QString &fileName);  // throws QbError 0x800407D2 when absent
     qint32 MakeZipFile();                      // throws QbError 0x80040064 on failure
+    // Told of the engine's progress while MakeZipFile runs; true stops it.
+    void setProgress(ZipProgress progress) { m_progress = std::move(progress); }
     // The engine's messages of the last MakeZipFile, as a person reads them:
     // nothing about the placeholder; "folder not found: PATH" for a listed
     // folder that is not there.
@@ -58,5 +61,6 @@ private:
     qint16 m_ignorePath = 0;
     qint16 m_update = 0;
     Yield m_yield;
+    ZipProgress m_progress;
     QString m_lastMessages;
 };

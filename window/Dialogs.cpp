@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QPushButton>
 
 namespace {
 
@@ -56,6 +57,31 @@ void QtDialogs::informationWithDetails(QWidget *parent, const QString &title, co
 void QtDialogs::warning(QWidget *parent, const QString &title, const QString &text)
 {
     showBox(parent, QMessageBox::Warning, title, SplitLongMessage(text));
+}
+
+int QtDialogs::choose(QWidget *parent, Sign sign, const QString &title, const QString &text,
+                      const QStringList &buttons, int escape)
+{
+    const QMessageBox::Icon icon = sign == Sign::Warning    ? QMessageBox::Warning
+                                   : sign == Sign::Question ? QMessageBox::Question
+                                                            : QMessageBox::Information;
+    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
+                    QMessageBox::NoButton, parent);
+    const BoxText parts = SplitLongMessage(text);
+    box.setTextFormat(Qt::PlainText);
+    box.setText(parts.shown);
+    if (!parts.details.isEmpty())
+        box.setDetailedText(parts.details);
+    QList<QAbstractButton *> added;
+    for (const QString &caption : buttons)
+        added << box.addButton(caption, added.isEmpty() ? QMessageBox::AcceptRole : QMessageBox::RejectRole);
+    if (!added.isEmpty())
+        box.setDefaultButton(static_cast<QPushButton *>(added.first()));
+    if (escape >= 0 && escape < added.size())
+        box.setEscapeButton(added.at(escape));
+    box.exec();
+    const int pressed = int(added.indexOf(box.clickedButton()));
+    return pressed >= 0 ? pressed : escape;
 }
 
 QString QtDialogs::browseFolder(QWidget *owner, const QString &title, const QString &start)

@@ -2,6 +2,7 @@
 // Every modal dialog of the program goes through this seam, so tests can
 // script the answers and nothing ever blocks them.
 #include <QString>
+#include <QStringList>
 
 class QWidget;
 
@@ -17,6 +18,13 @@ public:
     // (none when empty).
     virtual void informationWithDetails(QWidget *parent, const QString &title, const QString &text,
                                         const QString &details) = 0;
+
+    // A box with the given buttons: the first is the default, the one at
+    // `escape` is what the Escape key presses. Returns the index of the
+    // button pressed.
+    enum class Sign { Information, Warning, Question };
+    virtual int choose(QWidget *parent, Sign sign, const QString &title, const QString &text,
+                       const QStringList &buttons, int escape) = 0;
 
     // A warning box with only an OK button.
     virtual void warning(QWidget *parent, const QString &title, const QString &text) = 0;
@@ -48,6 +56,8 @@ public:
     void informationWithDetails(QWidget *parent, const QString &title, const QString &text,
                                 const QString &details) override;
     void warning(QWidget *parent, const QString &title, const QString &text) override;
+    int choose(QWidget *parent, Sign sign, const QString &title, const QString &text,
+               const QStringList &buttons, int escape) override;
     QString browseFolder(QWidget *owner, const QString &title, const QString &start) override;
 
     // How many lines of a long message the box shows before the rest moves

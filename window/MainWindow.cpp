@@ -7,6 +7,7 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QShortcut>
 #include <QTreeWidget>
 
 TextProgressBar::TextProgressBar(QWidget *parent) : QProgressBar(parent)
@@ -147,6 +148,11 @@ void MainWindow::buildControls()
 
     for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton, loadSamplesButton, chooseOutputButton})
         b->installEventFilter(this);
+    // Escape during a run offers to stop it.
+    auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+    stop->setContext(Qt::WindowShortcut);
+    connect(stop, &QShortcut::activated, this, [this] { askToStop(); });
+
     addOneFolderButton->setToolTip(QStringLiteral("Add one folder to the list"));
     addAllSubfoldersButton->setToolTip(QStringLiteral("Add every folder below a folder you choose"));
     clearListButton->setToolTip(QStringLiteral("Remove every folder from the list"));

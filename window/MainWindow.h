@@ -16,6 +16,7 @@
 #include <functional>
 #include <optional>
 
+class BatchRun;
 class QGroupBox;
 class QLineEdit;
 class QPushButton;
@@ -89,6 +90,9 @@ public:
 
     // Batch run.
     void startZipping();
+    // Escape while a run goes on: asks whether to stop after the current
+    // folder, or at once.
+    void askToStop();
 
     // What the window is busy with. While it is busy every command that
     // changes the list, the output folder or starts a run is refused, and
@@ -143,6 +147,8 @@ private:
     std::optional<QCursor> m_customCursor;
     FolderList m_folders;
     Busy m_busy = Busy::Idle;
+    BatchRun *m_run = nullptr; // the run in progress
+    bool m_askingToStop = false;
     bool m_settingsWarningShown = false;
     std::function<void()> m_endProgram;
 };

@@ -56,12 +56,22 @@ void MainWindow::startZipping()
 
     BatchRunHooks hooks;
     hooks.reportFolderError = ShowErrorReport;
-    // A folder that failed says so with the warning sign; "Done." and the
-    // other notices keep the information sign.
+    // A folder that failed says so with the warning sign ("Done." and the
+    // other notices keep the information sign), and offers to stop the run:
+    // with many failing folders one press ends them all.
     hooks.showEngineMessages = [this](const QString &messages) {
-        Dialogs().warning(this, QString(), messages);
+        if (Dialogs().choose(this, DialogSeam::Sign::Warning, QString(), messages,
+                             {QStringLiteral("OK"), QStringLiteral("Stop the Run")}, 0)
+                == 1
+            && m_run)
+            m_run->requestStop(BatchRun::Stop::AfterFolder);
     };
     BatchRun run(rows, outputFolder, hooks);
+    m_run = &run;
+    struct Forget {
+        BatchRun *&run;
+        ~Forget() { run = nullptr; }
+    } forget{m_run};
     connect(&run, &BatchRun::progressChanged, progressBar, &TextProgressBar::setExactValue);
     connect(&run, &BatchRun::folderStarted, this, [this](int, const QString &folder) {
         progressBar->setText(QStringLiteral("Processing: ")
@@ -74,7 +84,38 @@ void MainWindow::startZipping()
     trap(122, [&] { progressBar->setExactValue(0); });
     trap(124, [&] { progressBar->setText(QStringLiteral("Progress Bar")); });
     trap(132, [&] {
-        Dialogs().informationWithDetails(this, QString(), QStringLiteral("Done."),
-                                         FileNameForDisplay(run.notes().details()));
+        const QString details = FileNameForDisplay(run.notes().details());
+        if (!run.stopped()) {
+            Dialogs().informationWithDetails(this, QString(), QStringLiteral("Done."), details);
+            return;
+        }
+        QStringList notZipped;
+        for (const QString &folder : run.notZipped())
+            notZipped << FileNameForDisplay(folder);
+        Dialogs().informationWithDetails(
+            this, QString(),
+            QStringLiteral("Stopped. %1 of %2 folders were zipped; %3 were not.")
+                .arg(run.zipped().size())
+                .arg(rows.size())
+                .arg(notZipped.size()),
+            QStringLiteral("Not zipped:\n") + notZipped.join(QLatin1Char('\n'))
+                + (details.isEmpty() ? QString() : QStringLiteral("\n\n") + details));
     });
+}
+
+void MainWindow::askToStop()
+{
+    if (!m_run || m_askingToStop)
+        return;
+    m_askingToStop = true;
+    const int answer = Dialogs().choose(
+        this, DialogSeam::Sign::Question, QString(), QStringLiteral("Stop after the current folder?"),
+        {QStringLiteral("Yes"), QStringLiteral("Stop Now"), QStringLiteral("No")}, 2);
+    m_askingToStop = false;
+    if (!m_run)
+        return; // the run ended while the question was open
+    if (answer == 0)
+        m_run->requestStop(BatchRun::Stop::AfterFolder);
+    else if (answer == 1)
+        m_run->requestStop(BatchRun::Stop::Now);
 }

@@ -63,5 +63,5 @@ ZIP32_API const char *FakeRoot() { return g_root.c_str(); }
 ZIP32_API const char *FakeArchive() { return g_archive.c_str(); }
 ZIP32_API int32_t FakeNameCount() { return int32_t(g_names.size()); }
 ZIP32_API const char *FakeName(int32_t i) { return g_names.at(size_t(i)).c_str(); }
-ZIP32_API int32_t FakeHasAnswerRoutines() { return g_callbacks.answer && g_callbacks.buffer && !g_callbacks.fourth; }
+ZIP32_API int32_t FakeHasAnswerRoutines() { return g_callbacks.answer && g_callbacks.buffer && g_callbacks.fourth; }
 }

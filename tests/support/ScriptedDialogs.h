@@ -14,6 +14,7 @@ struct ShownBox {
     QString title;
     QString text;
     QString details;
+    QStringList buttons; // for boxes with a choice
 };
 
 struct BrowseRequest {
@@ -28,22 +29,33 @@ public:
 
     void information(QWidget *, const QString &title, const QString &text) override
     {
-        boxes.append({QStringLiteral("information"), title, text, QString()});
+        boxes.append({QStringLiteral("information"), title, text, QString(), {}});
         if (onBox)
             onBox(boxes.last());
     }
     void informationWithDetails(QWidget *, const QString &title, const QString &text,
                                 const QString &details) override
     {
-        boxes.append({QStringLiteral("information"), title, text, details});
+        boxes.append({QStringLiteral("information"), title, text, details, {}});
         if (onBox)
             onBox(boxes.last());
     }
     void warning(QWidget *, const QString &title, const QString &text) override
     {
-        boxes.append({QStringLiteral("warning"), title, text, QString()});
+        boxes.append({QStringLiteral("warning"), title, text, QString(), {}});
         if (onBox)
             onBox(boxes.last());
+    }
+    int choose(QWidget *, Sign sign, const QString &title, const QString &text,
+               const QStringList &buttons, int) override
+    {
+        const QString kind = sign == Sign::Warning    ? QStringLiteral("warning")
+                             : sign == Sign::Question ? QStringLiteral("question")
+                                                      : QStringLiteral("information");
+        boxes.append({kind, title, text, QString(), buttons});
+        if (onBox)
+            onBox(boxes.last());
+        return choices.isEmpty() ? 0 : choices.takeFirst();
     }
     QString browseFolder(QWidget *, const QString &title, const QString &start) override
     {
@@ -70,6 +82,7 @@ public:
     QList<ShownBox> boxes;
     QList<BrowseRequest> browses;
     QStringList answers;                       // browser answers, first first
+    QList<int> choices;                        // buttons pressed in boxes with a choice; 0 when none left
     std::function<void(const ShownBox &)> onBox; // runs while a box "is open"
 };
 

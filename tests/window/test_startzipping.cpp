@@ -81,11 +81,14 @@ private slots:
         QList<int> pointers;
         connect(form.progressBar, &TextProgressBar::textSet, this, [&] { pointers << form.mousePointer(); });
         form.startZipping();
-        QCOMPARE(values.size(), 4);
-        QVERIFY(qFuzzyCompare(values[0][0].toDouble(), 100.0 / 3));
-        QVERIFY(qFuzzyCompare(values[1][0].toDouble(), 200.0 / 3));
-        QCOMPARE(values[2][0].toDouble(), 100.0);
-        QCOMPARE(values[3][0].toDouble(), 0.0);
+        // Up by the data done, folder after folder, to 100; then back to 0.
+        QList<double> run;
+        for (const auto &v : values)
+            run << v[0].toDouble();
+        QCOMPARE(run.takeLast(), 0.0);
+        QCOMPARE(run.first(), 0.0);
+        QVERIFY(std::is_sorted(run.begin(), run.end()));
+        QCOMPARE(run.last(), 100.0);
         QCOMPARE(texts.size(), 4);
         QCOMPARE(texts[0][0].toString(), QStringLiteral("Processing: One"));
         QCOMPARE(texts[2][0].toString(), QStringLiteral("Processing: Three"));
@@ -220,6 +223,72 @@ private slots:
         for (QWidget *w : locked)
             QVERIFY2(w->isEnabled(), qPrintable(w->objectName()));
         QVERIFY(form.acceptDrops());
+    }
+
+    // Escape asks; the run stops after the folder being zipped, or at once,
+    // when that folder's archive is given up. Archives already written stay.
+    void stopDuringRun_data()
+    {
+        QTest::addColumn<int>("answer");       // Yes, Stop Now, No
+        QTest::addColumn<QStringList>("zips");
+        QTest::addColumn<QString>("closing");
+        QTest::newRow("after this folder") << 0 << QStringList{"Big.zip", "Old.zip"}
+                                           << "Stopped. 1 of 3 folders were zipped; 2 were not.";
+        QTest::newRow("now") << 1 << QStringList{"Old.zip"} << "Stopped. 0 of 3 folders were zipped; 3 were not.";
+        QTest::newRow("go on") << 2 << QStringList{"Big.zip", "Old.zip", "Small.zip"} << "Done.";
+    }
+    void stopDuringRun()
+    {
+        QFETCH(int, answer);
+        QFETCH(QStringList, zips);
+        QFETCH(QString, closing);
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir src, out;
+        QRandomGenerator rng(3);
+        QByteArray text(24 << 20, '\0');
+        for (char &c : text)
+            c = char('a' + rng.bounded(20));
+        writeFile(src.path() + "/Big/a.txt", text);
+        writeFile(src.path() + "/Small/b.txt", "b");
+        writeFile(src.path() + "/Old/c.txt", "c");
+        writeFile(out.path() + "/Old.zip", "an archive of an earlier run");
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path());
+        for (const char *row : {"/Big", "/Small", "/Old"})
+            form.appendRow(src.path() + row);
+        dialogs.choices = {answer};
+        // Escape, pressed at the run's first yield.
+        QMetaObject::invokeMethod(this, [&] { form.askToStop(); }, Qt::QueuedConnection);
+        form.startZipping();
+        QCOMPARE(dialogs.boxes.first().text, QStringLiteral("Stop after the current folder?"));
+        QCOMPARE(dialogs.boxes.first().kind, QStringLiteral("question"));
+        QCOMPARE(dialogs.boxes.size(), 2); // the question and the closing box: nothing failed
+        QCOMPARE(dialogs.boxes.last().text, closing);
+        QCOMPARE(zipsIn(out.path()), zips);
+        for (const QString &zip : zips)
+            if (zip != QLatin1String("Old.zip") || answer == 2)
+                QVERIFY(unzipTestPasses(out.path() + "/" + zip));
+        if (answer != 2)
+            QVERIFY(dialogs.boxes.last().details.contains(src.path() + "/Small"));
+    }
+
+    // A failure box offers to stop the run: one press instead of one per row.
+    void failureBoxStopsTheRun()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QTemporaryDir out;
+        MainWindow form;
+        form.outputFolderEdit->setText(out.path());
+        for (int i = 0; i < 200; ++i)
+            form.appendRow(out.path() + QStringLiteral("/gone/%1").arg(i));
+        dialogs.choices = {1};
+        form.startZipping();
+        QCOMPARE(dialogs.boxes.size(), 2);
+        QCOMPARE(dialogs.boxes.first().kind, QStringLiteral("warning"));
+        QCOMPARE(dialogs.boxes.first().buttons, (QStringList{"OK", "Stop the Run"}));
+        QCOMPARE(dialogs.boxes.last().text, QStringLiteral("Stopped. 0 of 200 folders were zipped; 199 were not."));
     }
 
     void secondPressDuringRunIgnored()

@@ -78,10 +78,10 @@ struct Options {
 };
 
 inline Run runEngine(const QString &archive, const QStringList &names, const Options &o = {},
-                     ZipPrintRoutine print = capturePrint)
+                     ZipPrintRoutine print = capturePrint, ZipProgressRoutine progress = nullptr)
 {
     captured() = Captured{};
-    ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
+    ZipEngineCallbacks callbacks{print, nullptr, nullptr, progress};
     ZpInit(&callbacks);
     ZipEngineOptions options{};
     options.recurse = o.recurse;

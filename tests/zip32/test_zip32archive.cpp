@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/socket.h>
@@ -106,6 +107,73 @@ private slots:
         // Only the archive is left in the output folder.
         QCOMPARE(QDir(tmp.path() + "/out").entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
                  QStringList{"My Folder.zip"});
+    }
+
+    // The progress routine sees the file data grow to its total, on the
+    // calling thread; asking to stop leaves nothing behind, an older archive
+    // untouched.
+    void progressAndStop_data()
+    {
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("report") << false;
+        QTest::newRow("stop") << true;
+    }
+    void progressAndStop()
+    {
+        QFETCH(bool, stop);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/src";
+        QDir().mkpath(folder);
+        std::mt19937 rng(7);
+        qint64 total = 0;
+        for (int i = 0; i < 3; ++i) {
+            QFile f(folder + QStringLiteral("/part%1.txt").arg(i));
+            const QByteArray data = randomBytes(rng, 2 << 20, true);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(data) == data.size());
+            total += data.size();
+        }
+        const QString archive = tmp.path() + "/out.zip";
+        QFile old(archive);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("older") == 5);
+        old.close();
+
+        struct Seen {
+            QList<QPair<quint64, quint64>> calls;
+            bool stop = false;
+            Qt::HANDLE thread = nullptr;
+            bool otherThread = false;
+        };
+        static Seen seen;
+        seen = Seen{};
+        seen.stop = stop;
+        seen.thread = QThread::currentThreadId();
+        const auto progress = [](uint64_t done, uint64_t all) -> int32_t {
+            seen.calls.append({done, all});
+            seen.otherThread |= QThread::currentThreadId() != seen.thread;
+            return seen.stop ? 1 : 0;
+        };
+        Options o;
+        o.threads = 1;
+        o.level = 9;
+        const Run run = runEngine(archive, {folder + "/*.*"}, o, capturePrint, progress);
+        QVERIFY(!seen.calls.isEmpty());
+        QVERIFY(!seen.otherThread);
+        for (qsizetype i = 1; i < seen.calls.size(); ++i)
+            QVERIFY(seen.calls[i].first >= seen.calls[i - 1].first);
+        QCOMPARE(seen.calls.last().second, quint64(total));
+        if (!stop) {
+            QCOMPARE(run.result, int(ZP_OK));
+            QCOMPARE(seen.calls.last().first, quint64(total));
+            const Tool unzip = runTool("unzip", {"-tq", archive});
+            QVERIFY2(unzip.exitCode == 0, unzip.out.constData());
+            return;
+        }
+        QCOMPARE(run.result, int(ZP_STOPPED));
+        QCOMPARE(seen.calls.size(), 1);
+        QCOMPARE(run.lines, QStringList{archive + ": not written, stopped"});
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("older"));
+        QCOMPARE(QDir(tmp.path()).entryList(QDir::Files | QDir::Hidden), QStringList{"out.zip"});
     }
 
     // Times past January 2038 come back exactly from every reader, also in

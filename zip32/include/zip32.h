@@ -155,6 +155,7 @@
  *   ARCHIVE: cannot write (REASON)          e.g. "No space left on device"
  *   ARCHIVE: not written, ...               bad arguments or internal errors
  *   zip engine busy: ARCHIVE not written while another archive is being made
+ *   ARCHIVE: not written, stopped           the progress routine asked to stop
  *
  * A line longer than 4096 bytes arrives in several calls, cut between UTF-8
  * sequences, the "\n" with the last one.
@@ -184,6 +185,8 @@
  *                     null list or a null name within the count, or an
  *                     option out of range. Nothing written.
  *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
+ *   ZP_STOPPED        The progress routine asked the engine to stop. No
+ *                     file was left, an older archive is untouched.
  *   ZP_INTERNAL       An error inside the engine (out of memory, an
  *                     unexpected library failure). Nothing written.
  * Every result other than ZP_OK comes with at least one message line,
@@ -200,7 +203,7 @@
  * is all three in one number for comparisons, 10000 for 1.0.0.
  */
 #define ZIP32_VERSION_MAJOR 1
-#define ZIP32_VERSION_MINOR 0
+#define ZIP32_VERSION_MINOR 1
 #define ZIP32_VERSION_PATCH 0
 #define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
 
@@ -234,8 +237,19 @@ typedef int32_t (ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t lengt
  * be null. */
 typedef int32_t (ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
 typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
-/* The fourth entry is reserved; pass null. */
-typedef void (ZIP32_CALL *ZipFourthRoutine)(void);
+/*
+ * The progress routine, the record's fourth entry; it may be null. While an
+ * archive is written the engine calls it on the thread that called
+ * ZpArchive, at most every 50 ms (and once more when all file data is in),
+ * with the bytes of file data done so far and the bytes of all the
+ * archive's files. A caller that passes null gets no calls and nothing else
+ * changes.
+ *
+ * A non-zero return asks the engine to stop: ZpArchive then leaves nothing
+ * under the archive's name that was not there before, removes its temporary
+ * file and returns ZP_STOPPED with a message line.
+ */
+typedef int32_t (ZIP32_CALL *ZipProgressRoutine)(uint64_t done, uint64_t total);
 
 /*
  * ZipEngineCallbacks, handed to ZpInit. The engine copies the record: it
@@ -246,7 +260,7 @@ typedef struct ZipEngineCallbacks {
     ZipPrintRoutine print;
     ZipAnswerRoutine answer;
     ZipBufferRoutine buffer;
-    ZipFourthRoutine fourth;
+    ZipProgressRoutine fourth;   /* the progress routine */
 } ZipEngineCallbacks;
 
 /*
@@ -337,7 +351,8 @@ typedef enum ZipResult {
     ZP_CANNOT_WRITE = 15,   /* the archive could not be written; nothing left behind */
     ZP_BAD_ARGUMENTS = 16,  /* a name, list or option missing or out of range */
     ZP_FILES_SKIPPED = 18,  /* written, but some matched files could not be read */
-    ZP_BUSY = 20            /* another ZpArchive is running; nothing written */
+    ZP_BUSY = 20,           /* another ZpArchive is running; nothing written */
+    ZP_STOPPED = 21         /* the progress routine asked to stop; nothing written */
 } ZipResult;
 
 /* Stores the message routine for the archives that follow. */

@@ -129,7 +129,7 @@ struct FileSource {
                                                   ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
         case ZIP_SOURCE_STAT: {
             messages->heartbeat();
-            if (g_processEnding.load() || !learn())
+            if (g_processEnding.load() || messages->stopped() || !learn())
                 return fail();
             auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error);
             if (!st)
@@ -172,7 +172,7 @@ struct FileSource {
             messages->heartbeat();
             const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
             while (task < end) {
-                if (g_processEnding.load())
+                if (g_processEnding.load() || messages->stopped())
                     return fail();
                 TaskResult *r = pipeline->wait(task, *messages);
                 if (!r)
@@ -183,6 +183,7 @@ struct FileSource {
                         crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
                         compSize += r->data.size();
                     }
+                    messages->advance(r->rawLength);
                     pipeline->release(task);
                     ++task;
                     pos = 0;
@@ -254,7 +255,7 @@ bool readable(const std::string &path, std::string &reason)
     return ok;
 }
 
-enum class Attempt { Written, FilesFailed, CannotWrite, Internal };
+enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
 
 struct Builder {
     const ArchiveRequest &request;
@@ -308,11 +309,18 @@ struct Builder {
             return result;
         };
 
+        uint64_t total = 0;
+        for (size_t f = 0; f < pipeline.fileCount(); ++f)
+            total += pipeline.file(f).size;
+        messages.setTotal(total);
+
         size_t nextFile = 0;
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
                 continue;
             messages.heartbeat();
+            if (messages.stopped())
+                return abandon(Attempt::Stopped);
             const Entry &e = entries[i];
             const zip_flags_t encoding = isValidUtf8(e.stored) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_RAW;
             zip_int64_t index;
@@ -354,8 +362,11 @@ struct Builder {
 
         if (zip_close(za) == 0) {
             out.discard();
+            messages.reportProgress();
             return Attempt::Written;
         }
+        if (messages.stopped())
+            return abandon(Attempt::Stopped);
         if (pipeline.anyFailed()) {
             for (auto &f : pipeline.failures()) {
                 fileFailures.push_back(f.message);
@@ -415,6 +426,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         if (result == Attempt::CannotWrite) {
             messages.line(builder.failure);
             return ZP_CANNOT_WRITE;
+        }
+        if (result == Attempt::Stopped) {
+            messages.line(finalPath + ": not written, stopped");
+            return ZP_STOPPED;
         }
         if (result == Attempt::Internal) {
             if (!builder.failure.empty())

@@ -4,9 +4,16 @@
 
 namespace zip32 {
 
-Messenger::Messenger(ZipPrintRoutine print)
-    : print_(print), last_(std::chrono::steady_clock::now())
+Messenger::Messenger(ZipPrintRoutine print, ZipProgressRoutine progress)
+    : print_(print), progress_(progress), last_(std::chrono::steady_clock::now()), lastProgress_(last_)
 {
+}
+
+void Messenger::reportProgress()
+{
+    lastProgress_ = std::chrono::steady_clock::now();
+    if (progress_ && !stopped_ && progress_(done_, total_) != 0)
+        stopped_ = true;
 }
 
 void Messenger::send(const char *data, size_t length)
@@ -50,7 +57,10 @@ void Messenger::line(std::string_view text)
 
 void Messenger::heartbeat()
 {
-    if (std::chrono::steady_clock::now() - last_ >= kBeatInterval)
+    const auto now = std::chrono::steady_clock::now();
+    if (progress_ && total_ > 0 && now - lastProgress_ >= kProgressInterval)
+        reportProgress();
+    if (now - last_ >= kBeatInterval)
         beat();
 }
 

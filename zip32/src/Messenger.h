@@ -19,7 +19,10 @@ public:
     // call of the routine, so the window can repaint (promised: every 50 ms).
     static constexpr std::chrono::milliseconds kBeatInterval{40};
 
-    explicit Messenger(ZipPrintRoutine print);
+    // Progress goes out no more often than this (promised: at most every 50 ms).
+    static constexpr std::chrono::milliseconds kProgressInterval{50};
+
+    explicit Messenger(ZipPrintRoutine print, ZipProgressRoutine progress = nullptr);
 
     // One warning or error line; the "\n" is added here.
     void line(std::string_view text);
@@ -30,12 +33,26 @@ public:
 
     size_t linesSent() const { return lines_; }
 
+    // File data: how much the archive holds in all, and how much is done.
+    // Both on the calling thread.
+    void setTotal(uint64_t total) { total_ = total; }
+    void advance(uint64_t bytes) { done_ += bytes; }
+    // Tells the progress routine now (when there is one), whatever the time.
+    void reportProgress();
+    // True once the progress routine asked to stop.
+    bool stopped() const { return stopped_; }
+
 private:
     void send(const char *data, size_t length);
 
     ZipPrintRoutine print_;
+    ZipProgressRoutine progress_;
     std::chrono::steady_clock::time_point last_;
+    std::chrono::steady_clock::time_point lastProgress_;
     size_t lines_ = 0;
+    uint64_t total_ = 0;
+    uint64_t done_ = 0;
+    bool stopped_ = false;
 };
 
 } // namespace zip32

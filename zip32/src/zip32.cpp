@@ -26,6 +26,7 @@ namespace {
 struct EngineState {
     std::mutex mutex;
     ZipPrintRoutine print = nullptr;
+    ZipProgressRoutine progress = nullptr;
     bool optionsSet = false;
     ZipEngineOptions options{};
     std::string root;
@@ -61,6 +62,7 @@ ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks)
         EngineState &s = state();
         std::lock_guard lock(s.mutex);
         s.print = callbacks ? callbacks->print : nullptr;
+        s.progress = callbacks ? callbacks->fourth : nullptr;
         return callbacks ? ZP_OK : ZP_BAD_ARGUMENTS;
     } catch (...) {
         return ZP_INTERNAL;
@@ -92,6 +94,7 @@ ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options)
 ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, ZipFileNameList names)
 {
     ZipPrintRoutine print = nullptr;
+    ZipProgressRoutine progress = nullptr;
     try {
         EngineState &s = state();
         zip32::ArchiveRequest request;
@@ -99,12 +102,13 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
         {
             std::lock_guard lock(s.mutex);
             print = s.print;
+            progress = s.progress;
             if (s.optionsSet) {
                 options = s.options;
                 request.root = s.root;
             }
         }
-        zip32::Messenger messages(print);
+        zip32::Messenger messages(print, progress);
 
         if (g_busy.exchange(true)) {
             messages.line(std::string("zip engine busy: ") + (archiveName ? archiveName : "(no name)")
