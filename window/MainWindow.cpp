@@ -218,6 +218,10 @@ void MainWindow::closeEvent(QCloseEvent *event)
 bool MainWindow::eventFilter(QObject *watched, QEvent *event)
 {
     switch (event->type()) {
+    case QEvent::Resize:
+        if (watched == folderListView->viewport())
+            fitColumnToList();
+        break;
     case QEvent::KeyPress:
         // Enter presses the focused button, as Space does.
         if (auto *button = qobject_cast<QPushButton *>(watched)) {
@@ -259,6 +263,13 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::fitColumnToList()
+{
+    const int width = folderListView->viewport()->width();
+    if (folderListView->columnWidth(0) < width)
+        folderListView->setColumnWidth(0, width);
 }
 
 void MainWindow::mouseMoveEvent(QMouseEvent *event)

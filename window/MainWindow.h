@@ -125,6 +125,9 @@ protected:
 private:
     void buildControls();
     void showFolderList();
+    // The list's one column is at least as wide as the list, so rows and
+    // their selection reach its right edge; it may be dragged wider.
+    void fitColumnToList();
     void applyPointer();
     void removeSelectedRow();
     // While a run goes on, every control that would change its rows or its

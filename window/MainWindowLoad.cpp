@@ -40,7 +40,10 @@ void MainWindow::load()
         trap(108, [&] { m_customCursor = loadCursorFile(cursorFile); });
     }
     trap(128, [&] { folderListView->setHeaderLabels({QStringLiteral("Folder(s)")}); });
-    trap(130, [&] { folderListView->setColumnWidth(0, twips(7000)); });
+    trap(130, [&] {
+        folderListView->setColumnWidth(0, twips(7000));
+        fitColumnToList();
+    });
     trap(138, [&] {
         const QString fallback = GetDesktopFolder();
         outputFolderEdit->setText(ReadSetting(kSettingsApplication, kSettingsSection,

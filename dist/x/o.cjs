@@ -21,8 +21,9 @@ QPushButton:pressed {
     border-color: #2f629a;
 }
 
+/* The keyboard's place: a dark dotted frame, plainly not the hover's blue. */
 QPushButton:focus {
-    border-color: #3f78b5;
+    border: 1px dotted #1d2b3a;
 }
 
 QPushButton:disabled {
@@ -38,6 +39,7 @@ QTreeWidget {
     selection-background-color: #3f78b5;
     selection-color: #ffffff;
 }
+
 
 QLineEdit {
     color: #1d2b3a;
