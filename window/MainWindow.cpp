@@ -1,6 +1,7 @@
 #include "window/MainWindow.h"
 
 #include <QCloseEvent>
+#include <QFontMetrics>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QKeyEvent>
@@ -63,6 +64,19 @@ QPushButton *makeButton(QWidget *parent, const char *name, const QString &captio
     button->setMouseTracking(true);
     button->setAutoDefault(false);
     return button;
+}
+
+// The captions are designed for Arial (Liberation Sans on Linux). Where only
+// a wider font stands in for it, a caption that would be cut off gets a
+// smaller size until it fits its button.
+void fitCaption(QPushButton *button)
+{
+    constexpr int kMargin = 8; // the frame and a little air on each side
+    QFont font = button->font();
+    while (font.pointSizeF() > 7
+           && QFontMetrics(font).horizontalAdvance(button->text()) + 2 * kMargin > button->width())
+        font.setPointSizeF(font.pointSizeF() - 0.25);
+    button->setFont(font);
 }
 
 void makeWhite(QWidget *w)
@@ -146,8 +160,10 @@ void MainWindow::buildControls()
     loadSamplesButton = makeButton(this, "PushButton5", QStringLiteral("Load Sample/Example Files"));
     place(loadSamplesButton, 4080, 3260, 3840, 405);
 
-    for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton, loadSamplesButton, chooseOutputButton})
+    for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton, loadSamplesButton, chooseOutputButton}) {
         b->installEventFilter(this);
+        fitCaption(b);
+    }
     // Escape during a run offers to stop it.
     auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     stop->setContext(Qt::WindowShortcut);

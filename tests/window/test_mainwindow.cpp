@@ -109,8 +109,11 @@ private slots:
         form.loadSamplesButton->setFocus();
         QTest::keyClick(form.loadSamplesButton, Qt::Key(key));
         QCOMPARE(form.rowCount(), 3);
-        for (QPushButton *b : form.findChildren<QPushButton *>())
+        for (QPushButton *b : form.findChildren<QPushButton *>()) {
             QVERIFY2(!b->toolTip().isEmpty(), qPrintable(b->objectName()));
+            // Whatever font stands in for Arial, no caption is cut off.
+            QVERIFY2(b->fontMetrics().horizontalAdvance(b->text()) < b->width(), qPrintable(b->text()));
+        }
     }
 
     void firstStartUsesDesktop_data()
