@@ -64,8 +64,11 @@ void BatchRun::zipFolder(int number, const QString &folder)
     if (result == ZP_STOPPED) {
         m_stopped = true;
         m_notZipped << folder;
-    } else if (result == ZP_OK || result == ZP_FILES_SKIPPED) {
-        m_zipped << folder;
+    } else {
+        if (result == ZP_OK || result == ZP_FILES_SKIPPED)
+            m_zipped << folder;
+        // The folder's share is done, whether or not its archive was written.
+        emit progressChanged(number / count * 100.0);
     }
     emit folderFinished(number, archive, result);
 }

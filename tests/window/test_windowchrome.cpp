@@ -301,7 +301,7 @@ private slots:
         form.appendRow(work.filePath(QStringLiteral("two")));
         QList<int> duringRun;
         connect(form.progressBar, &TextProgressBar::exactValueSet, &form, [&](double value) {
-            if (value < 49.0 || form.mousePointer() != MainWindow::kPointerBusy)
+            if (value < 49.0 || form.mousePointer() != MainWindow::kPointerBusy || !duringRun.isEmpty())
                 return; // the second folder begins once the first set the hourglass
             moveOver(form.addOneFolderButton);
             duringRun << form.mousePointer();
