@@ -4,6 +4,7 @@
 #include "window/MainWindow.h"
 #include "support/ArchiveCheck.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestFiles.h"
 
 #include <QDirIterator>
 #include <QElapsedTimer>
@@ -92,17 +93,8 @@ private slots:
         Sandbox box;
         const QString oldCwd = QDir::currentPath();
         QDir::setCurrent(box.dir.path());
-        const QByteArray oldHome = qgetenv("HOME");
-        qputenv("HOME", QFile::encodeName(box.dir.path()));
-        struct Back {
-            QString cwd;
-            QByteArray home;
-            ~Back()
-            {
-                QDir::setCurrent(cwd);
-                qputenv("HOME", home);
-            }
-        } back{oldCwd, oldHome};
+        const testfiles::ScopedEnvironment homeHere("HOME", QFile::encodeName(box.dir.path()));
+        struct Back { QString cwd; ~Back() { QDir::setCurrent(cwd); } } back{oldCwd};
         text.replace(QLatin1Char('@'), box.dir.path());
         const QSet<QString> before = snapshot(box.dir.path());
 

@@ -3,6 +3,7 @@
 #include "window/MainWindow.h"
 #include "core/SettingsStore.h"
 #include "support/ScriptedDialogs.h"
+#include "support/TestFiles.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -128,11 +129,7 @@ private slots:
         TemporarySettings store;
         ScriptedDialogs dialogs;
         QTemporaryDir home;
-        struct Home {
-            QByteArray old = qgetenv("HOME");
-            ~Home() { qputenv("HOME", old); }
-        } restoreHome;
-        qputenv("HOME", QFile::encodeName(home.path()));
+        const testfiles::ScopedEnvironment homeHere("HOME", QFile::encodeName(home.path()));
         const QString desktopDir = home.path() + "/Schreibtisch";
         if (desktopExists)
             QVERIFY(QDir().mkpath(desktopDir));
