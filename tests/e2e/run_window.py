@@ -8,14 +8,20 @@ row and zips again, clears the list and zips once more. Then it adds, through
 "Add One Folder" and its file dialog, a project folder with links out of it
 and a folder whose name is not UTF-8, and two folders both called docs; zips
 them and checks that each archive holds its own folder's files and nothing
-else. Screenshots of the window go to the folder given by --shots.
+else. Last it zips a folder of a few hundred MB followed by a small one,
+watches the progress bar fill while the big one is zipped, presses Escape,
+picks "Stop Now" in the question with the keyboard and checks that the run
+ends with "Stopped." and leaves nothing in the output folder. Screenshots of
+the window go to the folder given by --shots.
 
 Exit status: 0 passed, 1 failed, 77 skipped (no X tools on this machine).
 
     run_window.py --program build/bin/quillbarrow --shots build/e2e-shots
 """
 import argparse
+import ctypes
 import os
+import random
 import shutil
 import signal
 import subprocess
@@ -28,6 +34,7 @@ TITLE = 'Quillbarrow'
 STEP_TIMEOUT = 30.0     # seconds any single wait may take
 RUN_TIMEOUT = 60.0      # seconds a run over the small trees made here may take
 BROWSE_TITLE = 'Please select folder:'
+BIG_FOLDER_MB = 400     # 50-70 s to zip on 2 busy cores; the run is stopped long before
 
 
 def twips(t):
@@ -183,6 +190,21 @@ class Session:
                                 env=self.env, capture_output=True, text=True, timeout=STEP_TIMEOUT)
         return int(float(result.stderr.split()[0]))
 
+    def bar_filled(self, idle, name):
+        """Width in pixels of the progress bar's filled part in a new shot:
+        the pixels of a few rows above its text that differ from the idle bar."""
+        x, y, w, _ = PROGRESS_BAR
+        return self.difference(idle, self.shot(name), (x, y + 2, w, 4)) // 4
+
+    def box_text(self, box):
+        """The text of a message box, read as a person would copy it: a triple
+        click on its first line (right of the icon) selects it all, and the X
+        primary selection then holds it. Leaves the keyboard on the text."""
+        self.xdo('mousemove', '--window', box, '70', '17')
+        self.xdo('click', '--repeat', '3', '--delay', '100', '1')
+        time.sleep(0.3)
+        return primary_selection(self.display)
+
     def set_output_folder(self, folder):
         text = folder + '/'
         self.click(OUTPUT_BOX)
@@ -286,6 +308,56 @@ class Session:
                 self.xdo('windowfocus', '--sync', self.window, check=False)
                 return earlier
             earlier.append(screen)
+
+
+def primary_selection(display, timeout=5.0):
+    """The text of the X primary selection, through libX11 (xdotool's own
+    library), or None when no program holds it."""
+    x = ctypes.CDLL('libX11.so.6')
+    ulong, ptr = ctypes.c_ulong, ctypes.c_void_p
+    x.XOpenDisplay.restype = ptr
+    x.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x.XDefaultRootWindow.restype = ulong
+    x.XDefaultRootWindow.argtypes = [ptr]
+    x.XCreateSimpleWindow.restype = ulong
+    x.XCreateSimpleWindow.argtypes = [ptr, ulong, ctypes.c_int, ctypes.c_int] + [ctypes.c_uint] * 3 + [ulong] * 2
+    x.XInternAtom.restype = ulong
+    x.XInternAtom.argtypes = [ptr, ctypes.c_char_p, ctypes.c_int]
+    x.XConvertSelection.argtypes = [ptr] + [ulong] * 5
+    x.XPending.argtypes = x.XCloseDisplay.argtypes = x.XFree.argtypes = [ptr]
+    x.XNextEvent.argtypes = [ptr, ptr]
+    x.XGetWindowProperty.argtypes = [ptr, ulong, ulong, ctypes.c_long, ctypes.c_long, ctypes.c_int, ulong,
+                                     ctypes.POINTER(ulong), ctypes.POINTER(ctypes.c_int),
+                                     ctypes.POINTER(ulong), ctypes.POINTER(ulong), ctypes.POINTER(ptr)]
+    d = x.XOpenDisplay(display.encode())
+    if not d:
+        return None
+    try:
+        w = x.XCreateSimpleWindow(d, x.XDefaultRootWindow(d), 0, 0, 1, 1, 0, 0, 0)
+        prop = x.XInternAtom(d, b'QB_E2E_TEXT', 0)
+        x.XConvertSelection(d, 1, x.XInternAtom(d, b'UTF8_STRING', 0), prop, w, 0)   # 1: XA_PRIMARY
+        event = (ctypes.c_long * 24)()   # an XEvent
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if not x.XPending(d):
+                time.sleep(0.02)
+                continue
+            x.XNextEvent(d, event)
+            if ctypes.cast(event, ctypes.POINTER(ctypes.c_int))[0] != 31:   # SelectionNotify
+                continue
+            if event[7] == 0:   # its property: none, the owner had no text to give
+                return None
+            kind, unit, n, left, data = ulong(), ctypes.c_int(), ulong(), ulong(), ptr()
+            x.XGetWindowProperty(d, w, prop, 0, 1 << 20, 1, 0, ctypes.byref(kind), ctypes.byref(unit),
+                                 ctypes.byref(n), ctypes.byref(left), ctypes.byref(data))
+            if not data:
+                return ''
+            text = ctypes.string_at(data, n.value).decode('utf-8', 'replace')
+            x.XFree(data)
+            return text
+        return None
+    finally:
+        x.XCloseDisplay(d)
 
 
 def archives(folder):
@@ -420,6 +492,26 @@ def make_trees(root):
     return folders
 
 
+def make_long_folders(root, megabytes):
+    """A folder of a few large files of seeded pseudo-random text over a few
+    letters, which deflate shrinks to about a third but only slowly, and a
+    small folder to list after it. Blocks of 1 MiB in random order: deflate
+    sees 32 KiB back, so the repeats gain it nothing."""
+    rng = random.Random(20261208)
+    blocks = [''.join(rng.choices('acgt \n', weights=[6, 6, 6, 6, 2, 1], k=1 << 20)).encode()
+              for _ in range(4)]
+    big, small = os.path.join(root, 'big'), os.path.join(root, 'small')
+    os.makedirs(big)
+    os.makedirs(small)
+    for n in range(4):
+        with open(os.path.join(big, 'part%d.txt' % n), 'wb') as f:
+            for _ in range(megabytes // 4):
+                f.write(blocks[rng.randrange(len(blocks))])
+    with open(os.path.join(small, 'a.txt'), 'w') as f:
+        f.write('listed after the big folder\n')
+    return big, small
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument('--program', required=True)
@@ -512,6 +604,57 @@ def main():
         if problems:
             raise Failure('the run over the project and docs folders:\n  ' + '\n  '.join(problems))
         print('PASS: project, links and both docs folders zipped, each on its own')
+
+        # A big folder, then a small one. The bar moves while the big one is
+        # zipped; Escape asks whether to stop, and "Stop Now" gives up the
+        # archive being written: nothing of either folder is left.
+        started = time.monotonic()
+        out4 = os.path.join(session.tmp, 'out4')
+        os.makedirs(out4)
+        big, small = make_long_folders(os.path.join(session.tmp, 'long'), BIG_FOLDER_MB)
+        session.click(CLEAR_LIST)
+        session.add_one_folder(big)
+        session.add_one_folder(small)
+        session.set_output_folder(out4)
+        session.click(START)
+        first = session.wait_for('the bar to move', lambda: session.bar_filled(idle, 'long-0'))
+        filled = [first]
+        while len(filled) < 15 and (len(filled) < 3 or filled[-1] <= first):
+            time.sleep(1)
+            filled.append(session.bar_filled(idle, 'long-%d' % len(filled)))
+        if os.path.exists(os.path.join(out4, 'big.zip')):
+            raise Failure('the big folder was zipped within %.0f s: make BIG_FOLDER_MB larger'
+                          % (time.monotonic() - started))
+        if filled != sorted(filled) or filled[-1] <= first or filled[-1] >= PROGRESS_BAR[2] // 2:
+            raise Failure('the bar, filled in pixels of %d, once a second while the first of two '
+                          'folders was zipped: %s' % (PROGRESS_BAR[2], filled))
+
+        session.xdo('windowfocus', '--sync', session.window, check=False)
+        session.key('Escape')
+        session.wait_for('a question after Escape', session.message_box)
+        time.sleep(0.3)   # laid out; Qt may have swapped its X window meanwhile
+        _, question = session.wait_for('the question', session.message_box)
+        text = session.box_text(question)
+        if text != 'Stop after the current folder?':
+            raise Failure('Escape during a run showed %r, not the question' % text)
+        # The keyboard is on the text now: Tab to "Yes", Tab to "Stop Now", Space.
+        session.xdo('key', 'Tab', 'Tab')
+        time.sleep(0.2)
+        session.shot('stop-now', whole_screen=True)
+        session.xdo('key', 'space')
+        session.wait_for('the question to close', lambda: question not in session.windows_named(TITLE))
+        session.wait_for('the box that ends the run', session.message_box)
+        time.sleep(0.3)
+        _, closing = session.wait_for('the box that ends the run', session.message_box)
+        text = session.box_text(closing)
+        session.confirm_box('stopped')
+        left = sorted(os.listdir(out4))
+        if text != 'Stopped. 0 of 2 folders were zipped; 2 were not.' or left:
+            raise Failure('after "Stop Now" in the first of two folders the run ended with %r, '
+                          'leaving %s in the output folder' % (text, left))
+        session.shot('after-stop')
+        print('PASS: the bar moved within one folder, and "Stop Now" left nothing (%.0f s)'
+              % (time.monotonic() - started))
         return 0
     except (Failure, subprocess.TimeoutExpired) as e:
         print('FAIL: %s' % e)
