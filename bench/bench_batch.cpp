@@ -50,6 +50,7 @@ struct EngineRequest {
 EngineRequest requestFor(const QString &folder)
 {
     ZipNameList zip;
+    zip.setRootDirectory(ParentFolderOf(folder)); // as the folder archiver stores names
     zip.AddFile(folder + kNativeSeparator + QStringLiteral("*.*"));
     QStringList subFolders;
     CollectSubFolders(folder + kNativeSeparator, subFolders, true, [] {});
@@ -110,9 +111,10 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     int failures = 0;
+    RunArchiveNames names; // one run: folders of the same name keep archives of their own
     for (const QString &folder : folders) {
         if (threads < 0) {
-            const FolderArchiveOutcome o = ArchiveFolder(outputFolder, folder);
+            const FolderArchiveOutcome o = ArchiveFolder(outputFolder, folder, ProcessPendingEvents, &names);
             if (o.result != 0 || !o.errors.isEmpty()) {
                 ++failures;
                 err << folder << ": engine result " << o.result << "\n";
