@@ -9,6 +9,7 @@
 #include <QMouseEvent>
 #include <QPushButton>
 #include <QShortcut>
+#include <QStyle>
 #include <QTreeWidget>
 
 TextProgressBar::TextProgressBar(QWidget *parent) : QProgressBar(parent)
@@ -237,6 +238,21 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
     case QEvent::Resize:
         if (watched == folderListView->viewport())
             fitColumnToList();
+        break;
+    case QEvent::FocusIn:
+    case QEvent::FocusOut:
+        // The list marks focus that the keyboard brought (Tab, Shift+Tab),
+        // so a skin can frame it; a click shows itself by the selection.
+        if (watched == folderListView) {
+            const auto reason = static_cast<QFocusEvent *>(event)->reason();
+            const bool byKeyboard = event->type() == QEvent::FocusIn
+                && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+            if (folderListView->property("keyboardFocus").toBool() != byKeyboard) {
+                folderListView->setProperty("keyboardFocus", byKeyboard);
+                folderListView->style()->unpolish(folderListView);
+                folderListView->style()->polish(folderListView);
+            }
+        }
         break;
     case QEvent::KeyPress:
         // Enter presses the focused button, as Space does.

@@ -41,6 +41,11 @@ QTreeWidget {
 }
 
 
+/* The list reached with Tab: the same dark dotted frame as a focused button. */
+QTreeWidget[keyboardFocus="true"] {
+    border: 1px dotted #1d2b3a;
+}
+
 QLineEdit {
     color: #1d2b3a;
     background-color: #ffffff;

@@ -155,6 +155,31 @@ private slots:
         QCOMPARE(form.startButton->font(), buttonFont);
     }
 
+    // Under the shipped skin the list shows a frame when the keyboard brings
+    // focus to it, unlike the look a click or the start leaves.
+    void listFramedWhenTabbedTo()
+    {
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        QVERIFY(QFile::copy(sourceFile(QStringLiteral("dist/x/o.cjs")), skinFile()));
+        MainWindow form;
+        form.load();
+        form.show();
+        form.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&form));
+        const QImage plain = form.folderListView->grab().toImage();
+        form.outputFolderEdit->setFocus();
+        QTest::keyClick(form.outputFolderEdit, Qt::Key_Backtab);
+        QVERIFY(form.folderListView->hasFocus());
+        QVERIFY(form.folderListView->property("keyboardFocus").toBool());
+        QVERIFY(form.folderListView->grab().toImage() != plain);
+        form.startButton->setFocus(Qt::MouseFocusReason);
+        QTest::mouseClick(form.folderListView->viewport(), Qt::LeftButton);
+        QVERIFY(form.folderListView->hasFocus());
+        QVERIFY(!form.folderListView->property("keyboardFocus").toBool());
+        QCOMPARE(form.folderListView->grab().toImage(), plain);
+    }
+
     // A skin that cannot be used: one report at line 100, the colours already
     // set stay, the load goes on, and the window works.
     void brokenSkin_data()
