@@ -57,6 +57,7 @@ void BatchRun::zipFolder(int number, const QString &folder)
     const double count = double(m_folders.size());
     hooks.progress = [this, number, count](quint64 done, quint64 total) {
         const double share = total > 0 ? double(done) / double(total) : 1.0;
+        emit dataWritten(number, done, total);
         emit progressChanged((number - 1 + share) / count * 100.0);
         return m_stop == Stop::Now;
     };

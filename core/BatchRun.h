@@ -56,6 +56,9 @@ signals:
     void folderStarted(int number, const QString &folder);
     // Everything is ready and the folder's archive is about to be made.
     void folderZipping(int number);
+    // The engine's progress within folder `number`: bytes of file data
+    // written so far of `total`.
+    void dataWritten(int number, quint64 done, quint64 total);
     // The folder is done: its archive's name and the engine's result (0 when
     // written with everything; -1 when the engine was never reached).
     void folderFinished(int number, const QString &archive, qint32 result);

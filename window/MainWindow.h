@@ -73,6 +73,10 @@ public:
 
     // Load and unload.
     void load();
+    // Folders named on the command line (or by a file manager's "Open
+    // with"): listed by the rules of a dropped folder. Returns those that are
+    // not folders, which are left out.
+    QStringList addFoldersFromCommandLine(const QStringList &folders);
     void unload();
     void applySkin();
 

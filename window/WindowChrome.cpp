@@ -238,3 +238,15 @@ void MainWindow::addDroppedFolder(const QString &path)
     ErrorTrap trap = MainWindowTrap(QStringLiteral("Form_OLEDragDrop"));
     addOneFolderRow(trap, path);
 }
+
+QStringList MainWindow::addFoldersFromCommandLine(const QStringList &folders)
+{
+    QStringList notFolders;
+    for (const QString &folder : folders) {
+        if (FolderExists(folder))
+            addDroppedFolder(folder);
+        else
+            notFolders << folder;
+    }
+    return notFolders;
+}

@@ -1,5 +1,6 @@
 // The window's cosmetic layers: skin, hover pointer, dropped folders, and the
 // pictures shipped with the program.
+#include "core/CommandLine.h"
 #include "core/ProgramInfo.h"
 #include "window/MainWindow.h"
 #include "support/ScriptedDialogs.h"
@@ -388,6 +389,7 @@ private slots:
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.close();
         QList<QUrl> urls;
+        QStringList commandLine;
         for (const QString &d : dropped) {
             if (d.startsWith(QLatin1String("https:")))
                 urls << QUrl(d);
@@ -395,6 +397,8 @@ private slots:
                 urls << QUrl::fromLocalFile(d);
             else
                 urls << QUrl::fromLocalFile(dir.path() + QLatin1Char('/') + d);
+            if (!d.startsWith(QLatin1String("https:")))
+                commandLine << FullFolderPath(urls.last().toLocalFile());
         }
         QStringList expectedRows;
         for (const QString &e : expected)
@@ -406,6 +410,15 @@ private slots:
         // A second drop of the same adds nothing.
         drop(form, urls);
         QCOMPARE(rows(form), expectedRows);
+        QVERIFY(dialogs.boxes.isEmpty());
+
+        // Folders named on the command line ("Open with") follow the same
+        // rules, and those that are not folders come back.
+        MainWindow opened;
+        const QStringList notFolders = opened.addFoldersFromCommandLine(commandLine);
+        QCOMPARE(rows(opened), expectedRows);
+        for (const QString &path : notFolders)
+            QVERIFY(!QFileInfo(path).isDir());
         QVERIFY(dialogs.boxes.isEmpty());
     }
 

@@ -1,0 +1,144 @@
+#include "core/CommandLine.h"
+
+#include "core/FileNames.h"
+
+#include <QCommandLineParser>
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+const QCommandLineOption kOutputOption({QStringLiteral("o"), QStringLiteral("output")},
+                                       QStringLiteral("Zip without the window, into DIR."),
+                                       QStringLiteral("DIR"));
+const QCommandLineOption kListOption({QStringLiteral("l"), QStringLiteral("list")},
+                                     QStringLiteral("Read folders from FILE, one per line."),
+                                     QStringLiteral("FILE"));
+const QCommandLineOption kQuietOption({QStringLiteral("q"), QStringLiteral("quiet")},
+                                      QStringLiteral("Show no progress, only problems."));
+const QCommandLineOption kHelpOption({QStringLiteral("h"), QStringLiteral("help")},
+                                     QStringLiteral("Show this help and exit."));
+const QCommandLineOption kVersionOption({QStringLiteral("v"), QStringLiteral("version")},
+                                        QStringLiteral("Show the version and exit."));
+
+CommandLine badUsage(const QString &error)
+{
+    CommandLine line;
+    line.action = CommandLine::Action::BadUsage;
+    line.error = error;
+    return line;
+}
+
+} // namespace
+
+QString FullFolderPath(const QString &given)
+{
+    return QDir::toNativeSeparators(QDir::cleanPath(QDir::current().absoluteFilePath(given)));
+}
+
+CommandLine ParseCommandLine(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser.addOptions({kOutputOption, kListOption, kQuietOption, kHelpOption, kVersionOption});
+    parser.addPositionalArgument(QStringLiteral("folders"), QString(), QStringLiteral("[FOLDER...]"));
+    if (!parser.parse(arguments))
+        return badUsage(parser.errorText());
+
+    CommandLine line;
+    if (parser.isSet(kHelpOption)) {
+        line.action = CommandLine::Action::Help;
+        return line;
+    }
+    if (parser.isSet(kVersionOption)) {
+        line.action = CommandLine::Action::Version;
+        return line;
+    }
+    // An option given twice would leave one of its values unused.
+    for (const QCommandLineOption &option : {kOutputOption, kListOption}) {
+        if (parser.values(option).size() > 1)
+            return badUsage(QStringLiteral("--%1 may be given only once.").arg(option.names().last()));
+    }
+    line.quiet = parser.isSet(kQuietOption);
+    for (const QString &folder : parser.positionalArguments()) {
+        if (folder.isEmpty())
+            return badUsage(QStringLiteral("An empty folder name was given."));
+        line.folders << FullFolderPath(folder);
+    }
+    if (parser.isSet(kListOption)) {
+        line.listFile = parser.value(kListOption);
+        if (line.listFile.isEmpty())
+            return badUsage(QStringLiteral("--list needs a file name."));
+    }
+    if (parser.isSet(kOutputOption)) {
+        line.action = CommandLine::Action::Zip;
+        line.outputFolder = parser.value(kOutputOption);
+        if (line.outputFolder.isEmpty())
+            return badUsage(QStringLiteral("--output needs a folder name."));
+        if (line.folders.isEmpty() && line.listFile.isEmpty())
+            return badUsage(QStringLiteral("--output needs folders to zip, or --list FILE."));
+    }
+    return line;
+}
+
+QString CommandLineHelp()
+{
+    return QStringLiteral(
+        "Usage: quillbarrow [FOLDER...]\n"
+        "       quillbarrow --output DIR [--list FILE] [--quiet] [FOLDER...]\n"
+        "\n"
+        "Zips each folder into an archive of its own, FOLDER.zip.\n"
+        "Without --output, the window opens with the folders listed.\n"
+        "\n"
+        "Options:\n"
+        "  -o, --output DIR  Zip without the window, into the folder DIR.\n"
+        "  -l, --list FILE   Read folders from FILE (\"-\": standard input), one per line;\n"
+        "                    blank lines and lines starting with \"#\" are skipped.\n"
+        "  -q, --quiet       Show no progress, only problems.\n"
+        "  -h, --help        Show this help and exit.\n"
+        "  -v, --version     Show the version and exit.\n"
+        "\n"
+        "Exit status: 0 when every archive was written with all its files,\n"
+        "1 when a folder was missing or not archived in full, 2 for a wrong command line.\n");
+}
+
+bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error)
+{
+    // The file is opened by its bytes: a list's name need not be UTF-8.
+    std::FILE *handle = listFile == QStringLiteral("-")
+                            ? stdin
+                            : std::fopen(FileNameToNative(listFile).constData(), "rb");
+    if (!handle) {
+        error = QStringLiteral("%1: list not read (%2)")
+                    .arg(FileNameForDisplay(listFile), QString::fromLocal8Bit(std::strerror(errno)));
+        return false;
+    }
+    QFile file;
+    file.open(handle, QIODevice::ReadOnly,
+              handle == stdin ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle);
+    const QByteArray all = file.readAll();
+    if (file.error() != QFileDevice::NoError) {
+        error = QStringLiteral("%1: list not read (%2)").arg(FileNameForDisplay(listFile), file.errorString());
+        return false;
+    }
+    for (QByteArray line : all.split('\n')) {
+        if (line.endsWith('\r'))
+            line.chop(1);
+        if (line.trimmed().isEmpty() || line.startsWith('#'))
+            continue;
+        folders << FullFolderPath(FileNameFromNative(line));
+    }
+    return true;
+}
+
+QStringList ArgumentsFromNative(int argc, const char *const *argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << FileNameFromNative(QByteArray(argv[i]));
+    return arguments;
+}

@@ -1,0 +1,214 @@
+#include "core/ConsoleRun.h"
+
+#include "core/BatchRun.h"
+#include "core/CommandLine.h"
+#include "core/FileNames.h"
+#include "core/PathHelpers.h"
+#include "zip32.h"
+
+#include <QElapsedTimer>
+
+#include <csignal>
+#include <cstdio>
+
+namespace {
+
+volatile std::sig_atomic_t g_interruptedBy = 0;
+
+extern "C" void noteInterrupt(int signal) { g_interruptedBy = signal; }
+
+// Catches SIGINT and SIGTERM for the life of the run, so an interrupted run
+// removes its unfinished archive instead of leaving it behind.
+class InterruptCatcher {
+public:
+    InterruptCatcher()
+    {
+        g_interruptedBy = 0;
+        m_previousInt = std::signal(SIGINT, noteInterrupt);
+        m_previousTerm = std::signal(SIGTERM, noteInterrupt);
+    }
+    ~InterruptCatcher()
+    {
+        std::signal(SIGINT, m_previousInt);
+        std::signal(SIGTERM, m_previousTerm);
+    }
+    bool interrupted() const { return g_interruptedBy != 0; }
+    // Ends the program the way the signal would have, now that the run has
+    // cleaned up.
+    void raiseAgain()
+    {
+        const int signal = g_interruptedBy;
+        if (!signal)
+            return;
+        std::signal(signal, SIG_DFL);
+        std::raise(signal);
+    }
+
+private:
+    void (*m_previousInt)(int) = SIG_DFL;
+    void (*m_previousTerm)(int) = SIG_DFL;
+};
+
+class ConsoleReporter {
+public:
+    explicit ConsoleReporter(const ConsoleRunOptions &options) : m_options(options) {}
+
+    void line(const QString &text)
+    {
+        clearProgress();
+        write(FileNameToNative(text) + '\n');
+    }
+    void progress(const QString &text)
+    {
+        if (m_options.quiet || !m_options.terminal)
+            return;
+        write("\r" + FileNameToNative(text) + "\x1b[K");
+        m_progressShown = true;
+    }
+    void clearProgress()
+    {
+        if (m_progressShown)
+            write("\r\x1b[K");
+        m_progressShown = false;
+    }
+
+private:
+    void write(const QByteArray &bytes)
+    {
+        if (m_options.write) {
+            m_options.write(bytes);
+        } else {
+            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
+            std::fflush(stderr);
+        }
+    }
+
+    const ConsoleRunOptions &m_options;
+    bool m_progressShown = false;
+};
+
+QString indented(const QString &text)
+{
+    QStringList lines = text.trimmed().split(QLatin1Char('\n'));
+    for (QString &l : lines)
+        l.prepend(QStringLiteral("  "));
+    return lines.join(QLatin1Char('\n'));
+}
+
+} // namespace
+
+QString ByteCountText(quint64 bytes)
+{
+    if (bytes < 1024)
+        return QStringLiteral("%1 B").arg(bytes);
+    static const char *const units[] = {"KiB", "MiB", "GiB", "TiB"};
+    double value = double(bytes) / 1024.0;
+    int unit = 0;
+    while (value >= 1024.0 && unit < 3) {
+        value /= 1024.0;
+        ++unit;
+    }
+    return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
+}
+
+int RunFromConsole(const ConsoleRunOptions &options)
+{
+    ConsoleReporter out(options);
+    QString outputFolder = ResolveOutputFolder(options.outputFolder);
+    if (outputFolder.isEmpty())
+        outputFolder = FullFolderPath(options.outputFolder);
+    if (!FolderExists(outputFolder)) {
+        out.line(QStringLiteral("quillbarrow: %1: the output folder does not exist; nothing was zipped.")
+                     .arg(FileNameForDisplay(outputFolder)));
+        return kExitSomeFailed;
+    }
+
+    bool failed = false;
+    // A folder that is not there is named and skipped before the run, so the
+    // archive an earlier run made of it is left in place.
+    QStringList folders;
+    for (const QString &folder : options.folders) {
+        if (FolderExists(folder)) {
+            folders << folder;
+        } else {
+            out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped.")
+                         .arg(FileNameForDisplay(folder)));
+            failed = true;
+        }
+    }
+
+    InterruptCatcher interrupt;
+    BatchRun *current = nullptr;
+    BatchRunHooks hooks;
+    hooks.yield = [&] {
+        if (interrupt.interrupted() && current)
+            current->requestStop(BatchRun::Stop::Now);
+    };
+    hooks.reportFolderError = [&](const QString &, int line, const QString &description) {
+        out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(description));
+    };
+    QString currentFolder;
+    hooks.showEngineMessages = [&](const QString &messages) {
+        out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(currentFolder, indented(messages)));
+    };
+    BatchRun run(folders, outputFolder, hooks);
+    current = &run;
+
+    const int count = int(folders.size());
+    QElapsedTimer clock;
+    clock.start();
+    quint64 finishedBytes = 0;  // file data of the folders already done
+    quint64 folderTotal = 0;
+    QString folderName;
+    qsizetype warningsTold = 0, linksTold = 0;
+    QObject::connect(&run, &BatchRun::folderStarted, [&](int number, const QString &folder) {
+        currentFolder = FileNameForDisplay(folder);
+        folderName = FileNameForDisplay(GetLastPathPart(folder));
+        folderTotal = 0;
+        out.progress(QStringLiteral("[%1/%2] %3").arg(number).arg(count).arg(folderName));
+    });
+    QObject::connect(&run, &BatchRun::dataWritten, [&](int number, quint64 done, quint64 total) {
+        if (interrupt.interrupted())
+            run.requestStop(BatchRun::Stop::Now);
+        folderTotal = total;
+        const double seconds = double(clock.nsecsElapsed()) / 1e9;
+        const double rate = seconds > 0 ? double(finishedBytes + done) / seconds : 0.0;
+        out.progress(QStringLiteral("[%1/%2] %3  %4 of %5  %6/s")
+                         .arg(number).arg(count).arg(folderName.left(40), ByteCountText(done),
+                                                     ByteCountText(total), ByteCountText(quint64(rate))));
+    });
+    QObject::connect(&run, &BatchRun::folderFinished, [&](int number, const QString &archive, qint32 result) {
+        finishedBytes += folderTotal;
+        const QString folder = folders.at(number - 1);
+        if (result == ZP_OK || result == ZP_FILES_SKIPPED) {
+            if (!options.quiet)
+                out.line(QStringLiteral("[%1/%2] %3 -> %4")
+                             .arg(number).arg(count)
+                             .arg(FileNameForDisplay(folder), FileNameForDisplay(archive)));
+        } else if (result != ZP_STOPPED) {
+            out.line(QStringLiteral("quillbarrow: %1: not zipped.").arg(FileNameForDisplay(folder)));
+        }
+        if (result != ZP_OK)
+            failed = true;
+        // What the run has to tell of this folder, as it happens.
+        const RunNotes &notes = run.notes();
+        for (; warningsTold < notes.warnings.size(); ++warningsTold)
+            out.line(QStringLiteral("quillbarrow: %1:\n%2")
+                         .arg(FileNameForDisplay(folder), indented(notes.warnings.at(warningsTold))));
+        for (; linksTold < notes.linksLeftOut.size(); ++linksTold)
+            if (!options.quiet)
+                out.line(QStringLiteral("  ") + FileNameForDisplay(notes.linksLeftOut.at(linksTold)));
+    });
+
+    ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("Main")), hooks.reportFolderError);
+    run.run(trap);
+    out.clearProgress();
+
+    if (run.stopped()) {
+        out.line(QStringLiteral("quillbarrow: interrupted; %1 of %2 folders were zipped.")
+                     .arg(run.zipped().size()).arg(count));
+        interrupt.raiseAgain();
+        return kExitSomeFailed;
+    }
+    return failed ? kExitSomeFailed : kExitAllZipped;
+}

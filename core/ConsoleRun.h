@@ -1,0 +1,34 @@
+#pragma once
+// Zipping from a script: `quillbarrow --output DIR FOLDER...`. The same run
+// as "Start Zipping" (BatchRun, so the same archiver and the same archive
+// names for same-name folders), with no window and no display. Progress and
+// problems go to standard error; the answer is the program's exit code.
+#include <QString>
+#include <QStringList>
+#include <functional>
+
+struct ConsoleRunOptions {
+    // The output folder as given: "~" and "~/..." are the home folder, any
+    // other relative text is taken from the current folder.
+    QString outputFolder;
+    QStringList folders;  // full paths, in order
+    bool quiet = false;   // no progress lines, only problems
+    // Progress redraws one line in place (a terminal), rather than writing a
+    // line per folder.
+    bool terminal = false;
+    // Where the text goes; standard error when not given.
+    std::function<void(const QByteArray &text)> write;
+};
+
+// Zips every folder that exists into the output folder, in order. A folder
+// that is missing is named and left alone (an archive of the same name in the
+// output folder stays as it was). Returns kExitAllZipped when every archive
+// was written with all its files, kExitSomeFailed otherwise.
+//
+// Interrupted by SIGINT or SIGTERM, the archive being written is given up
+// (nothing partial is left), and the signal is raised again with its default
+// action once the run has cleaned up.
+int RunFromConsole(const ConsoleRunOptions &options);
+
+// A byte count as a person reads it: "512 B", "1.5 KiB", "300.0 MiB".
+QString ByteCountText(quint64 bytes);
