@@ -4,13 +4,15 @@
 #   ./quillbarrow.sh run     install what the program needs, build it, start it
 #   ./quillbarrow.sh test    install what the tests need, build, run every test
 #   ./quillbarrow.sh build   build only
+#   ./quillbarrow.sh package build the Debian package build/quillbarrow_<version>_<arch>.deb
 #   ./quillbarrow.sh deps    install the Debian packages only (as root)
 #
 # Environment: BUILD_DIR (default ./build), CTEST_ARGS (extra ctest arguments),
 # QB_SANITIZE (address or thread: a sanitizer build in its own folder).
 #
 # `test` runs every test (label "slow" left out) in build/, then the checks
-# named in QB_CHECKS (default "address thread fuzz"; empty for none):
+# named in QB_CHECKS (default "package address thread fuzz"; empty for none):
+#   package  the Debian package built, linted, installed, used and removed
 #   address  the whole suite built with ASan+UBSan in build-address/
 #   thread   the engine's tests built with TSan in build-thread/
 #   fuzz     each libFuzzer target for QB_FUZZ_SECONDS (25) in build-fuzz/
@@ -26,7 +28,8 @@ JOBS=${JOBS:-$(nproc)}
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libzip-dev
                 libdeflate-dev zlib1g-dev fonts-liberation libgl-dev)
 TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
-               imagemagick util-linux procps clang libclang-rt-14-dev)
+               imagemagick util-linux procps clang libclang-rt-14-dev lintian)
+PACKAGE_PACKAGES=(dpkg-dev scdoc file)
 
 install_packages() {
     local missing=()
@@ -61,10 +64,39 @@ export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$ROOT/tests/reliability/lsan.su
 # program's designed way out, not a thread leak.
 export TSAN_OPTIONS=${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1:die_after_fork=0:report_thread_leaks=0:suppressions=$ROOT/tests/reliability/tsan.supp}
 
+# The Debian package, built apart from the test build: a release build
+# with Debian's hardening flags, no tests, installed under /usr.
+package() {
+    local dir=$ROOT/build-package
+    rm -rf "$dir/_CPack_Packages"
+    # CMake reads no CPPFLAGS: the preprocessor's hardening joins the others.
+    local flags=(DEB_BUILD_MAINT_OPTIONS=hardening=+all)
+    local cppflags
+    cppflags=$(env "${flags[@]}" dpkg-buildflags --get CPPFLAGS)
+    env "${flags[@]}" \
+        CFLAGS="$(env "${flags[@]}" dpkg-buildflags --get CFLAGS) $cppflags" \
+        CXXFLAGS="$(env "${flags[@]}" dpkg-buildflags --get CXXFLAGS) $cppflags" \
+        LDFLAGS="$(env "${flags[@]}" dpkg-buildflags --get LDFLAGS)" \
+        cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+              -DCMAKE_INSTALL_PREFIX=/usr -DQB_TESTS=OFF -DQB_PACKAGE=ON >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+    (cd "$dir" && rm -f ./*.deb && cpack -G DEB >/dev/null)
+    local deb
+    deb=$(ls "$dir"/quillbarrow_*.deb)
+    mkdir -p "$BUILD_DIR"
+    rm -f "$BUILD_DIR"/quillbarrow_*.deb
+    cp "$deb" "$BUILD_DIR/"
+    echo "Package: $BUILD_DIR/$(basename "$deb")"
+}
+
 # One extra check after the normal tests; prints how long it took.
 run_check() {
     local started=$SECONDS dir
     case "$1" in
+        package)
+            package
+            bash "$ROOT/tests/package/check.sh" "$BUILD_DIR"/quillbarrow_*.deb
+            ;;
         address)
             dir=$ROOT/build-address
             cmake -S "$ROOT" -B "$dir" -G Ninja -DQB_SANITIZE=address >/dev/null
@@ -86,7 +118,7 @@ run_check() {
             (cd "$dir" && ctest --output-on-failure -j "$JOBS" -L fuzz)
             ;;
         *)
-            echo "Unknown check: $1 (address, thread or fuzz)" >&2
+            echo "Unknown check: $1 (package, address, thread or fuzz)" >&2
             return 2
             ;;
     esac
@@ -95,7 +127,11 @@ run_check() {
 
 case "${1:-}" in
     deps)
-        install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+        ;;
+    package)
+        install_packages "${BUILD_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
+        package
         ;;
     build)
         install_packages "${BUILD_PACKAGES[@]}"
@@ -110,14 +146,14 @@ case "${1:-}" in
         exec "$BUILD_DIR/bin/quillbarrow"
         ;;
     test)
-        install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+        install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
         build
         started=$SECONDS
         # shellcheck disable=SC2086
         (cd "$BUILD_DIR" && ctest --output-on-failure -j "$JOBS" -LE slow ${CTEST_ARGS:-})
         echo "tests: $((SECONDS - started)) s"
         if [ -z "${QB_SANITIZE:-}" ]; then
-            for check in ${QB_CHECKS-address thread fuzz}; do
+            for check in ${QB_CHECKS-package address thread fuzz}; do
                 run_check "$check"
             done
         fi
