@@ -179,6 +179,13 @@ def case_replace(case):
     return (["--root", win(case), "--walk", win(out), win(tree)], out, 0, zipcheck.expected_entries(tree), [])
 
 
+def case_exit_while_writing(case):
+    tree = os.path.join(case, "Closed")
+    write(os.path.join(tree, "large.bin"), os.urandom(40 << 20))
+    out = os.path.join(case, "Closed.zip")
+    return (["--root", win(case), "--walk", "--exit-while-writing", win(out), win(tree)], out, 0, None, [])
+
+
 CASES = [
     ("ordinary tree", case_ordinary),
     ("names in several scripts", case_scripts),
@@ -190,6 +197,7 @@ CASES = [
     ("file held open, nothing shared", case_unreadable),
     ("output folder missing", case_missing_output),
     ("existing archive replaced", case_replace),
+    ("program ends while writing", case_exit_while_writing),
 ]
 
 

@@ -16,6 +16,10 @@
 //     --hold-deny-write PATH  another process keeps PATH open for writing,
 //                             sharing it for reading only
 //     --hold-exclusive PATH   another process keeps PATH open, sharing nothing
+//     --exit-while-writing    end the program with exit() from inside the
+//                             message routine once the archive is being
+//                             written (progress was reported), as the program
+//                             does when its window is closed
 //
 // Messages go to standard output as UTF-8, as the engine sends them, then a
 // line "result N"; the exit status is the engine's result, or 100 when the
@@ -160,8 +164,15 @@ void walk(const std::wstring &folder, std::vector<std::wstring> &out)
     }
 }
 
+bool g_exitWhileWriting = false;
+uint64_t g_progressCalls = 0;
+
 int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
 {
+    if (length == 0 && g_exitWhileWriting && g_progressCalls > 0) {
+        releaseHolders();
+        std::exit(0);
+    }
     if (length > 0) {
         std::fwrite(buffer, 1, length, stdout);
         std::fflush(stdout);
@@ -169,7 +180,6 @@ int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
     return 0;
 }
 
-uint64_t g_progressCalls = 0;
 int32_t ZIP32_CALL progress(uint64_t, uint64_t)
 {
     ++g_progressCalls;
@@ -207,6 +217,8 @@ int wmain(int argc, wchar_t **argv)
             options.update = 1;
         else if (a == L"--ignore-path")
             options.ignorePath = 1;
+        else if (a == L"--exit-while-writing")
+            g_exitWhileWriting = true;
         else if (a == L"--walk")
             walkFolders = true;
         else if (a == L"--hide")
