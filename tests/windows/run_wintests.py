@@ -17,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
 import zipcheck  # noqa: E402
@@ -179,6 +180,19 @@ def case_replace(case):
     return (["--root", win(case), "--walk", win(out), win(tree)], out, 0, zipcheck.expected_entries(tree), [])
 
 
+def case_update(case):
+    tree = os.path.join(case, "Kept")
+    write(os.path.join(tree, "new.txt"), b"added by the update")
+    out = os.path.join(case, "Kept.zip")
+    with zipfile.ZipFile(out, "w") as z:
+        info = zipfile.ZipInfo("Kept/old.txt", (2020, 1, 2, 3, 4, 6))
+        info.external_attr = 0o100644 << 16
+        z.writestr(info, b"there before")
+    expected = zipcheck.expected_entries(tree)
+    expected[b"Kept/old.txt"] = (False, 0o100644, None, b"there before")
+    return (["--root", win(case), "--walk", "--update", win(out), win(tree)], out, 0, expected, [])
+
+
 def case_exit_while_writing(case):
     tree = os.path.join(case, "Closed")
     write(os.path.join(tree, "large.bin"), os.urandom(40 << 20))
@@ -197,6 +211,7 @@ CASES = [
     ("file held open, nothing shared", case_unreadable),
     ("output folder missing", case_missing_output),
     ("existing archive replaced", case_replace),
+    ("existing archive updated", case_update),
     ("program ends while writing", case_exit_while_writing),
 ]
 

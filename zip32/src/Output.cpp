@@ -238,6 +238,12 @@ bool OutputFile::commit()
         return false;
     }
     out_ = kNoFile;
+    // The archive being updated has been read to the end. Windows does not
+    // replace a file that is still open, even by this process.
+    if (in_ != kNoFile) {
+        closeFile(in_);
+        in_ = kNoFile;
+    }
     if (!replaceFile(temp_, final_)) {
         setError(ZIP_ER_RENAME, lastError());
         return false;
