@@ -8,7 +8,8 @@
 #   ./quillbarrow.sh test-windows   cross-build zip32.dll and test it under Wine
 #
 # Environment: BUILD_DIR (default ./build), CTEST_ARGS (extra ctest arguments),
-# QB_SANITIZE (address or thread: a sanitizer build in its own folder).
+# QB_SANITIZE (address or thread: a sanitizer build in its own folder),
+# QB_WINDOWS_CACHE (where test-windows keeps its Windows libraries).
 #
 # `test` runs every test (label "slow" left out) in build/, then the checks
 # named in QB_CHECKS (default "address thread fuzz windows"; empty for none):
