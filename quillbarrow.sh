@@ -6,16 +6,20 @@
 #   ./quillbarrow.sh build   build only
 #   ./quillbarrow.sh package build the Debian package build/quillbarrow_<version>_<arch>.deb
 #   ./quillbarrow.sh deps    install the Debian packages only (as root)
+#   ./quillbarrow.sh test-windows   cross-build zip32.dll and test it under Wine
 #
 # Environment: BUILD_DIR (default ./build), CTEST_ARGS (extra ctest arguments),
-# QB_SANITIZE (address or thread: a sanitizer build in its own folder).
+# QB_SANITIZE (address or thread: a sanitizer build in its own folder),
+# QB_WINDOWS_CACHE (where test-windows keeps its Windows libraries).
 #
 # `test` runs every test (label "slow" left out) in build/, then the checks
-# named in QB_CHECKS (default "package address thread fuzz"; empty for none):
+# named in QB_CHECKS (default "package address thread fuzz windows"; empty for none):
 #   package  the Debian package built, linted, installed, used and removed
 #   address  the whole suite built with ASan+UBSan in build-address/
 #   thread   the engine's tests built with TSan in build-thread/
 #   fuzz     each libFuzzer target for QB_FUZZ_SECONDS (25) in build-fuzz/
+#   windows  test-windows: zip32.dll built with MinGW-w64 in build-windows/,
+#            its libraries cached in ~/.cache/quillbarrow-windows
 # The long parts: `cd build && ctest -L slow` (boundaries) and
 # `bench/fuzz_roundtrip` (thousands of random trees).
 set -euo pipefail
@@ -30,6 +34,10 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libzip
 TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
                imagemagick util-linux procps clang libclang-rt-14-dev lintian)
 PACKAGE_PACKAGES=(dpkg-dev scdoc file)
+# The Windows engine: a cross compiler, zlib for Windows, Wine to run it, and
+# dpkg-dev for the source packages of libzip and libdeflate.
+WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
+                  wine wine64 dpkg-dev unzip 7zip libarchive-tools python3)
 
 install_packages() {
     local missing=()
@@ -89,6 +97,106 @@ package() {
     echo "Package: $BUILD_DIR/$(basename "$deb")"
 }
 
+# libzip and libdeflate for Windows, built from Debian's source packages of
+# the very versions the Linux build uses, into $1 (a prefix with include/,
+# lib/ and lib/pkgconfig/): Debian ships them for Windows in source form
+# only. apt-get works on a private sources list and state folder made from
+# this machine's own Debian "deb" entries, so the system's apt set-up is
+# never touched. Nothing is done when $1 already holds these versions.
+windows_libraries() {
+    local prefix=$1 work want stamp
+    work=$(dirname "$prefix")/work
+    want="$(dpkg-query -W -f='${source:Package}=${source:Version} ' libzip-dev libdeflate-dev)"
+    want+="gcc=$(x86_64-w64-mingw32-gcc-posix -dumpversion) $(sha1sum < "$ROOT/cmake/mingw-w64-x86_64.cmake" | cut -c1-12)"
+    stamp=$prefix/.built-from
+    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+        echo "Windows libraries: cached in $prefix"
+        return 0
+    fi
+    echo "Windows libraries: building $want into $prefix"
+    rm -rf "$prefix" "$work"
+    mkdir -p "$work/apt/lists/partial" "$work/apt/cache/archives/partial" "$work/apt/parts" \
+             "$work/src" "$prefix/include" "$prefix/lib/pkgconfig"
+    # The deb-src twins of the machine's own "deb" entries, one-line and deb822.
+    local f
+    for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list; do
+        [ -f "$f" ] && sed -n -E 's/^[[:space:]]*deb[[:space:]]+/deb-src /p' "$f"
+    done > "$work/apt/sources.list"
+    for f in /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        awk 'BEGIN { RS = ""; ORS = "\n\n" }
+             /(^|\n)Types:([^\n]*[ \t])?deb([ \t\n]|$)/ && !/(^|\n)Enabled:[ \t]*no/ {
+                 sub(/Types:[^\n]*/, "Types: deb-src"); print }' "$f"
+    done > "$work/apt/parts/quillbarrow-src.sources"
+    local apt_private=(-o "Dir::Etc::SourceList=$work/apt/sources.list"
+                       -o "Dir::Etc::SourceParts=$work/apt/parts"
+                       -o "Dir::State::Lists=$work/apt/lists"
+                       -o "Dir::Cache=$work/apt/cache"
+                       -o "APT::Sandbox::User=root")
+    apt-get "${apt_private[@]}" update -qq
+    local packages
+    packages=$(dpkg-query -W -f='${source:Package}=${source:Version} ' libzip-dev libdeflate-dev)
+    # shellcheck disable=SC2086
+    (cd "$work/src" && apt-get "${apt_private[@]}" source -qq --only-source $packages >/dev/null)
+
+    local src
+    src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libdeflate-*')
+    # libdeflate's own makefile knows MinGW; only its static library is taken.
+    make -C "$src" -j "$JOBS" CC=x86_64-w64-mingw32-gcc-posix AR=x86_64-w64-mingw32-ar \
+        libdeflatestatic.lib >/dev/null
+    cp "$src/libdeflatestatic.lib" "$prefix/lib/libdeflate.a"
+    cp "$src/libdeflate.h" "$prefix/include/"
+    printf '%s\n' "prefix=$prefix" 'libdir=${prefix}/lib' 'includedir=${prefix}/include' '' \
+        'Name: libdeflate' 'Description: DEFLATE compression, static, for Windows' \
+        "Version: ${src##*-}" 'Libs: -L${libdir} -ldeflate' 'Cflags: -I${includedir}' \
+        > "$prefix/lib/pkgconfig/libdeflate.pc"
+
+    src=$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libzip-*')
+    cmake -S "$src" -B "$work/libzip-build" -G Ninja \
+        -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" -DQB_WINDOWS_PREFIX="$prefix" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=OFF \
+        -DENABLE_BZIP2=OFF -DENABLE_LZMA=OFF -DENABLE_GNUTLS=OFF \
+        -DENABLE_OPENSSL=OFF -DENABLE_MBEDTLS=OFF -DENABLE_COMMONCRYPTO=OFF \
+        -DENABLE_WINDOWS_CRYPTO=OFF -DBUILD_TOOLS=OFF -DBUILD_REGRESS=OFF -DBUILD_EXAMPLES=OFF \
+        -DBUILD_DOC=OFF -Wno-dev >/dev/null
+    cmake --build "$work/libzip-build" -j "$JOBS" >/dev/null
+    cmake --install "$work/libzip-build" >/dev/null
+    rm -rf "$work"
+    echo "$want" > "$stamp"
+}
+
+# zip32.dll and zip32_wintest.exe cross-built in build-windows/, checked for
+# what the DLL exports and needs, then tested under Wine beside the Linux
+# build's zip32_cli.
+test_windows() {
+    install_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
+    local started=$SECONDS dir=$ROOT/build-windows
+    local prefix=${QB_WINDOWS_CACHE:-$HOME/.cache/quillbarrow-windows}/x86_64-w64-mingw32
+    windows_libraries "$prefix"
+    cmake -S "$ROOT" -B "$dir" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+        -DQB_WINDOWS_PREFIX="$prefix" -DQB_ENGINE_ONLY=ON >/dev/null
+    cmake --build "$dir" -j "$JOBS"
+    local dll=$dir/bin/zip32.dll exports imports
+    exports=$(x86_64-w64-mingw32-objdump -p "$dll" |
+              sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]+\[ *[0-9]+\]/ { print $NF }' | sort | xargs)
+    if [ "$exports" != "ZpArchive ZpInit ZpSetOptions" ]; then
+        echo "zip32.dll must export ZpArchive, ZpInit and ZpSetOptions only; it exports: $exports" >&2
+        return 1
+    fi
+    imports=$(x86_64-w64-mingw32-objdump -p "$dll" | awk '/DLL Name:/ { print $3 }' | sort -u | xargs)
+    if grep -qiE 'libgcc|libstdc|winpthread|zlib|libzip|libdeflate' <<< "$imports"; then
+        echo "zip32.dll needs DLLs that do not come with Windows: $imports" >&2
+        return 1
+    fi
+    echo "zip32.dll: exports $exports; needs $imports"
+    # The Linux engine, for the archive both builds must write alike.
+    cmake -S "$ROOT" -B "$BUILD_DIR" -G Ninja >/dev/null
+    cmake --build "$BUILD_DIR" -j "$JOBS" --target zip32_cli
+    python3 "$ROOT/tests/windows/run_wintests.py" --bin "$dir/bin" \
+        --linux-cli "$BUILD_DIR/bin/zip32_cli" --work "$dir/wintests"
+    echo "test-windows: $((SECONDS - started)) s"
+}
+
 # One extra check after the normal tests; prints how long it took.
 run_check() {
     local started=$SECONDS dir
@@ -110,6 +218,9 @@ run_check() {
             cmake --build "$dir" -j "$JOBS" --target tests/zip32/all
             (cd "$dir/tests/zip32" && ctest --output-on-failure -j "$JOBS" -LE slow)
             ;;
+        windows)
+            test_windows
+            ;;
         fuzz)
             dir=$ROOT/build-fuzz
             CC=clang CXX=clang++ cmake -S "$ROOT" -B "$dir" -G Ninja -DQB_FUZZ=ON \
@@ -118,7 +229,7 @@ run_check() {
             (cd "$dir" && ctest --output-on-failure -j "$JOBS" -L fuzz)
             ;;
         *)
-            echo "Unknown check: $1 (package, address, thread or fuzz)" >&2
+            echo "Unknown check: $1 (package, address, thread, fuzz or windows)" >&2
             return 2
             ;;
     esac
@@ -145,6 +256,9 @@ case "${1:-}" in
         fi
         exec "$BUILD_DIR/bin/quillbarrow"
         ;;
+    test-windows)
+        test_windows
+        ;;
     test)
         install_packages "${BUILD_PACKAGES[@]}" "${TEST_PACKAGES[@]}" "${PACKAGE_PACKAGES[@]}"
         build
@@ -153,14 +267,14 @@ case "${1:-}" in
         (cd "$BUILD_DIR" && ctest --output-on-failure -j "$JOBS" -LE slow ${CTEST_ARGS:-})
         echo "tests: $((SECONDS - started)) s"
         if [ -z "${QB_SANITIZE:-}" ]; then
-            for check in ${QB_CHECKS-package address thread fuzz}; do
+            for check in ${QB_CHECKS-package address thread fuzz windows}; do
                 run_check "$check"
             done
         fi
         echo "test: $SECONDS s in all"
         ;;
     *)
-        sed -n '2,18p' "$0"
+        sed -n '2,24p' "$0"
         exit 2
         ;;
 esac

@@ -191,6 +191,46 @@
  *                     unexpected library failure). Nothing written.
  * Every result other than ZP_OK comes with at least one message line,
  * except when no message routine was given.
+ *
+ *
+ * ON WINDOWS
+ *
+ * zip32.dll (64-bit) exports the same three entry points and nothing else;
+ * it needs no DLL beyond the system's own. What differs from the above:
+ *   - Text at this interface is still UTF-8. Paths are used as UTF-16 and
+ *     opened with the "\\?\" prefix, so they may be longer than 260
+ *     characters. '\' and '/' both separate parts; "C:\..." and
+ *     "\\server\share\..." are absolute; "\folder" and "C:folder" are
+ *     taken against the current drive and folder. Messages name paths with
+ *     '\'.
+ *   - The root directory is compared without regard to letter case (the
+ *     program passes it upper-cased). A path outside the root is stored
+ *     without its drive ("C:") or the "\\" before a server's name.
+ *     Wildcards still match case-sensitively.
+ *   - Hidden means the hidden or system attribute, not a leading '.': such
+ *     files and folders found in a folder are left out unless field 6 is set.
+ *   - Reparse points (symbolic links, junctions) are the links of "Left
+ *     out" and of the loop check, which uses the volume serial number and
+ *     the file index instead of device and inode.
+ *   - Entries carry a Unix mode made from the attributes: 0644 for a file
+ *     (0444 when read-only), 0755 for a folder. So a tree with those modes
+ *     and the same times gives the same bytes on Windows and on Linux.
+ *   - Files are opened sharing reading, writing and deletion, so a file
+ *     another program has open for writing is still read. A file another
+ *     program holds without sharing reading is left out with the system's
+ *     reason (ZP_FILES_SKIPPED).
+ *   - The temporary file is held without write or delete sharing while it
+ *     is written (this stands for the lock), flushed with FlushFileBuffers
+ *     and renamed with MoveFileExW (MOVEFILE_REPLACE_EXISTING |
+ *     MOVEFILE_WRITE_THROUGH). An archive that another program holds open
+ *     without delete sharing cannot be replaced: ZP_CANNOT_WRITE, the old
+ *     file untouched.
+ *   - REASON texts are the system's own (FormatMessageW, in the system's
+ *     language), without the final full stop: "The system cannot find the
+ *     path specified" where POSIX says "No such file or directory".
+ *   - The temporary file is removed when the program ends with exit(); a
+ *     quick_exit() removes it only in a build against the UCRT run-time.
+ *     SIGXFSZ does not exist.
  */
 #ifndef ZIP32_H
 #define ZIP32_H

@@ -3,6 +3,7 @@
 #include "Messenger.h"
 #include "Output.h"
 #include "Pipeline.h"
+#include "Platform.h"
 #include "zip32.h"
 
 #include <zip.h>
@@ -15,23 +16,13 @@
 #include <ctime>
 #include <memory>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace zip32 {
 
 namespace {
 
 std::string absolute(const std::string &path)
 {
-    if (!path.empty() && path[0] == '/')
-        return normalizePath(path);
-    std::string cwd(PATH_MAX, '\0');
-    if (!::getcwd(cwd.data(), cwd.size()))
-        return normalizePath("/" + path);
-    cwd.resize(std::strlen(cwd.c_str()));
-    return normalizePath(cwd + "/" + path);
+    return absolutePath(path);
 }
 
 // DOS times cover 1980-01-01 to 2107-12-31 in local time; anything outside is
@@ -242,16 +233,16 @@ bool timestampField(int64_t mtime, zip_uint8_t out[5])
 // once, so that files which cannot be read at all cost one more round only.
 bool readable(const std::string &path, std::string &reason)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        reason = std::strerror(errno);
+    const FileHandle fd = openForReading(path);
+    if (fd == kNoFile) {
+        reason = errorText(lastError());
         return false;
     }
-    struct stat st;
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    FileInfo st;
+    bool ok = fileInfo(fd, st) && S_ISREG(st.mode);
     if (!ok)
         reason = "skipped, no longer a regular file";
-    ::close(fd);
+    closeFile(fd);
     return ok;
 }
 
@@ -268,8 +259,8 @@ struct Builder {
 
     Attempt attempt(std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
     {
-        struct stat st;
-        const bool existing = request.update && ::stat(finalPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+        FileInfo st;
+        const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
         OutputFile out(finalPath, existing, messages);
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
@@ -402,9 +393,9 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     options.archivePath = absolute(request.archivePath);
     const std::string finalPath = options.archivePath;
 
-    struct stat st;
-    if (::stat(finalPath.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
-        messages.line(finalPath + ": cannot write (" + std::strerror(S_ISDIR(st.st_mode) ? EISDIR : EEXIST) + ")");
+    FileInfo st;
+    if (statPath(finalPath, true, st) && !S_ISREG(st.mode)) {
+        messages.line(finalPath + ": cannot write (" + errorText(S_ISDIR(st.mode) ? kErrIsDir : kErrExists) + ")");
         return ZP_CANNOT_WRITE;
     }
 

@@ -1,12 +1,8 @@
 #include "CentralFix.h"
 
-#include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <vector>
-
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zip32 {
 
@@ -23,16 +19,14 @@ void put16(unsigned char *p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >
 void put32(unsigned char *p, uint32_t v) { put16(p, uint16_t(v)); put16(p + 2, uint16_t(v >> 16)); }
 void put64(unsigned char *p, uint64_t v) { put32(p, uint32_t(v)); put32(p + 4, uint32_t(v >> 32)); }
 
-bool readAt(int fd, void *buffer, size_t length, uint64_t offset)
+bool readAt(FileHandle fd, void *buffer, size_t length, uint64_t offset)
 {
     auto *p = static_cast<unsigned char *>(buffer);
     while (length > 0) {
-        const ssize_t n = ::pread(fd, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int64_t n = readFileAt(fd, p, length, offset);
         if (n <= 0) {
             if (n == 0)
-                errno = EIO;
+                setLastError(kErrIO);
             return false;
         }
         p += n;
@@ -42,13 +36,11 @@ bool readAt(int fd, void *buffer, size_t length, uint64_t offset)
     return true;
 }
 
-bool writeAt(int fd, const void *buffer, size_t length, uint64_t offset)
+bool writeAt(FileHandle fd, const void *buffer, size_t length, uint64_t offset)
 {
     auto *p = static_cast<const unsigned char *>(buffer);
     while (length > 0) {
-        const ssize_t n = ::pwrite(fd, p, length, off_t(offset));
-        if (n < 0 && errno == EINTR)
-            continue;
+        const int64_t n = writeFileAt(fd, p, length, offset);
         if (n < 0)
             return false;
         p += n;
@@ -98,7 +90,7 @@ struct LocalFacts {
 };
 
 // What the local header at `offset` says of the entry named `name`.
-LocalFacts localFacts(int fd, uint64_t offset, const unsigned char *name, size_t nameLength)
+LocalFacts localFacts(FileHandle fd, uint64_t offset, const unsigned char *name, size_t nameLength)
 {
     LocalFacts facts;
     unsigned char head[30];
@@ -125,16 +117,16 @@ LocalFacts localFacts(int fd, uint64_t offset, const unsigned char *name, size_t
 
 } // namespace
 
-bool mendCentralDirectory(int fd, std::string &error)
+bool mendCentralDirectory(FileHandle fd, std::string &error)
 {
     auto fail = [&](const char *what) {
-        error = std::string(what) + ": " + std::strerror(errno ? errno : EIO);
+        error = std::string(what) + ": " + errorText(lastError() ? lastError() : kErrIO);
         return false;
     };
-    struct stat st;
-    if (::fstat(fd, &st) != 0)
+    FileInfo st;
+    if (!fileInfo(fd, st))
         return fail("cannot check the archive");
-    const uint64_t fileSize = uint64_t(st.st_size);
+    const uint64_t fileSize = st.size;
     if (fileSize < 22)
         return true;
     // No archive comment is written: the end record is the last 22 bytes.
@@ -258,7 +250,7 @@ bool mendCentralDirectory(int fd, std::string &error)
     tail.insert(tail.end(), end, end + sizeof end);
     if (!writeAt(fd, tail.data(), tail.size(), cdOffset))
         return fail("cannot write the archive's directory");
-    if (::ftruncate(fd, off_t(cdOffset + tail.size())) != 0)
+    if (!truncateFile(fd, cdOffset + tail.size()))
         return fail("cannot write the archive's directory");
     return true;
 }

@@ -9,6 +9,8 @@
 // and stay as they are.
 #pragma once
 
+#include "Platform.h"
+
 #include <string>
 
 namespace zip32 {
@@ -17,6 +19,6 @@ namespace zip32 {
 // mends the records described above and rewrites the directory and its end
 // records. Returns false with `error` set when the file cannot be read or
 // written; an archive that needs nothing is left untouched.
-bool mendCentralDirectory(int fd, std::string &error);
+bool mendCentralDirectory(FileHandle fd, std::string &error);
 
 } // namespace zip32

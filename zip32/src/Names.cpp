@@ -1,18 +1,13 @@
 #include "Names.h"
 
 #include "Messenger.h"
+#include "Platform.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
+#include <memory>
 #include <set>
 #include <unordered_set>
 #include <utility>
-
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zip32 {
 
@@ -164,7 +159,7 @@ bool isValidUtf8(std::string_view text)
 
 namespace {
 
-const char *kindOf(mode_t mode)
+const char *kindOf(uint32_t mode)
 {
     if (S_ISSOCK(mode))
         return "socket";
@@ -177,23 +172,14 @@ const char *kindOf(mode_t mode)
     return "special file";
 }
 
-std::string joinPath(const std::string &dir, std::string_view name)
-{
-    std::string out = dir;
-    if (out.empty() || out.back() != '/')
-        out += '/';
-    out += name;
-    return out;
-}
-
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages)
         : options_(options), messages_(messages)
     {
-        struct stat st;
-        if (::stat(options_.archivePath.c_str(), &st) == 0) {
-            archiveId_ = {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
+        FileInfo st;
+        if (statPath(options_.archivePath, true, st)) {
+            archiveId_ = {st.dev, st.ino};
             haveArchiveId_ = true;
         }
     }
@@ -205,49 +191,49 @@ public:
             notMatched(name, nullptr);
             return;
         }
-        const std::string full = normalizePath(name[0] == '/' ? name : joinPath(options_.root, name));
-        const size_t slash = full.rfind('/');
-        const std::string dir = slash == 0 ? std::string("/") : full.substr(0, slash);
-        const std::string last = full.substr(slash + 1);
+        const std::string full = resolvePath(options_.root, name);
+        std::string dir, last;
+        splitPath(full, dir, last);
 
         if (hasWildcard(last)) {
             // A folder named for its files that is not there (gone since the
             // caller found it, or a name the caller could not spell) is a
             // folder left out: that must not pass for a complete archive.
-            struct stat st;
-            if (::stat(dir.c_str(), &st) != 0) {
+            FileInfo st;
+            if (!statPath(dir, true, st)) {
                 ++unreadableFolders_;
-                notMatched(name, std::strerror(errno));
+                notMatched(name, errorText(lastError()).c_str());
                 return;
             }
-            if (!S_ISDIR(st.st_mode)) {
+            if (!S_ISDIR(st.mode)) {
                 ++unreadableFolders_;
-                notMatched(name, std::strerror(ENOTDIR));
+                notMatched(name, errorText(kErrNotDir).c_str());
                 return;
             }
             addFolder(dir, st, last);
             return;
         }
 
-        struct stat lst;
-        if (::lstat(full.c_str(), &lst) != 0) {
-            notMatched(name, errno == ENOENT ? nullptr : std::strerror(errno));
+        FileInfo lst;
+        if (!statPath(full, false, lst)) {
+            const int error = lastError();
+            notMatched(name, isNotFound(error) ? nullptr : errorText(error).c_str());
             return;
         }
-        struct stat st = lst;
-        if (S_ISLNK(lst.st_mode) && ::stat(full.c_str(), &st) != 0) {
-            brokenLink(full, errno);
+        FileInfo st = lst;
+        if (S_ISLNK(lst.mode) && !statPath(full, true, st)) {
+            brokenLink(full, lastError());
             return;
         }
-        if (S_ISREG(st.st_mode)) {
+        if (S_ISREG(st.mode)) {
             addFile(full, st);
-        } else if (S_ISDIR(st.st_mode)) {
+        } else if (S_ISDIR(st.mode)) {
             if (options_.recurse)
                 addFolder(full, st, "*");
             else
                 addFolderEntry(full, st);
         } else {
-            special(full, st.st_mode);
+            special(full, st.mode);
         }
     }
 
@@ -272,10 +258,10 @@ private:
 
     void brokenLink(const std::string &path, int error)
     {
-        messages_.line(path + ": skipped, broken symbolic link (" + std::strerror(error) + ")");
+        messages_.line(path + ": skipped, broken symbolic link (" + errorText(error) + ")");
     }
 
-    void special(const std::string &path, mode_t mode)
+    void special(const std::string &path, uint32_t mode)
     {
         messages_.line(path + ": skipped, not a regular file (" + kindOf(mode) + ")");
     }
@@ -285,34 +271,33 @@ private:
         return seen_.insert(stored).second;
     }
 
-    void addFile(const std::string &path, const struct stat &st)
+    void addFile(const std::string &path, const FileInfo &st)
     {
         ++result_.regularFiles;
-        if (haveArchiveId_ && archiveId_.first == static_cast<uint64_t>(st.st_dev)
-            && archiveId_.second == static_cast<uint64_t>(st.st_ino))
+        if (haveArchiveId_ && archiveId_.first == st.dev && archiveId_.second == st.ino)
             return;
         if (path == options_.archivePath)
             return;
-        std::string stored = storedName(path, options_.root, options_.ignorePath);
+        std::string stored = storedNameOf(path, options_.root, options_.ignorePath);
         if (stored.empty() || !firstTime(stored))
             return;
         Entry e;
         e.stored = std::move(stored);
         e.path = path;
-        e.mode = static_cast<uint32_t>(st.st_mode);
-        e.mtime = static_cast<int64_t>(st.st_mtime);
-        e.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
-        e.size = static_cast<uint64_t>(st.st_size);
-        e.dev = static_cast<uint64_t>(st.st_dev);
-        e.ino = static_cast<uint64_t>(st.st_ino);
+        e.mode = st.mode;
+        e.mtime = st.mtime;
+        e.mtimeNs = st.mtimeNs;
+        e.size = st.size;
+        e.dev = st.dev;
+        e.ino = st.ino;
         result_.entries.push_back(std::move(e));
     }
 
-    void addFolderEntry(const std::string &path, const struct stat &st)
+    void addFolderEntry(const std::string &path, const FileInfo &st)
     {
         if (options_.ignorePath)
             return;
-        std::string stored = storedName(path, options_.root, false);
+        std::string stored = storedNameOf(path, options_.root, false);
         if (stored.empty())
             return;
         stored += '/';
@@ -322,74 +307,61 @@ private:
         e.stored = std::move(stored);
         e.path = path;
         e.isDir = true;
-        e.mode = static_cast<uint32_t>(st.st_mode);
-        e.mtime = static_cast<int64_t>(st.st_mtime);
-        e.dev = static_cast<uint64_t>(st.st_dev);
-        e.ino = static_cast<uint64_t>(st.st_ino);
+        e.mode = st.mode;
+        e.mtime = st.mtime;
+        e.dev = st.dev;
+        e.ino = st.ino;
         result_.entries.push_back(std::move(e));
     }
 
     // The folder's own entry, the files in it that match the pattern and,
     // with recursion, the same for every sub-folder.
-    void addFolder(const std::string &dir, const struct stat &dirStat, const std::string &pattern)
+    void addFolder(const std::string &dir, const FileInfo &dirStat, const std::string &pattern)
     {
         if (options_.recurse) {
             // Links to folders are followed, but no folder is entered twice:
             // this is what stops link loops.
-            auto id = std::make_pair(static_cast<uint64_t>(dirStat.st_dev),
-                                     static_cast<uint64_t>(dirStat.st_ino));
+            auto id = std::make_pair(dirStat.dev, dirStat.ino);
             if (!entered_.insert(id).second)
                 return;
         }
         addFolderEntry(dir, dirStat);
 
-        int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        DIR *d = dfd >= 0 ? ::fdopendir(dfd) : nullptr;
-        if (!d) {
-            int error = errno;
-            if (dfd >= 0)
-                ::close(dfd);
-            messages_.line(dir + ": folder not read (" + std::strerror(error) + ")");
+        auto folder = std::make_unique<FolderReader>();
+        if (!folder->open(dir)) {
+            messages_.line(dir + ": folder not read (" + errorText(lastError()) + ")");
             ++unreadableFolders_;
             return;
         }
-        std::vector<std::string> names;
-        while (struct dirent *de = ::readdir(d)) {
-            std::string_view n = de->d_name;
-            if (n == "." || n == "..")
-                continue;
-            if (!options_.includeHidden && n[0] == '.')
-                continue;
-            names.emplace_back(n);
-        }
+        std::vector<std::string> names = folder->names(options_.includeHidden);
         std::sort(names.begin(), names.end());
 
-        std::vector<std::pair<std::string, struct stat>> subFolders;
+        std::vector<std::pair<std::string, FileInfo>> subFolders;
         for (const auto &n : names) {
             messages_.heartbeat();
             const std::string child = joinPath(dir, n);
-            struct stat lst;
-            if (::fstatat(dfd, n.c_str(), &lst, AT_SYMLINK_NOFOLLOW) != 0)
+            FileInfo lst;
+            if (!folder->stat(n, false, lst))
                 continue;   // gone since the listing: it was never there
-            struct stat st = lst;
-            if (S_ISLNK(lst.st_mode) && ::fstatat(dfd, n.c_str(), &st, 0) != 0) {
+            FileInfo st = lst;
+            if (S_ISLNK(lst.mode) && !folder->stat(n, true, st)) {
                 if (wildcardMatch(pattern, n) || options_.recurse)
-                    brokenLink(child, errno);
+                    brokenLink(child, lastError());
                 continue;
             }
-            if (S_ISDIR(st.st_mode)) {
+            if (S_ISDIR(st.mode)) {
                 if (options_.recurse)
                     subFolders.emplace_back(child, st);
                 continue;
             }
             if (!wildcardMatch(pattern, n))
                 continue;
-            if (S_ISREG(st.st_mode))
+            if (S_ISREG(st.mode))
                 addFile(child, st);
             else
-                special(child, st.st_mode);
+                special(child, st.mode);
         }
-        ::closedir(d);
+        folder.reset();
         for (const auto &[path, st] : subFolders)
             addFolder(path, st, pattern);
     }

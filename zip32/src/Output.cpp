@@ -3,51 +3,38 @@
 #include "CentralFix.h"
 #include "Messenger.h"
 #include "Pipeline.h"
+#include "Platform.h"
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
-#include <cstring>
 #include <future>
 #include <mutex>
 #include <random>
 #include <vector>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <sys/file.h>
-#include <limits.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 namespace zip32 {
 
 namespace {
 
-// The temporary file in flight, kept where an exit handler can reach it
-// without taking locks or allocating. Only one archive is written at a time.
-char g_tempPath[PATH_MAX + 1];
-std::atomic<bool> g_tempActive{false};
-
+// The temporary file in flight is kept where an exit handler can reach it
+// without taking locks or allocating (Platform). Only one archive is written
+// at a time.
 void registerTemp(const std::string &path)
 {
-    if (path.size() > PATH_MAX)
-        return;
-    std::memcpy(g_tempPath, path.c_str(), path.size() + 1);
-    g_tempActive.store(true, std::memory_order_release);
+    armExitRemoval(path);
 }
 
 void unregisterTemp()
 {
-    g_tempActive.store(false, std::memory_order_release);
+    disarmExitRemoval();
 }
 
 void exitCleanup()
 {
     g_processEnding.store(true);
-    if (g_tempActive.exchange(false))
-        ::unlink(g_tempPath);
+    exitRemove();
 }
 
 constexpr size_t kBufferSize = 1u << 20;
@@ -59,7 +46,9 @@ void installExitCleanup()
     static std::once_flag once;
     std::call_once(once, [] {
         std::atexit(exitCleanup);
+#if !defined(_WIN32) || defined(_UCRT)
         std::at_quick_exit(exitCleanup);
+#endif
     });
 }
 
@@ -87,28 +76,21 @@ bool isTempOf(const std::string &name, const std::string &base)
 // while it lives, so one whose lock can be taken has no writer any more.
 void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
 {
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
+    FolderReader folder;
+    if (!folder.open(dir))
         return;
     std::vector<std::string> abandoned;
-    while (const dirent *e = ::readdir(d)) {
-        const std::string name = e->d_name;
+    for (const std::string &name : folder.names(true)) {
         if (!isTempOf(name, base))
             continue;
-        const std::string path = (dir == "/" ? std::string() : dir) + "/" + name;
+        const std::string path = joinPath(dir, name);
         if (path == mine)
             continue;
-        const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
-        if (fd < 0)
-            continue;
-        struct stat st;
-        if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0)
+        if (isAbandoned(path))
             abandoned.push_back(path);
-        ::close(fd);
     }
-    ::closedir(d);
     for (const std::string &path : abandoned)
-        ::unlink(path.c_str());
+        removeFile(path);
 }
 
 } // namespace
@@ -122,14 +104,14 @@ OutputFile::OutputFile(std::string finalPath, bool existing, Messenger &messages
 OutputFile::~OutputFile()
 {
     discard();
-    if (in_ >= 0)
-        ::close(in_);
+    if (in_ != kNoFile)
+        closeFile(in_);
     zip_error_fini(&error_);
 }
 
 std::string OutputFile::errorText() const
 {
-    std::string text = std::strerror(errno_);
+    std::string text = zip32::errorText(errno_);
     if (!failedStep_.empty())
         text = failedStep_ + ": " + text;
     return text;
@@ -138,61 +120,58 @@ std::string OutputFile::errorText() const
 bool OutputFile::create()
 {
     if (existing_) {
-        in_ = ::open(final_.c_str(), O_RDONLY | O_CLOEXEC);
-        if (in_ < 0) {
-            errno_ = errno;
+        in_ = openForReading(final_);
+        if (in_ == kNoFile) {
+            errno_ = lastError();
             failedStep_ = "cannot read the archive to update";
             return false;
         }
-        struct stat st;
-        if (::fstat(in_, &st) != 0) {
-            errno_ = errno;
+        FileInfo st;
+        if (!fileInfo(in_, st)) {
+            errno_ = lastError();
             return false;
         }
-        inSize_ = static_cast<zip_uint64_t>(st.st_size);
+        inSize_ = st.size;
     }
-    const size_t slash = final_.rfind('/');
-    const std::string dir = final_.substr(0, slash == 0 ? 1 : slash);
-    const std::string base = final_.substr(slash + 1);
+    std::string dir, base;
+    splitPath(final_, dir, base);
     std::random_device seed;
-    std::mt19937_64 random(seed() ^ static_cast<uint64_t>(::getpid()));
+    std::mt19937_64 random(seed() ^ processNumber());
     for (int attempt = 0; attempt < 100; ++attempt) {
         char suffix[32];
         std::snprintf(suffix, sizeof suffix, ".%08llx.tmp",
                       static_cast<unsigned long long>(random() & 0xffffffffu));
-        std::string candidate = (dir == "/" ? std::string() : dir) + "/." + base + suffix;
+        std::string candidate = joinPath(dir, "." + base + suffix);
         // Register before creating: an exit between the two removes nothing
         // that is not there; an exit after it removes the new file.
         registerTemp(candidate);
-        int fd = ::open(candidate.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            // Held until the file is closed, and by the system until this
-            // process ends, however it ends.
-            ::flock(fd, LOCK_EX | LOCK_NB);
+        const FileHandle fd = createTemporary(candidate);
+        if (fd != kNoFile) {
             out_ = fd;
             temp_ = std::move(candidate);
             removeAbandonedTemps(dir, base, temp_);
             return true;
         }
+        const int error = lastError();
         unregisterTemp();
-        if (errno != EEXIST) {
-            errno_ = errno;
+        if (error != kErrExists) {
+            errno_ = error;
             failedStep_ = "cannot create a file in " + dir;
             return false;
         }
     }
-    errno_ = EEXIST;
+    errno_ = kErrExists;
     return false;
 }
 
 void OutputFile::discard()
 {
-    if (out_ >= 0) {
-        ::close(out_);
-        out_ = -1;
+    if (out_ != kNoFile) {
+        closeFile(out_);
+        out_ = kNoFile;
     }
     if (!temp_.empty()) {
-        ::unlink(temp_.c_str());
+        removeFile(temp_);
         temp_.clear();
         unregisterTemp();
     }
@@ -220,12 +199,9 @@ bool OutputFile::flush()
 {
     size_t done = 0;
     while (done < buffer_.size()) {
-        ssize_t n = ::pwrite(out_, buffer_.data() + done, buffer_.size() - done,
-                             static_cast<off_t>(bufferStart_ + done));
+        int64_t n = writeFileAt(out_, buffer_.data() + done, buffer_.size() - done, bufferStart_ + done);
         if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            setError(ZIP_ER_WRITE, errno);
+            setError(ZIP_ER_WRITE, lastError());
             return false;
         }
         done += static_cast<size_t>(n);
@@ -242,38 +218,38 @@ bool OutputFile::commit()
     std::string mendError;
     if (!mendCentralDirectory(out_, mendError)) {
         failedStep_ = mendError;
-        setError(ZIP_ER_WRITE, errno ? errno : EIO);
+        setError(ZIP_ER_WRITE, lastError() ? lastError() : kErrIO);
         return false;
     }
     // fsync can take seconds on a slow disk: it runs on its own thread while
     // this one keeps the window alive.
-    const int fd = out_;
-    auto synced = std::async(std::launch::async, [fd] { return ::fsync(fd) == 0 ? 0 : errno; });
+    const FileHandle fd = out_;
+    auto synced = std::async(std::launch::async, [fd] { return syncFile(fd) ? 0 : lastError(); });
     while (synced.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
         messages_.heartbeat();
     const int syncError = synced.get();
-    if (syncError != 0 && syncError != EINVAL && syncError != EROFS) {
+    if (syncError != 0) {
         setError(ZIP_ER_WRITE, syncError);
         return false;
     }
-    if (::close(out_) != 0) {
-        out_ = -1;
-        setError(ZIP_ER_CLOSE, errno);
+    if (!closeFile(out_)) {
+        out_ = kNoFile;
+        setError(ZIP_ER_CLOSE, lastError());
         return false;
     }
-    out_ = -1;
-    if (::rename(temp_.c_str(), final_.c_str()) != 0) {
-        setError(ZIP_ER_RENAME, errno);
+    out_ = kNoFile;
+    // The archive being updated has been read to the end. Windows does not
+    // replace a file that is still open, even by this process.
+    if (in_ != kNoFile) {
+        closeFile(in_);
+        in_ = kNoFile;
+    }
+    if (!replaceFile(temp_, final_)) {
+        setError(ZIP_ER_RENAME, lastError());
         return false;
     }
     temp_.clear();
     unregisterTemp();
-    const size_t slash = final_.rfind('/');
-    int dfd = ::open(final_.substr(0, slash == 0 ? 1 : slash).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
     return true;
 }
 
@@ -302,17 +278,13 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         inPos_ = 0;
         return 0;
     case ZIP_SOURCE_READ: {
-        if (in_ < 0)
-            return setError(ZIP_ER_READ, EBADF);
-        for (;;) {
-            ssize_t n = ::pread(in_, data, length, static_cast<off_t>(inPos_));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                return setError(ZIP_ER_READ, errno);
-            inPos_ += static_cast<zip_uint64_t>(n);
-            return n;
-        }
+        if (in_ == kNoFile)
+            return setError(ZIP_ER_READ, kErrBadHandle);
+        const int64_t n = readFileAt(in_, data, length, inPos_);
+        if (n < 0)
+            return setError(ZIP_ER_READ, lastError());
+        inPos_ += static_cast<zip_uint64_t>(n);
+        return n;
     }
     case ZIP_SOURCE_SEEK: {
         zip_int64_t pos = zip_source_seek_compute_offset(inPos_, inSize_, data, length, &error_);
@@ -327,8 +299,8 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         return 0;
 
     case ZIP_SOURCE_BEGIN_WRITE:
-        if (out_ < 0)
-            return setError(ZIP_ER_TMPOPEN, EBADF);
+        if (out_ == kNoFile)
+            return setError(ZIP_ER_TMPOPEN, kErrBadHandle);
         buffer_.clear();
         buffer_.reserve(kBufferSize);
         pos_ = end_ = bufferStart_ = 0;
@@ -336,8 +308,8 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
 
     case ZIP_SOURCE_WRITE: {
         messages_.heartbeat();
-        if (out_ < 0)
-            return setError(ZIP_ER_WRITE, EBADF);
+        if (out_ == kNoFile)
+            return setError(ZIP_ER_WRITE, kErrBadHandle);
         if (!buffer_.empty() && bufferStart_ + buffer_.size() != pos_ && !flush())
             return -1;
         if (buffer_.empty())

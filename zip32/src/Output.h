@@ -5,6 +5,8 @@
 // failure, and at exit if the program ends while it is being written.
 #pragma once
 
+#include "Platform.h"
+
 #include <zip.h>
 
 #include <string>
@@ -49,13 +51,13 @@ private:
     std::string failedStep_;
 
     // Reading the archive being updated.
-    int in_ = -1;
+    FileHandle in_ = kNoFile;
     bool existing_;
     zip_uint64_t inSize_ = 0;
     zip_uint64_t inPos_ = 0;
 
     // Writing the temporary file, through a buffer.
-    int out_ = -1;
+    FileHandle out_ = kNoFile;
     std::vector<unsigned char> buffer_;
     zip_uint64_t bufferStart_ = 0;
     zip_uint64_t pos_ = 0;

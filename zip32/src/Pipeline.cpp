@@ -1,18 +1,13 @@
 #include "Pipeline.h"
 
 #include "Messenger.h"
+#include "Platform.h"
 
 #include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <new>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace zip32 {
 
@@ -24,24 +19,21 @@ constexpr size_t kSample = 64u << 10;
 
 std::string reason(int error)
 {
-    return std::strerror(error);
+    return errorText(error);
 }
 
 const char *const kChanged = "skipped, changed while being read";
 
-// Reads exactly `length` bytes at `offset`; false with errno set on an error,
-// false with errno 0 when the file ended early.
-bool readAt(int fd, unsigned char *buffer, uint64_t length, uint64_t offset)
+// Reads exactly `length` bytes at `offset`; false with lastError() set on an
+// error, false with lastError() 0 when the file ended early.
+bool readAt(FileHandle fd, unsigned char *buffer, uint64_t length, uint64_t offset)
 {
     while (length > 0) {
-        ssize_t n = ::pread(fd, buffer, length, static_cast<off_t>(offset));
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
+        int64_t n = readFileAt(fd, buffer, length, offset);
+        if (n < 0)
             return false;
-        }
         if (n == 0) {
-            errno = 0;
+            setLastError(0);
             return false;
         }
         buffer += n;
@@ -52,32 +44,32 @@ bool readAt(int fd, unsigned char *buffer, uint64_t length, uint64_t offset)
 }
 
 struct Fd {
-    int fd = -1;
+    FileHandle fd = kNoFile;
     ~Fd()
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (fd != kNoFile)
+            closeFile(fd);
     }
 };
 
 // Opens a file that was listed as regular without ever blocking on a FIFO or
 // device that took its place, and checks it still is a regular file.
-int openRegular(const std::string &path, struct stat &st, std::string &error)
+FileHandle openRegular(const std::string &path, FileInfo &st, std::string &error)
 {
-    int fd = ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        error = reason(errno);
-        return -1;
+    FileHandle fd = openForReading(path);
+    if (fd == kNoFile) {
+        error = reason(lastError());
+        return kNoFile;
     }
-    if (::fstat(fd, &st) != 0) {
-        error = reason(errno);
-        ::close(fd);
-        return -1;
+    if (!fileInfo(fd, st)) {
+        error = reason(lastError());
+        closeFile(fd);
+        return kNoFile;
     }
-    if (!S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.mode)) {
         error = "skipped, no longer a regular file";
-        ::close(fd);
-        return -1;
+        closeFile(fd);
+        return kNoFile;
     }
     return fd;
 }
@@ -235,7 +227,7 @@ void Pipeline::run(Worker &w, size_t t, TaskResult &r)
             runWhole(w, task, r);
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, files_[task.file].path + ": " + reason(ENOMEM));
+        fail(task.file, files_[task.file].path + ": " + reason(kErrNoMemory));
     }
     if (fileFailed_[task.file].load(std::memory_order_acquire)) {
         r.failed = true;
@@ -256,26 +248,23 @@ void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
 {
     const FileWork &file = files_[task.file];
     std::string error;
-    struct stat st;
+    FileInfo st;
     Fd fd{openRegular(file.path, st, error)};
-    if (fd.fd < 0)
+    if (fd.fd == kNoFile)
         return fail(task.file, file.path + ": " + error);
     // The size now, not the listed one: a file that changed between listing
     // and reading is stored as it is now. Too big now to be read whole (it
     // grew a lot since the listing): left out rather than break the memory bound.
-    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    const uint64_t size = st.size;
     if (size > kWholeMax)
         return fail(task.file, file.path + ": " + kChanged);
 
     std::vector<unsigned char> in(size + 1);
     uint64_t got = 0;
     for (;;) {
-        ssize_t n = ::read(fd.fd, in.data() + got, in.size() - got);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(task.file, file.path + ": " + reason(errno));
-        }
+        int64_t n = readFile(fd.fd, in.data() + got, in.size() - got);
+        if (n < 0)
+            return fail(task.file, file.path + ": " + reason(lastError()));
         if (n == 0)
             break;
         got += static_cast<uint64_t>(n);
@@ -314,7 +303,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
     }
 }
 
-bool Pipeline::storeChunked(Worker &w, size_t f, int fd)
+bool Pipeline::storeChunked(Worker &w, size_t f, FileHandle fd)
 {
     int known = decisions_[f].load(std::memory_order_acquire);
     if (known != 0)
@@ -341,14 +330,13 @@ void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
 {
     const FileWork &file = files_[task.file];
     std::string error;
-    struct stat st;
+    FileInfo st;
     Fd fd{openRegular(file.path, st, error)};
-    if (fd.fd < 0)
+    if (fd.fd == kNoFile)
         return fail(task.file, file.path + ": " + error);
-    auto unchanged = [&](const struct stat &s) {
-        return static_cast<uint64_t>(s.st_size) == file.size && static_cast<uint64_t>(s.st_dev) == file.dev
-               && static_cast<uint64_t>(s.st_ino) == file.ino && s.st_mtim.tv_sec == file.mtime
-               && s.st_mtim.tv_nsec == file.mtimeNs;
+    auto unchanged = [&](const FileInfo &s) {
+        return s.size == file.size && s.dev == file.dev && s.ino == file.ino && s.mtime == file.mtime
+               && s.mtimeNs == file.mtimeNs;
     };
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.
@@ -359,7 +347,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
     const uint64_t dict = store ? 0 : std::min(task.offset, kDictionary);
     std::vector<unsigned char> in(dict + task.length);
     if (!readAt(fd.fd, in.data(), in.size(), task.offset - dict))
-        return fail(task.file, file.path + ": " + (errno ? reason(errno) : std::string(kChanged)));
+        return fail(task.file, file.path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in.data() + dict, task.length));
@@ -392,7 +380,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
         out.resize(out.size() - zs.avail_out);
         r.data = std::move(out);
     }
-    if (::fstat(fd.fd, &st) != 0 || !unchanged(st))
+    if (!fileInfo(fd.fd, st) || !unchanged(st))
         return fail(task.file, file.path + ": " + kChanged);
 }
 

@@ -15,6 +15,8 @@
 // grow with the size of the files.
 #pragma once
 
+#include "Platform.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -89,7 +91,7 @@ private:
     void run(Worker &w, size_t t, TaskResult &r);
     void runWhole(Worker &w, const Task &task, TaskResult &r);
     void runChunk(Worker &w, const Task &task, TaskResult &r);
-    bool storeChunked(Worker &w, size_t f, int fd);
+    bool storeChunked(Worker &w, size_t f, FileHandle fd);
     void fail(size_t f, std::string message);
     void advanceFrontier();                 // with mutex_ held
     static uint64_t cost(const Task &t) { return t.length + 4096; }

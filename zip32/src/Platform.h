@@ -1,0 +1,150 @@
+// Platform: everything the engine asks of the file system, one implementation
+// per system (PlatformPosix.cpp, PlatformWindows.cpp; the build picks one).
+// The rest of the engine sees paths as UTF-8 text, errors as numbers with a
+// text, and files as handles, the same on every system.
+//
+// Paths. On POSIX a path is the byte string the program gave, normalised by
+// normalizePath. On Windows it is a full path in the system's own spelling,
+// "C:\folder\file" or "\\server\share\file", with '\' between parts; it is
+// opened with the "\\?\" prefix, so a path is not limited to 260 characters.
+//
+// Errors. A failing call returns false (or kNoFile, or -1) and leaves the
+// system's error number for lastError(): errno on POSIX, GetLastError() on
+// Windows. errorText turns such a number into the system's own message,
+// UTF-8 on every system.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <sys/stat.h>
+
+#ifdef _WIN32
+// Kinds the Windows headers have no names for; the engine makes up a POSIX
+// mode for every file it meets (see FileInfo).
+#ifndef S_IFLNK
+#define S_IFLNK 0120000
+#endif
+#ifndef S_IFSOCK
+#define S_IFSOCK 0140000
+#endif
+#ifndef S_ISLNK
+#define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
+#endif
+#ifndef S_ISSOCK
+#define S_ISSOCK(m) (((m) & S_IFMT) == S_IFSOCK)
+#endif
+#endif
+
+namespace zip32 {
+
+#ifdef _WIN32
+constexpr char kSeparator = '\\';
+using FileHandle = intptr_t;   // a HANDLE; INVALID_HANDLE_VALUE is -1
+#else
+constexpr char kSeparator = '/';
+using FileHandle = int;
+#endif
+constexpr FileHandle kNoFile = -1;
+
+// The error number of the last failing call on this thread, and setting it.
+int lastError();
+void setLastError(int error);
+// The system's text for an error number, without a trailing full stop.
+std::string errorText(int error);
+// True for "no such file or folder".
+bool isNotFound(int error);
+// Error numbers the engine reports for conditions it finds itself.
+extern const int kErrNotDir, kErrIsDir, kErrExists, kErrNoMemory, kErrIO, kErrBadHandle;
+
+// What the engine knows of a file. On Windows the mode is made up: a folder
+// is S_IFDIR | 0755, a file S_IFREG | 0644 (0444 when read-only), a reparse
+// point (symbolic link, junction) seen without following it S_IFLNK | 0777;
+// dev and ino are the volume serial number and the file index.
+struct FileInfo {
+    uint32_t mode = 0;
+    uint64_t size = 0;
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    int64_t mtime = 0;     // seconds since 1970
+    int64_t mtimeNs = 0;   // and nanoseconds
+};
+
+// Names and paths.
+bool isAbsolutePath(const std::string &path);
+// A path made absolute (against the current folder) and normalised.
+std::string absolutePath(const std::string &path);
+// `name` taken relative to the absolute `root` unless it is absolute itself,
+// normalised.
+std::string resolvePath(const std::string &root, const std::string &name);
+// The folder holding a normalised path, and the path's last part.
+void splitPath(const std::string &path, std::string &dir, std::string &last);
+// `dir` and `name` joined by the separator.
+std::string joinPath(const std::string &dir, const std::string &name);
+// The stored name (see storedName in Names.h). On Windows the root is
+// compared without regard to letter case, the drive or the "\\" of a
+// share is not stored, and the parts are joined with '/'.
+std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath);
+
+// Attributes of a path: with follow, of what a link leads to.
+bool statPath(const std::string &path, bool follow, FileInfo &info);
+
+// One folder's listing.
+class FolderReader {
+public:
+    FolderReader() = default;
+    ~FolderReader();
+    FolderReader(const FolderReader &) = delete;
+    FolderReader &operator=(const FolderReader &) = delete;
+
+    bool open(const std::string &path);
+    // The names in the folder, "." and ".." left out, and hidden ones left
+    // out unless includeHidden: on POSIX names starting with '.', on Windows
+    // entries marked hidden or system. In the order the system gives them.
+    std::vector<std::string> names(bool includeHidden);
+    // Attributes of an entry of the folder.
+    bool stat(const std::string &name, bool follow, FileInfo &info) const;
+
+private:
+    std::string path_;
+#ifdef _WIN32
+    std::vector<std::pair<std::string, uint32_t>> entries_;   // name, attributes
+#else
+    int fd_ = -1;
+    void *dir_ = nullptr;
+#endif
+};
+
+// Files. Opening for reading lets other programs go on reading and writing
+// the file, and never blocks on a FIFO or device.
+FileHandle openForReading(const std::string &path);
+bool fileInfo(FileHandle file, FileInfo &info);
+// Reads up to `length` bytes; 0 at the end, -1 on an error.
+int64_t readFile(FileHandle file, void *buffer, size_t length);
+int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset);
+int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset);
+bool truncateFile(FileHandle file, uint64_t length);
+// Puts the file's data on the disk; true also where the file system cannot.
+bool syncFile(FileHandle file);
+bool closeFile(FileHandle file);
+
+// The archive's temporary file: created new, never over an existing file,
+// and held so that no other writer takes it for abandoned while it lives.
+FileHandle createTemporary(const std::string &path);
+// True when `path` is a temporary file no live writer holds.
+bool isAbandoned(const std::string &path);
+// Renames `from` to `to`, replacing a file there in one step, and makes the
+// rename last on disk.
+bool replaceFile(const std::string &from, const std::string &to);
+bool removeFile(const std::string &path);
+// A number that differs between processes, for temporary names.
+uint64_t processNumber();
+
+// The temporary file an exit handler removes if the program ends while the
+// archive is written; exitRemove takes no locks and allocates nothing.
+void armExitRemoval(const std::string &path);
+void disarmExitRemoval();
+void exitRemove();
+
+} // namespace zip32

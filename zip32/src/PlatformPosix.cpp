@@ -1,0 +1,282 @@
+// The engine's file access on POSIX systems.
+#include "Platform.h"
+
+#include "Names.h"
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+namespace zip32 {
+
+const int kErrNotDir = ENOTDIR;
+const int kErrIsDir = EISDIR;
+const int kErrExists = EEXIST;
+const int kErrNoMemory = ENOMEM;
+const int kErrIO = EIO;
+const int kErrBadHandle = EBADF;
+
+int lastError()
+{
+    return errno;
+}
+
+void setLastError(int error)
+{
+    errno = error;
+}
+
+std::string errorText(int error)
+{
+    return std::strerror(error);
+}
+
+bool isNotFound(int error)
+{
+    return error == ENOENT;
+}
+
+namespace {
+
+FileInfo infoOf(const struct stat &st)
+{
+    FileInfo info;
+    info.mode = static_cast<uint32_t>(st.st_mode);
+    info.size = static_cast<uint64_t>(st.st_size);
+    info.dev = static_cast<uint64_t>(st.st_dev);
+    info.ino = static_cast<uint64_t>(st.st_ino);
+    info.mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
+    info.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    return info;
+}
+
+} // namespace
+
+bool isAbsolutePath(const std::string &path)
+{
+    return !path.empty() && path[0] == '/';
+}
+
+std::string absolutePath(const std::string &path)
+{
+    if (isAbsolutePath(path))
+        return normalizePath(path);
+    std::string cwd(PATH_MAX, '\0');
+    if (!::getcwd(cwd.data(), cwd.size()))
+        return normalizePath("/" + path);
+    cwd.resize(std::strlen(cwd.c_str()));
+    return normalizePath(cwd + "/" + path);
+}
+
+std::string resolvePath(const std::string &root, const std::string &name)
+{
+    return normalizePath(isAbsolutePath(name) ? name : joinPath(root, name));
+}
+
+void splitPath(const std::string &path, std::string &dir, std::string &last)
+{
+    const size_t slash = path.rfind('/');
+    dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    last = path.substr(slash + 1);
+}
+
+std::string joinPath(const std::string &dir, const std::string &name)
+{
+    std::string out = dir;
+    if (out.empty() || out.back() != '/')
+        out += '/';
+    out += name;
+    return out;
+}
+
+std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath)
+{
+    return storedName(path, root, ignorePath);
+}
+
+bool statPath(const std::string &path, bool follow, FileInfo &info)
+{
+    struct stat st;
+    if ((follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0)
+        return false;
+    info = infoOf(st);
+    return true;
+}
+
+FolderReader::~FolderReader()
+{
+    if (dir_)
+        ::closedir(static_cast<DIR *>(dir_));
+    else if (fd_ >= 0)
+        ::close(fd_);
+}
+
+bool FolderReader::open(const std::string &path)
+{
+    path_ = path;
+    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    dir_ = fd_ >= 0 ? ::fdopendir(fd_) : nullptr;
+    return dir_ != nullptr;
+}
+
+std::vector<std::string> FolderReader::names(bool includeHidden)
+{
+    std::vector<std::string> names;
+    while (struct dirent *de = ::readdir(static_cast<DIR *>(dir_))) {
+        std::string_view n = de->d_name;
+        if (n == "." || n == "..")
+            continue;
+        if (!includeHidden && n[0] == '.')
+            continue;
+        names.emplace_back(n);
+    }
+    return names;
+}
+
+bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
+{
+    struct stat st;
+    if (::fstatat(fd_, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    info = infoOf(st);
+    return true;
+}
+
+FileHandle openForReading(const std::string &path)
+{
+    return ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+}
+
+bool fileInfo(FileHandle file, FileInfo &info)
+{
+    struct stat st;
+    if (::fstat(file, &st) != 0)
+        return false;
+    info = infoOf(st);
+    return true;
+}
+
+int64_t readFile(FileHandle file, void *buffer, size_t length)
+{
+    for (;;) {
+        const ssize_t n = ::read(file, buffer, length);
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset)
+{
+    for (;;) {
+        const ssize_t n = ::pread(file, buffer, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset)
+{
+    for (;;) {
+        const ssize_t n = ::pwrite(file, buffer, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+bool truncateFile(FileHandle file, uint64_t length)
+{
+    return ::ftruncate(file, static_cast<off_t>(length)) == 0;
+}
+
+bool syncFile(FileHandle file)
+{
+    // File systems that cannot sync (EINVAL, EROFS) have nothing to put on disk.
+    return ::fsync(file) == 0 || errno == EINVAL || errno == EROFS;
+}
+
+bool closeFile(FileHandle file)
+{
+    return ::close(file) == 0;
+}
+
+FileHandle createTemporary(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    // Held until the file is closed, and by the system until this process
+    // ends, however it ends.
+    if (fd >= 0)
+        ::flock(fd, LOCK_EX | LOCK_NB);
+    return fd;
+}
+
+bool isAbandoned(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    ::close(fd);
+    return abandoned;
+}
+
+bool replaceFile(const std::string &from, const std::string &to)
+{
+    if (::rename(from.c_str(), to.c_str()) != 0)
+        return false;
+    std::string dir, last;
+    splitPath(to, dir, last);
+    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);
+        ::close(dfd);
+    }
+    return true;
+}
+
+bool removeFile(const std::string &path)
+{
+    return ::unlink(path.c_str()) == 0;
+}
+
+uint64_t processNumber()
+{
+    return static_cast<uint64_t>(::getpid());
+}
+
+namespace {
+
+char g_exitPath[PATH_MAX + 1];
+std::atomic<bool> g_exitArmed{false};
+
+} // namespace
+
+void armExitRemoval(const std::string &path)
+{
+    if (path.size() > PATH_MAX)
+        return;
+    std::memcpy(g_exitPath, path.c_str(), path.size() + 1);
+    g_exitArmed.store(true, std::memory_order_release);
+}
+
+void disarmExitRemoval()
+{
+    g_exitArmed.store(false, std::memory_order_release);
+}
+
+void exitRemove()
+{
+    if (g_exitArmed.exchange(false))
+        ::unlink(g_exitPath);
+}
+
+} // namespace zip32

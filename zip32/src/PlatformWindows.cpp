@@ -1,0 +1,572 @@
+// The engine's file access on Windows: wide-character calls throughout, paths
+// opened with the "\\?\" prefix, UTF-8 everywhere else.
+#include "Platform.h"
+
+#include "Names.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cstring>
+
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+namespace zip32 {
+
+const int kErrNotDir = ERROR_DIRECTORY;
+const int kErrIsDir = ERROR_ACCESS_DENIED;   // what Windows says when a folder is opened as a file
+const int kErrExists = ERROR_FILE_EXISTS;
+const int kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;
+const int kErrIO = ERROR_READ_FAULT;
+const int kErrBadHandle = ERROR_INVALID_HANDLE;
+
+namespace {
+
+// UTF-8 to UTF-16. A UTF-16 name may hold a lone surrogate, which the other
+// direction writes as its three-byte form; such forms come back here as the
+// same surrogate, so no name read from a folder is changed on the way. Bytes
+// that are not UTF-8 at all become U+FFFD.
+std::wstring widen(std::string_view s)
+{
+    std::wstring out;
+    out.reserve(s.size());
+    size_t i = 0;
+    while (i < s.size()) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        uint32_t cp;
+        size_t len;
+        if (c < 0x80) {
+            cp = c;
+            len = 1;
+        } else if (c >= 0xC2 && c <= 0xDF) {
+            cp = c & 0x1F;
+            len = 2;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            cp = c & 0x0F;
+            len = 3;
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            cp = c & 0x07;
+            len = 4;
+        } else {
+            out += L'\xFFFD';
+            ++i;
+            continue;
+        }
+        bool ok = i + len <= s.size();
+        for (size_t k = 1; ok && k < len; ++k) {
+            const auto d = static_cast<unsigned char>(s[i + k]);
+            ok = (d & 0xC0) == 0x80;
+            cp = (cp << 6) | (d & 0x3F);
+        }
+        if (!ok || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+            out += L'\xFFFD';
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            out += static_cast<wchar_t>(0xD800 + (cp >> 10));
+            out += static_cast<wchar_t>(0xDC00 + (cp & 0x3FF));
+        } else {
+            out += static_cast<wchar_t>(cp);
+        }
+        i += len;
+    }
+    return out;
+}
+
+std::string narrow(std::wstring_view w)
+{
+    std::string out;
+    out.reserve(w.size());
+    for (size_t i = 0; i < w.size(); ++i) {
+        uint32_t cp = static_cast<uint16_t>(w[i]);
+        if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < w.size()) {
+            const uint32_t low = static_cast<uint16_t>(w[i + 1]);
+            if (low >= 0xDC00 && low <= 0xDFFF) {
+                cp = 0x10000 + ((cp - 0xD800) << 10) + (low - 0xDC00);
+                ++i;
+            }
+        }
+        if (cp < 0x80) {
+            out += static_cast<char>(cp);
+        } else if (cp < 0x800) {
+            out += static_cast<char>(0xC0 | (cp >> 6));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else if (cp < 0x10000) {
+            out += static_cast<char>(0xE0 | (cp >> 12));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        } else {
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+    return out;
+}
+
+bool isSeparator(char c)
+{
+    return c == '\\' || c == '/';
+}
+
+bool hasDrive(const std::string &p)
+{
+    return p.size() >= 2 && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':';
+}
+
+// Length of the part of a full path that names the drive ("C:") or the
+// share ("\\server\share"); 0 for anything else.
+size_t prefixLength(const std::string &p)
+{
+    if (hasDrive(p))
+        return 2;
+    if (p.size() >= 2 && p[0] == '\\' && p[1] == '\\') {
+        size_t server = p.find('\\', 2);
+        if (server == std::string::npos)
+            return p.size();
+        size_t share = p.find('\\', server + 1);
+        return share == std::string::npos ? p.size() : share;
+    }
+    return 0;
+}
+
+// A full path in the engine's spelling: '\' between parts, no "\\?\", no
+// "." or ".." parts, no doubled or trailing separators except for the root
+// of a drive or share ("C:\").
+std::string normalizeFull(std::string p)
+{
+    std::replace(p.begin(), p.end(), '/', '\\');
+    if (p.rfind("\\\\?\\UNC\\", 0) == 0)
+        p = "\\\\" + p.substr(8);
+    else if (p.rfind("\\\\?\\", 0) == 0 || p.rfind("\\\\.\\", 0) == 0)
+        p = p.substr(4);
+    const size_t prefix = prefixLength(p);
+    std::string rest = p.substr(prefix);
+    std::replace(rest.begin(), rest.end(), '\\', '/');
+    // normalizePath never climbs above its root, which here is the drive's.
+    std::string clean = normalizePath("/" + rest);
+    std::replace(clean.begin(), clean.end(), '/', '\\');
+    return p.substr(0, prefix) + clean;
+}
+
+// The form handed to the system: "\\?\C:\..." or "\\?\UNC\server\share\...",
+// so that no length limit and no name rewriting applies.
+std::wstring longPath(const std::string &path)
+{
+    if (hasDrive(path) && path.size() >= 3 && path[2] == '\\')
+        return L"\\\\?\\" + widen(path);
+    if (path.size() > 2 && path[0] == '\\' && path[1] == '\\' && path[2] != '?' && path[2] != '.')
+        return L"\\\\?\\UNC\\" + widen(path.substr(2));
+    return widen(path);
+}
+
+int64_t unixTime100ns(const FILETIME &ft)
+{
+    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+    return static_cast<int64_t>(ticks) - INT64_C(116444736000000000);
+}
+
+void setTime(FileInfo &info, const FILETIME &ft)
+{
+    const int64_t t = unixTime100ns(ft);
+    int64_t seconds = t / 10000000;
+    int64_t rest = t % 10000000;
+    if (rest < 0) {
+        rest += 10000000;
+        --seconds;
+    }
+    info.mtime = seconds;
+    info.mtimeNs = rest * 100;
+}
+
+uint32_t modeOf(DWORD attributes)
+{
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY)
+        return S_IFDIR | 0755;
+    return S_IFREG | ((attributes & FILE_ATTRIBUTE_READONLY) ? 0444 : 0644);
+}
+
+FileInfo infoOf(const BY_HANDLE_FILE_INFORMATION &bi)
+{
+    FileInfo info;
+    info.mode = modeOf(bi.dwFileAttributes);
+    info.size = (static_cast<uint64_t>(bi.nFileSizeHigh) << 32) | bi.nFileSizeLow;
+    info.dev = bi.dwVolumeSerialNumber;
+    info.ino = (static_cast<uint64_t>(bi.nFileIndexHigh) << 32) | bi.nFileIndexLow;
+    setTime(info, bi.ftLastWriteTime);
+    return info;
+}
+
+// A file that cannot even be opened to read its attributes (another program
+// holds it with no sharing at all) still gets an identity of its own, so it
+// is listed and its read fails with the system's reason.
+std::atomic<uint64_t> g_madeUpIdentity{0};
+
+} // namespace
+
+int lastError()
+{
+    return static_cast<int>(GetLastError());
+}
+
+void setLastError(int error)
+{
+    SetLastError(static_cast<DWORD>(error));
+}
+
+std::string errorText(int error)
+{
+    wchar_t *text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                       | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t *>(&text),
+                                   0, nullptr);
+    std::string out;
+    if (n > 0 && text)
+        out = narrow(std::wstring_view(text, n));
+    if (text)
+        LocalFree(text);
+    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.'))
+        out.pop_back();
+    if (out.empty())
+        out = "system error " + std::to_string(static_cast<unsigned long>(error));
+    return out;
+}
+
+bool isNotFound(int error)
+{
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool isAbsolutePath(const std::string &path)
+{
+    return (hasDrive(path) && path.size() >= 3 && isSeparator(path[2]))
+           || (path.size() >= 2 && isSeparator(path[0]) && isSeparator(path[1]));
+}
+
+std::string absolutePath(const std::string &path)
+{
+    if (isAbsolutePath(path))
+        return normalizeFull(path);
+    // "\folder" (the current drive's), "C:folder" and plain relative names
+    // depend on the current folder: the system resolves them.
+    const std::wstring wide = widen(path);
+    std::wstring full(MAX_PATH, L'\0');
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const DWORD n = GetFullPathNameW(wide.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+        if (n == 0)
+            break;
+        if (n < full.size()) {
+            full.resize(n);
+            return normalizeFull(narrow(full));
+        }
+        full.assign(n + 1, L'\0');
+    }
+    return normalizeFull(path);
+}
+
+std::string resolvePath(const std::string &root, const std::string &name)
+{
+    if (isAbsolutePath(name))
+        return normalizeFull(name);
+    if ((!name.empty() && isSeparator(name[0])) || hasDrive(name))
+        return absolutePath(name);
+    return normalizeFull(joinPath(root, name));
+}
+
+void splitPath(const std::string &path, std::string &dir, std::string &last)
+{
+    const size_t prefix = prefixLength(path);
+    const size_t sep = path.rfind('\\');
+    if (sep == std::string::npos || sep < prefix) {
+        dir = path;
+        last.clear();
+        return;
+    }
+    dir = sep == prefix ? path.substr(0, prefix + 1) : path.substr(0, sep);
+    last = path.substr(sep + 1);
+}
+
+std::string joinPath(const std::string &dir, const std::string &name)
+{
+    std::string out = dir;
+    if (out.empty() || !isSeparator(out.back()))
+        out += '\\';
+    out += name;
+    return out;
+}
+
+std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath)
+{
+    if (ignorePath) {
+        const size_t sep = path.rfind('\\');
+        return sep == std::string::npos ? path : path.substr(sep + 1);
+    }
+    const std::wstring p = widen(path);
+    const std::wstring r = widen(root);
+    auto startsWithRoot = [&] {
+        return p.size() >= r.size()
+               && CompareStringOrdinal(p.data(), static_cast<int>(r.size()), r.data(), static_cast<int>(r.size()),
+                                       TRUE) == CSTR_EQUAL;
+    };
+    std::wstring rel;
+    if (!r.empty() && r.back() == L'\\' && startsWithRoot()) {
+        rel = p.substr(r.size());                    // the root of a drive or share
+    } else if (startsWithRoot() && p.size() == r.size()) {
+        return {};
+    } else if (startsWithRoot() && p[r.size()] == L'\\') {
+        rel = p.substr(r.size() + 1);
+    } else {
+        // Outside the root: the whole path without the drive ("C:\") or the
+        // "\\" before a server's name.
+        const size_t prefix = hasDrive(path) ? 2 : 0;
+        size_t start = prefix;
+        while (start < p.size() && p[start] == L'\\')
+            ++start;
+        rel = p.substr(start);
+    }
+    std::replace(rel.begin(), rel.end(), L'\\', L'/');
+    return narrow(rel);
+}
+
+bool statPath(const std::string &path, bool follow, FileInfo &info)
+{
+    const std::wstring wide = longPath(path);
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide.c_str(), GetFileExInfoStandard, &data))
+        return false;
+    const bool reparse = (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+    if (reparse && !follow) {
+        // Symbolic links, junctions and mount points are links to the walk.
+        info = FileInfo{};
+        info.mode = S_IFLNK | 0777;
+        return true;
+    }
+    HANDLE h = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (h != INVALID_HANDLE_VALUE) {
+        BY_HANDLE_FILE_INFORMATION bi;
+        const bool ok = GetFileInformationByHandle(h, &bi) != 0;
+        const DWORD error = GetLastError();
+        CloseHandle(h);
+        if (ok) {
+            info = infoOf(bi);
+            return true;
+        }
+        SetLastError(error);
+        return false;
+    }
+    if (reparse)
+        return false;   // where the link leads is not there
+    info = FileInfo{};
+    info.mode = modeOf(data.dwFileAttributes);
+    info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    info.dev = UINT64_MAX;
+    info.ino = ++g_madeUpIdentity;
+    setTime(info, data.ftLastWriteTime);
+    return true;
+}
+
+FolderReader::~FolderReader() = default;
+
+bool FolderReader::open(const std::string &path)
+{
+    path_ = path;
+    entries_.clear();
+    WIN32_FIND_DATAW data;
+    HANDLE find = FindFirstFileExW(longPath(joinPath(path, "*")).c_str(), FindExInfoBasic, &data,
+                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return GetLastError() == ERROR_FILE_NOT_FOUND;   // a drive's root with nothing in it
+    do {
+        entries_.emplace_back(narrow(data.cFileName), static_cast<uint32_t>(data.dwFileAttributes));
+    } while (FindNextFileW(find, &data));
+    const DWORD error = GetLastError();
+    FindClose(find);
+    if (error != ERROR_NO_MORE_FILES) {
+        SetLastError(error);
+        return false;
+    }
+    return true;
+}
+
+std::vector<std::string> FolderReader::names(bool includeHidden)
+{
+    std::vector<std::string> names;
+    for (const auto &[name, attributes] : entries_) {
+        if (name == "." || name == "..")
+            continue;
+        // Hidden and system entries are what Windows leaves out of a listing.
+        if (!includeHidden && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
+            continue;
+        names.push_back(name);
+    }
+    return names;
+}
+
+bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
+{
+    return statPath(joinPath(path_, name), follow, info);
+}
+
+FileHandle openForReading(const std::string &path)
+{
+    HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    return reinterpret_cast<FileHandle>(h);
+}
+
+bool fileInfo(FileHandle file, FileInfo &info)
+{
+    BY_HANDLE_FILE_INFORMATION bi;
+    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &bi))
+        return false;
+    info = infoOf(bi);
+    if (GetFileType(reinterpret_cast<HANDLE>(file)) != FILE_TYPE_DISK)
+        info.mode = (info.mode & ~S_IFMT) | S_IFCHR;
+    return true;
+}
+
+namespace {
+
+constexpr size_t kMaxIo = 1u << 30;
+
+int64_t transfer(FileHandle file, void *buffer, size_t length, const uint64_t *offset, bool write)
+{
+    OVERLAPPED at{};
+    if (offset) {
+        at.Offset = static_cast<DWORD>(*offset);
+        at.OffsetHigh = static_cast<DWORD>(*offset >> 32);
+    }
+    DWORD done = 0;
+    const DWORD n = static_cast<DWORD>(std::min(length, kMaxIo));
+    const BOOL ok = write ? WriteFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr)
+                          : ReadFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr);
+    if (!ok)
+        return !write && GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
+    return done;
+}
+
+} // namespace
+
+int64_t readFile(FileHandle file, void *buffer, size_t length)
+{
+    return transfer(file, buffer, length, nullptr, false);
+}
+
+int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset)
+{
+    return transfer(file, buffer, length, &offset, false);
+}
+
+int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset)
+{
+    return transfer(file, const_cast<void *>(buffer), length, &offset, true);
+}
+
+bool truncateFile(FileHandle file, uint64_t length)
+{
+    LARGE_INTEGER at;
+    at.QuadPart = static_cast<LONGLONG>(length);
+    return SetFilePointerEx(reinterpret_cast<HANDLE>(file), at, nullptr, FILE_BEGIN)
+           && SetEndOfFile(reinterpret_cast<HANDLE>(file));
+}
+
+bool syncFile(FileHandle file)
+{
+    return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
+}
+
+namespace {
+
+// The temporary file in flight and its handle, for exitRemove.
+wchar_t g_exitPath[32768 + 16];
+std::atomic<bool> g_exitArmed{false};
+std::atomic<FileHandle> g_tempHandle{kNoFile};
+
+} // namespace
+
+bool closeFile(FileHandle file)
+{
+    FileHandle expected = file;
+    g_tempHandle.compare_exchange_strong(expected, kNoFile);
+    return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
+}
+
+FileHandle createTemporary(const std::string &path)
+{
+    // Shared for reading only: while this writer lives no other one can
+    // delete the file, which is how a live writer's file is told from an
+    // abandoned one. DELETE lets the exit handler remove it through this
+    // handle.
+    HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const auto file = reinterpret_cast<FileHandle>(h);
+    if (h != INVALID_HANDLE_VALUE)
+        g_tempHandle.store(file);
+    return file;
+}
+
+bool isAbandoned(const std::string &path)
+{
+    // A live writer's file cannot be deleted (see createTemporary): trying
+    // is the test.
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES
+           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+}
+
+bool replaceFile(const std::string &from, const std::string &to)
+{
+    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(),
+                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool removeFile(const std::string &path)
+{
+    return DeleteFileW(longPath(path).c_str()) != 0;
+}
+
+uint64_t processNumber()
+{
+    return GetCurrentProcessId();
+}
+
+void armExitRemoval(const std::string &path)
+{
+    const std::wstring wide = longPath(path);
+    if (wide.size() >= sizeof g_exitPath / sizeof g_exitPath[0])
+        return;
+    std::memcpy(g_exitPath, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    g_exitArmed.store(true, std::memory_order_release);
+}
+
+void disarmExitRemoval()
+{
+    g_exitArmed.store(false, std::memory_order_release);
+}
+
+void exitRemove()
+{
+    if (!g_exitArmed.exchange(false))
+        return;
+    // The file is still open for writing here and shares no deletion: it is
+    // marked for deletion through its own handle, which then closes.
+    const FileHandle file = g_tempHandle.exchange(kNoFile);
+    if (file != kNoFile) {
+        FILE_DISPOSITION_INFO dispose{};
+        dispose.DeleteFile = TRUE;
+        SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileDispositionInfo, &dispose, sizeof dispose);
+        CloseHandle(reinterpret_cast<HANDLE>(file));
+    }
+    DeleteFileW(g_exitPath);
+}
+
+} // namespace zip32
