@@ -4,6 +4,7 @@
 #include "Messenger.h"
 #include "Pipeline.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -338,12 +339,18 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         messages_.heartbeat();
         if (out_ < 0)
             return setError(ZIP_ER_WRITE, EBADF);
-        if (!buffer_.empty() && bufferStart_ + buffer_.size() != pos_ && !flush())
-            return -1;
+        // libzip goes back to every entry's local header once its data is
+        // written: a write inside or right after the buffered bytes lands in
+        // the buffer, so an entry costs no write of its own.
         if (buffer_.empty())
             bufferStart_ = pos_;
+        else if ((pos_ < bufferStart_ || pos_ > bufferStart_ + buffer_.size()) && !flush())
+            return -1;
         const auto *bytes = static_cast<const unsigned char *>(data);
-        buffer_.insert(buffer_.end(), bytes, bytes + length);
+        const size_t at = static_cast<size_t>(pos_ - bufferStart_);
+        const size_t over = std::min<size_t>(length, buffer_.size() - at);
+        std::memcpy(buffer_.data() + at, bytes, over);
+        buffer_.insert(buffer_.end(), bytes + over, bytes + length);
         pos_ += length;
         end_ = std::max(end_, pos_);
         if (buffer_.size() >= kBufferSize && !flush())
@@ -351,12 +358,10 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         return static_cast<zip_int64_t>(length);
     }
     case ZIP_SOURCE_SEEK_WRITE: {
-        if (!flush())
-            return -1;
         zip_int64_t pos = zip_source_seek_compute_offset(pos_, end_, data, length, &error_);
         if (pos < 0)
             return -1;
-        pos_ = bufferStart_ = static_cast<zip_uint64_t>(pos);
+        pos_ = static_cast<zip_uint64_t>(pos);
         return 0;
     }
     case ZIP_SOURCE_TELL_WRITE:
