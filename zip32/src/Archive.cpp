@@ -328,6 +328,10 @@ struct Builder {
                 if (existing && zip_name_locate(za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
                     continue;
                 index = zip_dir_add(za, e.stored.c_str(), encoding);
+                // A folder has no data: stored, so that libzip does not set up
+                // a deflate stream for nothing.
+                if (index >= 0 && zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+                    index = -1;
             } else {
                 sources.push_back(std::make_unique<FileSource>(&pipeline, &messages, nextFile++));
                 FileSource *fs = sources.back().get();
