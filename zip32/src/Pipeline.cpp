@@ -275,6 +275,7 @@ Pipeline::Pipeline(std::vector<FileWork> files, int level, unsigned workers)
         advanceFrontier();
     }
     workers = std::max(1u, workers);
+    workerCount_ = workers;
     try {
         for (unsigned i = 0; i < workers; ++i) {
             workers_.push_back(std::make_unique<Worker>(level_));
@@ -317,18 +318,32 @@ void Pipeline::advanceFrontier()
 
 void Pipeline::workerMain(Worker &w)
 {
+    std::vector<TaskResult> batch;
     std::unique_lock lock(mutex_);
     for (;;) {
         if (stop_ || g_processEnding.load(std::memory_order_relaxed))
             return;
         if (nextTake_ < frontier_ && !anyFailed()) {
-            const size_t t = nextTake_++;
-            TaskResult local;
+            // A run of tasks in one go, so that small files do not cost a
+            // lock and a wake-up each; no more than a fair share of what is
+            // open, so that the last tasks still spread over the workers.
+            const size_t open = frontier_ - nextTake_;
+            const size_t share = std::min(kBatchTasks, (open + workerCount_ - 1) / workerCount_);
+            const size_t first = nextTake_;
+            uint64_t bytes = 0;
+            while (nextTake_ < frontier_ && nextTake_ - first < share && bytes < kBatchBytes)
+                bytes += tasks_[nextTake_++].length;
+            const size_t end = nextTake_;
             lock.unlock();
-            run(w, t, local);
+            batch.resize(end - first);
+            for (size_t t = first; t < end; ++t)
+                run(w, t, batch[t - first]);
             lock.lock();
-            local.done = true;
-            results_[t] = std::move(local);
+            for (size_t t = first; t < end; ++t) {
+                results_[t] = std::move(batch[t - first]);
+                results_[t].done = true;
+                batch[t - first] = TaskResult{};
+            }
             taskDone_.notify_all();
         } else {
             workAvailable_.wait(lock);

@@ -12,7 +12,7 @@
 // deflated, and how each piece is packed, depends only on its bytes, so the
 // archive does not depend on the number of workers.
 //
-// Workers take tasks in order, but only up to a frontier that keeps the raw
+// Workers take tasks in order, in short runs, but only up to a frontier that keeps the raw
 // bytes of the tasks taken and not yet written under kWindow: memory does not
 // grow with the size of the files.
 #pragma once
@@ -78,6 +78,9 @@ public:
     static constexpr uint64_t kChunk = 2u << 20;
     static constexpr uint64_t kWindow = 64u << 20;
     static constexpr size_t kMaxTasksInFlight = 16384;
+    // A worker takes up to this many tasks, or this many bytes, at a time.
+    static constexpr size_t kBatchTasks = 32;
+    static constexpr uint64_t kBatchBytes = 256u << 10;
 
     Pipeline(std::vector<FileWork> files, int level, unsigned workers);
     ~Pipeline();
@@ -129,6 +132,7 @@ private:
     std::unique_ptr<std::atomic<int>[]> decisions_;   // chunked: 0 unknown, 1 deflate, 2 store
     std::unique_ptr<std::atomic<bool>[]> fileFailed_;
     int level_;
+    size_t workerCount_ = 1;
     size_t keepBuffer_;     // largest work buffer a worker keeps between tasks
 
     std::mutex mutex_;
