@@ -257,6 +257,11 @@ bool readable(const std::string &path, std::string &reason)
 
 enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
 
+FileWork fileWork(const Entry &e)
+{
+    return {e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
+}
+
 struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
@@ -266,7 +271,10 @@ struct Builder {
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
 
-    Attempt attempt(std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
+    // prepared: a pipeline already fed with every file of the entries, none
+    // excluded; null to make one here from the entries not excluded.
+    Attempt attempt(std::unique_ptr<Pipeline> prepared, std::vector<std::string> &fileFailures,
+                    std::vector<size_t> &failedEntries)
     {
         struct stat st;
         const bool existing = request.update && ::stat(finalPath.c_str(), &st) == 0 && S_ISREG(st.st_mode);
@@ -276,16 +284,18 @@ struct Builder {
             return Attempt::CannotWrite;
         }
 
-        std::vector<FileWork> files;
         std::vector<size_t> fileEntry;
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (excluded[i] || entries[i].isDir)
-                continue;
-            const Entry &e = entries[i];
-            files.push_back({e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs});
-            fileEntry.push_back(i);
+            if (!excluded[i] && !entries[i].isDir)
+                fileEntry.push_back(i);
         }
-        Pipeline pipeline(std::move(files), request.level, request.workers);
+        if (!prepared) {
+            prepared = std::make_unique<Pipeline>(request.level, request.workers);
+            for (size_t i : fileEntry)
+                prepared->add(fileWork(entries[i]));
+            prepared->flush();
+        }
+        Pipeline &pipeline = *prepared;
         std::vector<std::unique_ptr<FileSource>> sources;
         sources.reserve(pipeline.fileCount());
 
@@ -412,7 +422,13 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         return ZP_CANNOT_WRITE;
     }
 
-    Collected collected = collectEntries(request.names, options, messages);
+    // The workers start on the first files while the rest are being found.
+    auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
+    Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
+        if (!e.isDir)
+            pipeline->add(fileWork(e));
+    });
+    pipeline->flush();
     if (collected.entries.empty()) {
         messages.line(finalPath + ": not written, nothing to archive");
         return ZP_NOTHING_TO_DO;
@@ -424,7 +440,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
-        const Attempt result = builder.attempt(fileFailures, failedEntries);
+        const Attempt result = builder.attempt(std::move(pipeline), fileFailures, failedEntries);
         if (result == Attempt::Written)
             break;
         if (result == Attempt::CannotWrite) {

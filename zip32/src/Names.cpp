@@ -188,8 +188,8 @@ std::string joinPath(const std::string &dir, std::string_view name)
 
 class Collector {
 public:
-    Collector(const CollectOptions &options, Messenger &messages)
-        : options_(options), messages_(messages)
+    Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
+        : options_(options), messages_(messages), onEntry_(onEntry)
     {
         struct stat st;
         if (::stat(options_.archivePath.c_str(), &st) == 0) {
@@ -306,6 +306,8 @@ private:
         e.dev = static_cast<uint64_t>(st.st_dev);
         e.ino = static_cast<uint64_t>(st.st_ino);
         result_.entries.push_back(std::move(e));
+        if (onEntry_)
+            onEntry_(result_.entries.back());
     }
 
     void addFolderEntry(const std::string &path, const struct stat &st)
@@ -327,6 +329,8 @@ private:
         e.dev = static_cast<uint64_t>(st.st_dev);
         e.ino = static_cast<uint64_t>(st.st_ino);
         result_.entries.push_back(std::move(e));
+        if (onEntry_)
+            onEntry_(result_.entries.back());
     }
 
     // The folder's own entry, the files in it that match the pattern and,
@@ -396,6 +400,7 @@ private:
 
     const CollectOptions &options_;
     Messenger &messages_;
+    const std::function<void(const Entry &)> &onEntry_;
     Collected result_;
     std::unordered_set<std::string> seen_;
     std::set<std::pair<uint64_t, uint64_t>> entered_;
@@ -407,9 +412,9 @@ private:
 } // namespace
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages)
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry)
 {
-    Collector collector(options, messages);
+    Collector collector(options, messages, onEntry);
     for (const auto &name : names)
         collector.addName(name);
     return collector.take();

@@ -242,38 +242,11 @@ void storedBlocks(const unsigned char *in, size_t length, bool last, Bytes &out)
 
 } // namespace
 
-Pipeline::Pipeline(std::vector<FileWork> files, int level, unsigned workers)
-    : files_(std::move(files)), level_(level)
+Pipeline::Pipeline(int level, unsigned workers) : level_(level)
 {
     // Work buffers kept between tasks stay within a fixed budget, whatever
     // the number of workers.
     keepBuffer_ = std::max<size_t>(512u << 10, (32u << 20) / std::max(1u, workers));
-    fileFirstTask_.reserve(files_.size() + 1);
-    for (size_t f = 0; f < files_.size(); ++f) {
-        fileFirstTask_.push_back(tasks_.size());
-        const uint64_t size = files_[f].size;
-        if (size <= kWholeMax) {
-            tasks_.push_back({static_cast<uint32_t>(f), true, 0, size});
-        } else {
-            for (uint64_t off = 0; off < size; off += kChunk) {
-                const uint64_t len = std::min(kChunk, size - off);
-                tasks_.push_back({static_cast<uint32_t>(f), off + len == size, off, len});
-            }
-        }
-    }
-    fileFirstTask_.push_back(tasks_.size());
-    results_.resize(tasks_.size());
-    decisions_ = std::make_unique<std::atomic<int>[]>(files_.size());
-    fileFailed_ = std::make_unique<std::atomic<bool>[]>(files_.size());
-    for (size_t f = 0; f < files_.size(); ++f) {
-        decisions_[f] = 0;
-        fileFailed_[f] = false;
-    }
-
-    {
-        std::lock_guard lock(mutex_);
-        advanceFrontier();
-    }
     workers = std::max(1u, workers);
     workerCount_ = workers;
     try {
@@ -291,6 +264,44 @@ Pipeline::Pipeline(std::vector<FileWork> files, int level, unsigned workers)
             t.join();
         throw;
     }
+}
+
+void Pipeline::add(FileWork file)
+{
+    pendingBytes_ += file.size + 4096;
+    pending_.push_back(std::move(file));
+    // Small groups: the workers start early, without a lock and a wake-up
+    // for every file found.
+    if (pending_.size() >= 32 || pendingBytes_ >= kBatchBytes)
+        flush();
+}
+
+void Pipeline::flush()
+{
+    if (pending_.empty())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        for (FileWork &work : pending_) {
+            const auto f = static_cast<uint32_t>(files_.size());
+            const uint64_t size = work.size;
+            files_.emplace_back(std::move(work));
+            if (size <= kWholeMax) {
+                tasks_.push_back({f, true, 0, size});
+            } else {
+                for (uint64_t off = 0; off < size; off += kChunk) {
+                    const uint64_t len = std::min(kChunk, size - off);
+                    tasks_.push_back({f, off + len == size, off, len});
+                }
+            }
+            fileFirstTask_.push_back(tasks_.size());
+        }
+        results_.resize(tasks_.size());
+        advanceFrontier();
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+    workAvailable_.notify_all();
 }
 
 Pipeline::~Pipeline()
@@ -319,6 +330,7 @@ void Pipeline::advanceFrontier()
 void Pipeline::workerMain(Worker &w)
 {
     std::vector<TaskResult> batch;
+    std::vector<std::pair<Task, FileState *>> taken;
     std::unique_lock lock(mutex_);
     for (;;) {
         if (stop_ || g_processEnding.load(std::memory_order_relaxed))
@@ -331,18 +343,22 @@ void Pipeline::workerMain(Worker &w)
             const size_t share = std::min(kBatchTasks, (open + workerCount_ - 1) / workerCount_);
             const size_t first = nextTake_;
             uint64_t bytes = 0;
-            while (nextTake_ < frontier_ && nextTake_ - first < share && bytes < kBatchBytes)
-                bytes += tasks_[nextTake_++].length;
-            const size_t end = nextTake_;
+            taken.clear();
+            while (nextTake_ < frontier_ && nextTake_ - first < share && bytes < kBatchBytes) {
+                const Task &task = tasks_[nextTake_++];
+                taken.emplace_back(task, &files_[task.file]);
+                bytes += task.length;
+            }
             lock.unlock();
-            batch.resize(end - first);
-            for (size_t t = first; t < end; ++t)
-                run(w, t, batch[t - first]);
+            batch.resize(taken.size());
+            for (size_t i = 0; i < taken.size(); ++i)
+                run(w, taken[i].first, *taken[i].second, batch[i]);
             lock.lock();
-            for (size_t t = first; t < end; ++t) {
-                results_[t] = std::move(batch[t - first]);
-                results_[t].done = true;
-                batch[t - first] = TaskResult{};
+            for (size_t i = 0; i < taken.size(); ++i) {
+                TaskResult &r = results_[first + i];
+                r = std::move(batch[i]);
+                r.done = true;
+                batch[i] = TaskResult{};
             }
             taskDone_.notify_all();
         } else {
@@ -351,25 +367,24 @@ void Pipeline::workerMain(Worker &w)
     }
 }
 
-void Pipeline::run(Worker &w, size_t t, TaskResult &r)
+void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
 {
-    const Task &task = tasks_[t];
-    if (fileFailed_[task.file].load(std::memory_order_acquire)) {
+    if (file.failed.load(std::memory_order_acquire)) {
         r.failed = true;
         return;
     }
     try {
-        if (chunked(task.file))
-            runChunk(w, task, r);
+        if (file.work.size > kWholeMax)
+            runChunk(w, task, file, r);
         else
-            runWhole(w, task, r);
+            runWhole(w, task, file, r);
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, files_[task.file].path + ": " + reason(ENOMEM));
+        fail(task.file, file.work.path + ": " + reason(ENOMEM));
     }
     w.in.trim(keepBuffer_);
     w.out.trim(keepBuffer_);
-    if (fileFailed_[task.file].load(std::memory_order_acquire)) {
+    if (file.failed.load(std::memory_order_acquire)) {
         r.failed = true;
         r.data.clear();
     }
@@ -378,15 +393,15 @@ void Pipeline::run(Worker &w, size_t t, TaskResult &r)
 void Pipeline::fail(size_t f, std::string message)
 {
     std::lock_guard lock(mutex_);
-    if (!fileFailed_[f].exchange(true))
+    if (!files_[f].failed.exchange(true))
         failures_.push_back({f, std::move(message)});
     anyFailed_.store(true, std::memory_order_release);
     taskDone_.notify_all();
 }
 
-void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
+void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
-    const FileWork &file = files_[task.file];
+    const FileWork &file = state.work;
     std::string error;
     struct stat st;
     Fd fd{openRegular(file.path, st, error)};
@@ -444,14 +459,14 @@ void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
     }
 }
 
-bool Pipeline::storeChunked(Worker &w, size_t f, int fd)
+bool Pipeline::storeChunked(Worker &w, FileState &file, int fd)
 {
-    int known = decisions_[f].load(std::memory_order_acquire);
+    int known = file.decision.load(std::memory_order_acquire);
     if (known != 0)
         return known == 2;
     // Three samples: start, middle and end. Every chunk task of the file comes
     // to the same answer, whichever worker asks first.
-    const uint64_t size = files_[f].size;
+    const uint64_t size = file.work.size;
     std::vector<unsigned char> buffer(3 * kSample);
     const uint64_t offsets[3] = {0, size / 2 - kSample / 2, size - kSample};
     const unsigned char *samples[3];
@@ -463,13 +478,13 @@ bool Pipeline::storeChunked(Worker &w, size_t f, int fd)
         lengths[i] = kSample;
     }
     const bool store = w.incompressible(samples, lengths, 3);
-    decisions_[f].store(store ? 2 : 1, std::memory_order_release);
+    file.decision.store(store ? 2 : 1, std::memory_order_release);
     return store;
 }
 
-void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
+void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
-    const FileWork &file = files_[task.file];
+    const FileWork &file = state.work;
     std::string error;
     struct stat st;
     Fd fd{openRegular(file.path, st, error)};
@@ -485,7 +500,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
     if (!unchanged(st))
         return fail(task.file, file.path + ": " + kChanged);
 
-    const bool store = storeChunked(w, task.file, fd.fd);
+    const bool store = storeChunked(w, state, fd.fd);
     const size_t length = static_cast<size_t>(task.length);
     unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
     if (!readAt(fd.fd, in, length, task.offset))

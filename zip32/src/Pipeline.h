@@ -12,6 +12,9 @@
 // deflated, and how each piece is packed, depends only on its bytes, so the
 // archive does not depend on the number of workers.
 //
+// Files are added while the names are still being collected, so the workers
+// start on the first files while the calling thread lists the rest.
+//
 // Workers take tasks in order, in short runs, but only up to a frontier that keeps the raw
 // bytes of the tasks taken and not yet written under kWindow: memory does not
 // grow with the size of the files.
@@ -20,6 +23,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -82,14 +86,21 @@ public:
     static constexpr size_t kBatchTasks = 32;
     static constexpr uint64_t kBatchBytes = 256u << 10;
 
-    Pipeline(std::vector<FileWork> files, int level, unsigned workers);
+    // Starts the workers; they wait for files.
+    Pipeline(int level, unsigned workers);
     ~Pipeline();
     Pipeline(const Pipeline &) = delete;
     Pipeline &operator=(const Pipeline &) = delete;
 
+    // Calling thread only: the next file in archive order. Files reach the
+    // workers in small groups; flush() hands over the rest.
+    void add(FileWork file);
+    void flush();
+
+    // Calling thread only, for files added and flushed.
     size_t fileCount() const { return files_.size(); }
-    const FileWork &file(size_t f) const { return files_[f]; }
-    bool chunked(size_t f) const { return files_[f].size > kWholeMax; }
+    const FileWork &file(size_t f) const { return files_[f].work; }
+    bool chunked(size_t f) const { return files_[f].work.size > kWholeMax; }
     size_t firstTask(size_t f) const { return fileFirstTask_[f]; }
     size_t taskCount(size_t f) const { return fileFirstTask_[f + 1] - fileFirstTask_[f]; }
 
@@ -113,24 +124,33 @@ private:
         uint64_t offset;
         uint64_t length;
     };
+    // A file and what the workers learn about it. Kept in a deque: workers
+    // hold pointers to files while more are added.
+    struct FileState {
+        explicit FileState(FileWork w) : work(std::move(w)) {}
+        FileWork work;
+        std::atomic<int> decision{0};   // chunked: 0 unknown, 1 deflate, 2 store
+        std::atomic<bool> failed{false};
+    };
     struct Worker;
 
     void workerMain(Worker &w);
-    void run(Worker &w, size_t t, TaskResult &r);
-    void runWhole(Worker &w, const Task &task, TaskResult &r);
-    void runChunk(Worker &w, const Task &task, TaskResult &r);
-    bool storeChunked(Worker &w, size_t f, int fd);
+    void run(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    void runChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    bool storeChunked(Worker &w, FileState &file, int fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
     void advanceFrontier();                 // with mutex_ held
     static uint64_t cost(const Task &t) { return t.length + 4096; }
 
-    std::vector<FileWork> files_;
-    std::vector<size_t> fileFirstTask_;
-    std::vector<Task> tasks_;
-    std::vector<TaskResult> results_;
-    std::unique_ptr<std::atomic<int>[]> decisions_;   // chunked: 0 unknown, 1 deflate, 2 store
-    std::unique_ptr<std::atomic<bool>[]> fileFailed_;
+    // Grown by the calling thread under mutex_; element addresses never change.
+    std::deque<FileState> files_;
+    std::deque<Task> tasks_;
+    std::deque<TaskResult> results_;
+    std::vector<size_t> fileFirstTask_{0};   // calling thread only
+    std::vector<FileWork> pending_;          // added, not yet handed over
+    uint64_t pendingBytes_ = 0;
     int level_;
     size_t workerCount_ = 1;
     size_t keepBuffer_;     // largest work buffer a worker keeps between tasks
