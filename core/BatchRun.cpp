@@ -1,5 +1,8 @@
 #include "core/BatchRun.h"
 
+#include "core/FolderWalk.h"
+#include "core/PathHelpers.h"
+
 #include "zip32.h"
 
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
@@ -60,6 +63,9 @@ void BatchRun::zipFolder(int number, const QString &folder)
         emit progressChanged((number - 1 + share) / count * 100.0);
         return m_stop == Stop::Now;
     };
+    hooks.subFolders = [this, number](const QString &path, QStringList &subFolders, QStringList *links) {
+        subFoldersOf(number, path, subFolders, links);
+    };
     const qint32 result = ZipFolderSteps(m_outputFolder, folder, trap, hooks);
     if (result == ZP_STOPPED) {
         m_stopped = true;
@@ -71,4 +77,28 @@ void BatchRun::zipFolder(int number, const QString &folder)
         emit progressChanged(number / count * 100.0);
     }
     emit folderFinished(number, archive, result);
+}
+
+void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut)
+{
+    if (m_walked.valid() && m_walkedFolder == folder) {
+        // Errors of the walk come out here, in this folder's step.
+        const Walked walked = m_walked.get();
+        subFolders += walked.subFolders;
+        if (linksLeftOut)
+            *linksLeftOut += walked.linksLeftOut;
+    } else {
+        m_walked = {};   // a walk made for another folder is of no use
+        CollectSubFolders(folder + kNativeSeparator, subFolders, true, m_hooks.yield, linksLeftOut);
+    }
+    if (number < m_folders.size() && m_stop == Stop::No) {
+        const QString next = m_folders.at(number);
+        m_walkedFolder = next;
+        // No yields: the walk is off the window's thread.
+        m_walked = std::async(std::launch::async, [next] {
+            Walked walked;
+            CollectSubFolders(next + kNativeSeparator, walked.subFolders, true, [] {}, &walked.linksLeftOut);
+            return walked;
+        });
+    }
 }

@@ -10,6 +10,7 @@
 #include <QObject>
 #include <QStringList>
 #include <functional>
+#include <future>
 
 struct BatchRunHooks {
     Yield yield = ProcessPendingEvents;
@@ -62,6 +63,18 @@ signals:
 
 private:
     void zipFolder(int number, const QString &folder);
+    // The folder's sub-folders: the walk made ahead when there is one, else
+    // a walk now. Then starts the walk of the folder after `number`.
+    void subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut);
+
+    // The walk of the next folder, made on a thread of its own while the
+    // current folder is zipped, so that the engine does not wait for it.
+    struct Walked {
+        QStringList subFolders;
+        QStringList linksLeftOut;
+    };
+    QString m_walkedFolder;
+    std::future<Walked> m_walked;
 
     QStringList m_folders;
     QString m_outputFolder;
