@@ -5,6 +5,8 @@
 
 #include "zip32.h"
 
+#include <chrono>
+
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks))
@@ -82,6 +84,12 @@ void BatchRun::zipFolder(int number, const QString &folder)
 void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut)
 {
     if (m_walked.valid() && m_walkedFolder == folder) {
+        // A walk still going (a big tree after a small folder) is waited
+        // for with the window kept answering.
+        while (m_walked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            if (m_hooks.yield)
+                m_hooks.yield();
+        }
         // Errors of the walk come out here, in this folder's step.
         const Walked walked = m_walked.get();
         subFolders += walked.subFolders;
