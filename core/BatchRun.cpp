@@ -13,6 +13,14 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
 {
 }
 
+BatchRun::~BatchRun()
+{
+    // A run that stopped may leave the next folder's walk going: it ends at
+    // its next step rather than keep the window waiting here.
+    if (m_walkCancelled)
+        m_walkCancelled->store(true);
+}
+
 void BatchRun::requestStop(Stop when)
 {
     if (when > m_stop)
@@ -102,10 +110,19 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
     if (number < m_folders.size() && m_stop == Stop::No) {
         const QString next = m_folders.at(number);
         m_walkedFolder = next;
-        // No yields: the walk is off the window's thread.
-        m_walked = std::async(std::launch::async, [next] {
+        auto cancelled = std::make_shared<std::atomic<bool>>(false);
+        m_walkCancelled = cancelled;
+        // Off the window's thread, the walk's yields only ask whether it is
+        // still wanted.
+        m_walked = std::async(std::launch::async, [next, cancelled] {
+            struct Cancelled {};
             Walked walked;
-            CollectSubFolders(next + kNativeSeparator, walked.subFolders, true, [] {}, &walked.linksLeftOut);
+            CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
+                              [&cancelled] {
+                                  if (cancelled->load(std::memory_order_relaxed))
+                                      throw Cancelled{};
+                              },
+                              &walked.linksLeftOut);
             return walked;
         });
     }

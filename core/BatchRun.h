@@ -9,8 +9,10 @@
 
 #include <QObject>
 #include <QStringList>
+#include <atomic>
 #include <functional>
 #include <future>
+#include <memory>
 
 struct BatchRunHooks {
     Yield yield = ProcessPendingEvents;
@@ -27,6 +29,7 @@ public:
     // `outputFolder` is a full path (see ResolveOutputFolder).
     BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {},
              QObject *parent = nullptr);
+    ~BatchRun() override;
 
     const QStringList &folders() const { return m_folders; }
     const QString &outputFolder() const { return m_outputFolder; }
@@ -75,6 +78,8 @@ private:
     };
     QString m_walkedFolder;
     std::future<Walked> m_walked;
+    // Set when the walk ahead is no longer wanted: it ends at its next step.
+    std::shared_ptr<std::atomic<bool>> m_walkCancelled;
 
     QStringList m_folders;
     QString m_outputFolder;
