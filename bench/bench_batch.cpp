@@ -3,8 +3,8 @@
 //
 //   bench_batch --out DIR [--threads N] (--list FILE | FOLDER...)
 //
-// Without --threads every folder goes through ArchiveFolder, the function the
-// window's run calls. With --threads the same names are handed to the engine
+// Without --threads the folders go through one BatchRun, as the window's
+// "Start Zipping" runs them. With --threads the same names are handed to the engine
 // directly with that worker count, which the window never sets; bench/run uses
 // this to compare the archives written with different worker counts.
 //
@@ -12,6 +12,7 @@
 // incomplete is named on stderr with the engine's messages, and the exit code
 // is then 1. Never judges the time taken.
 #include "BenchSupport.h"
+#include "core/BatchRun.h"
 #include "core/FolderArchiver.h"
 #include "core/PathHelpers.h"
 #include "core/FolderWalk.h"
@@ -111,19 +112,33 @@ int main(int argc, char **argv)
     QElapsedTimer clock;
     clock.start();
     int failures = 0;
-    RunArchiveNames names; // one run: folders of the same name keep archives of their own
-    for (const QString &folder : folders) {
-        if (threads < 0) {
-            const FolderArchiveOutcome o = ArchiveFolder(outputFolder, folder, ProcessPendingEvents, &names);
-            if (o.result != 0 || !o.errors.isEmpty()) {
-                ++failures;
-                err << folder << ": engine result " << o.result << "\n";
-                for (const QString &e : o.errors)
-                    err << "  " << e << "\n";
-                if (!o.messages.isEmpty())
-                    err << "  " << QString(o.messages).replace(QLatin1Char('\n'), QStringLiteral("\n  ")) << "\n";
-            }
-        } else {
+    if (threads < 0) {
+        // One run: folders of the same name keep archives of their own.
+        QString messages;
+        BatchRunHooks hooks;
+        hooks.yield = ProcessPendingEvents;
+        hooks.reportFolderError = [&](const QString &, int line, const QString &text) {
+            ++failures;
+            err << "a folder's step failed, line " << line << ": " << text << "\n";
+        };
+        hooks.showEngineMessages = [&](const QString &said) { messages = said; };
+        BatchRun run(folders, outputFolder, hooks);
+        QObject::connect(&run, &BatchRun::folderFinished, [&](int number, const QString &, qint32 result) {
+            if (result == 0)
+                return;
+            ++failures;
+            err << folders.at(number - 1) << ": engine result " << result << "\n";
+            if (!messages.isEmpty())
+                err << "  " << QString(messages).replace(QLatin1Char('\n'), QStringLiteral("\n  ")) << "\n";
+            messages.clear();
+        });
+        ErrorTrap trap(QStringLiteral("bench_batch "), [&](const QString &, int line, const QString &text) {
+            ++failures;
+            err << "line " << line << ": " << text << "\n";
+        });
+        run.run(trap);
+    } else {
+        for (const QString &folder : folders) {
             const QString archive = ArchiveNameFor(outputFolder, folder);
             QFile::remove(archive);
             const int32_t result = archiveWithWorkers(archive, requestFor(folder), threads);

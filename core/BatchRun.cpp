@@ -1,11 +1,24 @@
 #include "core/BatchRun.h"
 
+#include "core/FolderWalk.h"
+#include "core/PathHelpers.h"
+
 #include "zip32.h"
+
+#include <chrono>
 
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks))
 {
+}
+
+BatchRun::~BatchRun()
+{
+    // A run that stopped may leave the next folder's walk going: it ends at
+    // its next step rather than keep the window waiting here.
+    if (m_walkCancelled)
+        m_walkCancelled->store(true);
 }
 
 void BatchRun::requestStop(Stop when)
@@ -61,6 +74,9 @@ void BatchRun::zipFolder(int number, const QString &folder)
         emit progressChanged((number - 1 + share) / count * 100.0);
         return m_stop == Stop::Now;
     };
+    hooks.subFolders = [this, number](const QString &path, QStringList &subFolders, QStringList *links) {
+        subFoldersOf(number, path, subFolders, links);
+    };
     const qint32 result = ZipFolderSteps(m_outputFolder, folder, trap, hooks);
     if (result == ZP_STOPPED) {
         m_stopped = true;
@@ -72,4 +88,43 @@ void BatchRun::zipFolder(int number, const QString &folder)
         emit progressChanged(number / count * 100.0);
     }
     emit folderFinished(number, archive, result);
+}
+
+void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut)
+{
+    if (m_walked.valid() && m_walkedFolder == folder) {
+        // A walk still going (a big tree after a small folder) is waited
+        // for with the window kept answering.
+        while (m_walked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+            if (m_hooks.yield)
+                m_hooks.yield();
+        }
+        // Errors of the walk come out here, in this folder's step.
+        const Walked walked = m_walked.get();
+        subFolders += walked.subFolders;
+        if (linksLeftOut)
+            *linksLeftOut += walked.linksLeftOut;
+    } else {
+        m_walked = {};   // a walk made for another folder is of no use
+        CollectSubFolders(folder + kNativeSeparator, subFolders, true, m_hooks.yield, linksLeftOut);
+    }
+    if (number < m_folders.size() && m_stop == Stop::No) {
+        const QString next = m_folders.at(number);
+        m_walkedFolder = next;
+        auto cancelled = std::make_shared<std::atomic<bool>>(false);
+        m_walkCancelled = cancelled;
+        // Off the window's thread, the walk's yields only ask whether it is
+        // still wanted.
+        m_walked = std::async(std::launch::async, [next, cancelled] {
+            struct Cancelled {};
+            Walked walked;
+            CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
+                              [&cancelled] {
+                                  if (cancelled->load(std::memory_order_relaxed))
+                                      throw Cancelled{};
+                              },
+                              &walked.linksLeftOut);
+            return walked;
+        });
+    }
 }

@@ -9,7 +9,10 @@
 
 #include <QObject>
 #include <QStringList>
+#include <atomic>
 #include <functional>
+#include <future>
+#include <memory>
 
 struct BatchRunHooks {
     Yield yield = ProcessPendingEvents;
@@ -26,6 +29,7 @@ public:
     // `outputFolder` is a full path (see ResolveOutputFolder).
     BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {},
              QObject *parent = nullptr);
+    ~BatchRun() override;
 
     const QStringList &folders() const { return m_folders; }
     const QString &outputFolder() const { return m_outputFolder; }
@@ -65,6 +69,20 @@ signals:
 
 private:
     void zipFolder(int number, const QString &folder);
+    // The folder's sub-folders: the walk made ahead when there is one, else
+    // a walk now. Then starts the walk of the folder after `number`.
+    void subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut);
+
+    // The walk of the next folder, made on a thread of its own while the
+    // current folder is zipped, so that the engine does not wait for it.
+    struct Walked {
+        QStringList subFolders;
+        QStringList linksLeftOut;
+    };
+    QString m_walkedFolder;
+    std::future<Walked> m_walked;
+    // Set when the walk ahead is no longer wanted: it ends at its next step.
+    std::shared_ptr<std::atomic<bool>> m_walkCancelled;
 
     QStringList m_folders;
     QString m_outputFolder;

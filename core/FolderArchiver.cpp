@@ -118,8 +118,11 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     std::unique_ptr<QStringList> subFolders;
     trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
     trap(138, [&] {
-        CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield,
-                          hooks.notes ? &hooks.notes->linksLeftOut : nullptr);
+        QStringList *links = hooks.notes ? &hooks.notes->linksLeftOut : nullptr;
+        if (hooks.subFolders)
+            hooks.subFolders(folderPath, *subFolders, links);
+        else
+            CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield, links);
     });
     qsizetype count = 0;
     trap(160, [&] { count = subFolders->size(); });

@@ -47,6 +47,10 @@ struct ZipFolderHooks {
     QString *archivePath = nullptr;
     // Told of the engine's progress; true stops the archive at once.
     ZipProgress progress;
+    // Lists the folder's sub-folders in place of the walk, when given, as
+    // CollectSubFolders lists them: a run walks the next folder while the
+    // current one is being zipped.
+    std::function<void(const QString &folderPath, QStringList &subFolders, QStringList *linksLeftOut)> subFolders;
 };
 
 // The folder's last name part: the text after its last separator, trailing

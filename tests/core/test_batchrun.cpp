@@ -61,6 +61,62 @@ private slots:
         QVERIFY(run.notes().details().contains(run.notes().warnings[0]));
         QVERIFY(archivecheck::unzipTestPasses(out.path() + "/Same (2).zip"));
     }
+
+    // The run walks each next folder while the one before is being zipped:
+    // every archive still holds its own folder's tree, the links the walks
+    // left out are told in folder order, and a folder gone before its turn
+    // fails alone.
+    void walksAheadFolderByFolder_data()
+    {
+        QTest::addColumn<QStringList>("layout");
+        QTest::newRow("different shapes") << QStringList{"deep", "flat", "wide", "deep"};
+        QTest::newRow("links left out") << QStringList{"flat+link", "deep", "wide+link"};
+        QTest::newRow("a folder gone") << QStringList{"wide", "gone", "deep+link"};
+    }
+    void walksAheadFolderByFolder()
+    {
+        QFETCH(QStringList, layout);
+        QTemporaryDir src, out;
+        QStringList folders, linked;
+        for (qsizetype i = 0; i < layout.size(); ++i) {
+            const QString folder = src.path() + QStringLiteral("/f%1").arg(i);
+            folders << folder;
+            const QString shape = layout[i].section('+', 0, 0);
+            if (shape == "deep")
+                writeFile(folder + "/x/y/z/deep.txt", folder.toUtf8());
+            else if (shape == "flat")
+                writeFile(folder + "/flat.txt", folder.toUtf8());
+            else if (shape == "wide")
+                for (int k = 0; k < 5; ++k)
+                    writeFile(folder + QStringLiteral("/s%1/w.txt").arg(k), folder.toUtf8());
+            if (layout[i].endsWith("+link")) {
+                QVERIFY(QFile::link(folder, folder + "/x-back"));   // into the walked tree: not followed
+                linked << folder;
+            }
+        }
+        BatchRunHooks hooks;
+        hooks.yield = [] {};
+        BatchRun run(folders, out.path(), hooks);
+        QSignalSpy finished(&run, &BatchRun::folderFinished);
+        ErrorTrap trap(QStringLiteral("test "), [](const QString &, int, const QString &) {});
+        run.run(trap);
+
+        QCOMPARE(finished.size(), folders.size());
+        for (qsizetype i = 0; i < folders.size(); ++i) {
+            if (layout[i] == "gone") {
+                QVERIFY(finished.at(i).at(2).toInt() != 0);
+                continue;
+            }
+            QCOMPARE(finished.at(i).at(2).toInt(), 0);
+            QMap<QString, QByteArray> expected = archivecheck::expectedEntries(folders[i]);
+            expected.remove(QStringLiteral("f%1/x-back/").arg(i));
+            QCOMPARE(archivecheck::readZip(finished.at(i).at(1).toString()), expected);
+        }
+        const QStringList links = run.notes().linksLeftOut;
+        QCOMPARE(links.size(), linked.size());
+        for (qsizetype k = 0; k < links.size(); ++k)
+            QVERIFY2(links[k].startsWith(linked[k] + "/x-back"), qPrintable(links[k]));
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBatchRun)

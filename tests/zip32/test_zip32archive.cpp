@@ -276,6 +276,70 @@ private slots:
         }
     }
 
+    // A file too big to be read whole goes in as pieces packed one by one and
+    // joined into one deflate stream. Sizes around the piece boundaries,
+    // text, random data, and text with a random piece in the middle: the
+    // archive is the same for any number of workers, every reader accepts
+    // it, and it is no bigger than zip's own.
+    void bigFileInPieces_data()
+    {
+        QTest::addColumn<qint64>("size");
+        QTest::addColumn<QString>("content");
+        const qint64 limit = 8 << 20, piece = 2 << 20;
+        QTest::newRow("one byte past the whole-file limit") << limit + 1 << "text";
+        QTest::newRow("whole pieces") << limit + piece << "text";
+        QTest::newRow("last piece one byte short") << limit + piece - 1 << "text";
+        QTest::newRow("last piece one byte long") << limit + piece + 1 << "text";
+        QTest::newRow("a random piece among text") << limit + piece + 4321 << "mixed";
+        QTest::newRow("random") << limit + 65537 << "random";
+    }
+    void bigFileInPieces()
+    {
+        QFETCH(qint64, size);
+        QFETCH(QString, content);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/big";
+        QDir().mkpath(folder);
+        std::mt19937 rng(size);
+        QByteArray data;
+        if (content == "random") {
+            data = randomBytes(rng, size, false);
+        } else {
+            // Numbers whose range widens as the text goes on, so the blocks
+            // and the bits their ends fall on vary from piece to piece.
+            data.reserve(size);
+            while (data.size() < size)
+                data += QByteArray::number(quint32(rng() % (1u + data.size() / 4096))) + (rng() % 7 ? " " : "\n");
+            data.truncate(size);
+        }
+        if (content == "mixed")
+            data.replace(4 << 20, 2 << 20, randomBytes(rng, 2 << 20, false));
+        QFile file(folder + "/data.bin");
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(data);
+        file.close();
+
+        QByteArray first;
+        for (int threads : {1, 2, 8}) {
+            const QString archive = tmp.path() + QString("/w%1.zip").arg(threads);
+            Options o;
+            o.threads = threads;
+            QCOMPARE(runEngine(archive, {folder + "/*.*"}, o).result, int(ZP_OK));
+            QFile f(archive);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            const QByteArray bytes = f.readAll();
+            if (first.isEmpty())
+                first = bytes;
+            else
+                QVERIFY2(bytes == first, qPrintable(QString("%1 workers differ").arg(threads)));
+        }
+        verifyWithReaders(tmp.path() + "/w1.zip", expectedEntries(folder, "/"), tmp.path() + "/x");
+        const QString zipped = tmp.path() + "/zip.zip";
+        QCOMPARE(runTool("zip", {"-r", "-q", zipped, folder}).exitCode, 0);
+        QVERIFY2(double(first.size()) <= 1.01 * double(QFileInfo(zipped).size()),
+                 qPrintable(QString("%1 bytes, zip's %2").arg(first.size()).arg(QFileInfo(zipped).size())));
+    }
+
     void levels_data()
     {
         QTest::addColumn<int>("level");

@@ -248,6 +248,11 @@ bool readable(const std::string &path, std::string &reason)
 
 enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
 
+FileWork fileWork(const Entry &e)
+{
+    return {e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
+}
+
 struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
@@ -257,7 +262,10 @@ struct Builder {
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
 
-    Attempt attempt(std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
+    // prepared: a pipeline already fed with every file of the entries, none
+    // excluded; null to make one here from the entries not excluded.
+    Attempt attempt(std::unique_ptr<Pipeline> prepared, std::vector<std::string> &fileFailures,
+                    std::vector<size_t> &failedEntries)
     {
         FileInfo st;
         const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
@@ -267,16 +275,18 @@ struct Builder {
             return Attempt::CannotWrite;
         }
 
-        std::vector<FileWork> files;
         std::vector<size_t> fileEntry;
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (excluded[i] || entries[i].isDir)
-                continue;
-            const Entry &e = entries[i];
-            files.push_back({e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs});
-            fileEntry.push_back(i);
+            if (!excluded[i] && !entries[i].isDir)
+                fileEntry.push_back(i);
         }
-        Pipeline pipeline(std::move(files), request.level, request.workers);
+        if (!prepared) {
+            prepared = std::make_unique<Pipeline>(request.level, request.workers);
+            for (size_t i : fileEntry)
+                prepared->add(fileWork(entries[i]));
+            prepared->flush();
+        }
+        Pipeline &pipeline = *prepared;
         std::vector<std::unique_ptr<FileSource>> sources;
         sources.reserve(pipeline.fileCount());
 
@@ -319,6 +329,10 @@ struct Builder {
                 if (existing && zip_name_locate(za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
                     continue;
                 index = zip_dir_add(za, e.stored.c_str(), encoding);
+                // A folder has no data: stored, so that libzip does not set up
+                // a deflate stream for nothing.
+                if (index >= 0 && zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+                    index = -1;
             } else {
                 sources.push_back(std::make_unique<FileSource>(&pipeline, &messages, nextFile++));
                 FileSource *fs = sources.back().get();
@@ -399,7 +413,13 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         return ZP_CANNOT_WRITE;
     }
 
-    Collected collected = collectEntries(request.names, options, messages);
+    // The workers start on the first files while the rest are being found.
+    auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
+    Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
+        if (!e.isDir)
+            pipeline->add(fileWork(e));
+    });
+    pipeline->flush();
     if (collected.entries.empty()) {
         messages.line(finalPath + ": not written, nothing to archive");
         return ZP_NOTHING_TO_DO;
@@ -411,7 +431,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
-        const Attempt result = builder.attempt(fileFailures, failedEntries);
+        const Attempt result = builder.attempt(std::move(pipeline), fileFailures, failedEntries);
         if (result == Attempt::Written)
             break;
         if (result == Attempt::CannotWrite) {

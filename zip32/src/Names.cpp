@@ -174,8 +174,8 @@ const char *kindOf(uint32_t mode)
 
 class Collector {
 public:
-    Collector(const CollectOptions &options, Messenger &messages)
-        : options_(options), messages_(messages)
+    Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
+        : options_(options), messages_(messages), onEntry_(onEntry)
     {
         FileInfo st;
         if (statPath(options_.archivePath, true, st)) {
@@ -291,6 +291,8 @@ private:
         e.dev = st.dev;
         e.ino = st.ino;
         result_.entries.push_back(std::move(e));
+        if (onEntry_)
+            onEntry_(result_.entries.back());
     }
 
     void addFolderEntry(const std::string &path, const FileInfo &st)
@@ -312,6 +314,8 @@ private:
         e.dev = st.dev;
         e.ino = st.ino;
         result_.entries.push_back(std::move(e));
+        if (onEntry_)
+            onEntry_(result_.entries.back());
     }
 
     // The folder's own entry, the files in it that match the pattern and,
@@ -368,6 +372,7 @@ private:
 
     const CollectOptions &options_;
     Messenger &messages_;
+    const std::function<void(const Entry &)> &onEntry_;
     Collected result_;
     std::unordered_set<std::string> seen_;
     std::set<std::pair<uint64_t, uint64_t>> entered_;
@@ -379,9 +384,9 @@ private:
 } // namespace
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages)
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry)
 {
-    Collector collector(options, messages);
+    Collector collector(options, messages, onEntry);
     for (const auto &name : names)
         collector.addName(name);
     return collector.take();

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -67,8 +68,9 @@ struct Collected {
 };
 
 // Walks the names on the calling thread, writing warning lines and keeping
-// the window alive through the messenger.
+// the window alive through the messenger. onEntry, when given, sees every
+// entry as soon as it is found, in archive order.
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages);
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {});
 
 } // namespace zip32

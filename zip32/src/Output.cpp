@@ -5,9 +5,11 @@
 #include "Pipeline.h"
 #include "Platform.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <cstdlib>
 #include <future>
 #include <mutex>
@@ -206,6 +208,10 @@ bool OutputFile::flush()
         }
         done += static_cast<size_t>(n);
     }
+    // Start writing these bytes to disk now, without waiting: the fsync at
+    // the end, which the caller does wait for, then has less left to do.
+    if (done > 0)
+        startWriteBack(out_, bufferStart_, done);
     buffer_.clear();
     bufferStart_ = pos_;
     return true;
@@ -310,12 +316,18 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         messages_.heartbeat();
         if (out_ == kNoFile)
             return setError(ZIP_ER_WRITE, kErrBadHandle);
-        if (!buffer_.empty() && bufferStart_ + buffer_.size() != pos_ && !flush())
-            return -1;
+        // libzip goes back to every entry's local header once its data is
+        // written: a write inside or right after the buffered bytes lands in
+        // the buffer, so an entry costs no write of its own.
         if (buffer_.empty())
             bufferStart_ = pos_;
+        else if ((pos_ < bufferStart_ || pos_ > bufferStart_ + buffer_.size()) && !flush())
+            return -1;
         const auto *bytes = static_cast<const unsigned char *>(data);
-        buffer_.insert(buffer_.end(), bytes, bytes + length);
+        const size_t at = static_cast<size_t>(pos_ - bufferStart_);
+        const size_t over = std::min<size_t>(length, buffer_.size() - at);
+        std::memcpy(buffer_.data() + at, bytes, over);
+        buffer_.insert(buffer_.end(), bytes + over, bytes + length);
         pos_ += length;
         end_ = std::max(end_, pos_);
         if (buffer_.size() >= kBufferSize && !flush())
@@ -323,12 +335,10 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         return static_cast<zip_int64_t>(length);
     }
     case ZIP_SOURCE_SEEK_WRITE: {
-        if (!flush())
-            return -1;
         zip_int64_t pos = zip_source_seek_compute_offset(pos_, end_, data, length, &error_);
         if (pos < 0)
             return -1;
-        pos_ = bufferStart_ = static_cast<zip_uint64_t>(pos);
+        pos_ = static_cast<zip_uint64_t>(pos);
         return 0;
     }
     case ZIP_SOURCE_TELL_WRITE:

@@ -7,6 +7,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 namespace zip32 {
@@ -76,19 +77,60 @@ FileHandle openRegular(const std::string &path, FileInfo &st, std::string &error
 
 } // namespace
 
+void Bytes::assign(const unsigned char *from, size_t n)
+{
+    std::memcpy(allocate(n), from, n);
+}
+
+namespace {
+
+// A worker's buffer, kept from task to task and grown as needed; its old
+// contents are never needed, so it is neither copied nor zero-filled.
+class Scratch {
+public:
+    unsigned char *get(size_t n)
+    {
+        if (n > capacity_) {
+            p_.reset();
+            p_.reset(new unsigned char[n]);
+            capacity_ = n;
+        }
+        return p_.get();
+    }
+    // Gives the memory back when it grew past `keep`.
+    void trim(size_t keep)
+    {
+        if (capacity_ > keep) {
+            p_.reset();
+            capacity_ = 0;
+        }
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> p_;
+    size_t capacity_ = 0;
+};
+
+// Sampling a piece of a big file: three samples of this size.
+constexpr size_t kChunkSample = 16u << 10;
+
+} // namespace
+
 struct Pipeline::Worker {
     libdeflate_compressor *whole = nullptr;
     libdeflate_compressor *sampler = nullptr;
-    z_stream zs{};
-    bool zsReady = false;
+    z_stream walker{};          // raw inflate, to find a piece's final block
+    bool walkerReady = false;
+    Scratch in, out;
+    std::vector<unsigned char> sink = std::vector<unsigned char>(64u << 10);
 
     Worker(int level)
     {
         whole = libdeflate_alloc_compressor(level);
         sampler = libdeflate_alloc_compressor(1);
-        if (deflateInit2(&zs, level, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY) == Z_OK)
-            zsReady = true;
-        if (!whole || !sampler || !zsReady) {
+        if (inflateInit2(&walker, -15) == Z_OK)
+            walkerReady = true;
+        if (!whole || !sampler || !walkerReady) {
             release();
             throw std::bad_alloc();
         }
@@ -100,58 +142,106 @@ struct Pipeline::Worker {
             libdeflate_free_compressor(whole);
         if (sampler)
             libdeflate_free_compressor(sampler);
-        if (zsReady)
-            deflateEnd(&zs);
+        if (walkerReady)
+            inflateEnd(&walker);
         whole = sampler = nullptr;
-        zsReady = false;
+        walkerReady = false;
     }
 
     // True when none of the samples shrinks by at least 1% at the fastest
     // level: the data is taken to be incompressible and stored.
     bool incompressible(const unsigned char *const *samples, const size_t *lengths, int count)
     {
-        std::vector<unsigned char> out(kSample);
         uint64_t in = 0, packed = 0;
         for (int i = 0; i < count; ++i) {
             const size_t avail = lengths[i] - lengths[i] / 100;
-            size_t n = libdeflate_deflate_compress(sampler, samples[i], lengths[i], out.data(), avail);
+            size_t n = libdeflate_deflate_compress(sampler, samples[i], lengths[i], sink.data(),
+                                                   std::min(avail, sink.size()));
             in += lengths[i];
             packed += n ? n : lengths[i];
         }
         return packed >= in - in / 100;
     }
+
+    // Makes the complete deflate stream data[0, n) one that another stream
+    // can follow: its final block's last-block bit is cleared and, when it
+    // ends inside a byte, an empty stored block brings it to a byte boundary
+    // (as zlib's examples/gzjoin.c does). The final block is found by walking
+    // the blocks with inflate. data has room for 5 more bytes. Returns the
+    // new length, or 0 when the stream could not be walked.
+    size_t endOnByte(unsigned char *data, size_t n)
+    {
+        if (inflateReset(&walker) != Z_OK)
+            return 0;
+        walker.next_in = data;
+        walker.avail_in = static_cast<uInt>(n);
+        uint64_t header = 0;    // bit position of the header of the block being decoded
+        for (;;) {
+            walker.next_out = sink.data();
+            walker.avail_out = static_cast<uInt>(sink.size());
+            const int rc = inflate(&walker, Z_BLOCK);
+            if (rc != Z_OK)
+                return 0;   // Z_STREAM_END too: the end of the final block comes first
+            const int type = walker.data_type;
+            if (!(type & 128))
+                continue;
+            const uint64_t bit = static_cast<uint64_t>(walker.next_in - data) * 8 - (type & 7);
+            if (!(type & 64)) {
+                header = bit;   // between blocks: the next header starts here
+                continue;
+            }
+            if (walker.avail_in != 0)
+                return 0;       // the final block ended before the data did
+            break;
+        }
+        data[header >> 3] &= static_cast<unsigned char>(~(1u << (header & 7)));
+        const int unused = walker.data_type & 7;
+        if (unused == 0)
+            return n;
+        // The empty stored block's three header bits are zero; when they do
+        // not fit in the last byte they take one more.
+        data[n - 1] &= static_cast<unsigned char>((1u << (8 - unused)) - 1);
+        if (unused < 3)
+            data[n++] = 0;
+        const unsigned char empty[4] = {0, 0, 0xFF, 0xFF};
+        std::memcpy(data + n, empty, 4);
+        return n + 4;
+    }
 };
 
-Pipeline::Pipeline(std::vector<FileWork> files, int level, unsigned workers)
-    : files_(std::move(files)), level_(level)
-{
-    fileFirstTask_.reserve(files_.size() + 1);
-    for (size_t f = 0; f < files_.size(); ++f) {
-        fileFirstTask_.push_back(tasks_.size());
-        const uint64_t size = files_[f].size;
-        if (size <= kWholeMax) {
-            tasks_.push_back({static_cast<uint32_t>(f), true, 0, size});
-        } else {
-            for (uint64_t off = 0; off < size; off += kChunk) {
-                const uint64_t len = std::min(kChunk, size - off);
-                tasks_.push_back({static_cast<uint32_t>(f), off + len == size, off, len});
-            }
-        }
-    }
-    fileFirstTask_.push_back(tasks_.size());
-    results_.resize(tasks_.size());
-    decisions_ = std::make_unique<std::atomic<int>[]>(files_.size());
-    fileFailed_ = std::make_unique<std::atomic<bool>[]>(files_.size());
-    for (size_t f = 0; f < files_.size(); ++f) {
-        decisions_[f] = 0;
-        fileFailed_[f] = false;
-    }
+namespace {
 
-    {
-        std::lock_guard lock(mutex_);
-        advanceFrontier();
+// The bytes as deflate stored blocks, the last one marked final when the
+// piece ends the stream.
+void storedBlocks(const unsigned char *in, size_t length, bool last, Bytes &out)
+{
+    constexpr size_t kMaxStored = 65535;
+    const size_t blocks = std::max<size_t>(1, (length + kMaxStored - 1) / kMaxStored);
+    unsigned char *o = out.allocate(length + 5 * blocks);
+    size_t left = length;
+    for (size_t b = 0; b < blocks; ++b) {
+        const size_t n = std::min(left, kMaxStored);
+        o[0] = last && b + 1 == blocks ? 1 : 0;
+        o[1] = static_cast<unsigned char>(n & 0xFF);
+        o[2] = static_cast<unsigned char>(n >> 8);
+        o[3] = static_cast<unsigned char>(~n & 0xFF);
+        o[4] = static_cast<unsigned char>((~n >> 8) & 0xFF);
+        std::memcpy(o + 5, in, n);
+        o += 5 + n;
+        in += n;
+        left -= n;
     }
+}
+
+} // namespace
+
+Pipeline::Pipeline(int level, unsigned workers) : level_(level)
+{
+    // Work buffers kept between tasks stay within a fixed budget, whatever
+    // the number of workers.
+    keepBuffer_ = std::max<size_t>(512u << 10, (32u << 20) / std::max(1u, workers));
     workers = std::max(1u, workers);
+    workerCount_ = workers;
     try {
         for (unsigned i = 0; i < workers; ++i) {
             workers_.push_back(std::make_unique<Worker>(level_));
@@ -167,6 +257,44 @@ Pipeline::Pipeline(std::vector<FileWork> files, int level, unsigned workers)
             t.join();
         throw;
     }
+}
+
+void Pipeline::add(FileWork file)
+{
+    pendingBytes_ += file.size + 4096;
+    pending_.push_back(std::move(file));
+    // Small groups: the workers start early, without a lock and a wake-up
+    // for every file found.
+    if (pending_.size() >= 32 || pendingBytes_ >= kBatchBytes)
+        flush();
+}
+
+void Pipeline::flush()
+{
+    if (pending_.empty())
+        return;
+    {
+        std::lock_guard lock(mutex_);
+        for (FileWork &work : pending_) {
+            const auto f = static_cast<uint32_t>(files_.size());
+            const uint64_t size = work.size;
+            files_.emplace_back(std::move(work));
+            if (size <= kWholeMax) {
+                tasks_.push_back({f, true, 0, size});
+            } else {
+                for (uint64_t off = 0; off < size; off += kChunk) {
+                    const uint64_t len = std::min(kChunk, size - off);
+                    tasks_.push_back({f, off + len == size, off, len});
+                }
+            }
+            fileFirstTask_.push_back(tasks_.size());
+        }
+        results_.resize(tasks_.size());
+        advanceFrontier();
+    }
+    pending_.clear();
+    pendingBytes_ = 0;
+    workAvailable_.notify_all();
 }
 
 Pipeline::~Pipeline()
@@ -194,18 +322,37 @@ void Pipeline::advanceFrontier()
 
 void Pipeline::workerMain(Worker &w)
 {
+    std::vector<TaskResult> batch;
+    std::vector<std::pair<Task, FileState *>> taken;
     std::unique_lock lock(mutex_);
     for (;;) {
         if (stop_ || g_processEnding.load(std::memory_order_relaxed))
             return;
         if (nextTake_ < frontier_ && !anyFailed()) {
-            const size_t t = nextTake_++;
-            TaskResult local;
+            // A run of tasks in one go, so that small files do not cost a
+            // lock and a wake-up each; no more than a fair share of what is
+            // open, so that the last tasks still spread over the workers.
+            const size_t open = frontier_ - nextTake_;
+            const size_t share = std::min(kBatchTasks, (open + workerCount_ - 1) / workerCount_);
+            const size_t first = nextTake_;
+            uint64_t bytes = 0;
+            taken.clear();
+            while (nextTake_ < frontier_ && nextTake_ - first < share && bytes < kBatchBytes) {
+                const Task &task = tasks_[nextTake_++];
+                taken.emplace_back(task, &files_[task.file]);
+                bytes += task.length;
+            }
             lock.unlock();
-            run(w, t, local);
+            batch.resize(taken.size());
+            for (size_t i = 0; i < taken.size(); ++i)
+                run(w, taken[i].first, *taken[i].second, batch[i]);
             lock.lock();
-            local.done = true;
-            results_[t] = std::move(local);
+            for (size_t i = 0; i < taken.size(); ++i) {
+                TaskResult &r = results_[first + i];
+                r = std::move(batch[i]);
+                r.done = true;
+                batch[i] = TaskResult{};
+            }
             taskDone_.notify_all();
         } else {
             workAvailable_.wait(lock);
@@ -213,23 +360,24 @@ void Pipeline::workerMain(Worker &w)
     }
 }
 
-void Pipeline::run(Worker &w, size_t t, TaskResult &r)
+void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
 {
-    const Task &task = tasks_[t];
-    if (fileFailed_[task.file].load(std::memory_order_acquire)) {
+    if (file.failed.load(std::memory_order_acquire)) {
         r.failed = true;
         return;
     }
     try {
-        if (chunked(task.file))
-            runChunk(w, task, r);
+        if (file.work.size > kWholeMax)
+            runChunk(w, task, file, r);
         else
-            runWhole(w, task, r);
+            runWhole(w, task, file, r);
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, files_[task.file].path + ": " + reason(kErrNoMemory));
+        fail(task.file, file.work.path + ": " + reason(kErrNoMemory));
     }
-    if (fileFailed_[task.file].load(std::memory_order_acquire)) {
+    w.in.trim(keepBuffer_);
+    w.out.trim(keepBuffer_);
+    if (file.failed.load(std::memory_order_acquire)) {
         r.failed = true;
         r.data.clear();
     }
@@ -238,15 +386,15 @@ void Pipeline::run(Worker &w, size_t t, TaskResult &r)
 void Pipeline::fail(size_t f, std::string message)
 {
     std::lock_guard lock(mutex_);
-    if (!fileFailed_[f].exchange(true))
+    if (!files_[f].failed.exchange(true))
         failures_.push_back({f, std::move(message)});
     anyFailed_.store(true, std::memory_order_release);
     taskDone_.notify_all();
 }
 
-void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
+void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
-    const FileWork &file = files_[task.file];
+    const FileWork &file = state.work;
     std::string error;
     FileInfo st;
     Fd fd{openRegular(file.path, st, error)};
@@ -259,58 +407,56 @@ void Pipeline::runWhole(Worker &w, const Task &task, TaskResult &r)
     if (size > kWholeMax)
         return fail(task.file, file.path + ": " + kChanged);
 
-    std::vector<unsigned char> in(size + 1);
+    unsigned char *in = w.in.get(size + 1);
     uint64_t got = 0;
     for (;;) {
-        int64_t n = readFile(fd.fd, in.data() + got, in.size() - got);
+        const uint64_t want = size + 1 - got;
+        int64_t n = readFile(fd.fd, in + got, want);
         if (n < 0)
             return fail(task.file, file.path + ": " + reason(lastError()));
         if (n == 0)
             break;
         got += static_cast<uint64_t>(n);
-        if (got == in.size())
+        // A short read of a regular file is its end: no second call just to
+        // be told so, when the size is the one seen on opening.
+        if (got == size + 1 || (got == size && static_cast<uint64_t>(n) < want))
             break;
     }
     if (got != size)
         return fail(task.file, file.path + ": " + kChanged);
-    in.resize(size);
 
     r.rawLength = size;
-    r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in.data(), size));
-    bool store = size == 0;
+    r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, size));
+    bool store = size <= 1;
     if (!store && size >= 4 * kSample) {
-        const unsigned char *samples[3] = {in.data(), in.data() + size / 2 - kSample / 2,
-                                           in.data() + size - kSample};
+        const unsigned char *samples[3] = {in, in + size / 2 - kSample / 2, in + size - kSample};
         const size_t lengths[3] = {kSample, kSample, kSample};
         store = w.incompressible(samples, lengths, 3);
     }
     if (!store) {
         // Room for one byte less than the input: output that does not shrink
         // does not fit, and the data is stored.
-        std::vector<unsigned char> out(size - 1);
-        size_t n = size > 1 ? libdeflate_deflate_compress(w.whole, in.data(), size, out.data(), out.size()) : 0;
-        if (n == 0) {
+        unsigned char *out = w.out.get(size - 1);
+        const size_t n = libdeflate_deflate_compress(w.whole, in, size, out, size - 1);
+        if (n == 0)
             store = true;
-        } else {
-            out.resize(n);
-            out.shrink_to_fit();
-            r.data = std::move(out);
-        }
+        else
+            r.data.assign(out, n);
     }
     if (store) {
         r.stored = true;
-        r.data = std::move(in);
+        r.data.assign(in, size);
     }
 }
 
-bool Pipeline::storeChunked(Worker &w, size_t f, FileHandle fd)
+bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
 {
-    int known = decisions_[f].load(std::memory_order_acquire);
+    int known = file.decision.load(std::memory_order_acquire);
     if (known != 0)
         return known == 2;
     // Three samples: start, middle and end. Every chunk task of the file comes
     // to the same answer, whichever worker asks first.
-    const uint64_t size = files_[f].size;
+    const uint64_t size = file.work.size;
     std::vector<unsigned char> buffer(3 * kSample);
     const uint64_t offsets[3] = {0, size / 2 - kSample / 2, size - kSample};
     const unsigned char *samples[3];
@@ -322,13 +468,13 @@ bool Pipeline::storeChunked(Worker &w, size_t f, FileHandle fd)
         lengths[i] = kSample;
     }
     const bool store = w.incompressible(samples, lengths, 3);
-    decisions_[f].store(store ? 2 : 1, std::memory_order_release);
+    file.decision.store(store ? 2 : 1, std::memory_order_release);
     return store;
 }
 
-void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
+void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
-    const FileWork &file = files_[task.file];
+    const FileWork &file = state.work;
     std::string error;
     FileInfo st;
     Fd fd{openRegular(file.path, st, error)};
@@ -343,45 +489,38 @@ void Pipeline::runChunk(Worker &w, const Task &task, TaskResult &r)
     if (!unchanged(st))
         return fail(task.file, file.path + ": " + kChanged);
 
-    const bool store = storeChunked(w, task.file, fd.fd);
-    const uint64_t dict = store ? 0 : std::min(task.offset, kDictionary);
-    std::vector<unsigned char> in(dict + task.length);
-    if (!readAt(fd.fd, in.data(), in.size(), task.offset - dict))
+    const bool store = storeChunked(w, state, fd.fd);
+    const size_t length = static_cast<size_t>(task.length);
+    unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
+    if (!readAt(fd.fd, in, length, task.offset))
         return fail(task.file, file.path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
-    r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in.data() + dict, task.length));
-    if (store) {
+    r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, length));
+    if (store)
         r.stored = true;
-        r.data = std::move(in);
-    } else {
-        z_stream &zs = w.zs;
-        deflateReset(&zs);
-        if (dict > 0)
-            deflateSetDictionary(&zs, in.data(), static_cast<uInt>(dict));
-        std::vector<unsigned char> out(deflateBound(&zs, task.length) + 64);
-        zs.next_in = in.data() + dict;
-        zs.avail_in = static_cast<uInt>(task.length);
-        zs.next_out = out.data();
-        zs.avail_out = static_cast<uInt>(out.size());
-        const int flush = task.last ? Z_FINISH : Z_SYNC_FLUSH;
-        for (;;) {
-            int rc = deflate(&zs, flush);
-            if (rc == Z_STREAM_ERROR)
-                return fail(task.file, file.path + ": compression failed");
-            const bool finished = task.last ? rc == Z_STREAM_END : (zs.avail_in == 0 && zs.avail_out > 0);
-            if (finished)
-                break;
-            const size_t used = out.size() - zs.avail_out;
-            out.resize(out.size() * 2);
-            zs.next_out = out.data() + used;
-            zs.avail_out = static_cast<uInt>(out.size() - used);
-        }
-        out.resize(out.size() - zs.avail_out);
-        r.data = std::move(out);
-    }
+    else
+        deflateChunk(w, in, length, task.last, r.data);
     if (!fileInfo(fd.fd, st) || !unchanged(st))
         return fail(task.file, file.path + ": " + kChanged);
+}
+
+void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out)
+{
+    if (length >= 4 * kChunkSample) {
+        const unsigned char *samples[3] = {in, in + length / 2 - kChunkSample / 2, in + length - kChunkSample};
+        const size_t lengths[3] = {kChunkSample, kChunkSample, kChunkSample};
+        if (w.incompressible(samples, lengths, 3))
+            return storedBlocks(in, length, last, out);
+    }
+    const size_t bound = libdeflate_deflate_compress_bound(w.whole, length);
+    unsigned char *packed = w.out.get(bound + 5);
+    size_t n = libdeflate_deflate_compress(w.whole, in, length, packed, bound);
+    if (n > 0 && !last)
+        n = w.endOnByte(packed, n);
+    if (n == 0)
+        return storedBlocks(in, length, last, out);   // never expected: bound is enough
+    out.assign(packed, n);
 }
 
 TaskResult *Pipeline::wait(size_t task, Messenger &messages)
@@ -405,7 +544,7 @@ TaskResult *Pipeline::wait(size_t task, Messenger &messages)
 void Pipeline::release(size_t task)
 {
     std::lock_guard lock(mutex_);
-    std::vector<unsigned char>().swap(results_[task].data);
+    results_[task].data.clear();
     while (consumed_ <= task && consumed_ < frontier_) {
         inFlightCost_ -= cost(tasks_[consumed_]);
         ++consumed_;

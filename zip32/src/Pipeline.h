@@ -3,14 +3,19 @@
 //
 // Every regular file becomes one or more tasks, numbered in archive order.
 // A file of up to kWholeMax bytes is one task: read whole, compressed with
-// libdeflate. A larger file is split into kChunk pieces compressed with zlib,
-// each primed with the 32 KiB before it as dictionary and ended with a sync
-// flush (the last with the final block), so the pieces join into one deflate
-// stream and one big file keeps every worker busy. Whether a file is stored
-// or deflated depends only on its bytes, so the archive does not depend on
-// the number of workers.
+// libdeflate. A larger file is split into kChunk pieces, each compressed on
+// its own with libdeflate into a complete deflate stream; every piece but
+// the last then has its final block's last-block bit cleared and is brought
+// to a byte boundary, so the pieces join into one deflate stream and one big
+// file keeps every worker busy. A piece whose samples do not shrink goes in
+// as stored blocks without being compressed. Whether a file is stored or
+// deflated, and how each piece is packed, depends only on its bytes, so the
+// archive does not depend on the number of workers.
 //
-// Workers take tasks in order, but only up to a frontier that keeps the raw
+// Files are added while the names are still being collected, so the workers
+// start on the first files while the calling thread lists the rest.
+//
+// Workers take tasks in order, in short runs, but only up to a frontier that keeps the raw
 // bytes of the tasks taken and not yet written under kWindow: memory does not
 // grow with the size of the files.
 #pragma once
@@ -20,6 +25,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -37,31 +43,66 @@ struct FileWork {
     int64_t mtime = 0, mtimeNs = 0;
 };
 
+// A byte buffer that is not zero-filled when made: it is always written
+// whole right after.
+class Bytes {
+public:
+    unsigned char *data() { return p_.get(); }
+    const unsigned char *data() const { return p_.get(); }
+    size_t size() const { return n_; }
+    // Makes room for exactly n bytes; the old contents are lost.
+    unsigned char *allocate(size_t n)
+    {
+        p_.reset(new unsigned char[n ? n : 1]);
+        n_ = n;
+        return p_.get();
+    }
+    void assign(const unsigned char *from, size_t n);
+    void clear()
+    {
+        p_.reset();
+        n_ = 0;
+    }
+
+private:
+    std::unique_ptr<unsigned char[]> p_;
+    size_t n_ = 0;
+};
+
 struct TaskResult {
     bool done = false;
     bool failed = false;
     bool stored = false;            // data holds the raw bytes
     uint32_t crc = 0;               // of the raw bytes of this task
     uint64_t rawLength = 0;
-    std::vector<unsigned char> data;
+    Bytes data;
 };
 
 class Pipeline {
 public:
     static constexpr uint64_t kWholeMax = 8u << 20;
     static constexpr uint64_t kChunk = 2u << 20;
-    static constexpr uint64_t kDictionary = 32u << 10;
     static constexpr uint64_t kWindow = 64u << 20;
     static constexpr size_t kMaxTasksInFlight = 16384;
+    // A worker takes up to this many tasks, or this many bytes, at a time.
+    static constexpr size_t kBatchTasks = 32;
+    static constexpr uint64_t kBatchBytes = 256u << 10;
 
-    Pipeline(std::vector<FileWork> files, int level, unsigned workers);
+    // Starts the workers; they wait for files.
+    Pipeline(int level, unsigned workers);
     ~Pipeline();
     Pipeline(const Pipeline &) = delete;
     Pipeline &operator=(const Pipeline &) = delete;
 
+    // Calling thread only: the next file in archive order. Files reach the
+    // workers in small groups; flush() hands over the rest.
+    void add(FileWork file);
+    void flush();
+
+    // Calling thread only, for files added and flushed.
     size_t fileCount() const { return files_.size(); }
-    const FileWork &file(size_t f) const { return files_[f]; }
-    bool chunked(size_t f) const { return files_[f].size > kWholeMax; }
+    const FileWork &file(size_t f) const { return files_[f].work; }
+    bool chunked(size_t f) const { return files_[f].work.size > kWholeMax; }
     size_t firstTask(size_t f) const { return fileFirstTask_[f]; }
     size_t taskCount(size_t f) const { return fileFirstTask_[f + 1] - fileFirstTask_[f]; }
 
@@ -85,24 +126,36 @@ private:
         uint64_t offset;
         uint64_t length;
     };
+    // A file and what the workers learn about it. Kept in a deque: workers
+    // hold pointers to files while more are added.
+    struct FileState {
+        explicit FileState(FileWork w) : work(std::move(w)) {}
+        FileWork work;
+        std::atomic<int> decision{0};   // chunked: 0 unknown, 1 deflate, 2 store
+        std::atomic<bool> failed{false};
+    };
     struct Worker;
 
     void workerMain(Worker &w);
-    void run(Worker &w, size_t t, TaskResult &r);
-    void runWhole(Worker &w, const Task &task, TaskResult &r);
-    void runChunk(Worker &w, const Task &task, TaskResult &r);
-    bool storeChunked(Worker &w, size_t f, FileHandle fd);
+    void run(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    void runChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    bool storeChunked(Worker &w, FileState &file, FileHandle fd);
+    void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
     void advanceFrontier();                 // with mutex_ held
     static uint64_t cost(const Task &t) { return t.length + 4096; }
 
-    std::vector<FileWork> files_;
-    std::vector<size_t> fileFirstTask_;
-    std::vector<Task> tasks_;
-    std::vector<TaskResult> results_;
-    std::unique_ptr<std::atomic<int>[]> decisions_;   // chunked: 0 unknown, 1 deflate, 2 store
-    std::unique_ptr<std::atomic<bool>[]> fileFailed_;
+    // Grown by the calling thread under mutex_; element addresses never change.
+    std::deque<FileState> files_;
+    std::deque<Task> tasks_;
+    std::deque<TaskResult> results_;
+    std::vector<size_t> fileFirstTask_{0};   // calling thread only
+    std::vector<FileWork> pending_;          // added, not yet handed over
+    uint64_t pendingBytes_ = 0;
     int level_;
+    size_t workerCount_ = 1;
+    size_t keepBuffer_;     // largest work buffer a worker keeps between tasks
 
     std::mutex mutex_;
     std::condition_variable workAvailable_;

@@ -127,6 +127,10 @@ int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t
 bool truncateFile(FileHandle file, uint64_t length);
 // Puts the file's data on the disk; true also where the file system cannot.
 bool syncFile(FileHandle file);
+// Starts writing a range of the file to the disk without waiting for it, so
+// a later syncFile has less left to do. Only a hint: does nothing where the
+// system has no such call.
+void startWriteBack(FileHandle file, uint64_t offset, uint64_t length);
 bool closeFile(FileHandle file);
 
 // The archive's temporary file: created new, never over an existing file,

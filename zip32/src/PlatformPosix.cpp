@@ -203,6 +203,17 @@ bool syncFile(FileHandle file)
     return ::fsync(file) == 0 || errno == EINVAL || errno == EROFS;
 }
 
+void startWriteBack(FileHandle file, uint64_t offset, uint64_t length)
+{
+#ifdef __linux__
+    ::sync_file_range(file, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)file;
+    (void)offset;
+    (void)length;
+#endif
+}
+
 bool closeFile(FileHandle file)
 {
     return ::close(file) == 0;

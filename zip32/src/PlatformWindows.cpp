@@ -484,6 +484,11 @@ bool syncFile(FileHandle file)
     return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
+void startWriteBack(FileHandle, uint64_t, uint64_t)
+{
+    // Windows has no call that starts a write-back without waiting for it.
+}
+
 namespace {
 
 // The temporary file in flight and its handle, for exitRemove.
