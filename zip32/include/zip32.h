@@ -363,8 +363,8 @@ typedef struct ZipEngineOptions {
     int32_t update;          /*  72  field 19 */
     int32_t reserved20;      /*  76 */
     int32_t threads;         /*  80  field 21 */
-    int32_t reserved22;      /*  84 */
-    int32_t reserved23;      /*  88 */
+    int32_t followLinks;     /*  84  field 22 */
+    int32_t excluded;        /*  88  field 23 */
     int32_t reserved24;      /*  92 */
     int32_t reserved25;      /*  96 */
     int32_t reserved26;      /* 100 */
