@@ -188,19 +188,6 @@ private slots:
         for (const auto &e : std::filesystem::directory_iterator(base))
             std::filesystem::remove_all(e.path());
     }
-
-    void missingFolderLosesOldArchive()
-    {
-        QTemporaryDir out;
-        const QString old = out.path() + QStringLiteral("/Gone.zip");
-        writeFile(old, "old archive");
-        const FolderArchiveOutcome outcome = ArchiveFolder(out.path() + QLatin1Char('/'),
-                                                           out.path() + QStringLiteral("/nowhere/Gone"));
-        QVERIFY(outcome.result != 0);
-        QVERIFY(!outcome.messages.isEmpty());
-        QVERIFY2(!QFile::exists(old), "the old archive of that name is deleted first");
-        QVERIFY(QDir(out.path()).entryList(QDir::Files | QDir::Hidden).isEmpty());
-    }
 };
 
 QTEST_GUILESS_MAIN(TestFolderArchiver)

@@ -137,7 +137,11 @@ private slots:
         for (const ShownBox &failure : dialogs.warnings())
             QVERIFY(failure.title.isEmpty());
         QCOMPARE(dialogs.boxes.last().kind, QStringLiteral("information"));
-        QVERIFY2(!QFile::exists(out.path() + "/Gone.zip"), "the old archive of a vanished folder is deleted");
+        // The earlier archive of the vanished folder stays, and both boxes say so.
+        QVERIFY(dialogs.boxes[0].text.contains("Kept the earlier archive: " + out.path() + "/Gone.zip"));
+        QVERIFY(dialogs.boxes.last().details.contains(out.path() + "/Gone.zip"));
+        QFile kept(out.path() + "/Gone.zip");
+        QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "old");
     }
 
     // Folders of one run that share a last name each keep an archive of
