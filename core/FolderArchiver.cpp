@@ -70,9 +70,13 @@ QString RunNotes::details() const
         return shown.join(QLatin1Char('\n'));
     };
     QStringList parts;
-    if (!keptEarlier.isEmpty())
-        parts << QStringLiteral("Not written; the earlier archive of the same name was kept:\n")
-                     + names(keptEarlier);
+    if (!keptEarlier.isEmpty()) {
+        QStringList lines;
+        for (const QString &archive : keptEarlier)
+            lines << FileNameForDisplay(archive) + QStringLiteral(": not written; kept the earlier archive");
+        parts << QStringLiteral("Earlier archives kept, as their new archive was not written:\n")
+                     + lines.join(QLatin1Char('\n'));
+    }
     if (!notInFull.isEmpty())
         parts << QStringLiteral("Archives written without the files and folders named below, "
                                 "which could not be read:\n")
@@ -188,8 +192,8 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
                 hooks.notes->notInFull << QStringLiteral("%1:\n%2").arg(folderPath, messages.trimmed());
             if (hooks.showEngineMessages)
                 hooks.showEngineMessages(
-                    kept ? messages.trimmed() + QStringLiteral("\nKept the earlier archive: ")
-                               + FileNameForDisplay(zipName)
+                    kept ? messages.trimmed() + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
+                               + FileNameForDisplay(zipName) + QLatin1Char('.')
                          : messages);
         });
     } else if (hooks.notes) {
