@@ -160,6 +160,13 @@
  * A line longer than 4096 bytes arrives in several calls, cut between UTF-8
  * sequences, the "\n" with the last one.
  *
+ * A message line is always one line, whatever the names in it hold: every
+ * C0 control byte (0x00-0x1F) and DEL (0x7F) is written as its Unicode
+ * control picture in UTF-8 (U+2400 + byte, so ESC is U+241B; DEL is
+ * U+2421), and every C1 control written in UTF-8 (U+0080-U+009F, the bytes
+ * C2 80 to C2 9F) as U+FFFD. All other bytes pass unchanged, so a name that
+ * is not UTF-8 still arrives as its bytes.
+ *
  * While it works the engine also calls the message routine with an empty
  * message - buffer[0] is NUL and the length is 0 - at least every 50 ms,
  * so that the program can keep its window responsive. An empty message adds
