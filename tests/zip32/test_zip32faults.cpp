@@ -7,6 +7,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <memory>
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -16,18 +18,6 @@ using namespace ztest;
 namespace {
 
 const QString kCli = QStringLiteral(ZIP32_CLI);
-
-QStringList leftIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
 
 // Runs the engine as the unprivileged user "nobody" (the tests run as root,
 // for whom no permission bit stops a read).
@@ -78,6 +68,42 @@ private slots:
         QCOMPARE(names, (QStringList{rel + "/", rel + "/a.txt", rel + "/z.txt", rel + "/locked/"}));
         QCOMPARE(runTool("unzip", {"-tq", tmp.path() + "/out/src.zip"}).exitCode, 0);
         QCOMPARE(leftIn(tmp.path() + "/out"), QStringList{"src.zip"});
+    }
+
+    // Several processes write the same archive over and over: none removes
+    // another's temporary file, every run succeeds, and one complete archive
+    // is what stays.
+    void concurrentWriters_data()
+    {
+        QTest::addColumn<int>("writers");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("new archives") << 4 << QStringList{"--repeat", "250"};
+        QTest::newRow("updated archives") << 3 << QStringList{"--update", "--repeat", "150"};
+    }
+    void concurrentWriters()
+    {
+        QFETCH(int, writers);
+        QFETCH(QStringList, options);
+        QTemporaryDir tmp;
+        QDir().mkpath(tmp.path() + "/src");
+        QDir().mkpath(tmp.path() + "/out");
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            writeFile(tmp.path() + "/src/" + name, QByteArray(2000, *name));
+        const QString archive = tmp.path() + "/out/same.zip";
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int w = 0; w < writers; ++w) {
+            runs.push_back(std::make_unique<QProcess>());
+            runs.back()->setProcessChannelMode(QProcess::MergedChannels);
+            runs.back()->start(kCli, options + QStringList{archive, tmp.path() + "/src/*.*"});
+        }
+        for (auto &run : runs) {
+            QVERIFY(run->waitForFinished(120000));
+            QVERIFY2(run->exitCode() == ZP_OK, run->readAll().constData());
+        }
+        QCOMPARE(leftIn(tmp.path() + "/out"), QStringList{"same.zip"});
+        QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
+        QVERIFY(runTool("7zz", {"t", archive}).out.contains("Everything is Ok"));
+        QCOMPARE(listing(archive).size(), 4);
     }
 
     void readOnlyOutputFolder()

@@ -4,10 +4,12 @@
 // the middle of an archive.
 //
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
-//             [--threads N] [--level N] [--exit-after-beats N] ARCHIVE NAME...
+//             [--threads N] [--level N] [--exit-after-beats N] [--repeat N]
+//             ARCHIVE NAME...
 //
-// Messages go to standard output as the engine sends them; the exit status is
-// the engine's result.
+// --repeat makes the same archive N times over, as several windows of the
+// program might. Messages go to standard output as the engine sends them; the exit
+// status is the engine's result (the first that is not ZP_OK).
 #include "zip32.h"
 
 #include <cstdio>
@@ -35,6 +37,7 @@ int main(int argc, char **argv)
 {
     ZipEngineOptions options{};
     const char *root = "/";
+    int repeat = 1;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string a = argv[i];
@@ -61,6 +64,8 @@ int main(int argc, char **argv)
             options.level = static_cast<uint8_t>(std::atoi(value()));
         else if (a == "--exit-after-beats")
             g_exitAfterBeats = std::atol(value());
+        else if (a == "--repeat")
+            repeat = std::atoi(value());
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 100;
@@ -76,5 +81,10 @@ int main(int argc, char **argv)
     ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
     ZpInit(&callbacks);
     ZpSetOptions(&options);
-    return ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
+    for (int run = 0; run < repeat; ++run) {
+        const int32_t result = ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
+        if (result != ZP_OK)
+            return result;
+    }
+    return ZP_OK;
 }

@@ -45,9 +45,13 @@
  * OUTPUT AND FILES ON DISK
  *
  * The archive is written to a temporary file in the archive's own folder,
- * named "." + archive name + "." + eight hex digits + ".tmp". When it is
- * complete it is flushed to disk (fsync) and renamed to the archive's name,
- * which replaces an older file of that name in one step. So:
+ * named "." + archive name + "." + eight hex digits + ".tmp". Where that
+ * would be longer than 255 bytes, the archive name in it is cut to the
+ * first 241 bytes (between UTF-8 characters), so that every archive whose
+ * own name fits can be written. When it is complete it is flushed to disk
+ * (fsync) and renamed to the archive's name, which replaces an older file of
+ * that name in one step; the writer holds its temporary file (a lock) from
+ * its creation until after that rename. So:
  *   - a file under the archive's name is always a complete archive;
  *   - after any failure (disk full, folder missing, removed or read-only,
  *     an error inside the engine) the old file under that name, if any, is
@@ -57,6 +61,9 @@
  * temporary file; the next ZpArchive for the same archive name removes such
  * leftovers, recognised by their name and by the lock every live writer
  * holds on its temporary file.
+ * Writers in several processes may make the same archive at the same time:
+ * none removes another's temporary file, each writes a complete archive,
+ * and the last one renamed into place stays.
  * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
  * its default action, so that a file-size limit makes a write fail (and the
  * archive be reported as not written) instead of killing the program.
@@ -226,12 +233,15 @@
  *     another program has open for writing is still read. A file another
  *     program holds without sharing reading is left out with the system's
  *     reason (ZP_FILES_SKIPPED).
- *   - The temporary file is held without write or delete sharing while it
- *     is written (this stands for the lock), flushed with FlushFileBuffers
- *     and renamed with MoveFileExW (MOVEFILE_REPLACE_EXISTING |
- *     MOVEFILE_WRITE_THROUGH). An archive that another program holds open
- *     without delete sharing cannot be replaced: ZP_CANNOT_WRITE, the old
- *     file untouched.
+ *   - The temporary file is created hidden (FILE_ATTRIBUTE_HIDDEN), held
+ *     without write or delete sharing from its creation (this stands for the
+ *     lock), flushed with FlushFileBuffers and renamed through its own
+ *     handle (SetFileInformationByHandle, FileRenameInfo, replacing), as an
+ *     ordinary file again. An archive that another program holds open
+ *     without delete sharing cannot be replaced: after a few retries within
+ *     about a tenth of a second (another writer of the same archive holds
+ *     its file a moment after renaming it), ZP_CANNOT_WRITE, the old file
+ *     untouched.
  *   - REASON texts are the system's own (FormatMessageW, in the system's
  *     language), without the final full stop: "The system cannot find the
  *     path specified" where POSIX says "No such file or directory".

@@ -134,13 +134,20 @@ void startWriteBack(FileHandle file, uint64_t offset, uint64_t length);
 bool closeFile(FileHandle file);
 
 // The archive's temporary file: created new, never over an existing file,
-// and held so that no other writer takes it for abandoned while it lives.
+// hidden (on Windows; on POSIX its leading '.' hides it), and held so that no
+// other writer takes it for abandoned while it lives. Fails with kErrExists
+// also when a writer cleaning up took the new file for abandoned before it
+// was held: the caller tries another name.
 FileHandle createTemporary(const std::string &path);
-// True when `path` is a temporary file no live writer holds.
-bool isAbandoned(const std::string &path);
-// Renames `from` to `to`, replacing a file there in one step, and makes the
-// rename last on disk.
-bool replaceFile(const std::string &from, const std::string &to);
+// Removes `path` when it is a temporary file no live writer holds; true when
+// it did. A file that a writer holds, or that another one replaced under
+// that name meanwhile, is left alone.
+bool removeIfAbandoned(const std::string &path);
+// Renames the temporary file `from`, held open as `file`, to `to`, replacing
+// a file there in one step, while still holding it, so that no other writer
+// can take it for abandoned on the way; makes the rename last on disk and
+// gives the file the attributes of an ordinary one. `file` stays open.
+bool replaceWithTemporary(FileHandle file, const std::string &from, const std::string &to);
 bool removeFile(const std::string &path);
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();

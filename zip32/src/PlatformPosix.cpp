@@ -219,28 +219,53 @@ bool closeFile(FileHandle file)
     return ::close(file) == 0;
 }
 
+namespace {
+
+// True when the file open as `fd` is still the one under `path`: not
+// removed, and not replaced by another of the same name.
+bool stillNamed(int fd, const std::string &path)
+{
+    struct stat held, named;
+    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::stat(path.c_str(), &named) == 0
+           && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+} // namespace
+
 FileHandle createTemporary(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    // Held until the file is closed, and by the system until this process
-    // ends, however it ends.
-    if (fd >= 0)
-        ::flock(fd, LOCK_EX | LOCK_NB);
+    if (fd < 0)
+        return kNoFile;
+    // The lock is held until the file is closed, and by the system until this
+    // process ends, however it ends. Between open and lock another writer
+    // cleaning up may have locked the new file as abandoned, and may have
+    // removed it already: it is theirs then, and this writer takes another
+    // name. A file system without locks (ENOLCK, EINVAL) has no cleaners.
+    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (taken || !stillNamed(fd, path)) {
+        ::close(fd);
+        errno = EEXIST;
+        return kNoFile;
+    }
     return fd;
 }
 
-bool isAbandoned(const std::string &path)
+bool removeIfAbandoned(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // Removed while the lock is held, and only the file the lock is on: a
+    // writer that created this name meanwhile sees it gone and starts over.
+    const bool removed = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                         && stillNamed(fd, path) && ::unlink(path.c_str()) == 0;
     ::close(fd);
-    return abandoned;
+    return removed;
 }
 
-bool replaceFile(const std::string &from, const std::string &to)
+bool replaceWithTemporary(FileHandle, const std::string &from, const std::string &to)
 {
     if (::rename(from.c_str(), to.c_str()) != 0)
         return false;

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -509,29 +510,60 @@ FileHandle createTemporary(const std::string &path)
 {
     // Shared for reading only: while this writer lives no other one can
     // delete the file, which is how a live writer's file is told from an
-    // abandoned one. DELETE lets the exit handler remove it through this
-    // handle.
+    // abandoned one; the file is held from the moment it exists. DELETE lets
+    // the exit handler remove it, and the commit rename it, through this
+    // handle. Hidden, as the leading '.' hides it on POSIX systems.
     HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     const auto file = reinterpret_cast<FileHandle>(h);
     if (h != INVALID_HANDLE_VALUE)
         g_tempHandle.store(file);
     return file;
 }
 
-bool isAbandoned(const std::string &path)
+bool removeIfAbandoned(const std::string &path)
 {
     // A live writer's file cannot be deleted (see createTemporary): trying
     // is the test.
-    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    const std::wstring wide = longPath(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES
-           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+           && DeleteFileW(wide.c_str()) != 0;
 }
 
-bool replaceFile(const std::string &from, const std::string &to)
+bool replaceWithTemporary(FileHandle file, const std::string &, const std::string &to)
 {
-    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const HANDLE h = reinterpret_cast<HANDLE>(file);
+    // The archive is an ordinary file, not hidden as its temporary was.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    // Renamed through its own handle, which no other writer can open: a
+    // rename by name would need the file closed first, and in that moment
+    // another writer could take it for abandoned. The system wants the
+    // NT spelling of the full path here: "\??\C:\..." or "\??\UNC\...".
+    std::wstring target = longPath(to);
+    if (target.rfind(L"\\\\?\\", 0) == 0)
+        target.replace(0, 4, L"\\??\\");
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+    // Another writer of the same archive that has just renamed its own file
+    // into place holds it a moment longer, until it closes it: a short wait.
+    // A program that keeps the archive open is still there after it.
+    for (int attempt = 0;; ++attempt) {
+        if (SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+            return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 20)
+            return false;
+        Sleep(5);
+    }
 }
 
 bool removeFile(const std::string &path)
