@@ -1,6 +1,8 @@
 #include "Archive.h"
 
+#include "Collect.h"
 #include "Messenger.h"
+#include "Names.h"
 #include "Output.h"
 #include "Pipeline.h"
 #include "Platform.h"

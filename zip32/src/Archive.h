@@ -1,8 +1,6 @@
 // Archive: one call of ZpArchive, from the list of names to the finished file.
 #pragma once
 
-#include "Names.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>

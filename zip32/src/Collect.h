@@ -1,0 +1,48 @@
+// Collect: the walk from the program's list of names to the ordered list of
+// entries that go into one archive.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zip32 {
+
+class Messenger;
+
+// One entry of the archive, in archive order.
+struct Entry {
+    std::string stored;   // name in the archive; folders end in '/'
+    std::string path;     // file system path, used to read and in messages
+    bool isDir = false;
+    uint32_t mode = 0;    // st_mode of the file (of a link's target)
+    int64_t mtime = 0;    // seconds since 1970
+    int64_t mtimeNs = 0;  // nanoseconds part, to notice files that change
+    uint64_t size = 0;    // size when the names were collected
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+};
+
+struct CollectOptions {
+    std::string root;          // normalised absolute root directory
+    bool recurse = false;
+    bool ignorePath = false;
+    bool includeHidden = false;
+    std::string archivePath;   // normalised; never put into itself
+};
+
+struct Collected {
+    std::vector<Entry> entries;
+    size_t namesNotMatched = 0;
+    size_t regularFiles = 0;
+    size_t foldersNotRead = 0;  // folders whose listing failed
+};
+
+// Walks the names on the calling thread, writing warning lines and keeping
+// the window alive through the messenger. onEntry, when given, sees every
+// entry as soon as it is found, in archive order.
+Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {});
+
+} // namespace zip32
