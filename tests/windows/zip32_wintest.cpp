@@ -20,8 +20,8 @@
 //     --hold-exclusive PATH   another process keeps PATH open, sharing nothing
 //     --exit-while-writing    end the program with exit() from inside the
 //                             message routine once the archive is being
-//                             written (progress was reported), as the program
-//                             does when its window is closed
+//                             written (progress with a total was reported),
+//                             as the program does when its window is closed
 //
 // Messages go to standard output as UTF-8, as the engine sends them, then a
 // line "result N"; the exit status is the engine's result (the first that
@@ -182,9 +182,11 @@ int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
     return 0;
 }
 
-int32_t ZIP32_CALL progress(uint64_t, uint64_t)
+// Calls without a total come while the names are collected.
+int32_t ZIP32_CALL progress(uint64_t, uint64_t total)
 {
-    ++g_progressCalls;
+    if (total > 0)
+        ++g_progressCalls;
     return 0;
 }
 int32_t ZIP32_CALL answer(int32_t, int32_t, int32_t, int32_t) { return 1; }

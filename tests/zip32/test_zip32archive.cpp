@@ -147,10 +147,12 @@ private slots:
         seen = Seen{};
         seen.stop = stop;
         seen.thread = QThread::currentThreadId();
+        // Calls with no total come while the names are collected.
         const auto progress = [](uint64_t done, uint64_t all) -> int32_t {
-            seen.calls.append({done, all});
+            if (all > 0)
+                seen.calls.append({done, all});
             seen.otherThread |= QThread::currentThreadId() != seen.thread;
-            return seen.stop ? 1 : 0;
+            return seen.stop && all > 0 ? 1 : 0;
         };
         Options o;
         o.threads = 1;
@@ -648,6 +650,45 @@ private slots:
         QCOMPARE(runEngine(archive, {"b.txt"}, o).result, int(ZP_OK));
         names = QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(names, QStringList{"b.txt"});
+    }
+
+    // Asked to stop while the names are collected (the folder holds empty
+    // files only, so there is no file data to report), the engine stops at
+    // once: nothing written, an older archive untouched.
+    void stopWhileCollecting_data()
+    {
+        QTest::addColumn<int>("recurse");
+        QTest::newRow("the program's names") << 0;
+        QTest::newRow("the engine's recursion") << 1;
+    }
+    void stopWhileCollecting()
+    {
+        QFETCH(int, recurse);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/F";
+        for (int d = 0; d < 4; ++d) {
+            QDir().mkpath(folder + QString("/sub%1").arg(d));
+            for (int i = 0; i < 500; ++i)
+                writeFile(folder + QString("/sub%1/empty %2").arg(d).arg(i), {});
+        }
+        const QString archive = tmp.path() + "/F.zip";
+        writeFile(archive, "older");
+        static QList<QPair<quint64, quint64>> calls;
+        calls.clear();
+        const auto stop = [](uint64_t done, uint64_t total) -> int32_t {
+            calls.append({done, total});
+            return 1;
+        };
+        Options o;
+        o.recurse = recurse;
+        const Run run = runEngine(archive, recurse ? QStringList{folder} : programNames(folder), o, capturePrint, stop);
+        QCOMPARE(run.result, int(ZP_STOPPED));
+        QCOMPARE(calls, (QList<QPair<quint64, quint64>>{{0, 0}}));
+        QCOMPARE(run.lines, QStringList{archive + ": not written, stopped"});
+        QCOMPARE(leftIn(tmp.path()), (QStringList{"F", "F.zip"}));
+        QFile old(archive);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("older"));
     }
 
     void exportsOnlyTheEntryPoints()

@@ -199,8 +199,10 @@
  *                     null list or a null name within the count, or an
  *                     option out of range. Nothing written.
  *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
- *   ZP_STOPPED        The progress routine asked the engine to stop. No
- *                     file was left, an older archive is untouched.
+ *   ZP_STOPPED        The progress routine asked the engine to stop, while
+ *                     the names were being collected or the archive
+ *                     written. No file was left, an older archive is
+ *                     untouched.
  *   ZP_INTERNAL       An error inside the engine (out of memory, an
  *                     unexpected library failure). Nothing written.
  * Every result other than ZP_OK comes with at least one message line,
@@ -295,16 +297,21 @@ typedef int32_t (ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t lengt
 typedef int32_t (ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
 typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
 /*
- * The progress routine, the record's fourth entry; it may be null. While an
- * archive is written the engine calls it on the thread that called
- * ZpArchive, at most every 50 ms (and once more when all file data is in),
- * with the bytes of file data done so far and the bytes of all the
- * archive's files. A caller that passes null gets no calls and nothing else
+ * The progress routine, the record's fourth entry; it may be null. The
+ * engine calls it on the thread that called ZpArchive: once as soon as it
+ * starts collecting the names, then at most every 50 ms for as long as it
+ * works, and once more when all file data is in. While the names are being
+ * collected it passes done = 0 and total = 0 ("no share yet"); while the
+ * archive is written, the bytes of file data done so far and the bytes of
+ * all the archive's files (both 0 still for an archive of empty files and
+ * folders). A caller that passes null gets no calls and nothing else
  * changes.
  *
- * A non-zero return asks the engine to stop: ZpArchive then leaves nothing
- * under the archive's name that was not there before, removes its temporary
- * file and returns ZP_STOPPED with a message line.
+ * A non-zero return asks the engine to stop, and it stops at once, whether
+ * it is collecting names or writing: the routine is not called again, and
+ * ZpArchive leaves nothing under the archive's name that was not there
+ * before, removes its temporary file if it has one and returns ZP_STOPPED
+ * with a message line.
  */
 typedef int32_t (ZIP32_CALL *ZipProgressRoutine)(uint64_t done, uint64_t total);
 

@@ -421,6 +421,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         if (!e.isDir)
             pipeline->add(fileWork(e));
     });
+    if (collected.stopped) {
+        messages.line(finalPath + ": not written, stopped");
+        return ZP_STOPPED;
+    }
     pipeline->flush();
     if (collected.entries.empty()) {
         messages.line(finalPath + ": not written, nothing to archive");

@@ -39,9 +39,13 @@ public:
         }
     }
 
+    bool stopped() const { return messages_.stopped(); }
+
     void addName(const std::string &name)
     {
         messages_.heartbeat();
+        if (stopped())
+            return;
         if (name.empty()) {
             notMatched(name, nullptr);
             return;
@@ -95,6 +99,7 @@ public:
     Collected take()
     {
         result_.foldersNotRead = unreadableFolders_;
+        result_.stopped = stopped();
         return std::move(result_);
     }
 
@@ -198,6 +203,8 @@ private:
         std::vector<std::pair<std::string, FileInfo>> subFolders;
         for (const auto &n : names) {
             messages_.heartbeat();
+            if (stopped())
+                return;
             const std::string child = joinPath(dir, n);
             FileInfo lst;
             if (!folder->stat(n, false, lst))
@@ -242,8 +249,11 @@ Collected collectEntries(const std::vector<std::string> &names, const CollectOpt
                          Messenger &messages, const std::function<void(const Entry &)> &onEntry)
 {
     Collector collector(options, messages, onEntry);
-    for (const auto &name : names)
+    for (const auto &name : names) {
+        if (collector.stopped())
+            break;
         collector.addName(name);
+    }
     return collector.take();
 }
 

@@ -37,6 +37,7 @@ struct Collected {
     size_t namesNotMatched = 0;
     size_t regularFiles = 0;
     size_t foldersNotRead = 0;  // folders whose listing failed
+    bool stopped = false;       // the progress routine asked to stop
 };
 
 // Walks the names on the calling thread, writing warning lines and keeping

@@ -5,7 +5,8 @@
 namespace zip32 {
 
 Messenger::Messenger(ZipPrintRoutine print, ZipProgressRoutine progress)
-    : print_(print), progress_(progress), last_(std::chrono::steady_clock::now()), lastProgress_(last_)
+    : print_(print), progress_(progress), last_(std::chrono::steady_clock::now()),
+      lastProgress_(last_ - kProgressInterval)
 {
 }
 
@@ -80,7 +81,7 @@ void Messenger::line(std::string_view text)
 void Messenger::heartbeat()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (progress_ && total_ > 0 && now - lastProgress_ >= kProgressInterval)
+    if (progress_ && now - lastProgress_ >= kProgressInterval)
         reportProgress();
     if (now - last_ >= kBeatInterval)
         beat();

@@ -27,15 +27,17 @@ public:
     // One warning or error line; the "\n" is added here. Control characters
     // in it are shown as printable ones (see printableLine).
     void line(std::string_view text);
-    // An empty message, if the last call of the routine is long enough ago.
+    // An empty message, if the last call of the routine is long enough ago,
+    // and the progress routine, if its last call is (the first time at once,
+    // so that a stop asked before the engine started is heard).
     void heartbeat();
     // An empty message now.
     void beat();
 
     size_t linesSent() const { return lines_; }
 
-    // File data: how much the archive holds in all, and how much is done.
-    // Both on the calling thread.
+    // File data: how much the archive holds in all, and how much is done;
+    // both 0 while the names are being collected. Both on the calling thread.
     void setTotal(uint64_t total) { total_ = total; }
     void advance(uint64_t bytes) { done_ += bytes; }
     // Tells the progress routine now (when there is one), whatever the time.
