@@ -276,6 +276,13 @@ inline QStringList listing(const QString &archive)
                            : QStringList{"python: " + QString::fromUtf8(t.out)};
 }
 
+// unzip -t and 7-Zip's test both pass the archive.
+inline bool readersAccept(const QString &archive)
+{
+    return runTool("unzip", {"-tqq", archive}).exitCode == 0
+           && runTool("7zz", {"t", archive}).out.contains("Everything is Ok");
+}
+
 // What a tree should look like in an archive: stored name -> file info.
 struct Expected {
     QString path;

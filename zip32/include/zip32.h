@@ -115,9 +115,17 @@
  *     between 1970 and 2106;
  *   - the Unix mode in the upper 16 bits of the external attributes ("made
  *     by" Unix), plus the MS-DOS directory and read-only bits;
- *   - the UTF-8 flag (general purpose bit 11) exactly when the name is
- *     valid UTF-8 and not plain ASCII. A name that is not valid UTF-8 is
- *     stored losslessly as its raw bytes, without the flag;
+ *   - the name byte for byte as found, with the UTF-8 flag (general
+ *     purpose bit 11) exactly when the name is valid UTF-8, not plain ASCII
+ *     and free of control characters other than tab, CR and LF. A name
+ *     that is not valid UTF-8 is stored losslessly as its raw bytes,
+ *     without the flag, and so is a name holding such a control character
+ *     (0x01, BEL, ESC...), as Info-ZIP zip stores it: libzip refuses the
+ *     flag on it, and would not open an archive with such a flagged name
+ *     again for an update. (Info-ZIP unzip drops control characters from
+ *     the names it extracts, of Info-ZIP zip's archives too; bsdtar, 7-Zip
+ *     and Python's zipfile keep them.) Python's zipfile reads an unflagged
+ *     name as code page 437, which changes only its bytes above 0x7F;
  *   - deflated data, or stored data (method 0) for empty files and for data
  *     that does not shrink. Incompressible data is recognised from samples
  *     before it is compressed;
@@ -127,12 +135,21 @@
  *     and more: a value of exactly 0xFFFFFFFF is itself the "see ZIP64"
  *     mark, so it too is written in the ZIP64 field).
  *
- * A file that cannot be read when its turn comes (no permission, vanished,
- * read error, or it changed size while being read) is left out with a
- * message line naming it and giving the reason; everything else is still
- * archived and the result is ZP_FILES_SKIPPED. (Doing so may mean building
- * the archive a second time without that file: this costs time, never
- * data.)
+ * Nothing that matched is dropped without a word. Each of these is named
+ * in a message line, left out, and makes the result ZP_FILES_SKIPPED while
+ * everything else is still archived:
+ *   - a file that cannot be read when its turn comes (no permission,
+ *     vanished, read error, or it changed size while being read). Doing so
+ *     may mean building the archive a second time without that file: this
+ *     costs time, never data;
+ *   - an entry of a folder's listing whose attributes cannot be read for
+ *     any reason but "no such file" (then it vanished since the listing),
+ *     e.g. every entry of a folder that may be listed but not entered
+ *     (mode 0644); also a plain name that is there but cannot be looked at;
+ *   - a folder that cannot be listed, or whose listing breaks off part way
+ *     (what was listed before is archived);
+ *   - an entry whose name no zip entry can carry: longer than 65,535 bytes,
+ *     or refused by libzip.
  *
  * Output does not depend on the number of worker threads: the same files
  * give the same bytes with 1, 2 or 64 workers. Memory stays bounded
@@ -152,9 +169,14 @@
  *   PATH: skipped, not a regular file (KIND)       socket, FIFO or device
  *   PATH: skipped, broken symbolic link (REASON)
  *   PATH: folder not read (REASON)          its files are left out
- *   PATH: REASON                            a file left out; REASON is the
- *                                           system's text, e.g. "Permission
- *                                           denied"
+ *   PATH: folder not read to the end (REASON)      the rest of its files
+ *                                           are left out
+ *   PATH: REASON                            a file left out, or an entry
+ *                                           that could not be looked at;
+ *                                           REASON is the system's text,
+ *                                           e.g. "Permission denied"
+ *   PATH: left out, its name is too long for a zip archive
+ *   PATH: left out, its name cannot be stored (REASON)
  *   PATH: skipped, changed while being read
  *   PATH: skipped, no longer a regular file
  *   ARCHIVE: not written, nothing to archive
@@ -189,9 +211,9 @@
  *   ZP_NOTHING_TO_DO  Nothing matched at all (or nothing that matched could
  *                     be read): no archive written, an older one untouched.
  *   ZP_FILES_SKIPPED  The archive was written, but files or folders that
- *                     matched could not be read and are missing from it, or
- *                     the folder of a wildcard name was not there; each one
- *                     is named in a message.
+ *                     matched could not be read or looked at and are missing
+ *                     from it, or the folder of a wildcard name was not
+ *                     there; each one is named in a message.
  *   ZP_CANNOT_WRITE   The archive could not be written (folder missing or
  *                     read-only, disk full, name taken by a folder...). No
  *                     file was left, an older archive is untouched.

@@ -14,6 +14,9 @@ namespace zip32 {
 
 namespace {
 
+// The longest name a zip entry can carry: its length is a 16-bit field.
+constexpr size_t kMaxStoredName = 0xFFFF;
+
 const char *kindOf(uint32_t mode)
 {
     if (S_ISSOCK(mode))
@@ -27,16 +30,16 @@ const char *kindOf(uint32_t mode)
     return "special file";
 }
 
+using FileId = std::pair<uint64_t, uint64_t>;   // device, inode
+
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
         : options_(options), messages_(messages), onEntry_(onEntry)
     {
         FileInfo st;
-        if (statPath(options_.archivePath, true, st)) {
-            archiveId_ = {st.dev, st.ino};
-            haveArchiveId_ = true;
-        }
+        if (statPath(options_.archivePath, true, st))
+            neverStored_.insert({st.dev, st.ino});
     }
 
     bool stopped() const { return messages_.stopped(); }
@@ -53,60 +56,67 @@ public:
         const std::string full = resolvePath(options_.root, name);
         std::string dir, last;
         splitPath(full, dir, last);
-
-        if (hasWildcard(last)) {
-            // A folder named for its files that is not there (gone since the
-            // caller found it, or a name the caller could not spell) is a
-            // folder left out: that must not pass for a complete archive.
-            FileInfo st;
-            if (!statPath(dir, true, st)) {
-                ++unreadableFolders_;
-                notMatched(name, errorText(lastError()).c_str());
-                return;
-            }
-            if (!S_ISDIR(st.mode)) {
-                ++unreadableFolders_;
-                notMatched(name, errorText(kErrNotDir).c_str());
-                return;
-            }
-            addFolder(dir, st, last);
-            return;
-        }
-
-        FileInfo lst;
-        if (!statPath(full, false, lst)) {
-            const int error = lastError();
-            notMatched(name, isNotFound(error) ? nullptr : errorText(error).c_str());
-            return;
-        }
-        FileInfo st = lst;
-        if (S_ISLNK(lst.mode) && !statPath(full, true, st)) {
-            brokenLink(full, lastError());
-            return;
-        }
-        if (S_ISREG(st.mode)) {
-            addFile(full, st);
-        } else if (S_ISDIR(st.mode)) {
-            if (options_.recurse)
-                addFolder(full, st, "*");
-            else
-                addFolderEntry(full, st);
-        } else {
-            special(full, st.mode);
-        }
+        if (hasWildcard(last))
+            addWildcardName(name, dir, last);
+        else
+            addPlainName(name, full);
     }
 
     Collected take()
     {
-        result_.foldersNotRead = unreadableFolders_;
+        result_.leftOut = leftOut_;
         result_.stopped = stopped();
         return std::move(result_);
     }
 
 private:
+    void addWildcardName(const std::string &name, const std::string &dir, const std::string &pattern)
+    {
+        // A folder named for its files that is not there (gone since the
+        // caller found it, or a name the caller could not spell) is a
+        // folder left out: that must not pass for a complete archive.
+        FileInfo st;
+        if (!statPath(dir, true, st)) {
+            ++leftOut_;
+            notMatched(name, errorText(lastError()).c_str());
+        } else if (!S_ISDIR(st.mode)) {
+            ++leftOut_;
+            notMatched(name, errorText(kErrNotDir).c_str());
+        } else {
+            addFolder(dir, st, pattern);
+        }
+    }
+
+    // A plain name is followed when it is a link, wherever it leads: the
+    // program named it.
+    void addPlainName(const std::string &name, const std::string &full)
+    {
+        FileInfo lst;
+        if (!statPath(full, false, lst)) {
+            const int error = lastError();
+            // Not there, or there but it cannot be looked at (no permission).
+            if (!isNotFound(error) && error != kErrNotDir && error != kErrNameTooLong)
+                ++leftOut_;
+            notMatched(name, isNotFound(error) ? nullptr : errorText(error).c_str());
+            return;
+        }
+        FileInfo st = lst;
+        if (S_ISLNK(lst.mode) && !statPath(full, true, st)) {
+            messages_.line(full + ": skipped, broken symbolic link (" + errorText(lastError()) + ")");
+            return;
+        }
+        if (S_ISREG(st.mode))
+            addFile(full, st);
+        else if (S_ISDIR(st.mode) && options_.recurse)
+            addFolder(full, st, "*");
+        else if (S_ISDIR(st.mode))
+            addFolderEntry(full, st);
+        else
+            special(full, st.mode);
+    }
+
     void notMatched(const std::string &name, const char *reason)
     {
-        ++result_.namesNotMatched;
         std::string text = "name not matched: " + name;
         if (reason) {
             text += " (";
@@ -116,9 +126,11 @@ private:
         messages_.line(text);
     }
 
-    void brokenLink(const std::string &path, int error)
+    // Something that matched and is there, but cannot be looked at.
+    void cannotExamine(const std::string &path, int error)
     {
-        messages_.line(path + ": skipped, broken symbolic link (" + errorText(error) + ")");
+        ++leftOut_;
+        messages_.line(path + ": " + errorText(error));
     }
 
     void special(const std::string &path, uint32_t mode)
@@ -126,20 +138,41 @@ private:
         messages_.line(path + ": skipped, not a regular file (" + kindOf(mode) + ")");
     }
 
-    bool firstTime(const std::string &stored)
+    // The stored name of `path`, empty when it is not to be stored: the
+    // root itself, a name taken already, or one too long for a zip entry.
+    std::string storedAs(const std::string &path, bool ignorePath, const char *suffix)
     {
-        return seen_.insert(stored).second;
+        std::string stored = storedNameOf(path, options_.root, ignorePath);
+        if (stored.empty())
+            return {};
+        stored += suffix;
+        if (stored.size() > kMaxStoredName) {
+            ++leftOut_;
+            messages_.line(path + ": left out, its name is too long for a zip archive");
+            return {};
+        }
+        return seen_.insert(stored).second ? stored : std::string();
+    }
+
+    void push(Entry e)
+    {
+        result_.entries.push_back(std::move(e));
+        if (onEntry_)
+            onEntry_(result_.entries.back());
+    }
+
+    // The archive itself is never stored.
+    bool neverStored(const std::string &path, const FileInfo &st) const
+    {
+        return path == options_.archivePath || neverStored_.count({st.dev, st.ino}) > 0;
     }
 
     void addFile(const std::string &path, const FileInfo &st)
     {
-        ++result_.regularFiles;
-        if (haveArchiveId_ && archiveId_.first == st.dev && archiveId_.second == st.ino)
+        if (neverStored(path, st))
             return;
-        if (path == options_.archivePath)
-            return;
-        std::string stored = storedNameOf(path, options_.root, options_.ignorePath);
-        if (stored.empty() || !firstTime(stored))
+        std::string stored = storedAs(path, options_.ignorePath, "");
+        if (stored.empty())
             return;
         Entry e;
         e.stored = std::move(stored);
@@ -150,20 +183,15 @@ private:
         e.size = st.size;
         e.dev = st.dev;
         e.ino = st.ino;
-        result_.entries.push_back(std::move(e));
-        if (onEntry_)
-            onEntry_(result_.entries.back());
+        push(std::move(e));
     }
 
     void addFolderEntry(const std::string &path, const FileInfo &st)
     {
         if (options_.ignorePath)
             return;
-        std::string stored = storedNameOf(path, options_.root, false);
+        std::string stored = storedAs(path, false, "/");
         if (stored.empty())
-            return;
-        stored += '/';
-        if (!firstTime(stored))
             return;
         Entry e;
         e.stored = std::move(stored);
@@ -173,31 +201,62 @@ private:
         e.mtime = st.mtime;
         e.dev = st.dev;
         e.ino = st.ino;
-        result_.entries.push_back(std::move(e));
-        if (onEntry_)
-            onEntry_(result_.entries.back());
+        push(std::move(e));
+    }
+
+    // One name of a folder's listing. A sub-folder to enter goes to
+    // `subFolders`.
+    void addListed(const FolderReader &folder, const std::string &child, const std::string &name,
+                   const std::string &pattern, std::vector<std::pair<std::string, FileInfo>> &subFolders)
+    {
+        const bool matches = wildcardMatch(pattern, name);
+        const bool wanted = matches || options_.recurse;   // a file to store, or a folder to enter
+        FileInfo lst;
+        if (!folder.stat(name, false, lst)) {
+            // Gone since the listing: it was never there.
+            if (wanted && !isNotFound(lastError()))
+                cannotExamine(child, lastError());
+            return;
+        }
+        FileInfo st = lst;
+        if (S_ISLNK(lst.mode) && !folder.stat(name, true, st)) {
+            if (wanted)
+                messages_.line(child + ": skipped, broken symbolic link (" + errorText(lastError()) + ")");
+            return;
+        }
+        if (S_ISDIR(st.mode)) {
+            if (options_.recurse)
+                subFolders.emplace_back(child, st);
+        } else if (!matches) {
+            return;
+        } else if (S_ISREG(st.mode)) {
+            addFile(child, st);
+        } else {
+            special(child, st.mode);
+        }
     }
 
     // The folder's own entry, the files in it that match the pattern and,
     // with recursion, the same for every sub-folder.
     void addFolder(const std::string &dir, const FileInfo &dirStat, const std::string &pattern)
     {
-        if (options_.recurse) {
-            // Links to folders are followed, but no folder is entered twice:
-            // this is what stops link loops.
-            auto id = std::make_pair(dirStat.dev, dirStat.ino);
-            if (!entered_.insert(id).second)
-                return;
-        }
+        // Links to folders are followed when recursing, but no folder is
+        // entered twice: this is what stops link loops.
+        if (options_.recurse && !entered_.insert({dirStat.dev, dirStat.ino}).second)
+            return;
         addFolderEntry(dir, dirStat);
 
         auto folder = std::make_unique<FolderReader>();
         if (!folder->open(dir)) {
+            ++leftOut_;
             messages_.line(dir + ": folder not read (" + errorText(lastError()) + ")");
-            ++unreadableFolders_;
             return;
         }
-        std::vector<std::string> names = folder->names(options_.includeHidden);
+        std::vector<std::string> names;
+        if (!folder->names(options_.includeHidden, names)) {
+            ++leftOut_;
+            messages_.line(dir + ": folder not read to the end (" + errorText(lastError()) + ")");
+        }
         std::sort(names.begin(), names.end());
 
         std::vector<std::pair<std::string, FileInfo>> subFolders;
@@ -205,27 +264,7 @@ private:
             messages_.heartbeat();
             if (stopped())
                 return;
-            const std::string child = joinPath(dir, n);
-            FileInfo lst;
-            if (!folder->stat(n, false, lst))
-                continue;   // gone since the listing: it was never there
-            FileInfo st = lst;
-            if (S_ISLNK(lst.mode) && !folder->stat(n, true, st)) {
-                if (wildcardMatch(pattern, n) || options_.recurse)
-                    brokenLink(child, lastError());
-                continue;
-            }
-            if (S_ISDIR(st.mode)) {
-                if (options_.recurse)
-                    subFolders.emplace_back(child, st);
-                continue;
-            }
-            if (!wildcardMatch(pattern, n))
-                continue;
-            if (S_ISREG(st.mode))
-                addFile(child, st);
-            else
-                special(child, st.mode);
+            addListed(*folder, joinPath(dir, n), n, pattern, subFolders);
         }
         folder.reset();
         for (const auto &[path, st] : subFolders)
@@ -237,10 +276,9 @@ private:
     const std::function<void(const Entry &)> &onEntry_;
     Collected result_;
     std::unordered_set<std::string> seen_;
-    std::set<std::pair<uint64_t, uint64_t>> entered_;
-    std::pair<uint64_t, uint64_t> archiveId_{};
-    bool haveArchiveId_ = false;
-    size_t unreadableFolders_ = 0;
+    std::set<FileId> entered_;
+    std::set<FileId> neverStored_;
+    size_t leftOut_ = 0;
 };
 
 } // namespace

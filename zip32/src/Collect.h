@@ -22,6 +22,8 @@ struct Entry {
     uint64_t size = 0;    // size when the names were collected
     uint64_t dev = 0;
     uint64_t ino = 0;
+
+    bool isFile() const { return !isDir; }
 };
 
 struct CollectOptions {
@@ -34,10 +36,8 @@ struct CollectOptions {
 
 struct Collected {
     std::vector<Entry> entries;
-    size_t namesNotMatched = 0;
-    size_t regularFiles = 0;
-    size_t foldersNotRead = 0;  // folders whose listing failed
-    bool stopped = false;       // the progress routine asked to stop
+    size_t leftOut = 0;        // matched, but could not be looked at: named in a message
+    bool stopped = false;      // the progress routine asked to stop
 };
 
 // Walks the names on the calling thread, writing warning lines and keeping

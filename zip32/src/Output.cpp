@@ -64,9 +64,11 @@ namespace {
 void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
 {
     FolderReader folder;
+    std::vector<std::string> names;
     if (!folder.open(dir))
         return;
-    for (const std::string &name : folder.names(true)) {
+    folder.names(true, names);   // what could be listed: the rest waits for the next writer
+    for (const std::string &name : names) {
         if (!isTemporaryOf(name, base))
             continue;
         const std::string path = joinPath(dir, name);

@@ -56,7 +56,7 @@ std::string errorText(int error);
 // True for "no such file or folder".
 bool isNotFound(int error);
 // Error numbers the engine reports for conditions it finds itself.
-extern const int kErrNotDir, kErrIsDir, kErrExists, kErrNoMemory, kErrIO, kErrBadHandle;
+extern const int kErrNotDir, kErrIsDir, kErrExists, kErrNoMemory, kErrIO, kErrBadHandle, kErrNameTooLong;
 
 // What the engine knows of a file. On Windows the mode is made up: a folder
 // is S_IFDIR | 0755, a file S_IFREG | 0644 (0444 when read-only), a reparse
@@ -102,7 +102,9 @@ public:
     // The names in the folder, "." and ".." left out, and hidden ones left
     // out unless includeHidden: on POSIX names starting with '.', on Windows
     // entries marked hidden or system. In the order the system gives them.
-    std::vector<std::string> names(bool includeHidden);
+    // False with lastError() set when the listing broke off part way; `out`
+    // then holds the names read before.
+    bool names(bool includeHidden, std::vector<std::string> &out);
     // Attributes of an entry of the folder.
     bool stat(const std::string &name, bool follow, FileInfo &info) const;
 
@@ -110,6 +112,7 @@ private:
     std::string path_;
 #ifdef _WIN32
     std::vector<std::pair<std::string, uint32_t>> entries_;   // name, attributes
+    int error_ = 0;   // the listing broke off part way
 #else
     int fd_ = -1;
     void *dir_ = nullptr;

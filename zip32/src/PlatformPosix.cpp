@@ -21,6 +21,7 @@ const int kErrExists = EEXIST;
 const int kErrNoMemory = ENOMEM;
 const int kErrIO = EIO;
 const int kErrBadHandle = EBADF;
+const int kErrNameTooLong = ENAMETOOLONG;
 
 int lastError()
 {
@@ -125,18 +126,22 @@ bool FolderReader::open(const std::string &path)
     return dir_ != nullptr;
 }
 
-std::vector<std::string> FolderReader::names(bool includeHidden)
+bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 {
-    std::vector<std::string> names;
-    while (struct dirent *de = ::readdir(static_cast<DIR *>(dir_))) {
+    out.clear();
+    for (;;) {
+        // readdir tells its end from an error by errno alone.
+        errno = 0;
+        const struct dirent *de = ::readdir(static_cast<DIR *>(dir_));
+        if (!de)
+            return errno == 0;
         std::string_view n = de->d_name;
         if (n == "." || n == "..")
             continue;
         if (!includeHidden && n[0] == '.')
             continue;
-        names.emplace_back(n);
+        out.emplace_back(n);
     }
-    return names;
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const

@@ -22,6 +22,7 @@ const int kErrExists = ERROR_FILE_EXISTS;
 const int kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;
 const int kErrIO = ERROR_READ_FAULT;
 const int kErrBadHandle = ERROR_INVALID_HANDLE;
+const int kErrNameTooLong = ERROR_FILENAME_EXCED_RANGE;
 
 namespace {
 
@@ -383,6 +384,7 @@ bool FolderReader::open(const std::string &path)
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(longPath(joinPath(path, "*")).c_str(), FindExInfoBasic, &data,
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    error_ = 0;
     if (find == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;   // a drive's root with nothing in it
     do {
@@ -390,25 +392,26 @@ bool FolderReader::open(const std::string &path)
     } while (FindNextFileW(find, &data));
     const DWORD error = GetLastError();
     FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) {
-        SetLastError(error);
-        return false;
-    }
+    // Broken off part way: what was read is still listed, and names() tells.
+    if (error != ERROR_NO_MORE_FILES)
+        error_ = static_cast<int>(error);
     return true;
 }
 
-std::vector<std::string> FolderReader::names(bool includeHidden)
+bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 {
-    std::vector<std::string> names;
+    out.clear();
     for (const auto &[name, attributes] : entries_) {
         if (name == "." || name == "..")
             continue;
         // Hidden and system entries are what Windows leaves out of a listing.
         if (!includeHidden && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
             continue;
-        names.push_back(name);
+        out.push_back(name);
     }
-    return names;
+    if (error_ != 0)
+        SetLastError(static_cast<DWORD>(error_));
+    return error_ == 0;
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
