@@ -213,6 +213,17 @@ def case_exit_while_writing(case):
     return (["--root", win(case), "--walk", "--exit-while-writing", win(out), win(tree)], out, 0, None, [])
 
 
+def case_temporaries_and_long_name(case):
+    # Another run's temporary file is never archived, even with hidden files
+    # taken in; an archive whose name takes all 255 bytes is written.
+    tree = os.path.join(case, "Spare")
+    write(os.path.join(tree, "kept.txt"), b"kept")
+    write(os.path.join(tree, ".Other.zip.0123abcd.tmp"), b"another run's temporary file")
+    out = os.path.join(case, "n" * 251 + ".zip")
+    return (["--root", win(case), "--walk", "--hidden", win(out), win(tree)], out, 0,
+            zipcheck.expected_entries(tree), [])
+
+
 CASES = [
     ("ordinary tree", case_ordinary),
     ("names in several scripts", case_scripts),
@@ -226,6 +237,7 @@ CASES = [
     ("existing archive replaced", case_replace),
     ("existing archive updated", case_update),
     ("program ends while writing", case_exit_while_writing),
+    ("temporary files, a 255-byte archive name", case_temporaries_and_long_name),
 ]
 
 

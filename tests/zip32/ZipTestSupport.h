@@ -75,6 +75,8 @@ struct Run {
 struct Options {
     QByteArray root = "/";
     int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0;
+    QStringList leaveOut;   // appended to the names and counted in field 23...
+    int excluded = -1;      // ...unless this says otherwise
 };
 
 inline Run runEngine(const QString &archive, const QStringList &names, const Options &o = {},
@@ -90,10 +92,11 @@ inline Run runEngine(const QString &archive, const QStringList &names, const Opt
     options.update = o.update;
     options.threads = o.threads;
     options.level = static_cast<uint8_t>(o.level);
+    options.excluded = o.excluded != -1 ? o.excluded : static_cast<int32_t>(o.leaveOut.size());
     options.rootDir = o.root.constData();
     ZpSetOptions(&options);
     std::vector<QByteArray> bytes;
-    for (const auto &n : names)
+    for (const auto &n : names + o.leaveOut)
         bytes.push_back(n.toUtf8());
     std::vector<const char *> pointers;
     for (const auto &b : bytes)

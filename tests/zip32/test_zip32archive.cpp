@@ -652,6 +652,62 @@ private slots:
         QCOMPARE(names, QStringList{"b.txt"});
     }
 
+    // The temporary file has a name that fits however long the archive's
+    // name is, and none is ever archived, hidden files included; field 23
+    // leaves files out by path and by inode, and is checked.
+    void temporaryFilesAndFilesLeftOut_data()
+    {
+        QTest::addColumn<QString>("archive");       // in {}/F/out
+        QTest::addColumn<QString>("abandoned");     // a killed writer's temporary file beside it
+        QTest::addColumn<QStringList>("leaveOut");  // {} = the test folder, also the root
+        QTest::addColumn<int>("excluded");          // field 23; -1: as many as leaveOut
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("entries");   // as listing() shows them
+        const QStringList all{"F/", "F/.keep=k", "F/a.txt=a", "F/hard=G", "F/out/", "F/out/G.zip=G"};
+        const QString n251(251, 'n'), euro80(80, QChar(0x20AC));
+        QTest::newRow("a 255-byte archive name")
+            << n251 + ".zip" << "." + n251.left(241) + ".0123abcd.tmp" << QStringList{} << -1 << int(ZP_OK) << all;
+        QTest::newRow("a long name cut between characters")
+            << QString(83, QChar(0x20AC)) + ".zip" << "." + euro80 + ".0123abcd.tmp" << QStringList{} << -1
+            << int(ZP_OK) << all;
+        QTest::newRow("earlier archives left out by path and by inode")
+            << "F.zip" << "" << QStringList{"F/out/G.zip", "{}/F/out/missing.zip"} << -1 << int(ZP_OK)
+            << QStringList{"F/", "F/.keep=k", "F/a.txt=a", "F/out/"};
+        QTest::newRow("field 23 beyond the count") << "F.zip" << "" << QStringList{"a"} << 9 << int(ZP_BAD_ARGUMENTS);
+        QTest::newRow("field 23 negative") << "F.zip" << "" << QStringList{} << -2 << int(ZP_BAD_ARGUMENTS);
+    }
+    void temporaryFilesAndFilesLeftOut()
+    {
+        QFETCH(QString, archive);
+        QFETCH(QString, abandoned);
+        QFETCH(QStringList, leaveOut);
+        QFETCH(int, excluded);
+        QFETCH(int, result);
+        QTemporaryDir tmp;
+        const QString t = tmp.path();
+        QDir().mkpath(t + "/F/out");
+        writeFile(t + "/F/a.txt", "a");
+        writeFile(t + "/F/.keep", "k");
+        writeFile(t + "/F/.other.zip.0123abcd.tmp", "another run's temporary file");
+        writeFile(t + "/F/.other.zip.89abcdef.tmp", "and one whose name was cut");
+        writeFile(t + "/F/out/G.zip", "G");
+        QVERIFY(::link(QFile::encodeName(t + "/F/out/G.zip"), QFile::encodeName(t + "/F/hard")) == 0);
+        if (!abandoned.isEmpty())
+            writeFile(t + "/F/out/" + abandoned, "left by a killed writer");
+        Options o;
+        o.root = QFile::encodeName(t);
+        o.hidden = 1;
+        o.leaveOut = leaveOut.replaceInStrings("{}", t);
+        o.excluded = excluded;
+        const Run run = runEngine(t + "/F/out/" + archive, {"querty", t + "/F/*.*", t + "/F/out/*.*"}, o);
+        QCOMPARE(run.result, result);
+        QCOMPARE(leftIn(t + "/F/out"), sorted(QStringList{"G.zip"} + (result == ZP_OK ? QStringList{archive} : QStringList{})));
+        if (result == ZP_OK) {
+            QFETCH(QStringList, entries);
+            QCOMPARE(listing(t + "/F/out/" + archive), entries);
+        }
+    }
+
     // Asked to stop while the names are collected (the folder holds empty
     // files only, so there is no file data to report), the engine stops at
     // once: nothing written, an older archive untouched.

@@ -4,11 +4,12 @@
 // the middle of an archive.
 //
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
-//             [--threads N] [--level N] [--exit-after-beats N] [--repeat N]
-//             ARCHIVE NAME...
+//             [--leave-out PATH]... [--threads N] [--level N]
+//             [--exit-after-beats N] [--repeat N] ARCHIVE NAME...
 //
-// --repeat makes the same archive N times over, as several windows of the
-// program might. Messages go to standard output as the engine sends them; the exit
+// --leave-out names go at the end of the list, counted in field 23; --repeat
+// makes the same archive N times over, as several windows of the program
+// might. Messages go to standard output as the engine sends them; the exit
 // status is the engine's result (the first that is not ZP_OK).
 #include "zip32.h"
 
@@ -37,6 +38,7 @@ int main(int argc, char **argv)
 {
     ZipEngineOptions options{};
     const char *root = "/";
+    std::vector<const char *> leaveOut;
     int repeat = 1;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
@@ -64,6 +66,8 @@ int main(int argc, char **argv)
             options.level = static_cast<uint8_t>(std::atoi(value()));
         else if (a == "--exit-after-beats")
             g_exitAfterBeats = std::atol(value());
+        else if (a == "--leave-out")
+            leaveOut.push_back(value());
         else if (a == "--repeat")
             repeat = std::atoi(value());
         else {
@@ -78,6 +82,8 @@ int main(int argc, char **argv)
     options.rootDir = root;
     const char *archive = argv[i++];
     std::vector<const char *> names(argv + i, argv + argc);
+    names.insert(names.end(), leaveOut.begin(), leaveOut.end());
+    options.excluded = static_cast<int32_t>(leaveOut.size());
     ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
     ZpInit(&callbacks);
     ZpSetOptions(&options);

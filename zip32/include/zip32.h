@@ -67,7 +67,9 @@
  * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
  * its default action, so that a file-size limit makes a write fail (and the
  * archive be reported as not written) instead of killing the program.
- * The archive never contains itself.
+ * The archive never contains itself, nor any temporary file of this engine
+ * (any file named "." + NAME + "." + eight lower-case hex digits + ".tmp",
+ * whatever NAME), even with field 6 set.
  *
  *
  * WHAT GOES INTO THE ARCHIVE
@@ -96,6 +98,7 @@
  *   - hidden files and folders (names starting with '.') found in a folder,
  *     unless field 6 is set; a hidden item named explicitly is kept;
  *   - sockets, FIFOs and device nodes: never opened, one warning line each;
+ *   - the files named by field 23, and temporary files (see above);
  *   - symbolic links whose target is missing: one warning line each.
  * A symbolic link to a file stores the contents of the file it points to.
  * Links to folders are followed when recursing, but no folder (by device and
@@ -218,8 +221,9 @@
  *                     read-only, disk full, name taken by a folder...). No
  *                     file was left, an older archive is untouched.
  *   ZP_BAD_ARGUMENTS  A null or empty archive name, a negative count, a
- *                     null list or a null name within the count, or an
- *                     option out of range. Nothing written.
+ *                     null list or a null name within the count, an
+ *                     option out of range, or field 23 negative or larger
+ *                     than the count. Nothing written.
  *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
  *   ZP_STOPPED        The progress routine asked the engine to stop, while
  *                     the names were being collected or the archive
@@ -284,7 +288,7 @@
  * is all three in one number for comparisons, 10000 for 1.0.0.
  */
 #define ZIP32_VERSION_MAJOR 1
-#define ZIP32_VERSION_MINOR 1
+#define ZIP32_VERSION_MINOR 2
 #define ZIP32_VERSION_PATCH 0
 #define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
 
@@ -371,6 +375,21 @@ typedef struct ZipEngineCallbacks {
  *   field 21  threads        number of worker threads reading and
  *                            compressing; 0 = one per hardware thread.
  *                            At most 64 are used. Negative: ZP_BAD_ARGUMENTS.
+ *   field 23  excluded       how many names at the end of the list (within
+ *                            the count given to ZpArchive) are files to
+ *                            leave out rather than names to archive: each a
+ *                            plain path (absolute, or relative to the root
+ *                            directory) of a file that is never stored,
+ *                            wherever it is met. It is recognised by its
+ *                            normalised path and, when it exists as
+ *                            ZpArchive starts, by device and inode (volume
+ *                            and file index on Windows) too, so also under
+ *                            another name (a hard link, a link to it). One
+ *                            that does not exist is no error and gives no
+ *                            message. For instance the program's own
+ *                            archives, when its output folder lies in a
+ *                            folder it zips. Negative, or more than the
+ *                            count: ZP_BAD_ARGUMENTS.
  *   field 28  level          deflate level: 0 = the default (6), 1 (fastest)
  *                            to 9 (smallest). Above 9: ZP_BAD_ARGUMENTS.
  *   field 30  rootDir        the root directory: names that are not absolute
@@ -410,7 +429,7 @@ typedef struct ZipEngineOptions {
     int32_t reserved20;      /*  76 */
     int32_t threads;         /*  80  field 21 */
     int32_t reserved22;      /*  84 */
-    int32_t reserved23;      /*  88 */
+    int32_t excluded;        /*  88  field 23 */
     int32_t reserved24;      /*  92 */
     int32_t reserved25;      /*  96 */
     int32_t reserved26;      /* 100 */
@@ -422,8 +441,9 @@ typedef struct ZipEngineOptions {
 
 /*
  * ZipFileNameList: an array of at least `count` pointers to NUL-terminated
- * UTF-8 names, in the order the entries are to be made. The engine copies
- * the names during the call.
+ * UTF-8 names, in the order the entries are to be made, followed (within
+ * the count) by the files to leave out that field 23 counts. The engine
+ * copies the names during the call.
  */
 typedef const char *const *ZipFileNameList;
 
@@ -459,6 +479,7 @@ static_assert(offsetof(ZipEngineOptions, ignorePath) == 48, "field 13 at 48");
 static_assert(offsetof(ZipEngineOptions, recurse) == 52, "field 14 at 52");
 static_assert(offsetof(ZipEngineOptions, update) == 72, "field 19 at 72");
 static_assert(offsetof(ZipEngineOptions, threads) == 80, "field 21 at 80");
+static_assert(offsetof(ZipEngineOptions, excluded) == 88, "field 23 at 88");
 static_assert(offsetof(ZipEngineOptions, reserved27) == 104, "field 27 at 104");
 static_assert(offsetof(ZipEngineOptions, level) == 108, "field 28 at 108");
 static_assert(offsetof(ZipEngineOptions, tempDir) == 112, "field 29 at 112");

@@ -469,6 +469,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
     options.archivePath = absolute(request.archivePath);
+    for (const std::string &name : request.leaveOut)
+        options.leaveOut.push_back(resolvePath(options.root, name));
     const std::string finalPath = options.archivePath;
 
     FileInfo st;

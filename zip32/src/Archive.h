@@ -12,6 +12,7 @@ class Messenger;
 struct ArchiveRequest {
     std::string archivePath;          // as given by the program
     std::vector<std::string> names;
+    std::vector<std::string> leaveOut; // files never stored, as given
     std::string root;                 // as given; empty = current directory
     bool recurse = false;
     bool ignorePath = false;

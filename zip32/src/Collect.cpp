@@ -3,6 +3,7 @@
 #include "Messenger.h"
 #include "Names.h"
 #include "Platform.h"
+#include "TempName.h"
 
 #include <algorithm>
 #include <memory>
@@ -40,6 +41,11 @@ public:
         FileInfo st;
         if (statPath(options_.archivePath, true, st))
             neverStored_.insert({st.dev, st.ino});
+        for (const std::string &path : options_.leaveOut) {
+            neverStoredPaths_.insert(path);
+            if (statPath(path, true, st))
+                neverStored_.insert({st.dev, st.ino});
+        }
     }
 
     bool stopped() const { return messages_.stopped(); }
@@ -161,10 +167,14 @@ private:
             onEntry_(result_.entries.back());
     }
 
-    // The archive itself is never stored.
+    // The archive itself, the files the program left out, and the temporary
+    // files of any archive being written: never stored.
     bool neverStored(const std::string &path, const FileInfo &st) const
     {
-        return path == options_.archivePath || neverStored_.count({st.dev, st.ino}) > 0;
+        std::string dir, last;
+        splitPath(path, dir, last);
+        return isTemporaryName(last) || path == options_.archivePath || neverStoredPaths_.count(path) > 0
+               || neverStored_.count({st.dev, st.ino}) > 0;
     }
 
     void addFile(const std::string &path, const FileInfo &st)
@@ -278,6 +288,7 @@ private:
     std::unordered_set<std::string> seen_;
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
+    std::set<std::string> neverStoredPaths_;
     size_t leftOut_ = 0;
 };
 

@@ -32,6 +32,7 @@ struct CollectOptions {
     bool ignorePath = false;
     bool includeHidden = false;
     std::string archivePath;   // normalised; never put into itself
+    std::vector<std::string> leaveOut;   // normalised paths of files never stored
 };
 
 struct Collected {
