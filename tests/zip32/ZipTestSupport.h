@@ -74,7 +74,7 @@ struct Run {
 
 struct Options {
     QByteArray root = "/";
-    int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0;
+    int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0, followLinks = 0;
     QStringList leaveOut;   // appended to the names and counted in field 23...
     int excluded = -1;      // ...unless this says otherwise
 };
@@ -92,6 +92,7 @@ inline Run runEngine(const QString &archive, const QStringList &names, const Opt
     options.update = o.update;
     options.threads = o.threads;
     options.level = static_cast<uint8_t>(o.level);
+    options.followLinks = o.followLinks;
     options.excluded = o.excluded != -1 ? o.excluded : static_cast<int32_t>(o.leaveOut.size());
     options.rootDir = o.root.constData();
     ZpSetOptions(&options);
@@ -218,6 +219,11 @@ inline void writeFile(const QString &path, const QByteArray &data)
 inline QStringList leftIn(const QString &dir)
 {
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+inline void symlinkOrFail(const QByteArray &target, const QString &link)
+{
+    QVERIFY2(::symlink(target.constData(), QFile::encodeName(link).constData()) == 0, qPrintable(link));
 }
 
 struct Tool {

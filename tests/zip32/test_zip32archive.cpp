@@ -3,6 +3,7 @@
 #include "ZipTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -449,8 +450,9 @@ private slots:
         QCOMPARE(got, stored);
     }
 
-    // Sockets, FIFOs and broken links are never opened and only warned
-    // about; a link to a file stores the file; a link loop ends.
+    // Sockets and FIFOs are never opened and only warned about; a broken
+    // link is kept as a link; a link to a file stores the file; a link
+    // loop ends.
     void specialFilesAndLinks()
     {
         QTemporaryDir tmp;
@@ -484,11 +486,11 @@ private slots:
         QCOMPARE(run.lines.size(), 3);
         QVERIFY(run.lines.contains(d + "/fifo: skipped, not a regular file (FIFO)"));
         QVERIFY(run.lines.contains(d + "/sock: skipped, not a regular file (socket)"));
-        QVERIFY(run.lines.filter(d + "/dangling: skipped, broken symbolic link").size() == 1);
+        QVERIFY(run.lines.contains(d + "/dangling: stored as a link to nowhere (its target is missing)"));
         Tool list = runTool("unzip", {"-Z1", archive});
         QStringList names = QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts);
         names.sort();
-        QCOMPARE(names, (QStringList{"d/", "d/link.txt", "d/real.txt", "d/sub/"}));
+        QCOMPARE(names, (QStringList{"d/", "d/dangling", "d/link.txt", "d/real.txt", "d/sub/"}));
         Tool content = runTool("unzip", {"-p", archive, "d/link.txt"});
         QCOMPARE(content.out, QByteArray("real contents"));
     }
@@ -650,6 +652,81 @@ private slots:
         QCOMPARE(runEngine(archive, {"b.txt"}, o).result, int(ZP_OK));
         names = QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(names, QStringList{"b.txt"});
+    }
+
+    // A link that leads out of the archive's folders, or nowhere, is kept
+    // as a link: what it leads to never enters the archive. Field 22 follows
+    // links out, but never to a folder holding the archive's, nor into
+    // /proc. A link named plainly is followed.
+    void links_data()
+    {
+        QTest::addColumn<QStringList>("names");     // relative to the test folder, the root
+        QTest::addColumn<int>("recurse");
+        QTest::addColumn<int>("followLinks");
+        QTest::addColumn<QStringList>("entries");   // as listing() shows them
+        QTest::addColumn<QStringList>("notes");     // PATH: WHY, for each link stored as a link
+        const QStringList inside{"F/", "F/a.txt=a", "F/gone->none", "F/sub/", "F/sub/up.txt=a"};
+        const QStringList out{"F/keys->../outside/id", "F/status->/proc/self/status",
+                              "F/sub/dirout->../../outside/d", "F/sub/parent->../.."};
+        const QString away = ": it leads out of the folder";
+        const QStringList outNotes{"F/gone: its target is missing", "F/keys" + away, "F/status" + away,
+                                   "F/sub/dirout" + away, "F/sub/parent" + away};
+        QTest::newRow("the program's names, a link named plainly")
+            << QStringList{"querty", "F/*.*", "F/sub/*.*", "plain"} << 0 << 0 << inside + out + QStringList{"plain=KEY"}
+            << outNotes;
+        QTest::newRow("the engine's recursion") << QStringList{"F"} << 1 << 0 << inside + out << outNotes;
+        QTest::newRow("field 22: followed, but not to a holder or into /proc")
+            << QStringList{"F"} << 1 << 1
+            << inside + QStringList{"F/keys=KEY", "F/status->/proc/self/status", "F/sub/dirout/", "F/sub/dirout/in=in",
+                                    "F/sub/parent->../.."}
+            << QStringList{"F/gone: its target is missing", "F/status: it leads into a system file system",
+                           "F/sub/parent: it leads to a folder that holds the folder"};
+    }
+    void links()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(int, recurse);
+        QFETCH(int, followLinks);
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, notes);
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), archive = t + "/F.zip";
+        QDir().mkpath(t + "/F/sub");
+        QDir().mkpath(t + "/outside/d");
+        writeFile(t + "/F/a.txt", "a");
+        writeFile(t + "/outside/id", "KEY");
+        writeFile(t + "/outside/d/in", "in");
+        for (const QString link : {"F/keys->../outside/id", "F/gone->none", "F/status->/proc/self/status",
+                                   "F/sub/dirout->../../outside/d", "F/sub/parent->../..", "F/sub/up.txt->../a.txt",
+                                   "plain->outside/id"})
+            symlinkOrFail(QFile::encodeName(link.section("->", 1)), t + "/" + link.section("->", 0, 0));
+        Options o;
+        o.root = QFile::encodeName(t);
+        o.recurse = recurse;
+        o.followLinks = followLinks;
+        const Run run = runEngine(archive, names, o);
+        QCOMPARE(run.result, int(ZP_OK));
+        QStringList lines;
+        for (const QString &note : notes) {
+            const QString path = note.section(": ", 0, 0);
+            const QString target = entries.filter(QRegularExpression("^" + path + "->")).value(0).section("->", 1);
+            lines << t + "/" + path + ": stored as a link to " + target + " (" + note.section(": ", 1) + ")";
+        }
+        QCOMPARE(sorted(run.lines.filter(QRegularExpression("^(?!name not matched: querty)"))), sorted(lines));
+        QCOMPARE(listing(archive), sorted(entries));
+        QVERIFY(readersAccept(archive));
+        QCOMPARE(pythonCheck(archive)["problems"].toArray().size(), 0);
+        // unzip and bsdtar make the links again, with their text.
+        for (const QStringList &extract : {QStringList{"unzip", "-q", archive, "-d"}, QStringList{"bsdtar", "-xf", archive, "-C"}}) {
+            const QString to = t + "/" + extract[0];
+            QDir().mkpath(to);
+            QCOMPARE(runTool(extract[0], extract.mid(1) << to).exitCode, 0);
+            for (const QString &link : entries.filter("->")) {
+                char text[256] = {};
+                ::readlink(QFile::encodeName(to + "/" + link.section("->", 0, 0)).constData(), text, sizeof text - 1);
+                QCOMPARE(QString::fromUtf8(text), link.section("->", 1));
+            }
+        }
     }
 
     // The temporary file has a name that fits however long the archive's

@@ -4,7 +4,7 @@
 // the middle of an archive.
 //
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
-//             [--leave-out PATH]... [--threads N] [--level N]
+//             [--follow-links] [--leave-out PATH]... [--threads N] [--level N]
 //             [--exit-after-beats N] [--repeat N] ARCHIVE NAME...
 //
 // --leave-out names go at the end of the list, counted in field 23; --repeat
@@ -66,6 +66,8 @@ int main(int argc, char **argv)
             options.level = static_cast<uint8_t>(std::atoi(value()));
         else if (a == "--exit-after-beats")
             g_exitAfterBeats = std::atol(value());
+        else if (a == "--follow-links")
+            options.followLinks = 1;
         else if (a == "--leave-out")
             leaveOut.push_back(value());
         else if (a == "--repeat")

@@ -99,10 +99,31 @@
  *     unless field 6 is set; a hidden item named explicitly is kept;
  *   - sockets, FIFOs and device nodes: never opened, one warning line each;
  *   - the files named by field 23, and temporary files (see above);
- *   - symbolic links whose target is missing: one warning line each.
- * A symbolic link to a file stores the contents of the file it points to.
- * Links to folders are followed when recursing, but no folder (by device and
- * inode) is entered twice, which also ends link loops.
+ *   - a plain name that is a symbolic link whose target is missing: one
+ *     warning line.
+ *
+ * Links. The archive's folders are the folders the list names: the folder
+ * part of each wildcard name and each folder named plainly (with the
+ * recurse field, everything below them too), each resolved once (realpath)
+ * when ZpArchive starts. A symbolic link met in a folder's listing (also
+ * while recursing) is followed when its target, resolved, lies within one
+ * of the archive's folders, at any depth or the folder itself: a link to a
+ * file stores the contents of that file under the link's name; a link to a
+ * folder is entered only when recursing, and no folder (by device and
+ * inode) is entered twice, which also ends link loops. Any other link - one
+ * leading out of the archive's folders, or one whose target is missing or
+ * cannot be resolved (a loop) - is not followed: it is stored as a link
+ * entry, as "zip -y" and bsdtar store links: Unix mode S_IFLNK | 0777 (the
+ * link's own mode), made by Unix, the text the link holds (its readlink
+ * bytes, exactly) as the entry's data, stored (method 0), and the link's
+ * own modification time. Info-ZIP unzip and bsdtar restore such entries as
+ * symbolic links. The contents of what it leads to never enter the archive.
+ * Each such link gives a message line (a note: the result stays ZP_OK). With
+ * field 22 set, links out of the archive's folders are followed as well,
+ * except a link to a folder that holds an archive folder (the root among
+ * them) or into a pseudo file system (/proc, /sys, /dev, and file systems
+ * of those kinds mounted elsewhere): those are still stored as link
+ * entries. A plain name in the list that is a link is always followed.
  *
  * Stored names are the path relative to the root directory, with '/'
  * between parts, never a leading '/' and never a ".." part. A path outside
@@ -137,6 +158,8 @@
  *     needs them (65,536 entries and more, sizes and offsets of 4 GiB - 1
  *     and more: a value of exactly 0xFFFFFFFF is itself the "see ZIP64"
  *     mark, so it too is written in the ZIP64 field).
+ * A link stored as a link (see "Links") carries its own mode and time and
+ * its target's text, stored.
  *
  * Nothing that matched is dropped without a word. Each of these is named
  * in a message line, left out, and makes the result ZP_FILES_SKIPPED while
@@ -161,8 +184,8 @@
  *
  * MESSAGES
  *
- * The engine writes only warnings and errors, each as one line ending in
- * "\n", through the message routine given to ZpInit:
+ * The engine writes only warnings, errors and notes, each as one line
+ * ending in "\n", through the message routine given to ZpInit:
  *
  *   name not matched: NAME                  nothing exists under NAME (a
  *                                           reason in parentheses when the
@@ -170,7 +193,16 @@
  *                                           for a wildcard name this means
  *                                           its folder is left out
  *   PATH: skipped, not a regular file (KIND)       socket, FIFO or device
- *   PATH: skipped, broken symbolic link (REASON)
+ *   PATH: skipped, broken symbolic link (REASON)   a plain name only
+ *   PATH: stored as a link to TARGET (WHY)  a link not followed (see
+ *                                           "Links"); TARGET is the text
+ *                                           it holds, WHY one of "it leads
+ *                                           out of the folder", "its target
+ *                                           is missing", "its target cannot
+ *                                           be resolved", "it leads to a
+ *                                           folder that holds the folder",
+ *                                           "it leads into a system file
+ *                                           system"; a note, not a failure
  *   PATH: folder not read (REASON)          its files are left out
  *   PATH: folder not read to the end (REASON)      the rest of its files
  *                                           are left out
@@ -209,8 +241,9 @@
  *
  *   ZP_OK             The archive was written with everything asked for:
  *                     every regular file that a name matched is in it.
- *                     Warnings (a plain name that matched nothing, a special
- *                     file, a broken link) may still have been sent.
+ *                     Warnings and notes (a plain name that matched nothing,
+ *                     a special file, a link stored as a link or, on
+ *                     Windows, left out) may still have been sent.
  *   ZP_NOTHING_TO_DO  Nothing matched at all (or nothing that matched could
  *                     be read): no archive written, an older one untouched.
  *   ZP_FILES_SKIPPED  The archive was written, but files or folders that
@@ -251,9 +284,13 @@
  *     Wildcards still match case-sensitively.
  *   - Hidden means the hidden or system attribute, not a leading '.': such
  *     files and folders found in a folder are left out unless field 6 is set.
- *   - Reparse points (symbolic links, junctions) are the links of "Left
- *     out" and of the loop check, which uses the volume serial number and
- *     the file index instead of device and inode.
+ *   - Reparse points (symbolic links, junctions) are the links of "Links"
+ *     and of the loop check, which uses the volume serial number and the
+ *     file index instead of device and inode. Paths are resolved with
+ *     GetFinalPathNameByHandleW and compared without regard to letter case.
+ *     The common readers do not restore link entries there, so a link that
+ *     is not followed is left out instead of stored, with the message line
+ *     "PATH: link left out, WHY (TARGET)" (a note: the result stays ZP_OK).
  *   - Entries carry a Unix mode made from the attributes: 0644 for a file
  *     (0444 when read-only), 0755 for a folder. So a tree with those modes
  *     and the same times gives the same bytes on Windows and on Linux.
@@ -375,6 +412,10 @@ typedef struct ZipEngineCallbacks {
  *   field 21  threads        number of worker threads reading and
  *                            compressing; 0 = one per hardware thread.
  *                            At most 64 are used. Negative: ZP_BAD_ARGUMENTS.
+ *   field 22  followLinks    on: symbolic links that lead out of the
+ *                            archive's folders are followed too (see
+ *                            "Links" above for those that never are).
+ *                            Default off: such links are stored as links.
  *   field 23  excluded       how many names at the end of the list (within
  *                            the count given to ZpArchive) are files to
  *                            leave out rather than names to archive: each a
@@ -428,7 +469,7 @@ typedef struct ZipEngineOptions {
     int32_t update;          /*  72  field 19 */
     int32_t reserved20;      /*  76 */
     int32_t threads;         /*  80  field 21 */
-    int32_t reserved22;      /*  84 */
+    int32_t followLinks;     /*  84  field 22 */
     int32_t excluded;        /*  88  field 23 */
     int32_t reserved24;      /*  92 */
     int32_t reserved25;      /*  96 */
@@ -479,6 +520,7 @@ static_assert(offsetof(ZipEngineOptions, ignorePath) == 48, "field 13 at 48");
 static_assert(offsetof(ZipEngineOptions, recurse) == 52, "field 14 at 52");
 static_assert(offsetof(ZipEngineOptions, update) == 72, "field 19 at 72");
 static_assert(offsetof(ZipEngineOptions, threads) == 80, "field 21 at 80");
+static_assert(offsetof(ZipEngineOptions, followLinks) == 84, "field 22 at 84");
 static_assert(offsetof(ZipEngineOptions, excluded) == 88, "field 23 at 88");
 static_assert(offsetof(ZipEngineOptions, reserved27) == 104, "field 27 at 104");
 static_assert(offsetof(ZipEngineOptions, level) == 108, "field 28 at 108");

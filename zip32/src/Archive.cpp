@@ -292,9 +292,12 @@ struct Builder {
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
 
-    // The data of a file: what the pipeline makes of it.
-    zip_source_t *dataOf(Filling &f)
+    // The data of an entry: the pipeline's for a file, the target's text,
+    // stored, for a link kept as a link.
+    zip_source_t *dataOf(Filling &f, const Entry &e)
     {
+        if (e.isLink)
+            return zip_source_buffer(f.za, e.linkTarget.data(), e.linkTarget.size(), 0);
         f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
         FileSource *fs = f.sources.back().get();
         fs->za = f.za;
@@ -303,7 +306,7 @@ struct Builder {
 
     zip_int64_t addData(Filling &f, const Entry &e, zip_flags_t encoding)
     {
-        zip_source_t *zs = dataOf(f);
+        zip_source_t *zs = dataOf(f, e);
         if (!zs)
             return -1;
         const zip_int64_t index = zip_file_add(f.za, e.stored.c_str(), zs, encoding | ZIP_FL_OVERWRITE);
@@ -311,12 +314,16 @@ struct Builder {
             zip_source_free(zs);
             return -1;
         }
-        f.sources.back()->index = static_cast<zip_uint64_t>(index);
+        const auto idx = static_cast<zip_uint64_t>(index);
+        if (e.isFile())
+            f.sources.back()->index = idx;
+        else if (zip_set_file_compression(f.za, idx, ZIP_CM_STORE, 0) != 0)
+            return -1;
         return index;
     }
 
-    // A folder has no data: stored, so that libzip does not set up a
-    // deflate stream for nothing.
+    // Folders and links have little or no data: stored, so that libzip does
+    // not set up a deflate stream for nothing.
     zip_int64_t addFolder(Filling &f, const Entry &e, zip_flags_t encoding)
     {
         const zip_int64_t index = zip_dir_add(f.za, e.stored.c_str(), encoding);
@@ -468,6 +475,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     options.recurse = request.recurse;
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
+    options.followLinks = request.followLinks;
     options.archivePath = absolute(request.archivePath);
     for (const std::string &name : request.leaveOut)
         options.leaveOut.push_back(resolvePath(options.root, name));

@@ -18,6 +18,7 @@ struct ArchiveRequest {
     bool ignorePath = false;
     bool includeHidden = false;
     bool update = false;
+    bool followLinks = false;
     int level = 6;                    // 1..9
     unsigned workers = 1;
 };

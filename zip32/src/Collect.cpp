@@ -1,5 +1,6 @@
 #include "Collect.h"
 
+#include "Links.h"
 #include "Messenger.h"
 #include "Names.h"
 #include "Platform.h"
@@ -36,7 +37,7 @@ using FileId = std::pair<uint64_t, uint64_t>;   // device, inode
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
-        : options_(options), messages_(messages), onEntry_(onEntry)
+        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks)
     {
         FileInfo st;
         if (statPath(options_.archivePath, true, st))
@@ -49,6 +50,27 @@ public:
     }
 
     bool stopped() const { return messages_.stopped(); }
+
+    // The archive's folders, for the link rule: the folder of each wildcard
+    // name and each folder named plainly.
+    void findFolders(const std::vector<std::string> &names)
+    {
+        for (const std::string &name : names) {
+            messages_.heartbeat();
+            if (stopped())
+                return;
+            if (name.empty())
+                continue;
+            const std::string full = resolvePath(options_.root, name);
+            std::string dir, last;
+            splitPath(full, dir, last);
+            FileInfo st;
+            if (hasWildcard(last))
+                links_.addFolder(dir);
+            else if (statPath(full, true, st) && S_ISDIR(st.mode))
+                links_.addFolder(full);
+        }
+    }
 
     void addName(const std::string &name)
     {
@@ -214,6 +236,30 @@ private:
         push(std::move(e));
     }
 
+    // A link that is not followed: kept as a link entry holding its target
+    // where archives can carry one, else left out; a note either way.
+    void addLink(const std::string &path, const FileInfo &lst, const LinkVerdict &verdict)
+    {
+        if (!kStoresLinks) {
+            messages_.line(path + ": link left out, " + verdict.why + " (" + verdict.target + ")");
+            return;
+        }
+        std::string stored = storedAs(path, options_.ignorePath, "");
+        if (stored.empty())
+            return;
+        Entry e;
+        e.stored = std::move(stored);
+        e.path = path;
+        e.isLink = true;
+        e.mode = lst.mode;
+        e.mtime = lst.mtime;
+        e.mtimeNs = lst.mtimeNs;
+        e.size = verdict.target.size();
+        e.linkTarget = verdict.target;
+        push(std::move(e));
+        messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
+    }
+
     // One name of a folder's listing. A sub-folder to enter goes to
     // `subFolders`.
     void addListed(const FolderReader &folder, const std::string &child, const std::string &name,
@@ -229,10 +275,17 @@ private:
             return;
         }
         FileInfo st = lst;
-        if (S_ISLNK(lst.mode) && !folder.stat(name, true, st)) {
-            if (wanted)
-                messages_.line(child + ": skipped, broken symbolic link (" + errorText(lastError()) + ")");
-            return;
+        if (S_ISLNK(lst.mode)) {
+            if (!wanted)
+                return;
+            LinkVerdict verdict;
+            if (!links_.judge(child, verdict) || (verdict.follow && !folder.stat(name, true, st))) {
+                if (!isNotFound(lastError()))
+                    cannotExamine(child, lastError());
+                return;
+            }
+            if (!verdict.follow)
+                return addLink(child, lst, verdict);
         }
         if (S_ISDIR(st.mode)) {
             if (options_.recurse)
@@ -284,6 +337,7 @@ private:
     const CollectOptions &options_;
     Messenger &messages_;
     const std::function<void(const Entry &)> &onEntry_;
+    LinkRule links_;
     Collected result_;
     std::unordered_set<std::string> seen_;
     std::set<FileId> entered_;
@@ -298,6 +352,7 @@ Collected collectEntries(const std::vector<std::string> &names, const CollectOpt
                          Messenger &messages, const std::function<void(const Entry &)> &onEntry)
 {
     Collector collector(options, messages, onEntry);
+    collector.findFolders(names);
     for (const auto &name : names) {
         if (collector.stopped())
             break;

@@ -16,14 +16,16 @@ struct Entry {
     std::string stored;   // name in the archive; folders end in '/'
     std::string path;     // file system path, used to read and in messages
     bool isDir = false;
-    uint32_t mode = 0;    // st_mode of the file (of a link's target)
+    bool isLink = false;  // a link kept as a link: linkTarget is its data
+    uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
     int64_t mtime = 0;    // seconds since 1970
     int64_t mtimeNs = 0;  // nanoseconds part, to notice files that change
     uint64_t size = 0;    // size when the names were collected
     uint64_t dev = 0;
     uint64_t ino = 0;
+    std::string linkTarget;
 
-    bool isFile() const { return !isDir; }
+    bool isFile() const { return !isDir && !isLink; }
 };
 
 struct CollectOptions {
@@ -31,6 +33,7 @@ struct CollectOptions {
     bool recurse = false;
     bool ignorePath = false;
     bool includeHidden = false;
+    bool followLinks = false;  // links out of the archive's folders too
     std::string archivePath;   // normalised; never put into itself
     std::vector<std::string> leaveOut;   // normalised paths of files never stored
 };

@@ -90,6 +90,26 @@ std::string storedNameOf(const std::string &path, const std::string &root, bool 
 // Attributes of a path: with follow, of what a link leads to.
 bool statPath(const std::string &path, bool follow, FileInfo &info);
 
+// Links.
+// True where archives keep a link as a link entry (POSIX). On Windows the
+// common readers do not restore such entries: a link that is not followed
+// is left out instead.
+extern const bool kStoresLinks;
+// The path with every link in it resolved: realpath on POSIX; on Windows the
+// final path of the file it opens (GetFinalPathNameByHandleW), in the
+// engine's spelling. False with lastError() set when it cannot be resolved
+// (a missing target, a loop, no permission).
+bool resolvedPath(const std::string &path, std::string &resolved);
+// The target a link holds, byte for byte as stored in it (readlink; on
+// Windows the target text of a symbolic link or junction).
+bool readLink(const std::string &path, std::string &target);
+// True when `path` is `folder` or lies in it at any depth; both resolved.
+// On Windows letter case does not count.
+bool isWithin(const std::string &path, const std::string &folder);
+// True for a resolved path on a file system the kernel makes up (/proc,
+// /sys, /dev and the like), whose files are no data to archive.
+bool isPseudoFileSystem(const std::string &resolved);
+
 // One folder's listing.
 class FolderReader {
 public:

@@ -6,12 +6,17 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace zip32 {
 
@@ -108,6 +113,63 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
         return false;
     info = infoOf(st);
     return true;
+}
+
+const bool kStoresLinks = true;
+
+bool resolvedPath(const std::string &path, std::string &resolved)
+{
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return false;
+    resolved = real;
+    std::free(real);
+    return true;
+}
+
+bool readLink(const std::string &path, std::string &target)
+{
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            target = std::move(text);
+            return true;
+        }
+        text.resize(text.size() * 2);   // it may have been cut: read again
+    }
+}
+
+bool isWithin(const std::string &path, const std::string &folder)
+{
+    if (folder == "/")
+        return true;
+    return path.compare(0, folder.size(), folder) == 0
+           && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+bool isPseudoFileSystem(const std::string &resolved)
+{
+    for (const char *top : {"/proc", "/sys", "/dev"})
+        if (isWithin(resolved, top))
+            return true;
+#ifdef __linux__
+    struct statfs fs;
+    if (::statfs(resolved.c_str(), &fs) == 0) {
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
+            return true;
+        default:
+            break;
+        }
+    }
+#endif
+    return false;
 }
 
 FolderReader::~FolderReader()

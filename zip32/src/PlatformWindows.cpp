@@ -375,6 +375,109 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
     return true;
 }
 
+const bool kStoresLinks = false;
+
+namespace {
+
+// Opens what `path` names, following links (or, with FILE_FLAG_OPEN_REPARSE_POINT
+// in `flags`, the link itself), for its attributes only.
+HANDLE openForAttributes(const std::string &path, DWORD flags)
+{
+    return CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The fixed part of a reparse point's data as FSCTL_GET_REPARSE_POINT
+// returns it for symbolic links and junctions (REPARSE_DATA_BUFFER, which
+// the user-mode headers do not declare).
+struct ReparseHeader {
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset, substituteLength, printOffset, printLength;
+};
+
+} // namespace
+
+bool resolvedPath(const std::string &path, std::string &resolved)
+{
+    HANDLE h = openForAttributes(path, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring finalPath(MAX_PATH, L'\0');
+    DWORD n = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()), FILE_NAME_NORMALIZED);
+        if (n == 0 || n < finalPath.size())
+            break;
+        finalPath.assign(n + 1, L'\0');
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (n == 0 || n >= finalPath.size()) {
+        SetLastError(n == 0 ? error : ERROR_BUFFER_OVERFLOW);
+        return false;
+    }
+    finalPath.resize(n);
+    resolved = normalizeFull(narrow(finalPath));   // drops the "\\?\" (or "\\?\UNC\") prefix
+    return true;
+}
+
+bool readLink(const std::string &path, std::string &target)
+{
+    HANDLE h = openForAttributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                                    static_cast<DWORD>(data.size()), &got, nullptr);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    ReparseHeader head{};
+    if (!ok || got < sizeof head) {
+        SetLastError(ok ? ERROR_INVALID_REPARSE_DATA : error);
+        return false;
+    }
+    std::memcpy(&head, data.data(), sizeof head);
+    // A symbolic link's names follow a flags field that a junction lacks.
+    const size_t names = sizeof head + (head.tag == IO_REPARSE_TAG_SYMLINK ? 4 : 0);
+    if (head.tag != IO_REPARSE_TAG_SYMLINK && head.tag != IO_REPARSE_TAG_MOUNT_POINT) {
+        SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return false;
+    }
+    const bool print = head.printLength > 0;
+    const size_t offset = names + (print ? head.printOffset : head.substituteOffset);
+    const size_t length = print ? head.printLength : head.substituteLength;
+    if (offset + length > got) {
+        SetLastError(ERROR_INVALID_REPARSE_DATA);
+        return false;
+    }
+    std::wstring text(length / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), data.data() + offset, text.size() * sizeof(wchar_t));
+    target = narrow(text);
+    return true;
+}
+
+bool isWithin(const std::string &path, const std::string &folder)
+{
+    const std::wstring p = widen(path);
+    const std::wstring f = widen(folder);
+    if (p.size() < f.size()
+        || CompareStringOrdinal(p.data(), static_cast<int>(f.size()), f.data(), static_cast<int>(f.size()), TRUE)
+               != CSTR_EQUAL)
+        return false;
+    // "C:\" (a drive's root) ends in its separator already.
+    return p.size() == f.size() || (!f.empty() && f.back() == L'\\') || p[f.size()] == L'\\';
+}
+
+bool isPseudoFileSystem(const std::string &)
+{
+    // Windows shows no kernel-made file systems as folders of a drive.
+    return false;
+}
+
 FolderReader::~FolderReader() = default;
 
 bool FolderReader::open(const std::string &path)

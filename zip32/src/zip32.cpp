@@ -162,6 +162,7 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
         // The last `excluded` names are files to leave out, not to archive.
         request.names.assign(names, names + (count - options.excluded));
         request.leaveOut.assign(names + (count - options.excluded), names + count);
+        request.followLinks = options.followLinks != 0;
         request.recurse = options.recurse != 0;
         request.ignorePath = options.ignorePath != 0;
         request.includeHidden = options.includeHidden != 0;
