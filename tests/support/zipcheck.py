@@ -278,7 +278,10 @@ def _lint(data):
                 problems.append("ZIP64 field where nothing needs it: %r" % name)
         if flags & 0x8:
             problems.append("data-descriptor flag: %r" % name)
-        want_utf8 = (not all(b < 0x80 for b in name)) and is_utf8(name)
+        # A name with control characters goes as raw bytes, as Info-ZIP zip
+        # stores it (libzip will not flag such a name as UTF-8).
+        controls = any(b < 0x20 and b not in (9, 10, 13) for b in name)
+        want_utf8 = (not all(b < 0x80 for b in name)) and is_utf8(name) and not controls
         if bool(flags & 0x800) != want_utf8:
             problems.append("UTF-8 flag %s on %r" % ("set" if flags & 0x800 else "missing", name))
         if made_by >> 8 != 3:
