@@ -332,6 +332,7 @@ private slots:
         env.insert("QB_CHILD_SRC", src.path());
         env.insert("QB_CHILD_OUT", out.path());
         child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(), {"childCloseMidRun"});
         QVERIFY(child.waitForFinished(120000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);
