@@ -61,7 +61,7 @@ int main(int argc, char *argv[])
     switch (line.action) {
     case CommandLine::Action::BadUsage:
         printTo(stderr, QStringLiteral("quillbarrow: %1\nTry 'quillbarrow --help' for more information.\n")
-                            .arg(line.error));
+                            .arg(TextForDisplay(line.error)));
         return kExitBadUsage;
     case CommandLine::Action::Help:
         printTo(stdout, CommandLineHelp());
@@ -76,6 +76,7 @@ int main(int argc, char *argv[])
         options.outputFolder = line.outputFolder;
         options.folders = line.folders;
         options.quiet = line.quiet;
+        options.followLinks = line.followLinks;
         options.terminal = isatty(STDERR_FILENO) != 0;
         return RunFromConsole(options);
     }

@@ -11,6 +11,12 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks))
 {
+    // The names the run will claim, worked out the way it claims them.
+    RunArchiveNames planned;
+    const QString output = ResolveOutputFolder(m_outputFolder);
+    if (!output.isEmpty())
+        for (const QString &folder : m_folders)
+            m_runArchives << planned.claim(ArchiveNameFor(output, folder));
 }
 
 BatchRun::~BatchRun()
@@ -65,13 +71,20 @@ void BatchRun::zipFolder(int number, const QString &folder)
     };
     hooks.names = &m_names;
     hooks.notes = &m_notes;
+    hooks.extras.followLinks = m_hooks.followLinks;
+    // The run's own archives can only be met inside a folder that holds the
+    // output folder; only then is the engine told to leave them out.
+    if (FolderIsWithin(m_outputFolder, folder))
+        hooks.extras.leaveOut = m_runArchives;
     QString archive;
     hooks.archivePath = &archive;
     const double count = double(m_folders.size());
     hooks.progress = [this, number, count](quint64 done, quint64 total) {
-        const double share = total > 0 ? double(done) / double(total) : 1.0;
-        emit dataWritten(number, done, total);
-        emit progressChanged((number - 1 + share) / count * 100.0);
+        // No total yet: the engine is still collecting the names.
+        if (total > 0) {
+            emit dataWritten(number, done, total);
+            emit progressChanged((number - 1 + double(done) / double(total)) / count * 100.0);
+        }
         return m_stop == Stop::Now;
     };
     hooks.subFolders = [this, number](const QString &path, QStringList &subFolders, QStringList *links) {
@@ -98,6 +111,11 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
         while (m_walked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
             if (m_hooks.yield)
                 m_hooks.yield();
+            if (m_stop == Stop::Now) {
+                m_walkCancelled->store(true);
+                m_walked = {};
+                throw WalkStopped{};
+            }
         }
         // Errors of the walk come out here, in this folder's step.
         const Walked walked = m_walked.get();
@@ -106,8 +124,21 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
             *linksLeftOut += walked.linksLeftOut;
     } else {
         m_walked = {};   // a walk made for another folder is of no use
-        CollectSubFolders(folder + kNativeSeparator, subFolders, true, m_hooks.yield, linksLeftOut);
+        // Stopping at once ends the walk too: a tree of many folders must
+        // not keep a stopped run going.
+        CollectSubFolders(folder + kNativeSeparator, subFolders, true,
+                          [this] {
+                              if (m_hooks.yield)
+                                  m_hooks.yield();
+                              if (m_stop == Stop::Now)
+                                  throw WalkStopped{};
+                          },
+                          linksLeftOut, m_hooks.followLinks);
     }
+    // A stop at once asked for while the walk was going on (or made ahead)
+    // ends the folder here, before the engine starts.
+    if (m_stop == Stop::Now)
+        throw WalkStopped{};
     if (number < m_folders.size() && m_stop == Stop::No) {
         const QString next = m_folders.at(number);
         m_walkedFolder = next;
@@ -115,7 +146,8 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
         m_walkCancelled = cancelled;
         // Off the window's thread, the walk's yields only ask whether it is
         // still wanted.
-        m_walked = std::async(std::launch::async, [next, cancelled] {
+        const bool followLinks = m_hooks.followLinks;
+        m_walked = std::async(std::launch::async, [next, cancelled, followLinks] {
             struct Cancelled {};
             Walked walked;
             CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
@@ -123,7 +155,7 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
                                   if (cancelled->load(std::memory_order_relaxed))
                                       throw Cancelled{};
                               },
-                              &walked.linksLeftOut);
+                              &walked.linksLeftOut, followLinks);
             return walked;
         });
     }

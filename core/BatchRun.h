@@ -21,6 +21,9 @@ struct BatchRunHooks {
     ErrorTrap::Reporter reportFolderError;
     // Shows the engine's messages when a folder's archive failed.
     std::function<void(const QString &messages)> showEngineMessages;
+    // Links that lead out of a folder are followed (the command line's
+    // --follow-links) instead of stored as links.
+    bool followLinks = false;
 };
 
 class BatchRun : public QObject {
@@ -37,8 +40,9 @@ public:
     const RunNotes &notes() const { return m_notes; }
 
     // Asks the run to stop: after the folder being zipped, or at once, when
-    // the archive being written is given up and nothing of it is left.
-    // Archives already finished stay.
+    // the walk or the archive under way is given up and nothing of it is
+    // left. Archives already finished stay, and so does the earlier archive
+    // of the folder given up.
     enum class Stop { No, AfterFolder, Now };
     void requestStop(Stop when);
     bool stopped() const { return m_stopped; }
@@ -86,6 +90,10 @@ private:
 
     QStringList m_folders;
     QString m_outputFolder;
+    // Every archive this run may write, by full path: none of them is ever
+    // put into another archive of the run (the output folder may lie inside
+    // a folder being zipped).
+    QStringList m_runArchives;
     BatchRunHooks m_hooks;
     RunArchiveNames m_names;
     RunNotes m_notes;

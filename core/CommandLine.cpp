@@ -1,6 +1,7 @@
 #include "core/CommandLine.h"
 
 #include "core/FileNames.h"
+#include "core/PathHelpers.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -18,6 +19,9 @@ const QCommandLineOption kOutputOption({QStringLiteral("o"), QStringLiteral("out
 const QCommandLineOption kListOption({QStringLiteral("l"), QStringLiteral("list")},
                                      QStringLiteral("Read folders from FILE, one per line."),
                                      QStringLiteral("FILE"));
+const QCommandLineOption kFollowLinksOption(
+    QStringLiteral("follow-links"),
+    QStringLiteral("Follow links that lead out of a folder, and archive what they lead to."));
 const QCommandLineOption kQuietOption({QStringLiteral("q"), QStringLiteral("quiet")},
                                       QStringLiteral("Show no progress, only problems."));
 const QCommandLineOption kHelpOption({QStringLiteral("h"), QStringLiteral("help")},
@@ -37,14 +41,19 @@ CommandLine badUsage(const QString &error)
 
 QString FullFolderPath(const QString &given)
 {
-    return QDir::toNativeSeparators(QDir::cleanPath(QDir::current().absoluteFilePath(given)));
+    const QString absolute = QDir::toNativeSeparators(QDir::current().absoluteFilePath(given));
+    const QString resolved = ResolvedPath(absolute);
+    // A path the system cannot follow ("nosuch/..") stays as given, so that
+    // it is reported as missing rather than tidied into another folder.
+    return resolved.isEmpty() ? absolute : resolved;
 }
 
 CommandLine ParseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    parser.addOptions({kOutputOption, kListOption, kQuietOption, kHelpOption, kVersionOption});
+    parser.addOptions({kOutputOption, kListOption, kFollowLinksOption, kQuietOption, kHelpOption,
+                       kVersionOption});
     parser.addPositionalArgument(QStringLiteral("folders"), QString(), QStringLiteral("[FOLDER...]"));
     if (!parser.parse(arguments))
         return badUsage(parser.errorText());
@@ -64,6 +73,7 @@ CommandLine ParseCommandLine(const QStringList &arguments)
             return badUsage(QStringLiteral("--%1 may be given only once.").arg(option.names().last()));
     }
     line.quiet = parser.isSet(kQuietOption);
+    line.followLinks = parser.isSet(kFollowLinksOption);
     for (const QString &folder : parser.positionalArguments()) {
         if (folder.isEmpty())
             return badUsage(QStringLiteral("An empty folder name was given."));
@@ -89,7 +99,7 @@ QString CommandLineHelp()
 {
     return QStringLiteral(
         "Usage: quillbarrow [FOLDER...]\n"
-        "       quillbarrow --output DIR [--list FILE] [--quiet] [FOLDER...]\n"
+        "       quillbarrow --output DIR [--list FILE] [--follow-links] [--quiet] [FOLDER...]\n"
         "\n"
         "Zips each folder into an archive of its own, FOLDER.zip.\n"
         "Without --output, the window opens with the folders listed.\n"
@@ -98,13 +108,35 @@ QString CommandLineHelp()
         "  -o, --output DIR  Zip without the window, into the folder DIR.\n"
         "  -l, --list FILE   Read folders from FILE (\"-\": standard input), one per line;\n"
         "                    blank lines and lines starting with \"#\" are skipped.\n"
+        "      --follow-links  Follow links that lead out of a folder and archive what\n"
+        "                    they lead to. Without it such a link is stored as a link.\n"
+        "                    Links are never followed to the folder itself, a folder\n"
+        "                    holding it, the root or a system file system.\n"
         "  -q, --quiet       Show no progress, only problems.\n"
         "  -h, --help        Show this help and exit.\n"
         "  -v, --version     Show the version and exit.\n"
         "\n"
         "Exit status: 0 when every archive was written with all its files,\n"
-        "1 when a folder was missing or not archived in full, 2 for a wrong command line.\n");
+        "1 when a folder was missing or not archived in full (a file or folder that\n"
+        "could not be read; sockets, FIFOs and devices hold no data and are only named),\n"
+        "2 for a wrong command line or list, 130 (143, 129) when stopped by Ctrl+C\n"
+        "(SIGTERM, SIGHUP): the archive being written is given up, its earlier one kept.\n");
 }
+
+namespace {
+
+// A list is a text a person or a script wrote: a line or a list far past
+// these is not one (a device, a binary file) and is refused before it can
+// fill the memory.
+constexpr qint64 kMaxListBytes = qint64(64) << 20;
+constexpr qsizetype kMaxLineBytes = 64 << 10;
+
+QString listProblem(const QString &listFile, const QString &why)
+{
+    return QStringLiteral("%1: list not read (%2)").arg(FileNameForDisplay(listFile), why);
+}
+
+} // namespace
 
 bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error)
 {
@@ -113,24 +145,44 @@ bool ReadFolderList(const QString &listFile, QStringList &folders, QString &erro
                             ? stdin
                             : std::fopen(FileNameToNative(listFile).constData(), "rb");
     if (!handle) {
-        error = QStringLiteral("%1: list not read (%2)")
-                    .arg(FileNameForDisplay(listFile), QString::fromLocal8Bit(std::strerror(errno)));
+        error = listProblem(listFile, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     QFile file;
     file.open(handle, QIODevice::ReadOnly,
               handle == stdin ? QFileDevice::DontCloseHandle : QFileDevice::AutoCloseHandle);
-    const QByteArray all = file.readAll();
+    QByteArray all;
+    while (all.size() <= kMaxListBytes) {
+        const QByteArray piece = file.read(1 << 20);
+        if (piece.isEmpty())
+            break;
+        all += piece;
+    }
     if (file.error() != QFileDevice::NoError) {
-        error = QStringLiteral("%1: list not read (%2)").arg(FileNameForDisplay(listFile), file.errorString());
+        error = listProblem(listFile, file.errorString());
         return false;
     }
+    if (all.size() > kMaxListBytes) {
+        error = listProblem(listFile, QStringLiteral("it is larger than 64 MiB"));
+        return false;
+    }
+    const qsizetype before = folders.size();
     for (QByteArray line : all.split('\n')) {
+        if (line.size() > kMaxLineBytes) {
+            error = listProblem(listFile, QStringLiteral("a line is longer than 64 KiB"));
+            return false;
+        }
         if (line.endsWith('\r'))
             line.chop(1);
         if (line.trimmed().isEmpty() || line.startsWith('#'))
             continue;
         folders << FullFolderPath(FileNameFromNative(line));
+    }
+    // An empty list is a mistake made upstream (a find that found nothing, a
+    // wrong file): zipping nothing and saying "all zipped" would hide it.
+    if (folders.size() == before) {
+        error = listProblem(listFile, QStringLiteral("it names no folders"));
+        return false;
     }
     return true;
 }

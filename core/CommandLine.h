@@ -22,6 +22,7 @@ struct CommandLine {
     QString outputFolder;
     QString listFile;  // as given; "-" is standard input
     bool quiet = false;
+    bool followLinks = false;  // --follow-links: links out of a folder are followed
     QString error;     // Action::BadUsage: what was wrong, one line
 };
 
@@ -30,6 +31,7 @@ enum CommandLineExit {
     kExitAllZipped = 0,   // every archive written, with everything in it
     kExitSomeFailed = 1,  // a folder missing or not archived in full
     kExitBadUsage = 2,    // the command line itself was wrong
+    kExitSignalBase = 128,  // stopped by a signal: 128 + its number (130 for Ctrl+C)
 };
 
 // The options and arguments `arguments` (the program's name first) ask for.
@@ -43,12 +45,15 @@ QString CommandLineHelp();
 // current folder. Blank lines and lines starting with "#" are skipped; a
 // carriage return before the line end is dropped. Names are taken byte for
 // byte (FileNameFromNative). On failure returns false and says why in
-// `error`, with the system's own text.
+// `error`, with the system's own text; a list that names no folder, holds a
+// line over 64 KiB or is larger than 64 MiB is a failure too.
 bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error);
 
 // The program's arguments as text without loss: names that are not valid
 // UTF-8 keep their bytes (FileNameFromNative).
 QStringList ArgumentsFromNative(int argc, const char *const *argv);
 
-// A folder as given on the command line, as a full, clean path.
+// A folder as given on the command line, as a full path resolved as the
+// system resolves it (ResolvedPath); a path it cannot resolve stays as
+// given, made absolute, and is then found missing.
 QString FullFolderPath(const QString &given);

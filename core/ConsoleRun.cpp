@@ -10,6 +10,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <iterator>
 
 namespace {
 
@@ -17,36 +18,35 @@ volatile std::sig_atomic_t g_interruptedBy = 0;
 
 extern "C" void noteInterrupt(int signal) { g_interruptedBy = signal; }
 
-// Catches SIGINT and SIGTERM for the life of the run, so an interrupted run
-// removes its unfinished archive instead of leaving it behind.
+// The signals that end a run from outside: Ctrl+C, a polite kill, and the
+// terminal going away.
+#ifdef SIGHUP
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+#else
+constexpr int kStopSignals[] = {SIGINT, SIGTERM};
+#endif
+
+// Catches the stop signals for the life of the run, so an interrupted run
+// gives up its unfinished archive, keeps the earlier one and says so,
+// instead of dying half-way.
 class InterruptCatcher {
 public:
     InterruptCatcher()
     {
         g_interruptedBy = 0;
-        m_previousInt = std::signal(SIGINT, noteInterrupt);
-        m_previousTerm = std::signal(SIGTERM, noteInterrupt);
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+            m_previous[i] = std::signal(kStopSignals[i], noteInterrupt);
     }
     ~InterruptCatcher()
     {
-        std::signal(SIGINT, m_previousInt);
-        std::signal(SIGTERM, m_previousTerm);
+        for (std::size_t i = 0; i < std::size(kStopSignals); ++i)
+            std::signal(kStopSignals[i], m_previous[i]);
     }
     bool interrupted() const { return g_interruptedBy != 0; }
-    // Ends the program the way the signal would have, now that the run has
-    // cleaned up.
-    void raiseAgain()
-    {
-        const int signal = g_interruptedBy;
-        if (!signal)
-            return;
-        std::signal(signal, SIG_DFL);
-        std::raise(signal);
-    }
+    int signal() const { return g_interruptedBy; }
 
 private:
-    void (*m_previousInt)(int) = SIG_DFL;
-    void (*m_previousTerm)(int) = SIG_DFL;
+    void (*m_previous[std::size(kStopSignals)])(int) = {};
 };
 
 class ConsoleReporter {
@@ -89,10 +89,19 @@ private:
 
 QString indented(const QString &text)
 {
-    QStringList lines = text.trimmed().split(QLatin1Char('\n'));
+    QStringList lines = TextForDisplay(text).trimmed().split(QLatin1Char('\n'));
     for (QString &l : lines)
         l.prepend(QStringLiteral("  "));
     return lines.join(QLatin1Char('\n'));
+}
+
+// "; kept the earlier archive ARCHIVE" when an archive of that name is
+// there, for a folder whose new archive was not written.
+QString keptText(const QString &archive)
+{
+    if (!FileIsThere(archive))
+        return QString();
+    return QStringLiteral("; kept the earlier archive %1").arg(FileNameForDisplay(archive));
 }
 
 } // namespace
@@ -130,22 +139,24 @@ int RunFromConsole(const ConsoleRunOptions &options)
     for (const QString &folder : options.folders) {
         if (FolderExists(folder)) {
             folders << folder;
-        } else {
-            out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped.")
-                         .arg(FileNameForDisplay(folder)));
-            failed = true;
+            continue;
         }
+        out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped%2.")
+                     .arg(FileNameForDisplay(folder),
+                          keptText(ArchiveNameFor(outputFolder, folder))));
+        failed = true;
     }
 
     InterruptCatcher interrupt;
     BatchRun *current = nullptr;
     BatchRunHooks hooks;
+    hooks.followLinks = options.followLinks;
     hooks.yield = [&] {
         if (interrupt.interrupted() && current)
             current->requestStop(BatchRun::Stop::Now);
     };
     hooks.reportFolderError = [&](const QString &, int line, const QString &description) {
-        out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(description));
+        out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
     };
     QString currentFolder;
     hooks.showEngineMessages = [&](const QString &messages) {
@@ -185,8 +196,9 @@ int RunFromConsole(const ConsoleRunOptions &options)
                 out.line(QStringLiteral("[%1/%2] %3 -> %4")
                              .arg(number).arg(count)
                              .arg(FileNameForDisplay(folder), FileNameForDisplay(archive)));
-        } else if (result != ZP_STOPPED) {
-            out.line(QStringLiteral("quillbarrow: %1: not zipped.").arg(FileNameForDisplay(folder)));
+        } else {
+            out.line(QStringLiteral("quillbarrow: %1: not zipped%2.")
+                         .arg(FileNameForDisplay(folder), keptText(archive)));
         }
         if (result != ZP_OK)
             failed = true;
@@ -207,8 +219,7 @@ int RunFromConsole(const ConsoleRunOptions &options)
     if (run.stopped()) {
         out.line(QStringLiteral("quillbarrow: interrupted; %1 of %2 folders were zipped.")
                      .arg(run.zipped().size()).arg(count));
-        interrupt.raiseAgain();
-        return kExitSomeFailed;
+        return interrupt.interrupted() ? kExitSignalBase + interrupt.signal() : kExitSomeFailed;
     }
     return failed ? kExitSomeFailed : kExitAllZipped;
 }

@@ -13,6 +13,7 @@ struct ConsoleRunOptions {
     QString outputFolder;
     QStringList folders;  // full paths, in order
     bool quiet = false;   // no progress lines, only problems
+    bool followLinks = false;  // links out of a folder followed, not stored as links
     // Progress redraws one line in place (a terminal), rather than writing a
     // line per folder.
     bool terminal = false;
@@ -22,12 +23,13 @@ struct ConsoleRunOptions {
 
 // Zips every folder that exists into the output folder, in order. A folder
 // that is missing is named and left alone (an archive of the same name in the
-// output folder stays as it was). Returns kExitAllZipped when every archive
+// output folder stays as it was), and so is the earlier archive of a folder
+// whose new one was not written. Returns kExitAllZipped when every archive
 // was written with all its files, kExitSomeFailed otherwise.
 //
-// Interrupted by SIGINT or SIGTERM, the archive being written is given up
-// (nothing partial is left), and the signal is raised again with its default
-// action once the run has cleaned up.
+// Interrupted by SIGINT, SIGTERM or SIGHUP, the walk or archive under way is
+// given up at once (nothing partial is left, the earlier archive stays) and
+// the answer is 128 + the signal's number, 130 for Ctrl+C.
 int RunFromConsole(const ConsoleRunOptions &options);
 
 // A byte count as a person reads it: "512 B", "1.5 KiB", "300.0 MiB".

@@ -138,7 +138,8 @@ QString ZipEngineLibrary()
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
                           qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
                           const QString &rootDirectory, const ZipFurtherOptions &further,
-                          const Yield &yield, const ZipProgress &progress)
+                          const Yield &yield, const ZipProgress &progress,
+                          const ZipEngineExtras &extras)
 {
     ZipEngineRun run;
     const Engine engine = loadEngine();
@@ -150,7 +151,8 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     // The engine reads 8-bit text up to its first zero byte: a name holding
     // one would name another file than the one asked for.
     const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
-    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)) {
+    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)
+        || std::any_of(extras.leaveOut.begin(), extras.leaveOut.end(), hasNul)) {
         run.result = ZP_BAD_ARGUMENTS;
         run.messages = QStringLiteral("%1: not written, a name holds a NUL character\n")
                            .arg(QString(zipFileName).replace(QChar(0), QLatin1Char('?')));
@@ -185,18 +187,24 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     options.reserved18 = further[10];
     options.update = update;
     options.reserved20 = option7;
+    options.followLinks = extras.followLinks ? 1 : 0;
+    options.excluded = int32_t(extras.leaveOut.size());
     options.tempDir = nullptr;
     options.rootDir = root.constData();
 
+    // The names to archive, then the files to leave out: the engine takes
+    // the last `excluded` names of the list as those.
     const qsizetype used = qBound<qsizetype>(0, qsizetype(count), names.size());
     std::vector<QByteArray> encoded;
-    encoded.reserve(size_t(used));
-    std::vector<const char *> list;
-    list.reserve(size_t(used) + 1);
-    for (qsizetype i = 0; i < used; ++i) {
+    encoded.reserve(size_t(used + extras.leaveOut.size()));
+    for (qsizetype i = 0; i < used; ++i)
         encoded.push_back(FileNameToNative(names.at(i)));
-        list.push_back(encoded.back().constData());
-    }
+    for (const QString &path : extras.leaveOut)
+        encoded.push_back(FileNameToNative(path));
+    std::vector<const char *> list;
+    list.reserve(encoded.size() + 1);
+    for (const QByteArray &name : encoded)
+        list.push_back(name.constData());
     list.push_back(nullptr);
     const QByteArray archive = FileNameToNative(zipFileName);
 
@@ -211,7 +219,7 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     } restore{outer};
     engine.init(&callbacks);
     engine.setOptions(&options);
-    run.result = engine.archive(int32_t(used), archive.constData(), list.data());
+    run.result = engine.archive(int32_t(encoded.size()), archive.constData(), list.data());
     run.messages = std::move(context.messages);
     return run;
 }

@@ -21,15 +21,26 @@ struct ZipEngineRun {
 // answer of true asks the engine to stop (the archive is then not written).
 using ZipProgress = std::function<bool(quint64 done, quint64 total)>;
 
+// What this program asks of the engine beyond the classic option record.
+struct ZipEngineExtras {
+    // Links that lead out of the archived folders are followed (option
+    // field 22) rather than stored as links.
+    bool followLinks = false;
+    // Files never to be archived, by full path (option field 23): the
+    // archives a run writes, which may lie inside a folder it zips.
+    QStringList leaveOut;
+};
+
 // Builds one archive: ZpInit, ZpSetOptions and ZpArchive, in that order.
 // While the engine works, `yield` runs at its messages (and at the empty
 // ones it sends to keep the window answering), and `progress`, when given,
-// at most every 50 ms.
+// at most every 50 ms; while the names are still being collected its total
+// is 0.
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
                           qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
                           const QString &rootDirectory, const ZipFurtherOptions &further = {},
                           const Yield &yield = ProcessPendingEvents,
-                          const ZipProgress &progress = {});
+                          const ZipProgress &progress = {}, const ZipEngineExtras &extras = {});
 
 // Where the engine is looked for. Default: beside the program, then the
 // loader's own search. Tests point it elsewhere.

@@ -108,16 +108,48 @@ QByteArray FileNameToNative(const QString &name)
     return out;
 }
 
-QString FileNameForDisplay(const QString &name)
+namespace {
+
+// A visible stand-in for a character a person must not get raw: an
+// undecodable byte, a control character. Zero when the character may stay.
+char16_t displayMark(char16_t c, bool keepLayout)
 {
-    QString out = name;
+    if (QChar::isSurrogate(c))
+        return kReplacement;
+    if (c < 0x20) {
+        if (keepLayout && (c == u'\n' || c == u'\r' || c == u'\t'))
+            return 0;
+        return char16_t(0x2400 + c);   // the Control Pictures block
+    }
+    if (c == 0x7F)
+        return 0x2421;
+    if (c >= 0x80 && c <= 0x9F)
+        return kReplacement;
+    return 0;
+}
+
+QString forDisplay(const QString &text, bool keepLayout)
+{
+    QString out = text;
     const qsizetype n = out.size();
     for (qsizetype i = 0; i < n; ++i) {
         const char16_t c = out[i].unicode();
         if (QChar::isHighSurrogate(c) && i + 1 < n && QChar::isLowSurrogate(out[i + 1].unicode()))
             ++i;
-        else if (QChar::isSurrogate(c))
-            out[i] = QChar(kReplacement);
+        else if (const char16_t mark = displayMark(c, keepLayout))
+            out[i] = QChar(mark);
     }
     return out;
+}
+
+} // namespace
+
+QString FileNameForDisplay(const QString &name)
+{
+    return forDisplay(name, false);
+}
+
+QString TextForDisplay(const QString &text)
+{
+    return forDisplay(text, true);
 }

@@ -19,5 +19,12 @@ QString FileNameFromNative(const QByteArray &bytes);
 QByteArray FileNameToNative(const QString &name);
 
 // The name as a person should see it: every undecodable byte shown as the
-// replacement mark U+FFFD.
+// replacement mark U+FFFD, and every control character as a visible mark
+// (ESC as U+241B, a line break as U+240A, DEL as U+2421; the C1 controls
+// U+0080 to U+009F as U+FFFD), so a name can neither drive a terminal nor
+// break a message into lines.
 QString FileNameForDisplay(const QString &name);
+
+// A message of several lines as a person should see it: as
+// FileNameForDisplay, but line breaks, carriage returns and tabs stay.
+QString TextForDisplay(const QString &text);

@@ -1,7 +1,10 @@
 #include "core/FolderArchiver.h"
+#include "core/FileNames.h"
 #include "core/FolderWalk.h"
 #include "core/PathHelpers.h"
 #include "core/ZipNameList.h"
+
+#include "zip32.h"
 
 #include <memory>
 
@@ -60,19 +63,50 @@ QString RunArchiveNames::claim(const QString &wanted)
 
 QString RunNotes::details() const
 {
+    const auto names = [](const QStringList &list) {
+        QStringList shown;
+        for (const QString &name : list)
+            shown << FileNameForDisplay(name);
+        return shown.join(QLatin1Char('\n'));
+    };
     QStringList parts;
+    if (!keptEarlier.isEmpty()) {
+        QStringList lines;
+        for (const QString &archive : keptEarlier)
+            lines << FileNameForDisplay(archive) + QStringLiteral(": not written; kept the earlier archive");
+        parts << QStringLiteral("Earlier archives kept, as their new archive was not written:\n")
+                     + lines.join(QLatin1Char('\n'));
+    }
+    if (!notInFull.isEmpty())
+        parts << QStringLiteral("Archives written without the files and folders named below, "
+                                "which could not be read:\n")
+                     + TextForDisplay(notInFull.join(QLatin1Char('\n')));
     if (!renamed.isEmpty())
         parts << QStringLiteral("Archives given a new name, because an earlier folder of this run "
                                 "has the same name:\n")
-                     + renamed.join(QLatin1Char('\n'));
+                     + names(renamed);
     if (!linksLeftOut.isEmpty())
-        parts << QStringLiteral("Links to folders left out of their archives:\n")
-                     + linksLeftOut.join(QLatin1Char('\n'));
+        parts << QStringLiteral("Links to folders left out of their archives:\n") + names(linksLeftOut);
     if (!warnings.isEmpty())
         parts << QStringLiteral("Warnings about archives that were written:\n")
-                     + warnings.join(QLatin1Char('\n'));
+                     + TextForDisplay(warnings.join(QLatin1Char('\n')));
     return parts.join(QStringLiteral("\n\n"));
 }
+
+namespace {
+
+// A folder whose new archive was not written: an earlier archive of its name
+// that is still there was kept, and the run says so. True when one was.
+bool noteKept(const ZipFolderHooks &hooks, const QString &zipName, bool earlierThere)
+{
+    if (!earlierThere || !FileIsThere(zipName))
+        return false;
+    if (hooks.notes)
+        hooks.notes->keptEarlier << zipName;
+    return true;
+}
+
+} // namespace
 
 qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
                       ErrorTrap &trap, const ZipFolderHooks &hooks)
@@ -95,20 +129,27 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
             hooks.showEngineMessages(kNoSuchOutputFolder);
         return -1;
     }
+    QString wanted;
+    trap(102, [&] { wanted = ArchiveNameFor(outputFolder, folderPath); });
+    // The name is claimed where an older archive used to be deleted: it is
+    // no longer deleted, as the engine replaces it only with a complete one.
     QString zipName;
-    trap(102, [&] {
-        const QString wanted = ArchiveNameFor(outputFolder, folderPath);
+    bool earlierThere = false;
+    trap(106, [&] {
         zipName = hooks.names ? hooks.names->claim(wanted) : wanted;
         if (hooks.notes && zipName != wanted)
             hooks.notes->renamed << QStringLiteral("%1 -> %2").arg(folderPath, zipName);
         if (hooks.archivePath)
             *hooks.archivePath = zipName;
+        if (hooks.yield)
+            hooks.yield();
+        earlierThere = FileIsThere(zipName);
     });
-    trap(106, [&] { DeleteExistingFile(zipName, hooks.yield); });
     std::unique_ptr<ZipNameList> zip;
     trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
     trap(112, [&] { zip->setZipFileName(zipName); });
     trap(112, [&] { zip->setProgress(hooks.progress); });
+    trap(112, [&] { zip->setExtras(hooks.extras); });
     trap(114, [&] { zip->setUpdatingZip(false); });
     // Stored names start at the folder's own name ("Trip/", "Trip/sub/a.jpg"),
     // as every archiver stores a folder: the engine is handed the folder's
@@ -117,13 +158,23 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     trap(134, [&] { zip->AddFile(folderPath + kNativeSeparator + QStringLiteral("*.*")); });
     std::unique_ptr<QStringList> subFolders;
     trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
+    bool walkStopped = false;
     trap(138, [&] {
         QStringList *links = hooks.notes ? &hooks.notes->linksLeftOut : nullptr;
-        if (hooks.subFolders)
-            hooks.subFolders(folderPath, *subFolders, links);
-        else
-            CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield, links);
+        try {
+            if (hooks.subFolders)
+                hooks.subFolders(folderPath, *subFolders, links);
+            else
+                CollectSubFolders(folderPath + kNativeSeparator, *subFolders, true, hooks.yield, links,
+                                  hooks.extras.followLinks);
+        } catch (const WalkStopped &) {
+            walkStopped = true;
+        }
     });
+    if (walkStopped) {
+        noteKept(hooks, zipName, earlierThere);
+        return ZP_STOPPED;
+    }
     qsizetype count = 0;
     trap(160, [&] { count = subFolders->size(); });
     for (qsizetype i = 0; i < count; ++i)
@@ -135,12 +186,19 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
             return result != 0;
         })) {
         trap(170, [&] {
+            const bool kept = result != ZP_FILES_SKIPPED && noteKept(hooks, zipName, earlierThere);
+            const QString messages = zip ? zip->GetLastMessage() : QString();
+            if (hooks.notes && result == ZP_FILES_SKIPPED)
+                hooks.notes->notInFull << QStringLiteral("%1:\n%2").arg(folderPath, messages.trimmed());
             if (hooks.showEngineMessages)
-                hooks.showEngineMessages(zip->GetLastMessage());
+                hooks.showEngineMessages(
+                    kept ? messages.trimmed() + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
+                               + FileNameForDisplay(zipName) + QLatin1Char('.')
+                         : messages);
         });
     } else if (hooks.notes) {
-        // Written, but not without a word (a broken link, a special file):
-        // the run tells it at its end rather than losing it.
+        // Written, but not without a word (a link stored as a link, a
+        // special file): the run tells it at its end rather than losing it.
         trap(170, [&] {
             const QString said = zip->GetLastMessage().trimmed();
             if (!said.isEmpty())

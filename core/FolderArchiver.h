@@ -28,9 +28,12 @@ private:
 // What a run tells at its end, beside its archives.
 struct RunNotes {
     QStringList renamed;       // "FOLDER -> ARCHIVE", archives that got a new name
+    QStringList keptEarlier;   // earlier archives kept, as their new one was not written
+    QStringList notInFull;     // "FOLDER:\nMESSAGES", archives written without some files
     QStringList linksLeftOut;  // links to folders the walk did not follow
     QStringList warnings;      // what the engine said of archives it wrote all the same
-    // The text behind the closing box's details button; empty when there is
+    // The text behind the closing box's details button, ready to be shown
+    // (names with control characters made visible); empty when there is
     // nothing to tell.
     QString details() const;
 };
@@ -47,6 +50,8 @@ struct ZipFolderHooks {
     QString *archivePath = nullptr;
     // Told of the engine's progress; true stops the archive at once.
     ZipProgress progress;
+    // Links out of the folder followed, and the run's own archives left out.
+    ZipEngineExtras extras;
     // Lists the folder's sub-folders in place of the walk, when given, as
     // CollectSubFolders lists them: a run walks the next folder while the
     // current one is being zipped.
@@ -67,8 +72,11 @@ QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPat
 
 // The archiver's steps, each a numbered statement of `trap`. The output
 // folder text goes through ResolveOutputFolder; a text that names no full
-// path writes nothing. Returns the engine's result, or -1 when the engine was
-// never reached.
+// path writes nothing. An earlier archive of the same name is left to the
+// engine, which replaces it only with a complete new one: when the new one is
+// not written, for whatever reason, the earlier one stays and the notes say
+// so. Returns the engine's result, ZP_STOPPED when the walk was stopped
+// (its yield threw WalkStopped), or -1 when the engine was never reached.
 qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
                       ErrorTrap &trap, const ZipFolderHooks &hooks);
 

@@ -35,13 +35,16 @@
 // the natural recursive one; it is produced here with an explicit stack of
 // per-folder working lists, so a very deep tree cannot exhaust the call stack.
 //
-// Links to folders (POSIX). A link is followed only when its resolved target
-// lies outside the starting folder's tree and outside the tree of every link
-// followed on the way down, and holds none of them; links onto the kernel's
-// pseudo file systems (/proc, /sys, /dev) are not followed either. So the
-// walk never climbs to the root or to a parent of the listed folder, and
-// every folder inside the tree is gathered under its own path, never under a
-// link's. A link that is not followed is named in `linksLeftOut`.
+// Links to folders (POSIX). By default none is followed: a link out of the
+// tree is stored by the engine as a link, and a link back into the tree is
+// named in `linksLeftOut`. When links out are to be followed, a link is
+// followed only when its resolved target lies outside the starting folder's
+// tree and outside the tree of every link followed on the way down, and
+// holds none of them; links onto the kernel's pseudo file systems (/proc,
+// /sys, /dev) are not followed either. So the walk never climbs to the root
+// or to a parent of the listed folder, and every folder inside the tree is
+// gathered under its own path, never under a link's. A link that is not
+// followed for one of these reasons is named in `linksLeftOut`.
 //
 // Every folder that is gathered is also identified by device and inode
 // (volume serial and file index on Windows). A folder whose identity was
@@ -114,7 +117,7 @@ bool folderIdOf(const std::wstring &path, FolderId &id)
 // Lists `folder`, gathering its sub-folders that are neither hidden nor
 // system and were not met before in this walk.
 std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield,
-                               QStringList *)
+                               QStringList *, bool followLinksOut)
 {
     std::vector<Folder> found;
     WIN32_FIND_DATAW data;
@@ -130,6 +133,10 @@ std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yi
         if (attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM))
             continue;
         if (!(attrs & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        // A junction or a link to a folder: the engine leaves out one that
+        // leads elsewhere, and names it.
+        if ((attrs & FILE_ATTRIBUTE_REPARSE_POINT) && !followLinksOut)
             continue;
         const std::wstring name(data.cFileName);
         if (name == L"." || name == L"..")
@@ -257,8 +264,21 @@ QString linkNote(const Folder &folder, const QByteArray &name, int dirFd, const 
              QString::fromLatin1(why));
 }
 
+// Whether a link to a folder is followed: nullptr when it is; otherwise the
+// reason, or "" for a link the walk passes over without a word (one that
+// leads out of the tree, which the engine stores as a link and names).
+const char *linkDecision(const Folder &folder, const QByteArray &target, bool followLinksOut)
+{
+    if (followLinksOut)
+        return linkRefusal(folder, target);
+    for (const QByteArray &tree : folder.trees)
+        if (!target.isEmpty() && isWithin(target, tree))
+            return "it leads into the folder being walked, whose folders are taken under their own names";
+    return "";
+}
+
 std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield,
-                               QStringList *linksLeftOut)
+                               QStringList *linksLeftOut, bool followLinksOut)
 {
     std::vector<Folder> found;
     Listing listing(folder.native);
@@ -290,8 +310,8 @@ std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yi
         if (maybeLink && ::fstatat(listing.fd(), name, &lst, AT_SYMLINK_NOFOLLOW) == 0
             && S_ISLNK(lst.st_mode)) {
             const QByteArray target = realPathOf(folder.native + nameBytes);
-            if (const char *why = linkRefusal(folder, target)) {
-                if (linksLeftOut)
+            if (const char *why = linkDecision(folder, target, followLinksOut)) {
+                if (linksLeftOut && *why)
                     linksLeftOut->append(linkNote(folder, nameBytes, listing.fd(), why));
                 continue;
             }
@@ -334,7 +354,7 @@ std::vector<NativePath> treesOfRoot(const NativePath &path)
 } // namespace
 
 void CollectSubFolders(const QString &root, QStringList &out, bool recurse, const Yield &yield,
-                       QStringList *linksLeftOut)
+                       QStringList *linksLeftOut, bool followLinksOut)
 {
     // An empty root would list the working folder, which no caller means;
     // a root with an embedded NUL would list a different folder.
@@ -362,13 +382,13 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
         std::size_t walked = 0;
     };
     std::vector<Frame> stack;
-    stack.push_back(Frame{listFolder(start, seen, yield, linksLeftOut), 0});
+    stack.push_back(Frame{listFolder(start, seen, yield, linksLeftOut, followLinksOut), 0});
 
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (recurse && top.walked < top.subFolders.size()) {
             const Folder &next = top.subFolders[top.walked++];
-            std::vector<Folder> below = listFolder(next, seen, yield, linksLeftOut);
+            std::vector<Folder> below = listFolder(next, seen, yield, linksLeftOut, followLinksOut);
             // `top` and `next` are not used after this point: the push may
             // move the frames.
             stack.push_back(Frame{std::move(below), 0});

@@ -83,6 +83,19 @@ bool FolderExists(const QString &path)
 #endif
 }
 
+bool FileIsThere(const QString &path)
+{
+    if (!usablePath(path))
+        return false;
+#ifdef _WIN32
+    const DWORD attrs = GetFileAttributesW(toWide(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
+#else
+    struct stat st;
+    return ::lstat(FileNameToNative(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+#endif
+}
+
 QString GetLastPathPart(const QString &path)
 {
     const qsizetype at = path.lastIndexOf(kNativeSeparator);
@@ -163,19 +176,73 @@ bool IsRootFolder(const QString &path)
 #endif
 }
 
+namespace {
+
+// The system's own resolution of a path that must exist: every link and
+// ".." followed. Empty when it cannot be resolved.
+QString canonicalPath(const QString &path)
+{
+    if (!usablePath(path))
+        return QString();
+#ifdef _WIN32
+    return QDir::toNativeSeparators(QFileInfo(path).canonicalFilePath());
+#else
+    char *resolved = ::realpath(FileNameToNative(path).constData(), nullptr);
+    const QString out = resolved ? FileNameFromNative(QByteArray(resolved)) : QString();
+    std::free(resolved);
+    return out;
+#endif
+}
+
+} // namespace
+
+QString ResolvedPath(const QString &path)
+{
+    QString trimmed = path;
+    while (trimmed.size() > 1 && trimmed.endsWith(kNativeSeparator))
+        trimmed.chop(1);
+    const qsizetype cut = trimmed.lastIndexOf(kNativeSeparator);
+    const QString last = trimmed.mid(cut + 1);
+    if (cut < 0 || last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..")
+        || IsRootFolder(trimmed))
+        return canonicalPath(trimmed);
+    // The parent as the system finds it; "/x" and "C:\x" keep their root.
+    const QString parent = canonicalPath(trimmed.left(cut == 0 || trimmed.at(cut - 1) == u':' ? cut + 1 : cut));
+    if (parent.isEmpty())
+        return QString();
+    return parent.endsWith(kNativeSeparator) ? parent + last : parent + kNativeSeparator + last;
+}
+
+bool FolderIsWithin(const QString &inner, const QString &outer)
+{
+    const QString in = canonicalPath(inner);
+    QString out = canonicalPath(outer);
+    if (in.isEmpty() || out.isEmpty())
+        return false;
+    if (!out.endsWith(kNativeSeparator))
+        out += kNativeSeparator;
+    const Qt::CaseSensitivity cs =
+        kNativePathStyle == PathStyle::Windows ? Qt::CaseInsensitive : Qt::CaseSensitive;
+    return (in + kNativeSeparator).startsWith(out, cs);
+}
+
 QString ResolveOutputFolder(const QString &text)
 {
-    if (kNativePathStyle == PathStyle::Posix) {
-        if (text == QLatin1String("~"))
-            return QDir::homePath();
-        if (text.startsWith(QLatin1String("~/")))
-            return QDir::homePath() + text.mid(1);
-    }
+    QString full;
+    if (kNativePathStyle == PathStyle::Posix && text == QLatin1String("~"))
+        full = QDir::homePath();
+    else if (kNativePathStyle == PathStyle::Posix && text.startsWith(QLatin1String("~/")))
+        full = QDir::homePath() + text.mid(1);
     // Checked by hand: Qt also counts its resource paths (":/...") as absolute.
-    if (kNativePathStyle == PathStyle::Posix)
-        return text.startsWith(QLatin1Char('/')) ? text : QString();
-    const bool drive = text.size() >= 3 && text[0].isLetter() && text[1] == QLatin1Char(':')
-        && (text[2] == QLatin1Char('\\') || text[2] == QLatin1Char('/'));
-    const bool share = text.startsWith(QLatin1String("\\\\"));
-    return drive || share ? text : QString();
+    else if (kNativePathStyle == PathStyle::Posix)
+        full = text.startsWith(QLatin1Char('/')) ? text : QString();
+    else {
+        const bool drive = text.size() >= 3 && text[0].isLetter() && text[1] == QLatin1Char(':')
+            && (text[2] == QLatin1Char('\\') || text[2] == QLatin1Char('/'));
+        const bool share = text.startsWith(QLatin1String("\\\\"));
+        full = drive || share ? QDir::toNativeSeparators(text) : QString();
+    }
+    // The text as typed must name a folder to the system first: a text the
+    // system refuses (too long, a file on the way) is refused here too.
+    return full.isEmpty() || !FolderExists(full) ? QString() : ResolvedPath(full);
 }

@@ -21,6 +21,10 @@ QString CleanBackslashes(const QString &path, PathStyle style = kNativePathStyle
 // True when the path names an existing folder. Never fails.
 bool FolderExists(const QString &path);
 
+// True when the path names an existing file of any kind but a folder (a
+// link counts as itself). Never fails.
+bool FileIsThere(const QString &path);
+
 // The text after the last native separator; the whole path when there is
 // none; empty when the path ends in a separator.
 QString GetLastPathPart(const QString &path);
@@ -41,8 +45,21 @@ bool IsRootFolder(const QString &path);
 inline const QString kNoSuchOutputFolder =
     QStringLiteral("Folder does not exist. Please select another folder.");
 
-// The folder an output-folder text names: "~" and "~/..." stand for the home
-// folder, as in every file chooser; a full path stands for itself. Any other
-// text (relative to nothing a person can see) names no folder: the answer is
-// empty.
+// A full path resolved as the system resolves it when the path is used:
+// links and ".." parts in turn, so "lnk/.." is the folder holding what
+// `lnk` leads to, as `cd` finds it. The last part keeps its own name when it
+// is an ordinary name (a folder reached through a link keeps the link's
+// name, and its archive is named after it). Empty when a part before the
+// last is missing, or the last part is "." or ".." and cannot be resolved.
+QString ResolvedPath(const QString &path);
+
+// True when the folder `inner` is `outer` or lies below it, as the system
+// finds both (every link followed). False when either cannot be resolved.
+bool FolderIsWithin(const QString &inner, const QString &outer);
+
+// The folder an output-folder text names, resolved (ResolvedPath): "~" and
+// "~/..." stand for the home folder, as in every file chooser; a full path
+// stands for itself. Any other text (relative to nothing a person can see)
+// names no folder, and nor does a path that cannot be resolved: the answer
+// is then empty.
 QString ResolveOutputFolder(const QString &text);

@@ -1,5 +1,6 @@
 #include "core/ZipNameList.h"
 #include "core/EngineLoader.h"
+#include "core/FileNames.h"
 #include "core/PathHelpers.h"
 #include "core/QbError.h"
 
@@ -19,15 +20,16 @@ const QString kDefaultRoot = QStringLiteral("/");
 // The engine's messages as a person should read them. The placeholder is the
 // name list's own business: the engine's word that it matched nothing is
 // dropped. A folder named for its files that is not there is said as what it
-// is.
-QString PersonMessages(const QString &engineMessages)
+// is. Control characters in names are shown as visible marks.
+QString PersonMessages(const QString &engineMessages, const QString &placeholder)
 {
     static const QString notMatched = QStringLiteral("name not matched: ");
     static const QString notThere = QStringLiteral(" (No such file or directory)");
     QStringList lines = engineMessages.split(QLatin1Char('\n'));
     QStringList kept;
     for (const QString &line : std::as_const(lines)) {
-        if (line == notMatched + kPlaceholder)
+        if (line.startsWith(notMatched + placeholder)
+            || line.startsWith(notMatched + FileNameForDisplay(placeholder)))
             continue;
         const QString wildcardTail = QString(kNativeSeparator) + QStringLiteral("*.*") + notThere;
         if (line.startsWith(notMatched) && line.endsWith(wildcardTail)) {
@@ -38,7 +40,7 @@ QString PersonMessages(const QString &engineMessages)
         }
         kept << line;
     }
-    return kept.join(QLatin1Char('\n'));
+    return TextForDisplay(kept.join(QLatin1Char('\n')));
 }
 
 } // namespace
@@ -80,17 +82,36 @@ void ZipNameList::RemoveFile(const QString &fileName)
         throw QbError(kErrNotListed, QStringLiteral("CGZip::RemoveFile"),
                       QStringLiteral("File is not in Zip List"));
     m_names.removeIf([&](const QString &name) { return keyOf(name) == key; });
+    if (key == keyOf(kPlaceholder))
+        m_placeholderListed = false;
+}
+
+// The placeholder holds its slot for the engine but must never match a real
+// file, wherever the engine looks for it: it goes to the engine as a name
+// below the archive itself, which while the engine runs is a file or
+// nothing, never a folder that could hold anything.
+QString ZipNameList::placeholderForEngine() const
+{
+    return m_zipFileName + kNativeSeparator + kPlaceholder;
+}
+
+QStringList ZipNameList::engineNames() const
+{
+    QStringList list = m_names;
+    if (m_placeholderListed && !list.isEmpty())
+        list.first() = placeholderForEngine();
+    return list;
 }
 
 qint32 ZipNameList::MakeZipFile()
 {
     try {
-        const QStringList list = m_names;
+        const QStringList list = engineNames();
         yieldOnce();
         ZipEngineRun run = RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath,
                                         m_recurse, m_update, 0, m_rootDirectory, ZipFurtherOptions{},
-                                        m_yield, m_progress);
-        m_lastMessages = PersonMessages(run.messages);
+                                        m_yield, m_progress, m_extras);
+        m_lastMessages = PersonMessages(run.messages, placeholderForEngine());
         return run.result;
     } catch (...) {
         throw QbError(kErrComponent, QStringLiteral("Quillbarrow.CGZipFiles.MakeZipFile"),

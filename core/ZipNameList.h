@@ -35,13 +35,18 @@ public:
     qint32 MakeZipFile();                      // throws QbError 0x80040064 on failure
     // Told of the engine's progress while MakeZipFile runs; true stops it.
     void setProgress(ZipProgress progress) { m_progress = std::move(progress); }
+    // Links out of the archived folders followed, and files left out.
+    void setExtras(ZipEngineExtras extras) { m_extras = std::move(extras); }
     // The engine's messages of the last MakeZipFile, as a person reads them:
     // nothing about the placeholder; "folder not found: PATH" for a listed
     // folder that is not there.
     QString GetLastMessage() const;
 
-    // The names handed to the engine, placeholder first (for tests).
+    // The names of the list, placeholder first (for tests).
     QStringList names() const { return m_names; }
+    // The names as the engine gets them: the placeholder, while it is
+    // listed, as a name that no file can have (see MakeZipFile).
+    QStringList engineNames() const;
 
     static constexpr qint32 kErrAlreadyListed = qint32(0x800407D1u);
     static constexpr qint32 kErrNotListed = qint32(0x800407D2u);
@@ -50,8 +55,10 @@ public:
 private:
     static QString keyOf(const QString &name);
     void yieldOnce() const;
+    QString placeholderForEngine() const;
 
     QStringList m_names;          // placeholder "querty" first
+    bool m_placeholderListed = true;
     QSet<QString> m_keys;         // the names' keys, for the duplicate test
     qint16 m_recurse = 0;
     QString m_zipFileName;
@@ -62,5 +69,6 @@ private:
     qint16 m_update = 0;
     Yield m_yield;
     ZipProgress m_progress;
+    ZipEngineExtras m_extras;
     QString m_lastMessages;
 };

@@ -1,4 +1,5 @@
 #include "window/Dialogs.h"
+#include "core/FileNames.h"
 #include "core/ProgramInfo.h"
 
 #include <QDir>
@@ -23,8 +24,10 @@ void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, cons
 
 } // namespace
 
-BoxText SplitLongMessage(const QString &text)
+BoxText SplitLongMessage(const QString &message)
 {
+    // No box shows a control character raw, whatever text reached it.
+    const QString text = TextForDisplay(message);
     const QStringList lines = text.split(QLatin1Char('\n'));
     if (lines.size() <= QtDialogs::kShownLines && text.size() <= QtDialogs::kShownChars)
         return {text, QString()};
@@ -51,7 +54,7 @@ void QtDialogs::information(QWidget *parent, const QString &title, const QString
 void QtDialogs::informationWithDetails(QWidget *parent, const QString &title, const QString &text,
                                        const QString &details)
 {
-    showBox(parent, QMessageBox::Information, title, {text, details});
+    showBox(parent, QMessageBox::Information, title, {TextForDisplay(text), TextForDisplay(details)});
 }
 
 void QtDialogs::warning(QWidget *parent, const QString &title, const QString &text)

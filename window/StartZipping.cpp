@@ -60,7 +60,7 @@ void MainWindow::startZipping()
     // other notices keep the information sign), and offers to stop the run:
     // with many failing folders one press ends them all.
     hooks.showEngineMessages = [this](const QString &messages) {
-        if (Dialogs().choose(this, DialogSeam::Sign::Warning, QString(), messages,
+        if (Dialogs().choose(this, DialogSeam::Sign::Warning, QString(), TextForDisplay(messages),
                              {QStringLiteral("OK"), QStringLiteral("Stop the Run")}, 0)
                 == 1
             && m_run)
@@ -84,7 +84,7 @@ void MainWindow::startZipping()
     trap(122, [&] { progressBar->setExactValue(0); });
     trap(124, [&] { progressBar->setText(QStringLiteral("Progress Bar")); });
     trap(132, [&] {
-        const QString details = FileNameForDisplay(run.notes().details());
+        const QString details = run.notes().details();
         if (!run.stopped()) {
             Dialogs().informationWithDetails(this, QString(), QStringLiteral("Done."), details);
             return;

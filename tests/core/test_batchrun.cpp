@@ -1,11 +1,16 @@
 // A run without a window: what it tells its observer, folder by folder.
 #include "core/BatchRun.h"
+#include "core/ConsoleRun.h"
 #include "support/ArchiveCheck.h"
+#include "support/FakeEngine.h"
 #include "support/TestFiles.h"
 
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
+#include <optional>
 
 using testfiles::writeFile;
 
@@ -17,7 +22,7 @@ private slots:
         QTemporaryDir src, out;
         writeFile(src.path() + "/a/Same/x.txt", "x");
         writeFile(src.path() + "/b/Same/y.txt", "y");
-        // Left out with a warning, while the archive is written all the same.
+        // Stored as a link, with a word, while the archive is written all the same.
         QVERIFY(QFile::link(src.path() + "/nowhere", src.path() + "/a/Same/dangling"));
         const QStringList folders{src.path() + "/a/Same", src.path() + "/gone", src.path() + "/b/Same"};
         QStringList shown;
@@ -56,7 +61,7 @@ private slots:
         QCOMPARE(finished.at(2).at(1).toString(), out.path() + "/Same (2).zip");
         QCOMPARE(run.notes().renamed.size(), 1);
         QCOMPARE(run.notes().warnings.size(), 1);
-        QVERIFY2(run.notes().warnings[0].contains("dangling: skipped, broken symbolic link"),
+        QVERIFY2(run.notes().warnings[0].contains("dangling: stored as a link"),
                  qPrintable(run.notes().warnings[0]));
         QVERIFY(run.notes().details().contains(run.notes().warnings[0]));
         QVERIFY(archivecheck::unzipTestPasses(out.path() + "/Same (2).zip"));
@@ -116,6 +121,62 @@ private slots:
         QCOMPARE(links.size(), linked.size());
         for (qsizetype k = 0; k < links.size(); ++k)
             QVERIFY2(links[k].startsWith(linked[k] + "/x-back"), qPrintable(links[k]));
+    }
+
+    // However a folder's new archive comes to be not written, the earlier
+    // archive of its name stays byte for byte, and the run says it was kept.
+    void earlierArchiveSurvives_data()
+    {
+        QTest::addColumn<QString>("way");
+        for (const char *way : {"stop after", "stop now", "signal", "engine fails", "missing folder"})
+            QTest::newRow(way) << QString::fromLatin1(way);
+    }
+    void earlierArchiveSurvives()
+    {
+        QFETCH(QString, way);
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/First/a.txt", "a");
+        for (int i = 0; i < 20; ++i)
+            writeFile(src.path() + QStringLiteral("/Trip/sub/f%1.txt").arg(i), QByteArray(50000, 'x'));
+        const QString earlier = out.path() + "/Trip.zip";
+        writeFile(earlier, "the earlier archive");
+        const QStringList folders{src.path() + "/First",
+                                  src.path() + (way == "missing folder" ? "/gone/Trip" : "/Trip")};
+        std::optional<FakeEngine> fake;
+        if (way == "engine fails") {
+            fake.emplace();
+            fake->script({"zip engine: internal error\n"}, ZP_INTERNAL);
+        }
+        if (way == "signal") {
+            ConsoleRunOptions options;
+            options.outputFolder = out.path();
+            options.folders = folders;
+            options.terminal = true;
+            QByteArray said;
+            options.write = [&](const QByteArray &text) {
+                said += text;
+                if (text.contains("[2/2]"))
+                    std::raise(SIGINT);
+            };
+            QCOMPARE(RunFromConsole(options), 128 + SIGINT);
+            QVERIFY2(said.contains("kept the earlier archive " + earlier.toUtf8()), said.constData());
+        } else {
+            BatchRun run(folders, out.path(), BatchRunHooks{[] {}, {}, {}});
+            connect(&run, &BatchRun::folderZipping, this, [&](int number) {
+                if (way == "stop after" && number == 1)
+                    run.requestStop(BatchRun::Stop::AfterFolder);
+                if (way == "stop now" && number == 2)
+                    run.requestStop(BatchRun::Stop::Now);
+            });
+            ErrorTrap trap(QStringLiteral("test "), [](const QString &, int, const QString &) {});
+            run.run(trap);
+            if (way != "stop after")
+                QCOMPARE(run.notes().keptEarlier, QStringList{earlier});
+            QVERIFY(way == "stop after" || run.notes().details().contains(earlier));
+        }
+        QFile kept(earlier);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        QCOMPARE(kept.readAll(), QByteArray("the earlier archive"));
     }
 };
 

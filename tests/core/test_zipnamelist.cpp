@@ -105,7 +105,9 @@ private slots:
         ZipNameList zip;
         zip.setZipFileName("/out/x.zip");
         QCOMPARE(zip.MakeZipFile(), 12); // nothing added: the placeholder alone
-        QCOMPARE(fake.names(), QList<QByteArray>{"querty"});
+        // The placeholder is named below the archive itself, where no file
+        // can be: a real "querty" beside the folder is never taken.
+        QCOMPARE(fake.names(), QList<QByteArray>{"/out/x.zip/querty"});
         QCOMPARE(zip.GetLastMessage(), QStringLiteral("some message\n"));
 
         fake.script({}, 0);
@@ -114,7 +116,8 @@ private slots:
         zip.AddFile("/c/*.*");
         QCOMPARE(zip.ZipFileCount(), 3);
         QCOMPARE(zip.MakeZipFile(), 0);
-        QCOMPARE(fake.names(), (QList<QByteArray>{"querty", "/a/*.*", "/b/*.*", "/c/*.*"}));
+        QCOMPARE(fake.names(), (QList<QByteArray>{"/out/x.zip/querty", "/a/*.*", "/b/*.*", "/c/*.*"}));
+        QCOMPARE(zip.names().first(), QStringLiteral("querty"));
         QCOMPARE(fake.archive(), QByteArray("/out/x.zip"));
         QCOMPARE(fake.root(), QByteArray("/"));
         QVERIFY(zip.GetLastMessage().isEmpty());
@@ -126,11 +129,15 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("engine");
         QTest::addColumn<QString>("shown");
-        QTest::newRow("placeholder") << QByteArrayList{"name not matched: querty\n", "/a/x: Permission denied\n"}
+        const QByteArray placeholder = "name not matched: /out/x.zip/querty (Not a directory)\n";
+        QTest::newRow("placeholder") << QByteArrayList{placeholder, "/a/x: Permission denied\n"}
                                      << "/a/x: Permission denied\n";
         QTest::newRow("missing folder")
-            << QByteArrayList{"name not matched: querty\n", "name not matched: /gone/f/*.* (No such file or directory)\n"}
+            << QByteArrayList{placeholder, "name not matched: /gone/f/*.* (No such file or directory)\n"}
             << "folder not found: /gone/f\n";
+        QTest::newRow("control characters made visible")
+            << QByteArrayList{"/a/\x1b[2J\x07x\x7f: Permission denied\n"}
+            << QStringLiteral("/a/\u241b[2J\u2407x\u2421: Permission denied\n");
         QTest::newRow("other reasons kept")
             << QByteArrayList{"name not matched: /f/*.* (Not a directory)\n"}
             << "name not matched: /f/*.* (Not a directory)\n";

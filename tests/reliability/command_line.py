@@ -12,6 +12,7 @@ Prints one line per failing case and a summary; exits 1 on any failure."""
 
 import os
 import pty
+import shutil
 import signal
 import subprocess
 import sys
@@ -93,15 +94,21 @@ def case_missing_folder(root):
 
 
 def case_bad_usage(root):
-    """A wrong command line exits 2 and writes nothing; a missing output
-    folder is a failure (1)."""
+    """A wrong command line exits 2 and writes nothing: an empty list, one of
+    only comments, an empty standard input and an endless list among them; a
+    missing output folder is a failure (1)."""
     a = tree(root, "a")
+    empty, comments = os.path.join(root, "empty.txt"), os.path.join(root, "comments.txt")
+    write(empty, b"")
+    write(comments, b"# nothing today\n\n")
     problems = []
     for args, code in ((["--bogus", a], 2), (["--output"], 2), (["--output", root], 2),
                        (["--output", root, "--list", os.path.join(root, "no-list")], 2),
                        (["--output", root, "--output", root, a], 2),
+                       (["--output", root, "--list", empty], 2), (["--output", root, "--list", comments], 2),
+                       (["--output", root, "--list", "-"], 2), (["--output", root, "--list", "/dev/zero"], 2),
                        (["--output", os.path.join(root, "no-such-folder"), a], 1)):
-        p = run(args)
+        p = run(args, stdin=subprocess.DEVNULL)
         if p.returncode != code:
             problems.append("%s: exit %d, expected %d" % (args, p.returncode, code))
         if not p.stderr.strip():
@@ -161,36 +168,114 @@ def case_progress_on_terminal(root):
 
 
 def case_interrupted(root):
-    """SIGINT while an archive is being written: the program ends by the
-    signal, the archive it was writing is gone without a trace, and the one
-    already written stays."""
+    """A signal while a folder is zipped, or while a folder of many empty
+    files is being listed: the run stops at once, exits 128 + the signal's
+    number, gives up the archive it was writing and keeps the earlier one
+    byte for byte, and says so; the archive already written stays."""
     out = os.path.join(root, "out")
     os.makedirs(out)
     first = tree(root, "first")
-    big = os.path.join(root, "big")
-    os.makedirs(big)
-    with open(os.path.join(big, "random.bin"), "wb") as f:
-        for _ in range(48):
-            f.write(os.urandom(8 << 20))
-    p = subprocess.Popen([PROGRAM, "-o", out, first, big], stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
-    line = p.stderr.readline()          # "[1/2] ... -> first.zip"
-    time.sleep(0.05)
-    p.send_signal(signal.SIGINT)
-    rest = p.stderr.read()
-    code = p.wait(timeout=120)
+    big, many = os.path.join(root, "big"), os.path.join(root, "many")
+    write(os.path.join(big, "random.bin"), os.urandom(384 << 20))
+    os.makedirs(many)
+    for i in range(60000):
+        open(os.path.join(many, "e%05d" % i), "wb").close()
     problems = []
-    if code == 0:
-        return ["the run ended before the signal arrived; inconclusive: %r" % rest]
-    if code != -signal.SIGINT:
-        problems.append("exit %d, expected death by SIGINT: %r" % (code, line + rest))
-    if sorted(os.listdir(out)) != ["first.zip"]:
-        problems.append("output folder holds %s" % sorted(os.listdir(out)))
+    for sig, folder in ((signal.SIGINT, big), (signal.SIGTERM, big), (signal.SIGHUP, big), (signal.SIGINT, many)):
+        name = os.path.basename(folder)
+        earlier = b"the earlier archive of " + name.encode()
+        write(os.path.join(out, name + ".zip"), earlier)
+        p = subprocess.Popen([PROGRAM, "-o", out, first, folder], stdin=subprocess.DEVNULL,
+                             stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=ENV)
+        line = p.stderr.readline()          # "[1/2] ... -> first.zip"
+        p.send_signal(sig)
+        said = line + p.stderr.read()
+        code = p.wait(timeout=120)
+        with open(os.path.join(out, name + ".zip"), "rb") as f:
+            kept = f.read() == earlier
+        what = "%s on %s" % (signal.Signals(sig).name, name)
+        if code != 128 + sig:
+            problems.append("%s: exit %d, expected %d: %r" % (what, code, 128 + sig, said[-300:]))
+        if not kept or b"kept the earlier archive" not in said:
+            problems.append("%s: earlier archive kept %s, said %r" % (what, kept, said[-300:]))
+        if sorted(os.listdir(out)) != sorted(["first.zip", name + ".zip"]):
+            problems.append("%s: output folder holds %s" % (what, sorted(os.listdir(out))))
+        os.remove(os.path.join(out, name + ".zip"))
     return problems + archive_problems(os.path.join(out, "first.zip"), first)
 
 
+def case_paths_and_names(root):
+    """Paths resolved as the system resolves them, the run's own archives
+    and a file named like the placeholder never archived, long names and
+    control characters in names: archived byte for byte, shown escaped."""
+    out = os.path.join(root, "P", "out")
+    os.makedirs(out)
+    p_folder, b_folder = tree(root, "P"), tree(root, "B")
+    write(os.path.join(root, "querty"), b"not part of P")
+    write(os.path.join(out, "B.zip"), b"an earlier archive this run replaces")
+    long_name = "L" * 251                     # "L...L.zip" is 255 bytes
+    odd = os.path.join(os.fsencode(root), b"esc\x1b[31m")
+    write(os.path.join(tree(root, long_name), b"ring\x07\x01.txt".decode()), b"bell")
+    write(os.path.join(odd, b"f\x1b[2J.txt"), b"esc")
+    os.symlink(os.path.join(root, "B", "sub", "deeper"), os.path.join(root, "lnk"))
+    p = run(["-o", out, b_folder, "lnk/..", "nosuch/..", "P", long_name, odd], cwd=root)
+    problems = [] if p.returncode == 1 else ["exit %d, expected 1 for nosuch/..: %r" % (p.returncode, p.stderr)]
+    if b"\x1b" in p.stderr or b"\x07" in p.stderr or b"nosuch/.." not in p.stderr:
+        problems.append("stderr: raw control characters, or nosuch/.. not named: %r" % p.stderr)
+    for archive, folder in (("B.zip", b_folder), ("sub.zip", os.path.join(b_folder, "sub")), ("P.zip", p_folder),
+                            (long_name + ".zip", os.path.join(root, long_name)), (b"esc\x1b[31m.zip", odd)):
+        expected = zipcheck.expected_entries(folder)
+        if folder == p_folder:   # P holds the output folder: none of this run's archives in it
+            expected = {k: v for k, v in expected.items() if not k.startswith(b"P/out/")}
+            expected[b"P/out/"] = (True, os.stat(out).st_mode, None, None)
+        path = os.path.join(os.fsencode(out), os.fsencode(archive))
+        problems += zipcheck.full_check(os.fsdecode(path), expected, extract=False) if os.path.exists(path) else \
+            ["missing archive %r" % path]
+    q = run(["-o", "nosuch/..", b_folder], cwd=root)
+    if q.returncode != 1 or os.path.exists(os.path.join(root, "B.zip")):
+        problems.append("--output nosuch/..: exit %d, wrote into the current folder" % q.returncode)
+    return problems
+
+
+def case_links_and_unreadable(root):
+    """A link out of the folder is stored as a link, its target's content
+    never archived, unless --follow-links; a FIFO is named and the run still
+    succeeds. A folder that can be listed but not entered makes the run fail
+    and is named (run as an ordinary user, for whom permissions count)."""
+    out = os.path.join(root, "out")
+    os.makedirs(out)
+    os.chmod(root, 0o755)
+    os.chmod(out, 0o777)
+    secret = tree(root, "elsewhere")
+    folder = tree(root, "shared")
+    os.symlink(os.path.join(secret, "notes.txt"), os.path.join(folder, "keys"))
+    os.symlink(os.path.join(secret, "sub"), os.path.join(folder, "keydir"))
+    os.mkfifo(os.path.join(folder, "pipe"))
+    problems = []
+    for args, follow in (([], False), (["--follow-links"], True)):
+        p = run(["-o", out] + args + [folder])
+        if p.returncode != 0 or b"pipe" not in p.stderr or (b"keys" in p.stderr) == follow:
+            problems.append("%s: exit %d: %r" % (args, p.returncode, p.stderr))
+        archive = os.path.join(out, "shared.zip")
+        problems += zipcheck.full_check(archive, zipcheck.expected_entries(folder, follow), extract=False)
+    nox = tree(root, "nox")
+    os.chmod(os.path.join(nox, "sub"), 0o644)
+    # The program and its engine where an ordinary user can run them.
+    bindir = os.path.join(root, "bin")
+    os.makedirs(bindir)
+    for f in [PROGRAM] + [os.path.join(os.path.dirname(PROGRAM), n)
+                          for n in os.listdir(os.path.dirname(PROGRAM)) if n.startswith("libzip32.so")]:
+        shutil.copy2(f, bindir, follow_symlinks=False)
+    user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
+    p = subprocess.run(user + [os.path.join(bindir, os.path.basename(PROGRAM)), "-o", out, nox],
+                       stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, timeout=120)
+    if p.returncode != 1 or b"nox/sub/deeper" not in p.stderr:
+        problems.append("unreadable folder: exit %d: %r" % (p.returncode, p.stderr))
+    return problems
+
+
 CASES = [case_folders_and_same_names, case_missing_folder, case_bad_usage, case_list_file,
-         case_progress_on_terminal, case_interrupted]
+         case_progress_on_terminal, case_interrupted, case_paths_and_names, case_links_and_unreadable]
 
 
 def main():

@@ -9,6 +9,8 @@
 #include <QStandardPaths>
 #include <QStringList>
 
+#include <unistd.h>
+
 namespace archivecheck {
 
 // Every entry of the archive with its contents ("name/" for folders, whose
@@ -56,7 +58,9 @@ inline bool unzipTestPasses(const QString &zipPath, QString *output = nullptr)
 
 // What the archive of a listed folder should hold: the folder and every
 // non-hidden folder below it as "path/", every non-hidden regular file with
-// its bytes; names start at the folder's own name ("Trip/sub/a.jpg").
+// its bytes; names start at the folder's own name ("Trip/sub/a.jpg"). A link
+// into the folder stores the file it leads to (a folder: nothing); any other
+// link is stored as a link, its data the link's own text.
 inline QMap<QString, QByteArray> expectedEntries(const QString &folder)
 {
     QMap<QString, QByteArray> out;
@@ -70,7 +74,15 @@ inline QMap<QString, QByteArray> expectedEntries(const QString &folder)
         if (QDir(root).relativeFilePath(path).split(QLatin1Char('/')).filter(QRegularExpression(QStringLiteral("^\\."))).size())
             continue; // hidden, or below something hidden
         const QFileInfo info = it.fileInfo();
-        if (info.isDir()) {
+        const QString target = info.isSymLink() ? info.canonicalFilePath() : QString();
+        const QString realRoot = QFileInfo(root).canonicalFilePath();
+        if (info.isSymLink() && (target.isEmpty() || (target != realRoot && !target.startsWith(realRoot + '/')))) {
+            QByteArray text(4096, '\0');
+            const ssize_t n = ::readlink(QFile::encodeName(path).constData(), text.data(), size_t(text.size()));
+            out.insert(stored(path), text.left(n > 0 ? n : 0));
+        } else if (info.isSymLink() && info.isDir()) {
+            continue;   // a link back into the folder is not followed
+        } else if (info.isDir()) {
             out.insert(stored(path) + QLatin1Char('/'), QByteArray());
         } else if (info.isFile()) {
             QFile f(path);

@@ -41,14 +41,17 @@ def hidden(rel_parts):
     return any(p.startswith(b".") for p in rel_parts)
 
 
-def expected_entries(folder):
+def expected_entries(folder, follow_links=False):
     """What the archive of a listed folder must hold, its names starting at
     the folder's own name ("Trip/sub/a.jpg"): stored name (bytes)
     -> (is_dir, mode, mtime, data or None for folders). Hidden items and
-    everything below them are left out; links to files store the target;
-    links to folders are followed; special files and broken links have no
-    entry."""
+    everything below them are left out, and so are special files. A link
+    whose target lies inside the folder stores the file it leads to, or
+    nothing for a folder (the walk names it); any other link, broken ones
+    included, is stored as a link: its own mode and its target's text. With
+    follow_links, links out of the folder are followed instead."""
     folder = os.path.abspath(os.fsencode(folder))
+    real_root = os.path.realpath(folder)
     out = {}
 
     parent = os.path.dirname(folder)
@@ -56,32 +59,39 @@ def expected_entries(folder):
     def stored(path):
         return os.path.relpath(path, parent)
 
-    def add_dir(path):
-        st = os.stat(path)
-        out[stored(path) + b"/"] = (True, st.st_mode, int(st.st_mtime), None)
+    def inside(path):
+        target = os.path.realpath(path)
+        return target == real_root or target.startswith(real_root + b"/")
 
-    add_dir(folder)
-    for dirpath, dirnames, filenames in os.walk(folder, followlinks=True):
-        rel = os.path.relpath(dirpath, folder)
-        parts = [] if rel == b"." else rel.split(b"/")
-        dirnames[:] = [d for d in dirnames if not d.startswith(b".")]
-        if hidden(parts):
+    def add(path, st, data):
+        out[stored(path) + (b"/" if data is None else b"")] = (data is None, st.st_mode, int(st.st_mtime), data)
+
+    pending, entered = [folder], set()
+    while pending:
+        dirpath = pending.pop()
+        st = os.stat(dirpath)
+        if (st.st_dev, st.st_ino) in entered:   # no folder twice: a link loop ends
             continue
-        for d in dirnames:
-            add_dir(os.path.join(dirpath, d))
-        for f in filenames:
-            if f.startswith(b"."):
+        entered.add((st.st_dev, st.st_ino))
+        add(dirpath, st, None)
+        for name in sorted(os.listdir(dirpath)):
+            if name.startswith(b"."):
                 continue
-            path = os.path.join(dirpath, f)
+            path = os.path.join(dirpath, name)
+            lst = os.lstat(path)
             try:
                 st = os.stat(path)
             except OSError:
-                continue  # broken link
-            if not stat.S_ISREG(st.st_mode):
+                st = None   # broken link
+            if stat.S_ISLNK(lst.st_mode) and (st is None or not (follow_links or inside(path))):
+                add(path, lst, os.readlink(path))
                 continue
-            with open(path, "rb") as fh:
-                data = fh.read()
-            out[stored(path)] = (False, st.st_mode, int(st.st_mtime), data)
+            if stat.S_ISDIR(st.st_mode):
+                if not stat.S_ISLNK(lst.st_mode) or (follow_links and not inside(path)):
+                    pending.append(path)
+            elif stat.S_ISREG(st.st_mode):
+                with open(path, "rb") as fh:
+                    add(path, st, fh.read())
     return out
 
 
@@ -119,6 +129,10 @@ def bsdtar_extract(archive, expected):
             if is_dir:
                 if not os.path.isdir(path):
                     problems.append("bsdtar: folder missing: %r" % name)
+                continue
+            if stat.S_ISLNK(mode):
+                if not os.path.islink(path) or os.readlink(path) != data:
+                    problems.append("bsdtar: not restored as a link to %r: %r" % (data, name))
                 continue
             try:
                 with open(path, "rb") as fh:
@@ -264,7 +278,10 @@ def _lint(data):
                 problems.append("ZIP64 field where nothing needs it: %r" % name)
         if flags & 0x8:
             problems.append("data-descriptor flag: %r" % name)
-        want_utf8 = (not all(b < 0x80 for b in name)) and is_utf8(name)
+        # A name with control characters goes as raw bytes, as Info-ZIP zip
+        # stores it (libzip will not flag such a name as UTF-8).
+        controls = any(b < 0x20 and b not in (9, 10, 13) for b in name)
+        want_utf8 = (not all(b < 0x80 for b in name)) and is_utf8(name) and not controls
         if bool(flags & 0x800) != want_utf8:
             problems.append("UTF-8 flag %s on %r" % ("set" if flags & 0x800 else "missing", name))
         if made_by >> 8 != 3:

@@ -137,7 +137,11 @@ private slots:
         for (const ShownBox &failure : dialogs.warnings())
             QVERIFY(failure.title.isEmpty());
         QCOMPARE(dialogs.boxes.last().kind, QStringLiteral("information"));
-        QVERIFY2(!QFile::exists(out.path() + "/Gone.zip"), "the old archive of a vanished folder is deleted");
+        // The earlier archive of the vanished folder stays, and both boxes say so.
+        QVERIFY(dialogs.boxes[0].text.contains("kept the earlier archive " + out.path() + "/Gone.zip"));
+        QVERIFY(dialogs.boxes.last().details.contains(out.path() + "/Gone.zip: not written; kept the earlier archive"));
+        QFile kept(out.path() + "/Gone.zip");
+        QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == "old");
     }
 
     // Folders of one run that share a last name each keep an archive of
@@ -328,6 +332,7 @@ private slots:
         env.insert("QB_CHILD_SRC", src.path());
         env.insert("QB_CHILD_OUT", out.path());
         child.setProcessEnvironment(env);
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(), {"childCloseMidRun"});
         QVERIFY(child.waitForFinished(120000));
         QCOMPARE(child.exitStatus(), QProcess::NormalExit);

@@ -70,11 +70,24 @@ class Wine:
         self._quiet(["wineserver", "-k"], 60)
 
     def zip(self, args):
-        with tempfile.TemporaryFile() as out:
-            p = subprocess.run(["wine", os.path.join(self.bin, "zip32_wintest.exe")] + args, env=self.env,
-                               stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.STDOUT, timeout=300)
+        return self.zip_at_once(args, 1)[0]
+
+    def zip_at_once(self, args, count):
+        """Runs `count` programs with the same arguments side by side; their
+        (result, messages), in order."""
+        runs = []
+        for _ in range(count):
+            out = tempfile.TemporaryFile()
+            runs.append((subprocess.Popen(["wine", os.path.join(self.bin, "zip32_wintest.exe")] + args,
+                                          env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                          stderr=subprocess.STDOUT), out))
+        results = []
+        for p, out in runs:
+            p.wait(timeout=300)
             out.seek(0)
-            return p.returncode, out.read().decode("utf-8", "replace")
+            results.append((p.returncode, out.read().decode("utf-8", "replace")))
+            out.close()
+        return results
 
 
 # Each case makes its tree under `case` and returns (wintest arguments,
@@ -200,6 +213,17 @@ def case_exit_while_writing(case):
     return (["--root", win(case), "--walk", "--exit-while-writing", win(out), win(tree)], out, 0, None, [])
 
 
+def case_temporaries_and_long_name(case):
+    # Another run's temporary file is never archived, even with hidden files
+    # taken in; an archive whose name takes all 255 bytes is written.
+    tree = os.path.join(case, "Spare")
+    write(os.path.join(tree, "kept.txt"), b"kept")
+    write(os.path.join(tree, ".Other.zip.0123abcd.tmp"), b"another run's temporary file")
+    out = os.path.join(case, "n" * 251 + ".zip")
+    return (["--root", win(case), "--walk", "--hidden", win(out), win(tree)], out, 0,
+            zipcheck.expected_entries(tree), [])
+
+
 CASES = [
     ("ordinary tree", case_ordinary),
     ("names in several scripts", case_scripts),
@@ -213,6 +237,7 @@ CASES = [
     ("existing archive replaced", case_replace),
     ("existing archive updated", case_update),
     ("program ends while writing", case_exit_while_writing),
+    ("temporary files, a 255-byte archive name", case_temporaries_and_long_name),
 ]
 
 
@@ -284,6 +309,20 @@ def same_bytes_case(wine, case, linux_cli, make_tree):
     return problems
 
 
+def writers_at_once_case(wine, case):
+    """Three programs write the same archive over and over at once: none
+    removes another's temporary file, and a complete archive stays."""
+    tree = os.path.join(case, "Shared")
+    for name in ("a.txt", "b.txt", "c.txt"):
+        write(os.path.join(tree, name), name.encode() * 500)
+    out = os.path.join(case, "Shared.zip")
+    results = wine.zip_at_once(["--root", win(case), "--walk", "--repeat", "60", win(out), win(tree)], 3)
+    problems = ["result %d: %s" % (r, m.strip()) for r, m in results if r != 0]
+    if zipcheck.temporaries(case):
+        problems.append("left behind: %s" % zipcheck.temporaries(case))
+    return problems + zipcheck.full_check(out, zipcheck.expected_entries(tree))
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--bin", required=True)
@@ -307,6 +346,7 @@ def main():
         for title, make_tree in (("same bytes as the Linux build", twin_tree),
                                  ("links and a loop as on Linux", linked_tree)):
             runs.append((title, lambda c, m=make_tree: same_bytes_case(wine, c, args.linux_cli, m)))
+        runs.append(("writers at once", lambda c: writers_at_once_case(wine, c)))
         for n, (title, run) in enumerate(runs, 1):
             case = os.path.join(trees, "%02d" % n)
             os.makedirs(case)

@@ -74,7 +74,9 @@ struct Run {
 
 struct Options {
     QByteArray root = "/";
-    int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0;
+    int recurse = 0, ignorePath = 0, hidden = 0, update = 0, threads = 0, level = 0, followLinks = 0;
+    QStringList leaveOut;   // appended to the names and counted in field 23...
+    int excluded = -1;      // ...unless this says otherwise
 };
 
 inline Run runEngine(const QString &archive, const QStringList &names, const Options &o = {},
@@ -90,10 +92,12 @@ inline Run runEngine(const QString &archive, const QStringList &names, const Opt
     options.update = o.update;
     options.threads = o.threads;
     options.level = static_cast<uint8_t>(o.level);
+    options.followLinks = o.followLinks;
+    options.excluded = o.excluded != -1 ? o.excluded : static_cast<int32_t>(o.leaveOut.size());
     options.rootDir = o.root.constData();
     ZpSetOptions(&options);
     std::vector<QByteArray> bytes;
-    for (const auto &n : names)
+    for (const auto &n : names + o.leaveOut)
         bytes.push_back(n.toUtf8());
     std::vector<const char *> pointers;
     for (const auto &b : bytes)
@@ -204,6 +208,24 @@ inline void makeTree(const QString &root, unsigned seed, bool withChunkedFile)
         setTimeAndMode(f, 1500000000, 0755);
 }
 
+inline void writeFile(const QString &path, const QByteArray &data)
+{
+    QFile f(path);
+    QVERIFY(f.open(QIODevice::WriteOnly));
+    f.write(data);
+}
+
+// Everything in a folder, hidden names included, sorted.
+inline QStringList leftIn(const QString &dir)
+{
+    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+}
+
+inline void symlinkOrFail(const QByteArray &target, const QString &link)
+{
+    QVERIFY2(::symlink(target.constData(), QFile::encodeName(link).constData()) == 0, qPrintable(link));
+}
+
 struct Tool {
     int exitCode = -1;
     QByteArray out;
@@ -236,6 +258,38 @@ inline QJsonObject pythonCheck(const QString &archive)
 {
     Tool t = runTool("python3", {sourceDir() + "/tests/support/zipcheck.py", archive});
     return QJsonDocument::fromJson(t.out).object();
+}
+
+inline QStringList sorted(QStringList list)
+{
+    list.sort();
+    return list;
+}
+
+// The archive as Python's zipfile reads it, sorted, one line per entry: a
+// folder's name (ending in '/'), NAME=DATA for a file, NAME->TARGET for a
+// link; a leading '+' where the UTF-8 flag is set. Names are their stored
+// bytes, whether flagged or not.
+inline QStringList listing(const QString &archive)
+{
+    const Tool t = runTool("python3", {"-c",
+        "import sys, zipfile\n"
+        "z = zipfile.ZipFile(sys.argv[1])\n"
+        "for i in z.infolist():\n"
+        "    utf8 = i.flag_bits & 0x800\n"
+        "    name = i.orig_filename.encode('utf-8' if utf8 else 'cp437').decode('utf-8', 'backslashreplace')\n"
+        "    kind = {8: '=', 10: '->'}.get(i.external_attr >> 28, '')\n"
+        "    print(('+' if utf8 else '') + name + kind + ('' if i.is_dir() else z.read(i).decode()))\n",
+        archive});
+    return t.exitCode == 0 ? sorted(QString::fromUtf8(t.out).split('\n', Qt::SkipEmptyParts))
+                           : QStringList{"python: " + QString::fromUtf8(t.out)};
+}
+
+// unzip -t and 7-Zip's test both pass the archive.
+inline bool readersAccept(const QString &archive)
+{
+    return runTool("unzip", {"-tqq", archive}).exitCode == 0
+           && runTool("7zz", {"t", archive}).out.contains("Everything is Ok");
 }
 
 // What a tree should look like in an archive: stored name -> file info.

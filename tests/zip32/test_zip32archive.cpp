@@ -3,6 +3,7 @@
 #include "ZipTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QtTest>
@@ -147,10 +148,12 @@ private slots:
         seen = Seen{};
         seen.stop = stop;
         seen.thread = QThread::currentThreadId();
+        // Calls with no total come while the names are collected.
         const auto progress = [](uint64_t done, uint64_t all) -> int32_t {
-            seen.calls.append({done, all});
+            if (all > 0)
+                seen.calls.append({done, all});
             seen.otherThread |= QThread::currentThreadId() != seen.thread;
-            return seen.stop ? 1 : 0;
+            return seen.stop && all > 0 ? 1 : 0;
         };
         Options o;
         o.threads = 1;
@@ -447,8 +450,9 @@ private slots:
         QCOMPARE(got, stored);
     }
 
-    // Sockets, FIFOs and broken links are never opened and only warned
-    // about; a link to a file stores the file; a link loop ends.
+    // Sockets and FIFOs are never opened and only warned about; a broken
+    // link is kept as a link; a link to a file stores the file; a link
+    // loop ends.
     void specialFilesAndLinks()
     {
         QTemporaryDir tmp;
@@ -482,11 +486,11 @@ private slots:
         QCOMPARE(run.lines.size(), 3);
         QVERIFY(run.lines.contains(d + "/fifo: skipped, not a regular file (FIFO)"));
         QVERIFY(run.lines.contains(d + "/sock: skipped, not a regular file (socket)"));
-        QVERIFY(run.lines.filter(d + "/dangling: skipped, broken symbolic link").size() == 1);
+        QVERIFY(run.lines.contains(d + "/dangling: stored as a link to nowhere (its target is missing)"));
         Tool list = runTool("unzip", {"-Z1", archive});
         QStringList names = QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts);
         names.sort();
-        QCOMPARE(names, (QStringList{"d/", "d/link.txt", "d/real.txt", "d/sub/"}));
+        QCOMPARE(names, (QStringList{"d/", "d/dangling", "d/link.txt", "d/real.txt", "d/sub/"}));
         Tool content = runTool("unzip", {"-p", archive, "d/link.txt"});
         QCOMPARE(content.out, QByteArray("real contents"));
     }
@@ -648,6 +652,176 @@ private slots:
         QCOMPARE(runEngine(archive, {"b.txt"}, o).result, int(ZP_OK));
         names = QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(names, QStringList{"b.txt"});
+    }
+
+    // A link that leads out of the archive's folders, or nowhere, is kept
+    // as a link: what it leads to never enters the archive. Field 22 follows
+    // links out, but never to a folder holding the archive's, nor into
+    // /proc. A link named plainly is followed.
+    void links_data()
+    {
+        QTest::addColumn<QStringList>("names");     // relative to the test folder, the root
+        QTest::addColumn<int>("recurse");
+        QTest::addColumn<int>("followLinks");
+        QTest::addColumn<QStringList>("entries");   // as listing() shows them
+        QTest::addColumn<QStringList>("notes");     // PATH: WHY, for each link stored as a link
+        const QStringList inside{"F/", "F/a.txt=a", "F/gone->none", "F/sub/", "F/sub/up.txt=a"};
+        const QStringList out{"F/keys->../outside/id", "F/status->/proc/self/status",
+                              "F/sub/dirout->../../outside/d", "F/sub/parent->../.."};
+        const QString away = ": it leads out of the folder";
+        const QStringList outNotes{"F/gone: its target is missing", "F/keys" + away, "F/status" + away,
+                                   "F/sub/dirout" + away, "F/sub/parent" + away};
+        QTest::newRow("the program's names, a link named plainly")
+            << QStringList{"querty", "F/*.*", "F/sub/*.*", "plain"} << 0 << 0 << inside + out + QStringList{"plain=KEY"}
+            << outNotes;
+        QTest::newRow("the engine's recursion") << QStringList{"F"} << 1 << 0 << inside + out << outNotes;
+        QTest::newRow("field 22: followed, but not to a holder or into /proc")
+            << QStringList{"F"} << 1 << 1
+            << inside + QStringList{"F/keys=KEY", "F/status->/proc/self/status", "F/sub/dirout/", "F/sub/dirout/in=in",
+                                    "F/sub/parent->../.."}
+            << QStringList{"F/gone: its target is missing", "F/status: it leads into a system file system",
+                           "F/sub/parent: it leads to a folder that holds the folder"};
+    }
+    void links()
+    {
+        QFETCH(QStringList, names);
+        QFETCH(int, recurse);
+        QFETCH(int, followLinks);
+        QFETCH(QStringList, entries);
+        QFETCH(QStringList, notes);
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), archive = t + "/F.zip";
+        QDir().mkpath(t + "/F/sub");
+        QDir().mkpath(t + "/outside/d");
+        writeFile(t + "/F/a.txt", "a");
+        writeFile(t + "/outside/id", "KEY");
+        writeFile(t + "/outside/d/in", "in");
+        for (const QString link : {"F/keys->../outside/id", "F/gone->none", "F/status->/proc/self/status",
+                                   "F/sub/dirout->../../outside/d", "F/sub/parent->../..", "F/sub/up.txt->../a.txt",
+                                   "plain->outside/id"})
+            symlinkOrFail(QFile::encodeName(link.section("->", 1)), t + "/" + link.section("->", 0, 0));
+        Options o;
+        o.root = QFile::encodeName(t);
+        o.recurse = recurse;
+        o.followLinks = followLinks;
+        const Run run = runEngine(archive, names, o);
+        QCOMPARE(run.result, int(ZP_OK));
+        QStringList lines;
+        for (const QString &note : notes) {
+            const QString path = note.section(": ", 0, 0);
+            const QString target = entries.filter(QRegularExpression("^" + path + "->")).value(0).section("->", 1);
+            lines << t + "/" + path + ": stored as a link to " + target + " (" + note.section(": ", 1) + ")";
+        }
+        QCOMPARE(sorted(run.lines.filter(QRegularExpression("^(?!name not matched: querty)"))), sorted(lines));
+        QCOMPARE(listing(archive), sorted(entries));
+        QVERIFY(readersAccept(archive));
+        QCOMPARE(pythonCheck(archive)["problems"].toArray().size(), 0);
+        // unzip and bsdtar make the links again, with their text.
+        for (const QStringList &extract : {QStringList{"unzip", "-q", archive, "-d"}, QStringList{"bsdtar", "-xf", archive, "-C"}}) {
+            const QString to = t + "/" + extract[0];
+            QDir().mkpath(to);
+            QCOMPARE(runTool(extract[0], extract.mid(1) << to).exitCode, 0);
+            for (const QString &link : entries.filter("->")) {
+                char text[256] = {};
+                ::readlink(QFile::encodeName(to + "/" + link.section("->", 0, 0)).constData(), text, sizeof text - 1);
+                QCOMPARE(QString::fromUtf8(text), link.section("->", 1));
+            }
+        }
+    }
+
+    // The temporary file has a name that fits however long the archive's
+    // name is, and none is ever archived, hidden files included; field 23
+    // leaves files out by path and by inode, and is checked.
+    void temporaryFilesAndFilesLeftOut_data()
+    {
+        QTest::addColumn<QString>("archive");       // in {}/F/out
+        QTest::addColumn<QString>("abandoned");     // a killed writer's temporary file beside it
+        QTest::addColumn<QStringList>("leaveOut");  // {} = the test folder, also the root
+        QTest::addColumn<int>("excluded");          // field 23; -1: as many as leaveOut
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("entries");   // as listing() shows them
+        const QStringList all{"F/", "F/.keep=k", "F/a.txt=a", "F/hard=G", "F/out/", "F/out/G.zip=G"};
+        const QString n251(251, 'n'), euro80(80, QChar(0x20AC));
+        QTest::newRow("a 255-byte archive name")
+            << n251 + ".zip" << "." + n251.left(241) + ".0123abcd.tmp" << QStringList{} << -1 << int(ZP_OK) << all;
+        QTest::newRow("a long name cut between characters")
+            << QString(83, QChar(0x20AC)) + ".zip" << "." + euro80 + ".0123abcd.tmp" << QStringList{} << -1
+            << int(ZP_OK) << all;
+        QTest::newRow("earlier archives left out by path and by inode")
+            << "F.zip" << "" << QStringList{"F/out/G.zip", "{}/F/out/missing.zip"} << -1 << int(ZP_OK)
+            << QStringList{"F/", "F/.keep=k", "F/a.txt=a", "F/out/"};
+        QTest::newRow("field 23 beyond the count") << "F.zip" << "" << QStringList{"a"} << 9 << int(ZP_BAD_ARGUMENTS);
+        QTest::newRow("field 23 negative") << "F.zip" << "" << QStringList{} << -2 << int(ZP_BAD_ARGUMENTS);
+    }
+    void temporaryFilesAndFilesLeftOut()
+    {
+        QFETCH(QString, archive);
+        QFETCH(QString, abandoned);
+        QFETCH(QStringList, leaveOut);
+        QFETCH(int, excluded);
+        QFETCH(int, result);
+        QTemporaryDir tmp;
+        const QString t = tmp.path();
+        QDir().mkpath(t + "/F/out");
+        writeFile(t + "/F/a.txt", "a");
+        writeFile(t + "/F/.keep", "k");
+        writeFile(t + "/F/.other.zip.0123abcd.tmp", "another run's temporary file");
+        writeFile(t + "/F/.other.zip.89abcdef.tmp", "and one whose name was cut");
+        writeFile(t + "/F/out/G.zip", "G");
+        QVERIFY(::link(QFile::encodeName(t + "/F/out/G.zip"), QFile::encodeName(t + "/F/hard")) == 0);
+        if (!abandoned.isEmpty())
+            writeFile(t + "/F/out/" + abandoned, "left by a killed writer");
+        Options o;
+        o.root = QFile::encodeName(t);
+        o.hidden = 1;
+        o.leaveOut = leaveOut.replaceInStrings("{}", t);
+        o.excluded = excluded;
+        const Run run = runEngine(t + "/F/out/" + archive, {"querty", t + "/F/*.*", t + "/F/out/*.*"}, o);
+        QCOMPARE(run.result, result);
+        QCOMPARE(leftIn(t + "/F/out"), sorted(QStringList{"G.zip"} + (result == ZP_OK ? QStringList{archive} : QStringList{})));
+        if (result == ZP_OK) {
+            QFETCH(QStringList, entries);
+            QCOMPARE(listing(t + "/F/out/" + archive), entries);
+        }
+    }
+
+    // Asked to stop while the names are collected (the folder holds empty
+    // files only, so there is no file data to report), the engine stops at
+    // once: nothing written, an older archive untouched.
+    void stopWhileCollecting_data()
+    {
+        QTest::addColumn<int>("recurse");
+        QTest::newRow("the program's names") << 0;
+        QTest::newRow("the engine's recursion") << 1;
+    }
+    void stopWhileCollecting()
+    {
+        QFETCH(int, recurse);
+        QTemporaryDir tmp;
+        const QString folder = tmp.path() + "/F";
+        for (int d = 0; d < 4; ++d) {
+            QDir().mkpath(folder + QString("/sub%1").arg(d));
+            for (int i = 0; i < 500; ++i)
+                writeFile(folder + QString("/sub%1/empty %2").arg(d).arg(i), {});
+        }
+        const QString archive = tmp.path() + "/F.zip";
+        writeFile(archive, "older");
+        static QList<QPair<quint64, quint64>> calls;
+        calls.clear();
+        const auto stop = [](uint64_t done, uint64_t total) -> int32_t {
+            calls.append({done, total});
+            return 1;
+        };
+        Options o;
+        o.recurse = recurse;
+        const Run run = runEngine(archive, recurse ? QStringList{folder} : programNames(folder), o, capturePrint, stop);
+        QCOMPARE(run.result, int(ZP_STOPPED));
+        QCOMPARE(calls, (QList<QPair<quint64, quint64>>{{0, 0}}));
+        QCOMPARE(run.lines, QStringList{archive + ": not written, stopped"});
+        QCOMPARE(leftIn(tmp.path()), (QStringList{"F", "F.zip"}));
+        QFile old(archive);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("older"));
     }
 
     void exportsOnlyTheEntryPoints()

@@ -4,8 +4,11 @@
 #include "ZipTestSupport.h"
 
 #include <QElapsedTimer>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <memory>
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -17,23 +20,21 @@ namespace {
 
 const QString kCli = QStringLiteral(ZIP32_CLI);
 
-QStringList leftIn(const QString &dir)
-{
-    return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot);
-}
-
-void writeFile(const QString &path, const QByteArray &data)
-{
-    QFile f(path);
-    QVERIFY(f.open(QIODevice::WriteOnly));
-    f.write(data);
-}
-
 // Runs the engine as the unprivileged user "nobody" (the tests run as root,
 // for whom no permission bit stops a read).
 Tool runAsNobody(const QStringList &cliArgs)
 {
     return runTool("setpriv", QStringList{"--reuid=65534", "--regid=65534", "--clear-groups", kCli} + cliArgs, 60000);
+}
+
+// The files under `dir`, relative to it, sorted.
+QStringList filesUnder(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(dir, QDir::Files | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext())
+        out << it.next().mid(dir.size() + 1);
+    return sorted(out);
 }
 
 } // namespace
@@ -78,6 +79,109 @@ private slots:
         QCOMPARE(names, (QStringList{rel + "/", rel + "/a.txt", rel + "/z.txt", rel + "/locked/"}));
         QCOMPARE(runTool("unzip", {"-tq", tmp.path() + "/out/src.zip"}).exitCode, 0);
         QCOMPARE(leftIn(tmp.path() + "/out"), QStringList{"src.zip"});
+    }
+
+    // Nothing that matched leaves the archive without a word: entries of a
+    // folder that may be listed but not entered, and a listing that breaks
+    // off (readdir_breaks.c), are named and the result says so; names with
+    // control characters go in byte for byte, and the readers that keep such
+    // bytes extract them so.
+    void entriesNamedNeverDropped_data()
+    {
+        QTest::addColumn<QStringList>("files");    // made under the test folder, the root
+        QTest::addColumn<QStringList>("names");    // and zip32_cli's options
+        QTest::addColumn<int>("result");
+        QTest::addColumn<QStringList>("lines");    // {} = the test folder
+        QTest::addColumn<QStringList>("entries");  // as listing() shows them
+        const QStringList nox{"src/ok.txt", "src/nox/f1", "src/nox/f2"};
+        const QStringList denied{"{}/src/nox/f1: Permission denied", "{}/src/nox/f2: Permission denied"};
+        QTest::newRow("a folder that can be listed, not entered")
+            << nox << QStringList{"querty", "src/nox/*.*"} << int(ZP_FILES_SKIPPED) << denied << QStringList{"src/nox/"};
+        QTest::newRow("the same in the engine's recursion")
+            << nox << QStringList{"--recurse", "src"} << int(ZP_FILES_SKIPPED) << denied
+            << QStringList{"src/", "src/nox/", "src/ok.txt=x"};
+        QTest::newRow("a listing that breaks off")
+            << QStringList{"src/breaks/f1"} << QStringList{"querty", "src/breaks/*.*"} << int(ZP_FILES_SKIPPED)
+            << QStringList{"{}/src/breaks: folder not read to the end (Input/output error)"} << QStringList{"src/breaks/"};
+        const QStringList control{"src/a\x01" "b", "src/bell\x07", "src/esc\x1b[31m", "src/\u00fc\x1b"};
+        QTest::newRow("names with control characters")
+            << control + QStringList{"src/\u00fc.txt"} << QStringList{"querty", "src/*.*"} << int(ZP_OK) << QStringList{}
+            << QStringList{"src/", "+src/\u00fc.txt=x"} + QStringList(control).replaceInStrings(QRegularExpression("$"), "=x");
+    }
+    void entriesNamedNeverDropped()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QStringList, names);
+        QFETCH(int, result);
+        QFETCH(QStringList, lines);
+        QFETCH(QStringList, entries);
+        QTemporaryDir tmp;
+        const QString t = tmp.path(), archive = t + "/out/a.zip";
+        ::chmod(QFile::encodeName(t).constData(), 0755);
+        for (const QString &file : files) {
+            QDir().mkpath(QFileInfo(t + "/" + file).path());
+            writeFile(t + "/" + file, "x");
+        }
+        ::chmod(QFile::encodeName(t + "/src/nox").constData(), 0644);   // read, but no search
+        QDir().mkpath(t + "/out");
+        ::chmod(QFile::encodeName(t + "/out").constData(), 0777);
+        qputenv("LD_PRELOAD", READDIR_BREAKS);
+        qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        QStringList args{"--root", t, archive};
+        for (const QString &name : names)
+            name.startsWith("--") ? args.prepend(name) : args.append(name);
+        const Tool run = runAsNobody(args);
+        qunsetenv("LD_PRELOAD");
+        QCOMPARE(run.exitCode, result);
+        QCOMPARE(QString::fromUtf8(run.out).split('\n', Qt::SkipEmptyParts).filter(QRegularExpression("^(?!name not matched: querty)")),
+                 lines.replaceInStrings("{}", t));
+        QCOMPARE(listing(archive), sorted(entries));
+        QVERIFY(readersAccept(archive));
+        // unzip drops control characters from the names it extracts, by its
+        // own rule; bsdtar and 7-Zip keep every byte.
+        const QStringList stored = sorted(entries.filter("=").replaceInStrings(QRegularExpression("^\\+|=x$"), ""));
+        for (const QStringList &extract : {QStringList{"bsdtar", "-xf", archive, "-C", t + "/bsdtar"},
+                                           QStringList{"7zz", "x", archive, "-o" + t + "/7zz"}}) {
+            QDir().mkpath(t + "/bsdtar");
+            QCOMPARE(runTool(extract[0], extract.mid(1)).exitCode, 0);
+            QCOMPARE(filesUnder(t + "/" + extract[0]), stored);
+        }
+    }
+
+    // Several processes write the same archive over and over: none removes
+    // another's temporary file, every run succeeds, and one complete archive
+    // is what stays.
+    void concurrentWriters_data()
+    {
+        QTest::addColumn<int>("writers");
+        QTest::addColumn<QStringList>("options");
+        QTest::newRow("new archives") << 4 << QStringList{"--repeat", "250"};
+        QTest::newRow("updated archives") << 3 << QStringList{"--update", "--repeat", "150"};
+    }
+    void concurrentWriters()
+    {
+        QFETCH(int, writers);
+        QFETCH(QStringList, options);
+        QTemporaryDir tmp;
+        QDir().mkpath(tmp.path() + "/src");
+        QDir().mkpath(tmp.path() + "/out");
+        for (const char *name : {"a.txt", "b.txt", "c.txt"})
+            writeFile(tmp.path() + "/src/" + name, QByteArray(2000, *name));
+        const QString archive = tmp.path() + "/out/same.zip";
+        std::vector<std::unique_ptr<QProcess>> runs;
+        for (int w = 0; w < writers; ++w) {
+            runs.push_back(std::make_unique<QProcess>());
+            runs.back()->setProcessChannelMode(QProcess::MergedChannels);
+            runs.back()->start(kCli, options + QStringList{archive, tmp.path() + "/src/*.*"});
+        }
+        for (auto &run : runs) {
+            QVERIFY(run->waitForFinished(120000));
+            QVERIFY2(run->exitCode() == ZP_OK, run->readAll().constData());
+        }
+        QCOMPARE(leftIn(tmp.path() + "/out"), QStringList{"same.zip"});
+        QCOMPARE(runTool("unzip", {"-tq", archive}).exitCode, 0);
+        QVERIFY(runTool("7zz", {"t", archive}).out.contains("Everything is Ok"));
+        QCOMPARE(listing(archive).size(), 4);
     }
 
     void readOnlyOutputFolder()

@@ -102,6 +102,30 @@ private slots:
         QCOMPARE(isAscii(text.toStdString()), ascii);
     }
 
+    // Control characters in a line (from file names) arrive as printable
+    // characters: the line stays one line and sends a terminal no command.
+    void controlCharactersShown_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QByteArray>("shown");
+        QTest::newRow("escape sequence") << QByteArray("a\x1b[31mred") << QByteArray("a\xe2\x90\x9b[31mred");
+        QTest::newRow("line breaks and NUL") << QByteArray("one\ntwo\r\0", 9) << QByteArray("one\xe2\x90\x8atwo\xe2\x90\x8d\xe2\x90\x80");
+        QTest::newRow("DEL") << QByteArray("x\x7f") << QByteArray("x\xe2\x90\xa1");
+        QTest::newRow("C1 controls in UTF-8") << QByteArray("\xc2\x85next\xc2\x9b") << QByteArray("\xef\xbf\xbdnext\xef\xbf\xbd");
+        QTest::newRow("bytes not UTF-8 kept beside BEL") << QByteArray("caf\xe9\x85\x07") << QByteArray("caf\xe9\x85\xe2\x90\x87");
+        QTest::newRow("UTF-8 kept beside SOH") << QByteArray("\xc3\xbc\xe2\x82\xac\x01") << QByteArray("\xc3\xbc\xe2\x82\xac\xe2\x90\x81");
+    }
+    void controlCharactersShown()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QByteArray, shown);
+        g_pieces.clear();
+        Messenger m(collect);
+        m.line(std::string_view(text.constData(), size_t(text.size())));
+        QCOMPARE(g_pieces.size(), size_t(1));
+        QCOMPARE(QByteArray::fromStdString(g_pieces[0].first), shown + "\n");
+    }
+
     void longLinesAreCut_data()
     {
         QTest::addColumn<int>("length");

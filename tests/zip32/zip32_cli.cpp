@@ -4,10 +4,13 @@
 // the middle of an archive.
 //
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
-//             [--threads N] [--level N] [--exit-after-beats N] ARCHIVE NAME...
+//             [--follow-links] [--leave-out PATH]... [--threads N] [--level N]
+//             [--exit-after-beats N] [--repeat N] ARCHIVE NAME...
 //
-// Messages go to standard output as the engine sends them; the exit status is
-// the engine's result.
+// --leave-out names go at the end of the list, counted in field 23; --repeat
+// makes the same archive N times over, as several windows of the program
+// might. Messages go to standard output as the engine sends them; the exit
+// status is the engine's result (the first that is not ZP_OK).
 #include "zip32.h"
 
 #include <cstdio>
@@ -35,6 +38,8 @@ int main(int argc, char **argv)
 {
     ZipEngineOptions options{};
     const char *root = "/";
+    std::vector<const char *> leaveOut;
+    int repeat = 1;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string a = argv[i];
@@ -61,6 +66,12 @@ int main(int argc, char **argv)
             options.level = static_cast<uint8_t>(std::atoi(value()));
         else if (a == "--exit-after-beats")
             g_exitAfterBeats = std::atol(value());
+        else if (a == "--follow-links")
+            options.followLinks = 1;
+        else if (a == "--leave-out")
+            leaveOut.push_back(value());
+        else if (a == "--repeat")
+            repeat = std::atoi(value());
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 100;
@@ -73,8 +84,15 @@ int main(int argc, char **argv)
     options.rootDir = root;
     const char *archive = argv[i++];
     std::vector<const char *> names(argv + i, argv + argc);
+    names.insert(names.end(), leaveOut.begin(), leaveOut.end());
+    options.excluded = static_cast<int32_t>(leaveOut.size());
     ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
     ZpInit(&callbacks);
     ZpSetOptions(&options);
-    return ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
+    for (int run = 0; run < repeat; ++run) {
+        const int32_t result = ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
+        if (result != ZP_OK)
+            return result;
+    }
+    return ZP_OK;
 }

@@ -45,9 +45,13 @@
  * OUTPUT AND FILES ON DISK
  *
  * The archive is written to a temporary file in the archive's own folder,
- * named "." + archive name + "." + eight hex digits + ".tmp". When it is
- * complete it is flushed to disk (fsync) and renamed to the archive's name,
- * which replaces an older file of that name in one step. So:
+ * named "." + archive name + "." + eight hex digits + ".tmp". Where that
+ * would be longer than 255 bytes, the archive name in it is cut to the
+ * first 241 bytes (between UTF-8 characters), so that every archive whose
+ * own name fits can be written. When it is complete it is flushed to disk
+ * (fsync) and renamed to the archive's name, which replaces an older file of
+ * that name in one step; the writer holds its temporary file (a lock) from
+ * its creation until after that rename. So:
  *   - a file under the archive's name is always a complete archive;
  *   - after any failure (disk full, folder missing, removed or read-only,
  *     an error inside the engine) the old file under that name, if any, is
@@ -57,10 +61,15 @@
  * temporary file; the next ZpArchive for the same archive name removes such
  * leftovers, recognised by their name and by the lock every live writer
  * holds on its temporary file.
+ * Writers in several processes may make the same archive at the same time:
+ * none removes another's temporary file, each writes a complete archive,
+ * and the last one renamed into place stays.
  * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
  * its default action, so that a file-size limit makes a write fail (and the
  * archive be reported as not written) instead of killing the program.
- * The archive never contains itself.
+ * The archive never contains itself, nor any temporary file of this engine
+ * (any file named "." + NAME + "." + eight lower-case hex digits + ".tmp",
+ * whatever NAME), even with field 6 set.
  *
  *
  * WHAT GOES INTO THE ARCHIVE
@@ -89,10 +98,32 @@
  *   - hidden files and folders (names starting with '.') found in a folder,
  *     unless field 6 is set; a hidden item named explicitly is kept;
  *   - sockets, FIFOs and device nodes: never opened, one warning line each;
- *   - symbolic links whose target is missing: one warning line each.
- * A symbolic link to a file stores the contents of the file it points to.
- * Links to folders are followed when recursing, but no folder (by device and
- * inode) is entered twice, which also ends link loops.
+ *   - the files named by field 23, and temporary files (see above);
+ *   - a plain name that is a symbolic link whose target is missing: one
+ *     warning line.
+ *
+ * Links. The archive's folders are the folders the list names: the folder
+ * part of each wildcard name and each folder named plainly (with the
+ * recurse field, everything below them too), each resolved once (realpath)
+ * when ZpArchive starts. A symbolic link met in a folder's listing (also
+ * while recursing) is followed when its target, resolved, lies within one
+ * of the archive's folders, at any depth or the folder itself: a link to a
+ * file stores the contents of that file under the link's name; a link to a
+ * folder is entered only when recursing, and no folder (by device and
+ * inode) is entered twice, which also ends link loops. Any other link - one
+ * leading out of the archive's folders, or one whose target is missing or
+ * cannot be resolved (a loop) - is not followed: it is stored as a link
+ * entry, as "zip -y" and bsdtar store links: Unix mode S_IFLNK | 0777 (the
+ * link's own mode), made by Unix, the text the link holds (its readlink
+ * bytes, exactly) as the entry's data, stored (method 0), and the link's
+ * own modification time. Info-ZIP unzip and bsdtar restore such entries as
+ * symbolic links. The contents of what it leads to never enter the archive.
+ * Each such link gives a message line (a note: the result stays ZP_OK). With
+ * field 22 set, links out of the archive's folders are followed as well,
+ * except a link to a folder that holds an archive folder (the root among
+ * them) or into a pseudo file system (/proc, /sys, /dev, and file systems
+ * of those kinds mounted elsewhere): those are still stored as link
+ * entries. A plain name in the list that is a link is always followed.
  *
  * Stored names are the path relative to the root directory, with '/'
  * between parts, never a leading '/' and never a ".." part. A path outside
@@ -108,9 +139,17 @@
  *     between 1970 and 2106;
  *   - the Unix mode in the upper 16 bits of the external attributes ("made
  *     by" Unix), plus the MS-DOS directory and read-only bits;
- *   - the UTF-8 flag (general purpose bit 11) exactly when the name is
- *     valid UTF-8 and not plain ASCII. A name that is not valid UTF-8 is
- *     stored losslessly as its raw bytes, without the flag;
+ *   - the name byte for byte as found, with the UTF-8 flag (general
+ *     purpose bit 11) exactly when the name is valid UTF-8, not plain ASCII
+ *     and free of control characters other than tab, CR and LF. A name
+ *     that is not valid UTF-8 is stored losslessly as its raw bytes,
+ *     without the flag, and so is a name holding such a control character
+ *     (0x01, BEL, ESC...), as Info-ZIP zip stores it: libzip refuses the
+ *     flag on it, and would not open an archive with such a flagged name
+ *     again for an update. (Info-ZIP unzip drops control characters from
+ *     the names it extracts, of Info-ZIP zip's archives too; bsdtar, 7-Zip
+ *     and Python's zipfile keep them.) Python's zipfile reads an unflagged
+ *     name as code page 437, which changes only its bytes above 0x7F;
  *   - deflated data, or stored data (method 0) for empty files and for data
  *     that does not shrink. Incompressible data is recognised from samples
  *     before it is compressed;
@@ -119,13 +158,24 @@
  *     needs them (65,536 entries and more, sizes and offsets of 4 GiB - 1
  *     and more: a value of exactly 0xFFFFFFFF is itself the "see ZIP64"
  *     mark, so it too is written in the ZIP64 field).
+ * A link stored as a link (see "Links") carries its own mode and time and
+ * its target's text, stored.
  *
- * A file that cannot be read when its turn comes (no permission, vanished,
- * read error, or it changed size while being read) is left out with a
- * message line naming it and giving the reason; everything else is still
- * archived and the result is ZP_FILES_SKIPPED. (Doing so may mean building
- * the archive a second time without that file: this costs time, never
- * data.)
+ * Nothing that matched is dropped without a word. Each of these is named
+ * in a message line, left out, and makes the result ZP_FILES_SKIPPED while
+ * everything else is still archived:
+ *   - a file that cannot be read when its turn comes (no permission,
+ *     vanished, read error, or it changed size while being read). Doing so
+ *     may mean building the archive a second time without that file: this
+ *     costs time, never data;
+ *   - an entry of a folder's listing whose attributes cannot be read for
+ *     any reason but "no such file" (then it vanished since the listing),
+ *     e.g. every entry of a folder that may be listed but not entered
+ *     (mode 0644); also a plain name that is there but cannot be looked at;
+ *   - a folder that cannot be listed, or whose listing breaks off part way
+ *     (what was listed before is archived);
+ *   - an entry whose name no zip entry can carry: longer than 65,535 bytes,
+ *     or refused by libzip.
  *
  * Output does not depend on the number of worker threads: the same files
  * give the same bytes with 1, 2 or 64 workers. Memory stays bounded
@@ -134,8 +184,8 @@
  *
  * MESSAGES
  *
- * The engine writes only warnings and errors, each as one line ending in
- * "\n", through the message routine given to ZpInit:
+ * The engine writes only warnings, errors and notes, each as one line
+ * ending in "\n", through the message routine given to ZpInit:
  *
  *   name not matched: NAME                  nothing exists under NAME (a
  *                                           reason in parentheses when the
@@ -143,11 +193,25 @@
  *                                           for a wildcard name this means
  *                                           its folder is left out
  *   PATH: skipped, not a regular file (KIND)       socket, FIFO or device
- *   PATH: skipped, broken symbolic link (REASON)
+ *   PATH: skipped, broken symbolic link (REASON)   a plain name only
+ *   PATH: stored as a link to TARGET (WHY)  a link not followed (see
+ *                                           "Links"); TARGET is the text
+ *                                           it holds, WHY one of "it leads
+ *                                           out of the folder", "its target
+ *                                           is missing", "its target cannot
+ *                                           be resolved", "it leads to a
+ *                                           folder that holds the folder",
+ *                                           "it leads into a system file
+ *                                           system"; a note, not a failure
  *   PATH: folder not read (REASON)          its files are left out
- *   PATH: REASON                            a file left out; REASON is the
- *                                           system's text, e.g. "Permission
- *                                           denied"
+ *   PATH: folder not read to the end (REASON)      the rest of its files
+ *                                           are left out
+ *   PATH: REASON                            a file left out, or an entry
+ *                                           that could not be looked at;
+ *                                           REASON is the system's text,
+ *                                           e.g. "Permission denied"
+ *   PATH: left out, its name is too long for a zip archive
+ *   PATH: left out, its name cannot be stored (REASON)
  *   PATH: skipped, changed while being read
  *   PATH: skipped, no longer a regular file
  *   ARCHIVE: not written, nothing to archive
@@ -160,6 +224,13 @@
  * A line longer than 4096 bytes arrives in several calls, cut between UTF-8
  * sequences, the "\n" with the last one.
  *
+ * A message line is always one line, whatever the names in it hold: every
+ * C0 control byte (0x00-0x1F) and DEL (0x7F) is written as its Unicode
+ * control picture in UTF-8 (U+2400 + byte, so ESC is U+241B; DEL is
+ * U+2421), and every C1 control written in UTF-8 (U+0080-U+009F, the bytes
+ * C2 80 to C2 9F) as U+FFFD. All other bytes pass unchanged, so a name that
+ * is not UTF-8 still arrives as its bytes.
+ *
  * While it works the engine also calls the message routine with an empty
  * message - buffer[0] is NUL and the length is 0 - at least every 50 ms,
  * so that the program can keep its window responsive. An empty message adds
@@ -170,23 +241,27 @@
  *
  *   ZP_OK             The archive was written with everything asked for:
  *                     every regular file that a name matched is in it.
- *                     Warnings (a plain name that matched nothing, a special
- *                     file, a broken link) may still have been sent.
+ *                     Warnings and notes (a plain name that matched nothing,
+ *                     a special file, a link stored as a link or, on
+ *                     Windows, left out) may still have been sent.
  *   ZP_NOTHING_TO_DO  Nothing matched at all (or nothing that matched could
  *                     be read): no archive written, an older one untouched.
  *   ZP_FILES_SKIPPED  The archive was written, but files or folders that
- *                     matched could not be read and are missing from it, or
- *                     the folder of a wildcard name was not there; each one
- *                     is named in a message.
+ *                     matched could not be read or looked at and are missing
+ *                     from it, or the folder of a wildcard name was not
+ *                     there; each one is named in a message.
  *   ZP_CANNOT_WRITE   The archive could not be written (folder missing or
  *                     read-only, disk full, name taken by a folder...). No
  *                     file was left, an older archive is untouched.
  *   ZP_BAD_ARGUMENTS  A null or empty archive name, a negative count, a
- *                     null list or a null name within the count, or an
- *                     option out of range. Nothing written.
+ *                     null list or a null name within the count, an
+ *                     option out of range, or field 23 negative or larger
+ *                     than the count. Nothing written.
  *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
- *   ZP_STOPPED        The progress routine asked the engine to stop. No
- *                     file was left, an older archive is untouched.
+ *   ZP_STOPPED        The progress routine asked the engine to stop, while
+ *                     the names were being collected or the archive
+ *                     written. No file was left, an older archive is
+ *                     untouched.
  *   ZP_INTERNAL       An error inside the engine (out of memory, an
  *                     unexpected library failure). Nothing written.
  * Every result other than ZP_OK comes with at least one message line,
@@ -209,9 +284,13 @@
  *     Wildcards still match case-sensitively.
  *   - Hidden means the hidden or system attribute, not a leading '.': such
  *     files and folders found in a folder are left out unless field 6 is set.
- *   - Reparse points (symbolic links, junctions) are the links of "Left
- *     out" and of the loop check, which uses the volume serial number and
- *     the file index instead of device and inode.
+ *   - Reparse points (symbolic links, junctions) are the links of "Links"
+ *     and of the loop check, which uses the volume serial number and the
+ *     file index instead of device and inode. Paths are resolved with
+ *     GetFinalPathNameByHandleW and compared without regard to letter case.
+ *     The common readers do not restore link entries there, so a link that
+ *     is not followed is left out instead of stored, with the message line
+ *     "PATH: link left out, WHY (TARGET)" (a note: the result stays ZP_OK).
  *   - Entries carry a Unix mode made from the attributes: 0644 for a file
  *     (0444 when read-only), 0755 for a folder. So a tree with those modes
  *     and the same times gives the same bytes on Windows and on Linux.
@@ -219,12 +298,15 @@
  *     another program has open for writing is still read. A file another
  *     program holds without sharing reading is left out with the system's
  *     reason (ZP_FILES_SKIPPED).
- *   - The temporary file is held without write or delete sharing while it
- *     is written (this stands for the lock), flushed with FlushFileBuffers
- *     and renamed with MoveFileExW (MOVEFILE_REPLACE_EXISTING |
- *     MOVEFILE_WRITE_THROUGH). An archive that another program holds open
- *     without delete sharing cannot be replaced: ZP_CANNOT_WRITE, the old
- *     file untouched.
+ *   - The temporary file is created hidden (FILE_ATTRIBUTE_HIDDEN), held
+ *     without write or delete sharing from its creation (this stands for the
+ *     lock), flushed with FlushFileBuffers and renamed through its own
+ *     handle (SetFileInformationByHandle, FileRenameInfo, replacing), as an
+ *     ordinary file again. An archive that another program holds open
+ *     without delete sharing cannot be replaced: after a few retries within
+ *     about a tenth of a second (another writer of the same archive holds
+ *     its file a moment after renaming it), ZP_CANNOT_WRITE, the old file
+ *     untouched.
  *   - REASON texts are the system's own (FormatMessageW, in the system's
  *     language), without the final full stop: "The system cannot find the
  *     path specified" where POSIX says "No such file or directory".
@@ -243,7 +325,7 @@
  * is all three in one number for comparisons, 10000 for 1.0.0.
  */
 #define ZIP32_VERSION_MAJOR 1
-#define ZIP32_VERSION_MINOR 1
+#define ZIP32_VERSION_MINOR 2
 #define ZIP32_VERSION_PATCH 0
 #define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
 
@@ -278,16 +360,21 @@ typedef int32_t (ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t lengt
 typedef int32_t (ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
 typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
 /*
- * The progress routine, the record's fourth entry; it may be null. While an
- * archive is written the engine calls it on the thread that called
- * ZpArchive, at most every 50 ms (and once more when all file data is in),
- * with the bytes of file data done so far and the bytes of all the
- * archive's files. A caller that passes null gets no calls and nothing else
+ * The progress routine, the record's fourth entry; it may be null. The
+ * engine calls it on the thread that called ZpArchive: once as soon as it
+ * starts collecting the names, then at most every 50 ms for as long as it
+ * works, and once more when all file data is in. While the names are being
+ * collected it passes done = 0 and total = 0 ("no share yet"); while the
+ * archive is written, the bytes of file data done so far and the bytes of
+ * all the archive's files (both 0 still for an archive of empty files and
+ * folders). A caller that passes null gets no calls and nothing else
  * changes.
  *
- * A non-zero return asks the engine to stop: ZpArchive then leaves nothing
- * under the archive's name that was not there before, removes its temporary
- * file and returns ZP_STOPPED with a message line.
+ * A non-zero return asks the engine to stop, and it stops at once, whether
+ * it is collecting names or writing: the routine is not called again, and
+ * ZpArchive leaves nothing under the archive's name that was not there
+ * before, removes its temporary file if it has one and returns ZP_STOPPED
+ * with a message line.
  */
 typedef int32_t (ZIP32_CALL *ZipProgressRoutine)(uint64_t done, uint64_t total);
 
@@ -325,6 +412,25 @@ typedef struct ZipEngineCallbacks {
  *   field 21  threads        number of worker threads reading and
  *                            compressing; 0 = one per hardware thread.
  *                            At most 64 are used. Negative: ZP_BAD_ARGUMENTS.
+ *   field 22  followLinks    on: symbolic links that lead out of the
+ *                            archive's folders are followed too (see
+ *                            "Links" above for those that never are).
+ *                            Default off: such links are stored as links.
+ *   field 23  excluded       how many names at the end of the list (within
+ *                            the count given to ZpArchive) are files to
+ *                            leave out rather than names to archive: each a
+ *                            plain path (absolute, or relative to the root
+ *                            directory) of a file that is never stored,
+ *                            wherever it is met. It is recognised by its
+ *                            normalised path and, when it exists as
+ *                            ZpArchive starts, by device and inode (volume
+ *                            and file index on Windows) too, so also under
+ *                            another name (a hard link, a link to it). One
+ *                            that does not exist is no error and gives no
+ *                            message. For instance the program's own
+ *                            archives, when its output folder lies in a
+ *                            folder it zips. Negative, or more than the
+ *                            count: ZP_BAD_ARGUMENTS.
  *   field 28  level          deflate level: 0 = the default (6), 1 (fastest)
  *                            to 9 (smallest). Above 9: ZP_BAD_ARGUMENTS.
  *   field 30  rootDir        the root directory: names that are not absolute
@@ -363,8 +469,8 @@ typedef struct ZipEngineOptions {
     int32_t update;          /*  72  field 19 */
     int32_t reserved20;      /*  76 */
     int32_t threads;         /*  80  field 21 */
-    int32_t reserved22;      /*  84 */
-    int32_t reserved23;      /*  88 */
+    int32_t followLinks;     /*  84  field 22 */
+    int32_t excluded;        /*  88  field 23 */
     int32_t reserved24;      /*  92 */
     int32_t reserved25;      /*  96 */
     int32_t reserved26;      /* 100 */
@@ -376,8 +482,9 @@ typedef struct ZipEngineOptions {
 
 /*
  * ZipFileNameList: an array of at least `count` pointers to NUL-terminated
- * UTF-8 names, in the order the entries are to be made. The engine copies
- * the names during the call.
+ * UTF-8 names, in the order the entries are to be made, followed (within
+ * the count) by the files to leave out that field 23 counts. The engine
+ * copies the names during the call.
  */
 typedef const char *const *ZipFileNameList;
 
@@ -413,6 +520,8 @@ static_assert(offsetof(ZipEngineOptions, ignorePath) == 48, "field 13 at 48");
 static_assert(offsetof(ZipEngineOptions, recurse) == 52, "field 14 at 52");
 static_assert(offsetof(ZipEngineOptions, update) == 72, "field 19 at 72");
 static_assert(offsetof(ZipEngineOptions, threads) == 80, "field 21 at 80");
+static_assert(offsetof(ZipEngineOptions, followLinks) == 84, "field 22 at 84");
+static_assert(offsetof(ZipEngineOptions, excluded) == 88, "field 23 at 88");
 static_assert(offsetof(ZipEngineOptions, reserved27) == 104, "field 27 at 104");
 static_assert(offsetof(ZipEngineOptions, level) == 108, "field 28 at 108");
 static_assert(offsetof(ZipEngineOptions, tempDir) == 112, "field 29 at 112");

@@ -1,6 +1,8 @@
 #include "Archive.h"
 
+#include "Collect.h"
 #include "Messenger.h"
+#include "Names.h"
 #include "Output.h"
 #include "Pipeline.h"
 #include "Platform.h"
@@ -253,6 +255,34 @@ FileWork fileWork(const Entry &e)
     return {e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
 }
 
+// libzip takes a name as UTF-8, and sets the UTF-8 flag, only where its own
+// guess agrees, and the guess refuses control characters other than tab,
+// CR and LF. Such names, like names that are not UTF-8, go in as their raw
+// bytes without the flag, as Info-ZIP zip stores them: libzip would not
+// even open an archive again (to update it) whose flagged name held one.
+zip_flags_t nameEncoding(const std::string &name)
+{
+    if (!isValidUtf8(name))
+        return ZIP_FL_ENC_RAW;
+    for (char c : name) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b < 0x20 && b != '\t' && b != '\r' && b != '\n')
+            return ZIP_FL_ENC_RAW;
+    }
+    return ZIP_FL_ENC_UTF_8;
+}
+
+enum class Added { Yes, AlreadyThere, NameRefused, Failed };
+
+// The archive of one attempt as it is being filled.
+struct Filling {
+    zip_t *za;
+    Pipeline &pipeline;
+    bool existing;
+    std::vector<std::unique_ptr<FileSource>> sources;
+    size_t nextFile = 0;
+};
+
 struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
@@ -261,6 +291,84 @@ struct Builder {
     std::vector<bool> &excluded;
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
+
+    // The data of an entry: the pipeline's for a file, the target's text,
+    // stored, for a link kept as a link.
+    zip_source_t *dataOf(Filling &f, const Entry &e)
+    {
+        if (e.isLink)
+            return zip_source_buffer(f.za, e.linkTarget.data(), e.linkTarget.size(), 0);
+        f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
+        FileSource *fs = f.sources.back().get();
+        fs->za = f.za;
+        return zip_source_function(f.za, &FileSource::callback, fs);
+    }
+
+    zip_int64_t addData(Filling &f, const Entry &e, zip_flags_t encoding)
+    {
+        zip_source_t *zs = dataOf(f, e);
+        if (!zs)
+            return -1;
+        const zip_int64_t index = zip_file_add(f.za, e.stored.c_str(), zs, encoding | ZIP_FL_OVERWRITE);
+        if (index < 0) {
+            zip_source_free(zs);
+            return -1;
+        }
+        const auto idx = static_cast<zip_uint64_t>(index);
+        if (e.isFile())
+            f.sources.back()->index = idx;
+        else if (zip_set_file_compression(f.za, idx, ZIP_CM_STORE, 0) != 0)
+            return -1;
+        return index;
+    }
+
+    // Folders and links have little or no data: stored, so that libzip does
+    // not set up a deflate stream for nothing.
+    zip_int64_t addFolder(Filling &f, const Entry &e, zip_flags_t encoding)
+    {
+        const zip_int64_t index = zip_dir_add(f.za, e.stored.c_str(), encoding);
+        if (index >= 0 && zip_set_file_compression(f.za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+            return -1;
+        return index;
+    }
+
+    bool setAttributes(zip_t *za, zip_uint64_t idx, const Entry &e)
+    {
+        zip_uint8_t ut[5];
+        return zip_file_set_mtime(za, idx, dos.clamp(e.mtime), 0) == 0
+               && zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, externalAttributes(e)) == 0
+               && (!timestampField(e.mtime, ut)
+                   || zip_file_extra_field_set(za, idx, 0x5455, ZIP_EXTRA_FIELD_NEW, ut, sizeof ut,
+                                               ZIP_FL_LOCAL | ZIP_FL_CENTRAL) == 0);
+    }
+
+    Added add(Filling &f, const Entry &e)
+    {
+        if (e.isDir && f.existing && zip_name_locate(f.za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
+            return Added::AlreadyThere;
+        const zip_flags_t encoding = nameEncoding(e.stored);
+        const zip_int64_t index = e.isDir ? addFolder(f, e, encoding) : addData(f, e, encoding);
+        if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e))
+            return Added::Yes;
+        const int code = zip_error_code_zip(zip_get_error(f.za));
+        return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
+    }
+
+    zip_t *open(OutputFile &out, bool existing)
+    {
+        zip_error_t error;
+        zip_error_init(&error);
+        zip_source_t *outSource = out.source(&error);
+        zip_t *za = outSource ? zip_open_from_source(outSource, ZIP_CREATE, &error) : nullptr;
+        if (!za) {
+            if (outSource)
+                zip_source_free(outSource);
+            failure = finalPath + ": " + (existing ? "cannot update (" : "cannot write (")
+                      + zip_error_strerror(&error) + ")";
+        }
+        zip_error_fini(&error);
+        return za;
+    }
 
     // prepared: a pipeline already fed with every file of the entries, none
     // excluded; null to make one here from the entries not excluded.
@@ -274,10 +382,9 @@ struct Builder {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
         }
-
         std::vector<size_t> fileEntry;
         for (size_t i = 0; i < entries.size(); ++i) {
-            if (!excluded[i] && !entries[i].isDir)
+            if (!excluded[i] && entries[i].isFile())
                 fileEntry.push_back(i);
         }
         if (!prepared) {
@@ -286,24 +393,11 @@ struct Builder {
                 prepared->add(fileWork(entries[i]));
             prepared->flush();
         }
-        Pipeline &pipeline = *prepared;
-        std::vector<std::unique_ptr<FileSource>> sources;
-        sources.reserve(pipeline.fileCount());
-
-        zip_error_t error;
-        zip_error_init(&error);
-        zip_source_t *outSource = out.source(&error);
-        zip_t *za = outSource ? zip_open_from_source(outSource, ZIP_CREATE, &error) : nullptr;
-        if (!za) {
-            if (outSource)
-                zip_source_free(outSource);
-            failure = finalPath + ": " + (existing ? "cannot update (" : "cannot write (")
-                      + zip_error_strerror(&error) + ")";
-            zip_error_fini(&error);
+        zip_t *za = open(out, existing);
+        if (!za)
             return Attempt::CannotWrite;
-        }
-        zip_error_fini(&error);
-
+        Filling filling{za, *prepared, existing, {}};
+        filling.sources.reserve(prepared->fileCount());
         auto abandon = [&](Attempt result) {
             zip_discard(za);
             out.discard();
@@ -311,60 +405,37 @@ struct Builder {
         };
 
         uint64_t total = 0;
-        for (size_t f = 0; f < pipeline.fileCount(); ++f)
-            total += pipeline.file(f).size;
+        for (size_t f = 0; f < prepared->fileCount(); ++f)
+            total += prepared->file(f).size;
         messages.setTotal(total);
 
-        size_t nextFile = 0;
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
                 continue;
             messages.heartbeat();
             if (messages.stopped())
                 return abandon(Attempt::Stopped);
-            const Entry &e = entries[i];
-            const zip_flags_t encoding = isValidUtf8(e.stored) ? ZIP_FL_ENC_UTF_8 : ZIP_FL_ENC_RAW;
-            zip_int64_t index;
-            if (e.isDir) {
-                if (existing && zip_name_locate(za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
-                    continue;
-                index = zip_dir_add(za, e.stored.c_str(), encoding);
-                // A folder has no data: stored, so that libzip does not set up
-                // a deflate stream for nothing.
-                if (index >= 0 && zip_set_file_compression(za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
-                    index = -1;
-            } else {
-                sources.push_back(std::make_unique<FileSource>(&pipeline, &messages, nextFile++));
-                FileSource *fs = sources.back().get();
-                zip_source_t *zs = zip_source_function(za, &FileSource::callback, fs);
-                if (!zs) {
-                    failure = finalPath + ": " + zip_strerror(za);
-                    return abandon(Attempt::Internal);
-                }
-                index = zip_file_add(za, e.stored.c_str(), zs, encoding | ZIP_FL_OVERWRITE);
-                if (index < 0)
-                    zip_source_free(zs);
-                else {
-                    fs->za = za;
-                    fs->index = static_cast<zip_uint64_t>(index);
-                }
+            const Added added = add(filling, entries[i]);
+            if (added == Added::NameRefused) {
+                // Only this entry is left out; the archive is built again
+                // without it.
+                fileFailures.push_back(entries[i].path + ": left out, its name cannot be stored ("
+                                       + zip_strerror(za) + ")");
+                failedEntries.push_back(i);
+                return abandon(Attempt::FilesFailed);
             }
-            if (index < 0) {
-                failure = e.path + ": cannot be added (" + zip_strerror(za) + ")";
-                return abandon(Attempt::Internal);
-            }
-            const auto idx = static_cast<zip_uint64_t>(index);
-            zip_uint8_t ut[5];
-            if (zip_file_set_mtime(za, idx, dos.clamp(e.mtime), 0) != 0
-                || zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, externalAttributes(e)) != 0
-                || (timestampField(e.mtime, ut)
-                    && zip_file_extra_field_set(za, idx, 0x5455, ZIP_EXTRA_FIELD_NEW, ut, sizeof ut,
-                                                ZIP_FL_LOCAL | ZIP_FL_CENTRAL) != 0)) {
-                failure = e.path + ": cannot be added (" + zip_strerror(za) + ")";
+            if (added == Added::Failed) {
+                failure = entries[i].path + ": cannot be added (" + zip_strerror(za) + ")";
                 return abandon(Attempt::Internal);
             }
         }
+        return finish(za, out, *prepared, fileEntry, fileFailures, failedEntries, abandon);
+    }
 
+    template <typename Abandon>
+    Attempt finish(zip_t *za, OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                   std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries, Abandon &abandon)
+    {
         if (zip_close(za) == 0) {
             out.discard();
             messages.reportProgress();
@@ -404,7 +475,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     options.recurse = request.recurse;
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
+    options.followLinks = request.followLinks;
     options.archivePath = absolute(request.archivePath);
+    for (const std::string &name : request.leaveOut)
+        options.leaveOut.push_back(resolvePath(options.root, name));
     const std::string finalPath = options.archivePath;
 
     FileInfo st;
@@ -416,9 +490,13 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     // The workers start on the first files while the rest are being found.
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
     Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
-        if (!e.isDir)
+        if (e.isFile())
             pipeline->add(fileWork(e));
     });
+    if (collected.stopped) {
+        messages.line(finalPath + ": not written, stopped");
+        return ZP_STOPPED;
+    }
     pipeline->flush();
     if (collected.entries.empty()) {
         messages.line(finalPath + ": not written, nothing to archive");
@@ -426,7 +504,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
 
     std::vector<bool> excluded(collected.entries.size(), false);
-    size_t filesLeftOut = collected.foldersNotRead;
+    size_t filesLeftOut = collected.leftOut;
     Builder builder{request, messages, finalPath, collected.entries, excluded, {}, {}};
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
@@ -457,7 +535,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
             // One check of every remaining file before building again, so a
             // folder of unreadable files does not cost a round each.
             for (size_t i = 0; i < collected.entries.size(); ++i) {
-                if (excluded[i] || collected.entries[i].isDir)
+                if (excluded[i] || !collected.entries[i].isFile())
                     continue;
                 messages.heartbeat();
                 std::string reason;

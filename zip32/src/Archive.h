@@ -1,8 +1,6 @@
 // Archive: one call of ZpArchive, from the list of names to the finished file.
 #pragma once
 
-#include "Names.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -14,11 +12,13 @@ class Messenger;
 struct ArchiveRequest {
     std::string archivePath;          // as given by the program
     std::vector<std::string> names;
+    std::vector<std::string> leaveOut; // files never stored, as given
     std::string root;                 // as given; empty = current directory
     bool recurse = false;
     bool ignorePath = false;
     bool includeHidden = false;
     bool update = false;
+    bool followLinks = false;
     int level = 6;                    // 1..9
     unsigned workers = 1;
 };

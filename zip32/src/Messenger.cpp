@@ -5,8 +5,31 @@
 namespace zip32 {
 
 Messenger::Messenger(ZipPrintRoutine print, ZipProgressRoutine progress)
-    : print_(print), progress_(progress), last_(std::chrono::steady_clock::now()), lastProgress_(last_)
+    : print_(print), progress_(progress), last_(std::chrono::steady_clock::now()),
+      lastProgress_(last_ - kProgressInterval)
 {
+}
+
+std::string printableLine(std::string_view text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size(); ++i) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7F) {
+            const unsigned picture = c == 0x7F ? 0x2421 : 0x2400 + c;
+            out += static_cast<char>(0xE0 | (picture >> 12));
+            out += static_cast<char>(0x80 | ((picture >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (picture & 0x3F));
+        } else if (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80
+                   && static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
 }
 
 void Messenger::reportProgress()
@@ -32,7 +55,7 @@ void Messenger::send(const char *data, size_t length)
 void Messenger::line(std::string_view text)
 {
     ++lines_;
-    std::string whole(text);
+    std::string whole = printableLine(text);
     whole += '\n';
     size_t at = 0;
     while (at < whole.size()) {
@@ -58,7 +81,7 @@ void Messenger::line(std::string_view text)
 void Messenger::heartbeat()
 {
     const auto now = std::chrono::steady_clock::now();
-    if (progress_ && total_ > 0 && now - lastProgress_ >= kProgressInterval)
+    if (progress_ && now - lastProgress_ >= kProgressInterval)
         reportProgress();
     if (now - last_ >= kBeatInterval)
         beat();

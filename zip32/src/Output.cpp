@@ -4,6 +4,7 @@
 #include "Messenger.h"
 #include "Pipeline.h"
 #include "Platform.h"
+#include "TempName.h"
 
 #include <algorithm>
 #include <atomic>
@@ -56,43 +57,24 @@ void installExitCleanup()
 
 namespace {
 
-// True for NAME of the form "." + base + "." + eight hex digits + ".tmp":
-// the temporary files this engine makes for the archive `base`.
-bool isTempOf(const std::string &name, const std::string &base)
-{
-    const std::string head = "." + base + ".";
-    const std::string tail = ".tmp";
-    if (name.size() != head.size() + 8 + tail.size() || name.compare(0, head.size(), head) != 0
-        || name.compare(name.size() - tail.size(), tail.size(), tail) != 0)
-        return false;
-    for (size_t i = head.size(); i < head.size() + 8; ++i) {
-        const char c = name[i];
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
-            return false;
-    }
-    return true;
-}
-
-// Removes temporary files of the archive `base` in `dir` that a writer left
-// behind when it was killed: every writer holds a lock on its temporary file
-// while it lives, so one whose lock can be taken has no writer any more.
+// Removes temporary files of the archive whose temporary names carry `base`
+// in `dir` that a writer left behind when it was killed: every writer holds
+// a lock on its temporary file while it lives, so one whose lock can be
+// taken has no writer any more.
 void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
 {
     FolderReader folder;
+    std::vector<std::string> names;
     if (!folder.open(dir))
         return;
-    std::vector<std::string> abandoned;
-    for (const std::string &name : folder.names(true)) {
-        if (!isTempOf(name, base))
+    folder.names(true, names);   // what could be listed: the rest waits for the next writer
+    for (const std::string &name : names) {
+        if (!isTemporaryOf(name, base))
             continue;
         const std::string path = joinPath(dir, name);
-        if (path == mine)
-            continue;
-        if (isAbandoned(path))
-            abandoned.push_back(path);
+        if (path != mine)
+            removeIfAbandoned(path);
     }
-    for (const std::string &path : abandoned)
-        removeFile(path);
 }
 
 } // namespace
@@ -135,15 +117,13 @@ bool OutputFile::create()
         }
         inSize_ = st.size;
     }
-    std::string dir, base;
-    splitPath(final_, dir, base);
+    std::string dir, name;
+    splitPath(final_, dir, name);
+    const std::string base = temporaryBase(name);
     std::random_device seed;
     std::mt19937_64 random(seed() ^ processNumber());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        char suffix[32];
-        std::snprintf(suffix, sizeof suffix, ".%08llx.tmp",
-                      static_cast<unsigned long long>(random() & 0xffffffffu));
-        std::string candidate = joinPath(dir, "." + base + suffix);
+        std::string candidate = joinPath(dir, temporaryName(base, static_cast<uint32_t>(random())));
         // Register before creating: an exit between the two removes nothing
         // that is not there; an exit after it removes the new file.
         registerTemp(candidate);
@@ -238,24 +218,24 @@ bool OutputFile::commit()
         setError(ZIP_ER_WRITE, syncError);
         return false;
     }
-    if (!closeFile(out_)) {
-        out_ = kNoFile;
-        setError(ZIP_ER_CLOSE, lastError());
-        return false;
-    }
-    out_ = kNoFile;
     // The archive being updated has been read to the end. Windows does not
     // replace a file that is still open, even by this process.
     if (in_ != kNoFile) {
         closeFile(in_);
         in_ = kNoFile;
     }
-    if (!replaceFile(temp_, final_)) {
+    // Renamed while still held: closed first, it could be taken for
+    // abandoned and removed by another writer of the same archive.
+    if (!replaceWithTemporary(out_, temp_, final_)) {
         setError(ZIP_ER_RENAME, lastError());
         return false;
     }
     temp_.clear();
     unregisterTemp();
+    // Its data is on disk already (syncFile above): a failing close changes
+    // nothing of the archive now under its name.
+    closeFile(out_);
+    out_ = kNoFile;
     return true;
 }
 

@@ -240,10 +240,17 @@ Pipeline::Pipeline(int level, unsigned workers) : level_(level)
     // Work buffers kept between tasks stay within a fixed budget, whatever
     // the number of workers.
     keepBuffer_ = std::max<size_t>(512u << 10, (32u << 20) / std::max(1u, workers));
-    workers = std::max(1u, workers);
-    workerCount_ = workers;
+    workerCount_ = std::max(1u, workers);
+}
+
+void Pipeline::startWorkers()
+{
+    // Only once there is work: a folder with no files (or one that is gone)
+    // costs no threads and no compressor state.
+    if (!threads_.empty())
+        return;
     try {
-        for (unsigned i = 0; i < workers; ++i) {
+        for (size_t i = 0; i < workerCount_; ++i) {
             workers_.push_back(std::make_unique<Worker>(level_));
             threads_.emplace_back([this, w = workers_.back().get()] { workerMain(*w); });
         }
@@ -273,6 +280,7 @@ void Pipeline::flush()
 {
     if (pending_.empty())
         return;
+    startWorkers();
     {
         std::lock_guard lock(mutex_);
         for (FileWork &work : pending_) {

@@ -88,7 +88,7 @@ public:
     static constexpr size_t kBatchTasks = 32;
     static constexpr uint64_t kBatchBytes = 256u << 10;
 
-    // Starts the workers; they wait for files.
+    // The workers start with the first files handed over.
     Pipeline(int level, unsigned workers);
     ~Pipeline();
     Pipeline(const Pipeline &) = delete;
@@ -136,6 +136,7 @@ private:
     };
     struct Worker;
 
+    void startWorkers();
     void workerMain(Worker &w);
     void run(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);

@@ -56,7 +56,7 @@ std::string errorText(int error);
 // True for "no such file or folder".
 bool isNotFound(int error);
 // Error numbers the engine reports for conditions it finds itself.
-extern const int kErrNotDir, kErrIsDir, kErrExists, kErrNoMemory, kErrIO, kErrBadHandle;
+extern const int kErrNotDir, kErrIsDir, kErrExists, kErrNoMemory, kErrIO, kErrBadHandle, kErrNameTooLong;
 
 // What the engine knows of a file. On Windows the mode is made up: a folder
 // is S_IFDIR | 0755, a file S_IFREG | 0644 (0444 when read-only), a reparse
@@ -90,6 +90,26 @@ std::string storedNameOf(const std::string &path, const std::string &root, bool 
 // Attributes of a path: with follow, of what a link leads to.
 bool statPath(const std::string &path, bool follow, FileInfo &info);
 
+// Links.
+// True where archives keep a link as a link entry (POSIX). On Windows the
+// common readers do not restore such entries: a link that is not followed
+// is left out instead.
+extern const bool kStoresLinks;
+// The path with every link in it resolved: realpath on POSIX; on Windows the
+// final path of the file it opens (GetFinalPathNameByHandleW), in the
+// engine's spelling. False with lastError() set when it cannot be resolved
+// (a missing target, a loop, no permission).
+bool resolvedPath(const std::string &path, std::string &resolved);
+// The target a link holds, byte for byte as stored in it (readlink; on
+// Windows the target text of a symbolic link or junction).
+bool readLink(const std::string &path, std::string &target);
+// True when `path` is `folder` or lies in it at any depth; both resolved.
+// On Windows letter case does not count.
+bool isWithin(const std::string &path, const std::string &folder);
+// True for a resolved path on a file system the kernel makes up (/proc,
+// /sys, /dev and the like), whose files are no data to archive.
+bool isPseudoFileSystem(const std::string &resolved);
+
 // One folder's listing.
 class FolderReader {
 public:
@@ -102,7 +122,9 @@ public:
     // The names in the folder, "." and ".." left out, and hidden ones left
     // out unless includeHidden: on POSIX names starting with '.', on Windows
     // entries marked hidden or system. In the order the system gives them.
-    std::vector<std::string> names(bool includeHidden);
+    // False with lastError() set when the listing broke off part way; `out`
+    // then holds the names read before.
+    bool names(bool includeHidden, std::vector<std::string> &out);
     // Attributes of an entry of the folder.
     bool stat(const std::string &name, bool follow, FileInfo &info) const;
 
@@ -110,6 +132,7 @@ private:
     std::string path_;
 #ifdef _WIN32
     std::vector<std::pair<std::string, uint32_t>> entries_;   // name, attributes
+    int error_ = 0;   // the listing broke off part way
 #else
     int fd_ = -1;
     void *dir_ = nullptr;
@@ -134,13 +157,20 @@ void startWriteBack(FileHandle file, uint64_t offset, uint64_t length);
 bool closeFile(FileHandle file);
 
 // The archive's temporary file: created new, never over an existing file,
-// and held so that no other writer takes it for abandoned while it lives.
+// hidden (on Windows; on POSIX its leading '.' hides it), and held so that no
+// other writer takes it for abandoned while it lives. Fails with kErrExists
+// also when a writer cleaning up took the new file for abandoned before it
+// was held: the caller tries another name.
 FileHandle createTemporary(const std::string &path);
-// True when `path` is a temporary file no live writer holds.
-bool isAbandoned(const std::string &path);
-// Renames `from` to `to`, replacing a file there in one step, and makes the
-// rename last on disk.
-bool replaceFile(const std::string &from, const std::string &to);
+// Removes `path` when it is a temporary file no live writer holds; true when
+// it did. A file that a writer holds, or that another one replaced under
+// that name meanwhile, is left alone.
+bool removeIfAbandoned(const std::string &path);
+// Renames the temporary file `from`, held open as `file`, to `to`, replacing
+// a file there in one step, while still holding it, so that no other writer
+// can take it for abandoned on the way; makes the rename last on disk and
+// gives the file the attributes of an ordinary one. `file` stays open.
+bool replaceWithTemporary(FileHandle file, const std::string &from, const std::string &to);
 bool removeFile(const std::string &path);
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();

@@ -6,12 +6,17 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
 #include <cstring>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#endif
 
 namespace zip32 {
 
@@ -21,6 +26,7 @@ const int kErrExists = EEXIST;
 const int kErrNoMemory = ENOMEM;
 const int kErrIO = EIO;
 const int kErrBadHandle = EBADF;
+const int kErrNameTooLong = ENAMETOOLONG;
 
 int lastError()
 {
@@ -109,6 +115,63 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
     return true;
 }
 
+const bool kStoresLinks = true;
+
+bool resolvedPath(const std::string &path, std::string &resolved)
+{
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return false;
+    resolved = real;
+    std::free(real);
+    return true;
+}
+
+bool readLink(const std::string &path, std::string &target)
+{
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            target = std::move(text);
+            return true;
+        }
+        text.resize(text.size() * 2);   // it may have been cut: read again
+    }
+}
+
+bool isWithin(const std::string &path, const std::string &folder)
+{
+    if (folder == "/")
+        return true;
+    return path.compare(0, folder.size(), folder) == 0
+           && (path.size() == folder.size() || path[folder.size()] == '/');
+}
+
+bool isPseudoFileSystem(const std::string &resolved)
+{
+    for (const char *top : {"/proc", "/sys", "/dev"})
+        if (isWithin(resolved, top))
+            return true;
+#ifdef __linux__
+    struct statfs fs;
+    if (::statfs(resolved.c_str(), &fs) == 0) {
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
+            return true;
+        default:
+            break;
+        }
+    }
+#endif
+    return false;
+}
+
 FolderReader::~FolderReader()
 {
     if (dir_)
@@ -125,18 +188,22 @@ bool FolderReader::open(const std::string &path)
     return dir_ != nullptr;
 }
 
-std::vector<std::string> FolderReader::names(bool includeHidden)
+bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 {
-    std::vector<std::string> names;
-    while (struct dirent *de = ::readdir(static_cast<DIR *>(dir_))) {
+    out.clear();
+    for (;;) {
+        // readdir tells its end from an error by errno alone.
+        errno = 0;
+        const struct dirent *de = ::readdir(static_cast<DIR *>(dir_));
+        if (!de)
+            return errno == 0;
         std::string_view n = de->d_name;
         if (n == "." || n == "..")
             continue;
         if (!includeHidden && n[0] == '.')
             continue;
-        names.emplace_back(n);
+        out.emplace_back(n);
     }
-    return names;
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
@@ -219,28 +286,53 @@ bool closeFile(FileHandle file)
     return ::close(file) == 0;
 }
 
+namespace {
+
+// True when the file open as `fd` is still the one under `path`: not
+// removed, and not replaced by another of the same name.
+bool stillNamed(int fd, const std::string &path)
+{
+    struct stat held, named;
+    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::stat(path.c_str(), &named) == 0
+           && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
+}
+
+} // namespace
+
 FileHandle createTemporary(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    // Held until the file is closed, and by the system until this process
-    // ends, however it ends.
-    if (fd >= 0)
-        ::flock(fd, LOCK_EX | LOCK_NB);
+    if (fd < 0)
+        return kNoFile;
+    // The lock is held until the file is closed, and by the system until this
+    // process ends, however it ends. Between open and lock another writer
+    // cleaning up may have locked the new file as abandoned, and may have
+    // removed it already: it is theirs then, and this writer takes another
+    // name. A file system without locks (ENOLCK, EINVAL) has no cleaners.
+    const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+    if (taken || !stillNamed(fd, path)) {
+        ::close(fd);
+        errno = EEXIST;
+        return kNoFile;
+    }
     return fd;
 }
 
-bool isAbandoned(const std::string &path)
+bool removeIfAbandoned(const std::string &path)
 {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
-    const bool abandoned = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0;
+    // Removed while the lock is held, and only the file the lock is on: a
+    // writer that created this name meanwhile sees it gone and starts over.
+    const bool removed = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
+                         && stillNamed(fd, path) && ::unlink(path.c_str()) == 0;
     ::close(fd);
-    return abandoned;
+    return removed;
 }
 
-bool replaceFile(const std::string &from, const std::string &to)
+bool replaceWithTemporary(FileHandle, const std::string &from, const std::string &to)
 {
     if (::rename(from.c_str(), to.c_str()) != 0)
         return false;

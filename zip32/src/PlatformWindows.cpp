@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #ifndef NOMINMAX
 #define NOMINMAX
@@ -21,6 +22,7 @@ const int kErrExists = ERROR_FILE_EXISTS;
 const int kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;
 const int kErrIO = ERROR_READ_FAULT;
 const int kErrBadHandle = ERROR_INVALID_HANDLE;
+const int kErrNameTooLong = ERROR_FILENAME_EXCED_RANGE;
 
 namespace {
 
@@ -373,6 +375,109 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
     return true;
 }
 
+const bool kStoresLinks = false;
+
+namespace {
+
+// Opens what `path` names, following links (or, with FILE_FLAG_OPEN_REPARSE_POINT
+// in `flags`, the link itself), for its attributes only.
+HANDLE openForAttributes(const std::string &path, DWORD flags)
+{
+    return CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+}
+
+// The fixed part of a reparse point's data as FSCTL_GET_REPARSE_POINT
+// returns it for symbolic links and junctions (REPARSE_DATA_BUFFER, which
+// the user-mode headers do not declare).
+struct ReparseHeader {
+    DWORD tag;
+    WORD dataLength;
+    WORD reserved;
+    WORD substituteOffset, substituteLength, printOffset, printLength;
+};
+
+} // namespace
+
+bool resolvedPath(const std::string &path, std::string &resolved)
+{
+    HANDLE h = openForAttributes(path, 0);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring finalPath(MAX_PATH, L'\0');
+    DWORD n = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()), FILE_NAME_NORMALIZED);
+        if (n == 0 || n < finalPath.size())
+            break;
+        finalPath.assign(n + 1, L'\0');
+    }
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (n == 0 || n >= finalPath.size()) {
+        SetLastError(n == 0 ? error : ERROR_BUFFER_OVERFLOW);
+        return false;
+    }
+    finalPath.resize(n);
+    resolved = normalizeFull(narrow(finalPath));   // drops the "\\?\" (or "\\?\UNC\") prefix
+    return true;
+}
+
+bool readLink(const std::string &path, std::string &target)
+{
+    HANDLE h = openForAttributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
+    DWORD got = 0;
+    const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
+                                    static_cast<DWORD>(data.size()), &got, nullptr);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    ReparseHeader head{};
+    if (!ok || got < sizeof head) {
+        SetLastError(ok ? ERROR_INVALID_REPARSE_DATA : error);
+        return false;
+    }
+    std::memcpy(&head, data.data(), sizeof head);
+    // A symbolic link's names follow a flags field that a junction lacks.
+    const size_t names = sizeof head + (head.tag == IO_REPARSE_TAG_SYMLINK ? 4 : 0);
+    if (head.tag != IO_REPARSE_TAG_SYMLINK && head.tag != IO_REPARSE_TAG_MOUNT_POINT) {
+        SetLastError(ERROR_NOT_A_REPARSE_POINT);
+        return false;
+    }
+    const bool print = head.printLength > 0;
+    const size_t offset = names + (print ? head.printOffset : head.substituteOffset);
+    const size_t length = print ? head.printLength : head.substituteLength;
+    if (offset + length > got) {
+        SetLastError(ERROR_INVALID_REPARSE_DATA);
+        return false;
+    }
+    std::wstring text(length / sizeof(wchar_t), L'\0');
+    std::memcpy(text.data(), data.data() + offset, text.size() * sizeof(wchar_t));
+    target = narrow(text);
+    return true;
+}
+
+bool isWithin(const std::string &path, const std::string &folder)
+{
+    const std::wstring p = widen(path);
+    const std::wstring f = widen(folder);
+    if (p.size() < f.size()
+        || CompareStringOrdinal(p.data(), static_cast<int>(f.size()), f.data(), static_cast<int>(f.size()), TRUE)
+               != CSTR_EQUAL)
+        return false;
+    // "C:\" (a drive's root) ends in its separator already.
+    return p.size() == f.size() || (!f.empty() && f.back() == L'\\') || p[f.size()] == L'\\';
+}
+
+bool isPseudoFileSystem(const std::string &)
+{
+    // Windows shows no kernel-made file systems as folders of a drive.
+    return false;
+}
+
 FolderReader::~FolderReader() = default;
 
 bool FolderReader::open(const std::string &path)
@@ -382,6 +487,7 @@ bool FolderReader::open(const std::string &path)
     WIN32_FIND_DATAW data;
     HANDLE find = FindFirstFileExW(longPath(joinPath(path, "*")).c_str(), FindExInfoBasic, &data,
                                    FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    error_ = 0;
     if (find == INVALID_HANDLE_VALUE)
         return GetLastError() == ERROR_FILE_NOT_FOUND;   // a drive's root with nothing in it
     do {
@@ -389,25 +495,26 @@ bool FolderReader::open(const std::string &path)
     } while (FindNextFileW(find, &data));
     const DWORD error = GetLastError();
     FindClose(find);
-    if (error != ERROR_NO_MORE_FILES) {
-        SetLastError(error);
-        return false;
-    }
+    // Broken off part way: what was read is still listed, and names() tells.
+    if (error != ERROR_NO_MORE_FILES)
+        error_ = static_cast<int>(error);
     return true;
 }
 
-std::vector<std::string> FolderReader::names(bool includeHidden)
+bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 {
-    std::vector<std::string> names;
+    out.clear();
     for (const auto &[name, attributes] : entries_) {
         if (name == "." || name == "..")
             continue;
         // Hidden and system entries are what Windows leaves out of a listing.
         if (!includeHidden && (attributes & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)))
             continue;
-        names.push_back(name);
+        out.push_back(name);
     }
-    return names;
+    if (error_ != 0)
+        SetLastError(static_cast<DWORD>(error_));
+    return error_ == 0;
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
@@ -509,29 +616,60 @@ FileHandle createTemporary(const std::string &path)
 {
     // Shared for reading only: while this writer lives no other one can
     // delete the file, which is how a live writer's file is told from an
-    // abandoned one. DELETE lets the exit handler remove it through this
-    // handle.
+    // abandoned one; the file is held from the moment it exists. DELETE lets
+    // the exit handler remove it, and the commit rename it, through this
+    // handle. Hidden, as the leading '.' hides it on POSIX systems.
     HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+                           CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
     const auto file = reinterpret_cast<FileHandle>(h);
     if (h != INVALID_HANDLE_VALUE)
         g_tempHandle.store(file);
     return file;
 }
 
-bool isAbandoned(const std::string &path)
+bool removeIfAbandoned(const std::string &path)
 {
     // A live writer's file cannot be deleted (see createTemporary): trying
     // is the test.
-    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    const std::wstring wide = longPath(path);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES
-           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT));
+           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
+           && DeleteFileW(wide.c_str()) != 0;
 }
 
-bool replaceFile(const std::string &from, const std::string &to)
+bool replaceWithTemporary(FileHandle file, const std::string &, const std::string &to)
 {
-    return MoveFileExW(longPath(from).c_str(), longPath(to).c_str(),
-                       MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    const HANDLE h = reinterpret_cast<HANDLE>(file);
+    // The archive is an ordinary file, not hidden as its temporary was.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
+        return false;
+    // Renamed through its own handle, which no other writer can open: a
+    // rename by name would need the file closed first, and in that moment
+    // another writer could take it for abandoned. The system wants the
+    // NT spelling of the full path here: "\??\C:\..." or "\??\UNC\...".
+    std::wstring target = longPath(to);
+    if (target.rfind(L"\\\\?\\", 0) == 0)
+        target.replace(0, 4, L"\\??\\");
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
+    // Another writer of the same archive that has just renamed its own file
+    // into place holds it a moment longer, until it closes it: a short wait.
+    // A program that keeps the archive open is still there after it.
+    for (int attempt = 0;; ++attempt) {
+        if (SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+            return true;
+        const DWORD error = GetLastError();
+        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 20)
+            return false;
+        Sleep(5);
+    }
 }
 
 bool removeFile(const std::string &path)

@@ -49,6 +49,8 @@ const char *optionsProblem(const ZipEngineOptions &o)
         return "compression level (field 28) must be 0 to 9";
     if (o.threads < 0)
         return "worker count (field 21) must not be negative";
+    if (o.excluded < 0)
+        return "the number of names to leave out (field 23) must not be negative";
     return nullptr;
 }
 
@@ -138,6 +140,11 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
             messages.line(std::string(archiveName) + ": not written, " + problem);
             return ZP_BAD_ARGUMENTS;
         }
+        if (options.excluded > count) {
+            messages.line(std::string(archiveName) + ": not written, the list has fewer names than field 23 "
+                          "leaves out");
+            return ZP_BAD_ARGUMENTS;
+        }
 
 #ifndef _WIN32
         // Under a file-size limit the default action of SIGXFSZ kills the
@@ -152,7 +159,10 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
         }
 #endif
         request.archivePath = archiveName;
-        request.names.assign(names, names + count);
+        // The last `excluded` names are files to leave out, not to archive.
+        request.names.assign(names, names + (count - options.excluded));
+        request.leaveOut.assign(names + (count - options.excluded), names + count);
+        request.followLinks = options.followLinks != 0;
         request.recurse = options.recurse != 0;
         request.ignorePath = options.ignorePath != 0;
         request.includeHidden = options.includeHidden != 0;

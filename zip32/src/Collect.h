@@ -1,0 +1,53 @@
+// Collect: the walk from the program's list of names to the ordered list of
+// entries that go into one archive.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace zip32 {
+
+class Messenger;
+
+// One entry of the archive, in archive order.
+struct Entry {
+    std::string stored;   // name in the archive; folders end in '/'
+    std::string path;     // file system path, used to read and in messages
+    bool isDir = false;
+    bool isLink = false;  // a link kept as a link: linkTarget is its data
+    uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
+    int64_t mtime = 0;    // seconds since 1970
+    int64_t mtimeNs = 0;  // nanoseconds part, to notice files that change
+    uint64_t size = 0;    // size when the names were collected
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    std::string linkTarget;
+
+    bool isFile() const { return !isDir && !isLink; }
+};
+
+struct CollectOptions {
+    std::string root;          // normalised absolute root directory
+    bool recurse = false;
+    bool ignorePath = false;
+    bool includeHidden = false;
+    bool followLinks = false;  // links out of the archive's folders too
+    std::string archivePath;   // normalised; never put into itself
+    std::vector<std::string> leaveOut;   // normalised paths of files never stored
+};
+
+struct Collected {
+    std::vector<Entry> entries;
+    size_t leftOut = 0;        // matched, but could not be looked at: named in a message
+    bool stopped = false;      // the progress routine asked to stop
+};
+
+// Walks the names on the calling thread, writing warning lines and keeping
+// the window alive through the messenger. onEntry, when given, sees every
+// entry as soon as it is found, in archive order.
+Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {});
+
+} // namespace zip32
