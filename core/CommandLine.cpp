@@ -1,6 +1,7 @@
 #include "core/CommandLine.h"
 
 #include "core/FileNames.h"
+#include "core/Platform.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -137,8 +138,5 @@ bool ReadFolderList(const QString &listFile, QStringList &folders, QString &erro
 
 QStringList ArgumentsFromNative(int argc, const char *const *argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << FileNameFromNative(QByteArray(argv[i]));
-    return arguments;
+    return ProgramArguments(argc, argv);
 }

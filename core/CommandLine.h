@@ -47,7 +47,8 @@ QString CommandLineHelp();
 bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error);
 
 // The program's arguments as text without loss: names that are not valid
-// UTF-8 keep their bytes (FileNameFromNative).
+// UTF-8 keep their bytes (FileNameFromNative); on Windows they come from the
+// UTF-16 command line.
 QStringList ArgumentsFromNative(int argc, const char *const *argv);
 
 // A folder as given on the command line, as a full, clean path.

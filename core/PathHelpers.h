@@ -1,17 +1,8 @@
 #pragma once
 // Small file and text helpers shared by the window's commands.
+#include "core/Platform.h"
 #include "core/Yield.h"
 #include <QString>
-
-enum class PathStyle { Windows, Posix };
-
-#ifdef _WIN32
-constexpr PathStyle kNativePathStyle = PathStyle::Windows;
-constexpr QChar kNativeSeparator = u'\\';
-#else
-constexpr PathStyle kNativePathStyle = PathStyle::Posix;
-constexpr QChar kNativeSeparator = u'/';
-#endif
 
 // Removes doubled separators. Windows style: pairs of `\` become one, and a
 // leading run of `\` becomes exactly two (network-share prefix). POSIX style:
