@@ -195,14 +195,23 @@ QT_WINDOWS_OPTIONS=(-DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON
     -DFEATURE_freetype=OFF -DFEATURE_jpeg=OFF -DFEATURE_vulkan=OFF -DFEATURE_direct2d=OFF
     -DFEATURE_system_zlib=OFF -DFEATURE_system_pcre2=OFF -DFEATURE_system_png=OFF
     -DFEATURE_system_harfbuzz=OFF)
+# What a Qt for Windows built now is built from: its stamp.
+windows_qt_want() {
+    echo "$(dpkg-query -W -f='${source:Package}=${source:Version} ' qt6-base-dev)gcc=$(
+        x86_64-w64-mingw32-g++-posix -dumpversion) $(sha1sum < "$ROOT/cmake/mingw-w64-x86_64.cmake" |
+        cut -c1-12) $(echo "${QT_WINDOWS_OPTIONS[*]}" | sha1sum | cut -c1-12)"
+}
+
+# True when $1 holds Qt for Windows built as windows_qt would build it now.
+windows_qt_cached() {
+    [ "$(cat "$1/.built-from" 2>/dev/null)" = "$(windows_qt_want)" ]
+}
+
 windows_qt() {
-    local prefix=$1 work want stamp started=$SECONDS
+    local prefix=$1 work want started=$SECONDS
     work=$(dirname "$prefix")/qt-work
-    want="$(dpkg-query -W -f='${source:Package}=${source:Version} ' qt6-base-dev)"
-    want+="gcc=$(x86_64-w64-mingw32-g++-posix -dumpversion) $(sha1sum < "$ROOT/cmake/mingw-w64-x86_64.cmake" | cut -c1-12)"
-    want+=" $(echo "${QT_WINDOWS_OPTIONS[*]}" | sha1sum | cut -c1-12)"
-    stamp=$prefix/.built-from
-    if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$want" ]; then
+    want=$(windows_qt_want)
+    if windows_qt_cached "$prefix"; then
         echo "Qt for Windows: cached in $prefix"
         return 0
     fi
@@ -222,7 +231,7 @@ windows_qt() {
         { tail -n 30 "$work/build.log" >&2; return 1; }
     cmake --install "$work/build" > /dev/null
     rm -rf "$work"
-    echo "$want" > "$stamp"
+    echo "$want" > "$prefix/.built-from"
     echo "Qt for Windows: built in $((SECONDS - started)) s"
 }
 
@@ -260,11 +269,10 @@ windows_wine_env() {
 # and driven by zip32_wintest.exe beside the Linux build's zip32_cli; the
 # core's and the window's unit tests under Wine; the real window under Wine,
 # driven with xdotool (tests/windows/run_window_wine.py).
-test_windows() {
-    local started=$SECONDS dir=$ROOT/build-windows
-    windows_program
-    install_packages "${TEST_PACKAGES[@]}"
-    local dll=$dir/bin/zip32.dll exports imports
+# zip32.dll in $1 checked for what it exports and needs, then driven by
+# zip32_wintest.exe under Wine beside the Linux build's zip32_cli.
+test_windows_engine() {
+    local dir=$1 dll=$1/bin/zip32.dll exports imports
     exports=$(x86_64-w64-mingw32-objdump -p "$dll" |
               sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | awk '/^[[:space:]]+\[ *[0-9]+\]/ { print $NF }' | sort | xargs)
     if [ "$exports" != "ZpArchive ZpInit ZpSetOptions" ]; then
@@ -282,11 +290,33 @@ test_windows() {
     cmake --build "$BUILD_DIR" -j "$JOBS" --target zip32_cli
     python3 "$ROOT/tests/windows/run_wintests.py" --bin "$dir/bin" \
         --linux-cli "$BUILD_DIR/bin/zip32_cli" --work "$dir/wintests"
+}
+
+test_windows() {
+    local started=$SECONDS dir=$ROOT/build-windows
+    local cache=${QB_WINDOWS_CACHE:-$HOME/.cache/quillbarrow-windows}
+    install_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}" "${TEST_PACKAGES[@]}"
+    # CI's time does not stretch to a cold Qt build beside every other check
+    # (half an hour of two free cores, an hour on busy ones): there, without
+    # Qt in the cache, the engine alone is built and tested, as before.
+    if [ "${CI:-}" = true ] && ! windows_qt_cached "$cache/qt6-x86_64-w64-mingw32"; then
+        echo "test-windows: Qt for Windows is not cached; CI tests zip32.dll alone" \
+             "(./quillbarrow.sh windows builds and caches Qt)"
+        windows_libraries "$cache/x86_64-w64-mingw32"
+        cmake -S "$ROOT" -B "$dir-engine" -G Ninja -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/mingw-w64-x86_64.cmake" \
+            -DQB_WINDOWS_PREFIX="$cache/x86_64-w64-mingw32" -DQB_ENGINE_ONLY=ON >/dev/null
+        cmake --build "$dir-engine" -j "$JOBS"
+        test_windows_engine "$dir-engine"
+        echo "test-windows: $((SECONDS - started)) s"
+        return
+    fi
+    windows_program
+    test_windows_engine "$dir"
     python3 "$ROOT/tests/windows/run_window_wine.py" --folder "$dir/quillbarrow-windows-x64" \
         --work "$dir/wine-window" --shots "$dir/wine-shots"
     # The unit tests find Qt beside them, as the program does, and run on
     # Qt's "minimal" platform: no window system is needed.
-    local qt=${QB_WINDOWS_CACHE:-$HOME/.cache/quillbarrow-windows}/qt6-x86_64-w64-mingw32
+    local qt=$cache/qt6-x86_64-w64-mingw32
     bash "$ROOT/packaging/deploy-windows.sh" "$dir/bin" "$qt"
     cp "$qt/plugins/platforms/qminimal.dll" "$dir/bin/platforms/"
     rm -rf "$dir/wine-unit"
