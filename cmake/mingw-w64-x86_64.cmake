@@ -1,7 +1,8 @@
 # Cross-compiling for 64-bit Windows with Debian's MinGW-w64 (posix thread
 # model, so std::thread works). QB_WINDOWS_PREFIX is where the libraries built
-# for Windows are installed (libzip, libdeflate); it is searched before the
-# compiler's own folder (zlib, the system import libraries).
+# for Windows are installed (libzip, libdeflate), QB_WINDOWS_QT where Qt for
+# Windows is; both are searched before the compiler's own folder (zlib, the
+# system import libraries).
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
@@ -13,8 +14,8 @@ set(CMAKE_AR ${_qb_triple}-ar CACHE FILEPATH "")
 set(CMAKE_RANLIB ${_qb_triple}-ranlib CACHE FILEPATH "")
 
 # Passed on to try_compile projects, which see only the toolchain file.
-list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QB_WINDOWS_PREFIX)
-set(CMAKE_FIND_ROOT_PATH ${QB_WINDOWS_PREFIX} /usr/${_qb_triple})
+list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES QB_WINDOWS_PREFIX QB_WINDOWS_QT)
+set(CMAKE_FIND_ROOT_PATH ${QB_WINDOWS_PREFIX} ${QB_WINDOWS_QT} /usr/${_qb_triple})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

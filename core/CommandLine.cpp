@@ -2,6 +2,7 @@
 
 #include "core/FileNames.h"
 #include "core/PathHelpers.h"
+#include "core/Platform.h"
 
 #include <QCommandLineParser>
 #include <QDir>
@@ -42,7 +43,7 @@ CommandLine badUsage(const QString &error)
 QString FullFolderPath(const QString &given)
 {
     const QString absolute = QDir::toNativeSeparators(QDir::current().absoluteFilePath(given));
-    const QString resolved = ResolvedPath(absolute);
+    const QString resolved = ResolvedFolderPath(absolute);
     // A path the system cannot follow ("nosuch/..") stays as given, so that
     // it is reported as missing rather than tidied into another folder.
     return resolved.isEmpty() ? absolute : resolved;
@@ -189,8 +190,5 @@ bool ReadFolderList(const QString &listFile, QStringList &folders, QString &erro
 
 QStringList ArgumentsFromNative(int argc, const char *const *argv)
 {
-    QStringList arguments;
-    for (int i = 0; i < argc; ++i)
-        arguments << FileNameFromNative(QByteArray(argv[i]));
-    return arguments;
+    return ProgramArguments(argc, argv);
 }

@@ -50,10 +50,11 @@ QString CommandLineHelp();
 bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error);
 
 // The program's arguments as text without loss: names that are not valid
-// UTF-8 keep their bytes (FileNameFromNative).
+// UTF-8 keep their bytes (FileNameFromNative); on Windows they come from the
+// UTF-16 command line.
 QStringList ArgumentsFromNative(int argc, const char *const *argv);
 
 // A folder as given on the command line, as a full path resolved as the
-// system resolves it (ResolvedPath); a path it cannot resolve stays as
+// system resolves it (ResolvedFolderPath); a path it cannot resolve stays as
 // given, made absolute, and is then found missing.
 QString FullFolderPath(const QString &given);

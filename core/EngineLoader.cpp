@@ -1,6 +1,7 @@
 #include "core/EngineLoader.h"
 #include "core/EngineMessages.h"
 #include "core/FileNames.h"
+#include "core/Platform.h"
 #include "core/ProgramInfo.h"
 #include "core/Yield.h"
 #include "zip32.h"
@@ -14,12 +15,6 @@
 #include <vector>
 
 namespace {
-
-#ifdef _WIN32
-const QString kLibraryFile = QStringLiteral("zip32.dll");
-#else
-const QString kLibraryFile = QStringLiteral("libzip32.so");
-#endif
 
 QString g_libraryOverride;
 
@@ -129,7 +124,7 @@ QString ZipEngineLibrary()
 {
     if (!g_libraryOverride.isEmpty())
         return g_libraryOverride;
-    const QString beside = ProgramFolder() + QDir::separator() + kLibraryFile;
+    const QString beside = ProgramFolder() + QDir::separator() + EngineLibraryFileName();
     if (QFile::exists(beside))
         return beside;
     return QStringLiteral("zip32");
@@ -165,12 +160,7 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     callbacks.buffer = ZipBufferCallback;
     callbacks.fourth = ZipProgressCallback;
 
-#ifdef _WIN32
-    const QByteArray root = rootDirectory.toUpper().toUtf8();
-#else
-    // File names are case-sensitive here: the root passes unchanged.
-    const QByteArray root = FileNameToNative(rootDirectory);
-#endif
+    const QByteArray root = EngineRootText(rootDirectory);
     ZipEngineOptions options{};
     options.reserved2 = further[0];
     options.reserved3 = further[1];

@@ -10,7 +10,7 @@
 
 QString LastNamePart(const QString &folderPath)
 {
-    QString path = folderPath;
+    QString path = NativeSeparators(folderPath);
     // A row ending in a separator still names its folder: without this its
     // archive would be a nameless ".zip" that the next such row replaces.
     while (path.size() > 1 && path.endsWith(kNativeSeparator))
@@ -20,7 +20,7 @@ QString LastNamePart(const QString &folderPath)
 
 QString ParentFolderOf(const QString &folderPath)
 {
-    QString path = folderPath;
+    QString path = NativeSeparators(folderPath);
     while (path.size() > 1 && path.endsWith(kNativeSeparator))
         path.chop(1);
     const qsizetype cut = path.lastIndexOf(kNativeSeparator);
@@ -44,7 +44,7 @@ QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPat
 QString RunArchiveNames::claim(const QString &wanted)
 {
     const auto key = [](const QString &name) {
-        return kNativePathStyle == PathStyle::Windows ? name.toCaseFolded() : name;
+        return kFileNameCase == Qt::CaseInsensitive ? name.toCaseFolded() : name;
     };
     if (!m_given.contains(key(wanted))) {
         m_given.insert(key(wanted));

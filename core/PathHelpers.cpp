@@ -5,27 +5,7 @@
 #include <QFile>
 #include <QFileInfo>
 
-#ifdef _WIN32
-#  ifndef NOMINMAX
-#    define NOMINMAX
-#  endif
-#  include <windows.h>
-#  include <string>
-#else
-#  include <cerrno>
-#  include <cstdlib>
-#  include <sys/stat.h>
-#  include <unistd.h>
-#endif
-
 namespace {
-
-// A path the OS would read only up to an embedded NUL names a different
-// file than the text shows; such a path is never handed to the OS.
-bool usablePath(const QString &path)
-{
-    return !path.isEmpty() && !path.contains(QChar(u'\0'));
-}
 
 // One left-to-right pass over non-overlapping pairs: a run of k separators
 // becomes ceil(k/2) of them.
@@ -39,13 +19,6 @@ void appendWithPairsJoined(QString &result, QStringView text, QChar sep)
             ++i; // the second of the pair is dropped
     }
 }
-
-#ifdef _WIN32
-std::wstring toWide(const QString &path)
-{
-    return path.toStdWString();
-}
-#endif
 
 } // namespace
 
@@ -70,91 +43,26 @@ QString CleanBackslashes(const QString &path, PathStyle style)
     return result;
 }
 
-bool FolderExists(const QString &path)
-{
-    if (!usablePath(path))
-        return false;
-#ifdef _WIN32
-    const DWORD attrs = GetFileAttributesW(toWide(path).c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
-#else
-    struct stat st;
-    return ::stat(FileNameToNative(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
-#endif
-}
+bool FolderExists(const QString &path) { return IsFolder(path); }
 
-bool FileIsThere(const QString &path)
-{
-    if (!usablePath(path))
-        return false;
-#ifdef _WIN32
-    const DWORD attrs = GetFileAttributesW(toWide(path).c_str());
-    return attrs != INVALID_FILE_ATTRIBUTES && !(attrs & FILE_ATTRIBUTE_DIRECTORY);
-#else
-    struct stat st;
-    return ::lstat(FileNameToNative(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
-#endif
-}
+bool FileIsThere(const QString &path) { return IsNonFolder(path); }
 
 QString GetLastPathPart(const QString &path)
 {
-    const qsizetype at = path.lastIndexOf(kNativeSeparator);
-    return at < 0 ? path : path.mid(at + 1);
+    const QString native = NativeSeparators(path);
+    const qsizetype at = native.lastIndexOf(kNativeSeparator);
+    return at < 0 ? native : native.mid(at + 1);
 }
 
 void DeleteExistingFile(const QString &path, const Yield &yield)
 {
     if (yield)
         yield();
-    if (!usablePath(path))
-        return;
-#ifdef _WIN32
-    if (DeleteFileW(toWide(path).c_str()))
-        return;
-#else
-    // unlink never removes a directory, and removes a link rather than
-    // what it points to.
-    if (::unlink(FileNameToNative(path).constData()) == 0)
-        return;
-    if (errno == ENOENT)
-        return;
-#endif
-    ForceDeleteFile(path);
+    if (RemoveFileOnce(path) == Removal::Refused)
+        ForceDeleteFile(path);
 }
 
-void ForceDeleteFile(const QString &path)
-{
-    if (!usablePath(path))
-        return;
-#ifdef _WIN32
-    const std::wstring wide = toWide(path);
-    const DWORD attrs = GetFileAttributesW(wide.c_str());
-    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
-        return;
-    const bool madeWritable = (attrs & FILE_ATTRIBUTE_READONLY)
-        && SetFileAttributesW(wide.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
-    if (DeleteFileW(wide.c_str()))
-        return;
-    // The file stays; so does its read-only mark.
-    if (madeWritable)
-        SetFileAttributesW(wide.c_str(), attrs);
-#else
-    const QByteArray native = FileNameToNative(path);
-    struct stat st;
-    if (::lstat(native.constData(), &st) != 0 || S_ISDIR(st.st_mode))
-        return;
-    // chmod follows links, so only a plain file gets its mode changed; a
-    // link is removed as it is.
-    const mode_t oldMode = st.st_mode & 07777;
-    const bool madeWritable = S_ISREG(st.st_mode) && !(oldMode & S_IWUSR)
-        && ::chmod(native.constData(), oldMode | S_IWUSR) == 0;
-    if (::unlink(native.constData()) == 0)
-        return;
-    // The file stays; so does its mode.
-    if (madeWritable)
-        ::chmod(native.constData(), oldMode);
-#endif
-}
+void ForceDeleteFile(const QString &path) { ForceRemoveFile(path); }
 
 bool IsRootFolder(const QString &path)
 {
@@ -162,18 +70,7 @@ bool IsRootFolder(const QString &path)
         return true;
     if (QDir(QDir::cleanPath(QDir::fromNativeSeparators(path))).isRoot())
         return true;
-#ifdef _WIN32
-    const QString canonical = QFileInfo(path).canonicalFilePath();
-    return !canonical.isEmpty() && QDir(canonical).isRoot();
-#else
-    // A link to "/" is a root too; the name's bytes are resolved as they are.
-    if (!usablePath(path))
-        return false;
-    char *resolved = ::realpath(FileNameToNative(path).constData(), nullptr);
-    const bool root = resolved && resolved[0] == '/' && resolved[1] == '\0';
-    std::free(resolved);
-    return root;
-#endif
+    return ResolvesToRoot(path);
 }
 
 namespace {
@@ -182,21 +79,15 @@ namespace {
 // ".." followed. Empty when it cannot be resolved.
 QString canonicalPath(const QString &path)
 {
-    if (!usablePath(path))
+    if (path.isEmpty() || path.contains(QChar(u'\0')))
         return QString();
-#ifdef _WIN32
-    return QDir::toNativeSeparators(QFileInfo(path).canonicalFilePath());
-#else
-    char *resolved = ::realpath(FileNameToNative(path).constData(), nullptr);
-    const QString out = resolved ? FileNameFromNative(QByteArray(resolved)) : QString();
-    std::free(resolved);
-    return out;
-#endif
+    const NativePath resolved = ResolvedPath(ToNativePath(path));
+    return resolved.size() == 0 ? QString() : FromNativePath(resolved);
 }
 
 } // namespace
 
-QString ResolvedPath(const QString &path)
+QString ResolvedFolderPath(const QString &path)
 {
     QString trimmed = path;
     while (trimmed.size() > 1 && trimmed.endsWith(kNativeSeparator))
@@ -221,9 +112,7 @@ bool FolderIsWithin(const QString &inner, const QString &outer)
         return false;
     if (!out.endsWith(kNativeSeparator))
         out += kNativeSeparator;
-    const Qt::CaseSensitivity cs =
-        kNativePathStyle == PathStyle::Windows ? Qt::CaseInsensitive : Qt::CaseSensitive;
-    return (in + kNativeSeparator).startsWith(out, cs);
+    return (in + kNativeSeparator).startsWith(out, kFileNameCase);
 }
 
 QString ResolveOutputFolder(const QString &text)
@@ -244,5 +133,5 @@ QString ResolveOutputFolder(const QString &text)
     }
     // The text as typed must name a folder to the system first: a text the
     // system refuses (too long, a file on the way) is refused here too.
-    return full.isEmpty() || !FolderExists(full) ? QString() : ResolvedPath(full);
+    return full.isEmpty() || !FolderExists(full) ? QString() : ResolvedFolderPath(full);
 }

@@ -1,17 +1,8 @@
 #pragma once
 // Small file and text helpers shared by the window's commands.
+#include "core/Platform.h"
 #include "core/Yield.h"
 #include <QString>
-
-enum class PathStyle { Windows, Posix };
-
-#ifdef _WIN32
-constexpr PathStyle kNativePathStyle = PathStyle::Windows;
-constexpr QChar kNativeSeparator = u'\\';
-#else
-constexpr PathStyle kNativePathStyle = PathStyle::Posix;
-constexpr QChar kNativeSeparator = u'/';
-#endif
 
 // Removes doubled separators. Windows style: pairs of `\` become one, and a
 // leading run of `\` becomes exactly two (network-share prefix). POSIX style:
@@ -51,13 +42,13 @@ inline const QString kNoSuchOutputFolder =
 // is an ordinary name (a folder reached through a link keeps the link's
 // name, and its archive is named after it). Empty when a part before the
 // last is missing, or the last part is "." or ".." and cannot be resolved.
-QString ResolvedPath(const QString &path);
+QString ResolvedFolderPath(const QString &path);
 
 // True when the folder `inner` is `outer` or lies below it, as the system
 // finds both (every link followed). False when either cannot be resolved.
 bool FolderIsWithin(const QString &inner, const QString &outer);
 
-// The folder an output-folder text names, resolved (ResolvedPath): "~" and
+// The folder an output-folder text names, resolved (ResolvedFolderPath): "~" and
 // "~/..." stand for the home folder, as in every file chooser; a full path
 // stands for itself. Any other text (relative to nothing a person can see)
 // names no folder, and nor does a path that cannot be resolved: the answer

@@ -1,4 +1,5 @@
 #include "core/SettingsStore.h"
+#include "core/Platform.h"
 #include "core/QbError.h"
 
 #include <QDir>
@@ -8,10 +9,7 @@
 
 namespace {
 
-QSettings *openStore(const QString &application)
-{
-    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, application, QString());
-}
+QSettings *openStore(const QString &application) { return OpenSettingsStore(application); }
 
 } // namespace
 

@@ -8,34 +8,30 @@ namespace {
 
 const QString kPlaceholder = QStringLiteral("querty");
 
-#ifdef _WIN32
-constexpr Qt::CaseSensitivity kKeyCase = Qt::CaseInsensitive;
-const QString kDefaultRoot = QStringLiteral("\\");
-#else
-// Names that differ in letter case are different files here.
-constexpr Qt::CaseSensitivity kKeyCase = Qt::CaseSensitive;
-const QString kDefaultRoot = QStringLiteral("/");
-#endif
+// Names that differ in letter case only are one name where the file
+// system says so.
+constexpr Qt::CaseSensitivity kKeyCase = kFileNameCase;
+const QString kDefaultRoot = QString(kNativeSeparator);
 
 // The engine's messages as a person should read them. The placeholder is the
 // name list's own business: the engine's word that it matched nothing is
 // dropped. A folder named for its files that is not there is said as what it
-// is. Control characters in names are shown as visible marks.
+// is; the engine gives the system's reason, in the system's own words.
+// Control characters in names are shown as visible marks.
 QString PersonMessages(const QString &engineMessages, const QString &placeholder)
 {
     static const QString notMatched = QStringLiteral("name not matched: ");
-    static const QString notThere = QStringLiteral(" (No such file or directory)");
+    const QString wildcard = QString(kNativeSeparator) + QStringLiteral("*.* (");
     QStringList lines = engineMessages.split(QLatin1Char('\n'));
     QStringList kept;
     for (const QString &line : std::as_const(lines)) {
         if (line.startsWith(notMatched + placeholder)
             || line.startsWith(notMatched + FileNameForDisplay(placeholder)))
             continue;
-        const QString wildcardTail = QString(kNativeSeparator) + QStringLiteral("*.*") + notThere;
-        if (line.startsWith(notMatched) && line.endsWith(wildcardTail)) {
-            kept << QStringLiteral("folder not found: ")
-                        + line.mid(notMatched.size(),
-                                   line.size() - notMatched.size() - wildcardTail.size());
+        const qsizetype at = line.lastIndexOf(wildcard);
+        if (line.startsWith(notMatched) && at > 0 && line.endsWith(QLatin1Char(')'))
+            && MeansNotThere(line.mid(at + wildcard.size()).chopped(1))) {
+            kept << QStringLiteral("folder not found: ") + line.mid(notMatched.size(), at - notMatched.size());
             continue;
         }
         kept << line;

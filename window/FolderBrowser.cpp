@@ -9,9 +9,8 @@ QString BrowseFolder(QWidget *owner, const QString &title, const QString &start)
 
 bool IsRootOrTooShort(const QString &path)
 {
-#ifdef _WIN32
-    if (path.size() <= 3)
+    // "C:\" and the like.
+    if (kNativePathStyle == PathStyle::Windows && path.size() <= 3)
         return true;
-#endif
     return IsRootFolder(path);
 }

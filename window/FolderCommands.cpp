@@ -38,7 +38,9 @@ void MainWindow::addOneFolderRow(ErrorTrap &trap, const QString &path)
     // The duplicate test compares the path as chosen; the row gets it cleaned.
     if (trap.guard(104, [&] { return IsFolderListed(path); }))
         return;
-    trap(106, [&] { appendRow(CleanBackslashes(path)); });
+    // Rows hold the system's separators: "C:/x" from a typed or dropped
+    // path is listed as "C:\x" on Windows.
+    trap(106, [&] { appendRow(CleanBackslashes(NativeSeparators(path))); });
 }
 
 void MainWindow::addAllSubfolders()

@@ -7,6 +7,7 @@
 #include "window/ErrorReport.h"
 #include "window/FolderBrowser.h"
 #include "window/MainWindow.h"
+#include "window/Platform.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -22,9 +23,6 @@
 #include <QStringDecoder>
 #include <QUrl>
 
-#ifdef _WIN32
-#include <windows.h>
-#endif
 
 // The program's pictures live in a static library, which does not register
 // its resources by itself.
@@ -47,14 +45,7 @@ QString skinPath()
 bool skinListed(const QString &path)
 {
     const QFileInfo info(path);
-    if (!info.exists() || info.isDir() || info.isHidden())
-        return false;
-#ifdef _WIN32
-    const DWORD attributes = GetFileAttributesW(reinterpret_cast<LPCWSTR>(path.utf16()));
-    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_SYSTEM))
-        return false;
-#endif
-    return true;
+    return info.exists() && !info.isDir() && !info.isHidden() && !IsSystemFile(path);
 }
 
 [[noreturn]] void skinFailure(const QString &path, const QString &what)
@@ -162,10 +153,7 @@ QStringList draggedFolders(const QMimeData *mime)
     for (const QUrl &url : urls) {
         if (!url.isLocalFile())
             continue;
-        // The path's bytes as the URL carries them, so a name that is not
-        // valid UTF-8 arrives intact (toLocalFile() would replace its bytes).
-        const QString local = FileNameFromNative(
-            QByteArray::fromPercentEncoding(url.path(QUrl::FullyEncoded).toLatin1()));
+        const QString local = LocalPathOf(url);
         if (local.isEmpty() || !FolderExists(local))
             continue;
         folders << QDir::toNativeSeparators(QDir::cleanPath(local));

@@ -107,7 +107,7 @@ private slots:
     {
         QTest::addColumn<QString>("library");
         QTest::newRow("no library") << QStringLiteral("/nonexistent/libzip32.so");
-        QTest::newRow("entry points missing") << QStringLiteral("testlibs/libpartial_zip32.so");
+        QTest::newRow("entry points missing") << QStringLiteral("testlibs/libpartial_zip32");
     }
     void missingEngineIsAFailure()
     {

@@ -1,8 +1,11 @@
 // The name list of one archive.
 #include "core/QbError.h"
 #include "support/FakeEngine.h"
+#include "core/Platform.h"
 #include "core/ZipNameList.h"
 
+#include <QDir>
+#include <QTemporaryDir>
 #include <QTest>
 #include <functional>
 
@@ -152,6 +155,21 @@ private slots:
         zip.setZipFileName("/out/x.zip");
         QCOMPARE(zip.MakeZipFile(), 18);
         QCOMPARE(zip.GetLastMessage(), shown);
+    }
+
+    // The real engine gives the system's own reason, in its own language:
+    // a listed folder that is gone is still called that.
+    void missingFolderTheRealEngineReports()
+    {
+        QTemporaryDir tmp;
+        const QString base = QDir::toNativeSeparators(tmp.path()) + kNativeSeparator;
+        ZipNameList zip;
+        zip.setZipFileName(base + "out.zip");
+        zip.setRootDirectory(base);
+        zip.AddFile(base + "gone" + kNativeSeparator + "*.*");
+        QVERIFY(zip.MakeZipFile() != 0);
+        QVERIFY2(zip.GetLastMessage().contains("folder not found: " + base + "gone\n"),
+                 qPrintable(zip.GetLastMessage()));
     }
 
     void noHundredNameLimit()

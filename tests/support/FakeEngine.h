@@ -11,7 +11,7 @@
 class FakeEngine {
 public:
     FakeEngine()
-        : lib(QCoreApplication::applicationDirPath() + QStringLiteral("/testlibs/libfake_zip32.so"))
+        : lib(QCoreApplication::applicationDirPath() + QStringLiteral("/testlibs/libfake_zip32"))
     {
         lib.load();
         SetZipEngineLibrary(lib.fileName());

@@ -1,0 +1,432 @@
+#include "core/Platform.h"
+#include "core/FileNames.h"
+
+#include <QDir>
+#include <QSettings>
+
+#ifdef Q_OS_WIN
+#  ifndef NOMINMAX
+#    define NOMINMAX
+#  endif
+#  include <windows.h>
+#  include <shellapi.h>
+#else
+#  include <cerrno>
+#  include <cstdlib>
+#  include <cstring>
+#  include <dirent.h>
+#  include <fcntl.h>
+#  include <sys/stat.h>
+#  include <unistd.h>
+#  ifdef __linux__
+#    include <linux/magic.h>
+#    include <sys/vfs.h>
+#  endif
+#endif
+
+namespace {
+
+// A path the OS would read only up to an embedded NUL names a different
+// file than the text shows; such a path is never handed to the OS.
+bool usable(const QString &path)
+{
+    return !path.isEmpty() && !path.contains(QChar(u'\0'));
+}
+
+} // namespace
+
+bool IsWithin(const NativePath &path, const NativePath &folder)
+{
+    const auto sep = static_cast<NativePath::value_type>(kNativeSeparator.unicode());
+    if (folder.size() == 0)
+        return false;
+    if (path.size() < folder.size())
+        return false;
+    const QString head = FromNativePath(NativePath(path.data(), folder.size()));
+    if (QString::compare(head, FromNativePath(folder), kFileNameCase) != 0)
+        return false;
+    // A root ends in its separator; any other folder is followed by one.
+    return folder.back() == sep || path.size() == folder.size() || path[folder.size()] == sep;
+}
+
+#ifdef Q_OS_WIN
+
+namespace {
+
+// What FormatMessage says for an error, trimmed as the engine trims it.
+QString systemText(DWORD error)
+{
+    wchar_t *text = nullptr;
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
+                                       | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                   nullptr, error, 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
+    QString out = n > 0 && text ? QString::fromWCharArray(text, int(n)) : QString();
+    if (text)
+        LocalFree(text);
+    while (!out.isEmpty() && QStringLiteral("\r\n .").contains(out.back()))
+        out.chop(1);
+    return out;
+}
+
+HANDLE openForAttributes(const NativePath &path)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+} // namespace
+
+QString NativeSeparators(const QString &path) { return QDir::toNativeSeparators(path); }
+
+QStringList ProgramArguments(int, const char *const *)
+{
+    QStringList arguments;
+    int count = 0;
+    wchar_t **wide = CommandLineToArgvW(GetCommandLineW(), &count);
+    for (int i = 0; wide && i < count; ++i)
+        arguments << QString::fromWCharArray(wide[i]);
+    LocalFree(wide);
+    return arguments;
+}
+
+QString EngineLibraryFileName() { return QStringLiteral("zip32.dll"); }
+
+QByteArray EngineRootText(const QString &root) { return root.toUpper().toUtf8(); }
+
+bool MeansNotThere(const QString &reason)
+{
+    return reason == systemText(ERROR_PATH_NOT_FOUND) || reason == systemText(ERROR_FILE_NOT_FOUND);
+}
+
+QSettings *OpenSettingsStore(const QString &organisation)
+{
+    // Qt's own addressing by organisation alone would put the values under
+    // "<organisation>\OrganizationDefaults".
+    return new QSettings(QStringLiteral("HKEY_CURRENT_USER\\Software\\") + organisation,
+                         QSettings::NativeFormat);
+}
+
+NativePath ToNativePath(const QString &path) { return path.toStdWString(); }
+
+QString FromNativePath(const NativePath &path) { return QString::fromStdWString(path); }
+
+bool IsFolder(const QString &path)
+{
+    if (!usable(path))
+        return false;
+    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool IsNonFolder(const QString &path)
+{
+    if (!usable(path))
+        return false;
+    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+Removal RemoveFileOnce(const QString &path)
+{
+    if (!usable(path))
+        return Removal::NotThere;
+    if (DeleteFileW(ToNativePath(path).c_str()))
+        return Removal::Removed;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Removal::NotThere
+                                                                        : Removal::Refused;
+}
+
+void ForceRemoveFile(const QString &path)
+{
+    if (!usable(path))
+        return;
+    const NativePath wide = ToNativePath(path);
+    const DWORD attrs = GetFileAttributesW(wide.c_str());
+    if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
+        return;
+    const bool madeWritable = (attrs & FILE_ATTRIBUTE_READONLY)
+        && SetFileAttributesW(wide.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+    if (DeleteFileW(wide.c_str()))
+        return;
+    if (madeWritable)
+        SetFileAttributesW(wide.c_str(), attrs);
+}
+
+bool ResolvesToRoot(const QString &path)
+{
+    return usable(path) && IsFileSystemRoot(ResolvedPath(ToNativePath(path)));
+}
+
+bool FolderIdOf(const NativePath &path, FolderId &id)
+{
+    HANDLE h = openForAttributes(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool ok = GetFileInformationByHandle(h, &info) != 0;
+    CloseHandle(h);
+    if (!ok || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+        return false;
+    id.device = info.dwVolumeSerialNumber;
+    id.node = (std::uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+    return true;
+}
+
+bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+                 const std::function<void(ListedFolder &&)> &found)
+{
+    WIN32_FIND_DATAW data;
+    const NativePath pattern = folder + L"*";
+    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                   nullptr, FIND_FIRST_EX_LARGE_FETCH);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    yield();
+    do {
+        yield();
+        const DWORD attrs = data.dwFileAttributes;
+        if ((attrs & (FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM)) || !(attrs & FILE_ATTRIBUTE_DIRECTORY))
+            continue;
+        ListedFolder entry;
+        entry.name = data.cFileName;
+        if (entry.name == L"." || entry.name == L".."
+            || !FolderIdOf(folder + entry.name + L"\\", entry.id))
+            continue;
+        // Symbolic links, junctions and mount points alike.
+        entry.link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+        found(std::move(entry));
+    } while (FindNextFileW(find, &data));
+    FindClose(find);
+    return true;
+}
+
+NativePath ResolvedPath(const NativePath &path)
+{
+    HANDLE h = openForAttributes(path);
+    if (h == INVALID_HANDLE_VALUE)
+        return {};
+    wchar_t buffer[32768];
+    const DWORD n = GetFinalPathNameByHandleW(h, buffer, DWORD(std::size(buffer)), FILE_NAME_NORMALIZED);
+    CloseHandle(h);
+    if (n == 0 || n >= std::size(buffer))
+        return {};
+    NativePath out(buffer, n);
+    // "\\?\C:\..." and "\\?\UNC\server\..." as a person writes them.
+    if (out.rfind(L"\\\\?\\UNC\\", 0) == 0)
+        out = L"\\\\" + out.substr(8);
+    else if (out.rfind(L"\\\\?\\", 0) == 0)
+        out = out.substr(4);
+    if (out.size() > 3 && out.back() == L'\\')
+        out.pop_back();
+    return out;
+}
+
+bool IsFileSystemRoot(const NativePath &resolved)
+{
+    if (resolved.size() == 3 && resolved[1] == L':' && resolved[2] == L'\\')
+        return true;
+    // "\\server\share": a share's root.
+    return resolved.rfind(L"\\\\", 0) == 0
+        && std::count(resolved.begin() + 2, resolved.end(), L'\\') <= 1;
+}
+
+bool IsSystemFileSystem(const NativePath &) { return false; }
+
+QString LinkText(const NativePath &link) { return FromNativePath(ResolvedPath(link)); }
+
+#else // POSIX
+
+namespace {
+
+class Listing {
+public:
+    explicit Listing(const QByteArray &path) : m_dir(::opendir(path.constData())) {}
+    ~Listing()
+    {
+        if (m_dir)
+            ::closedir(m_dir);
+    }
+    Listing(const Listing &) = delete;
+    Listing &operator=(const Listing &) = delete;
+
+    bool isOpen() const { return m_dir != nullptr; }
+    int fd() const { return ::dirfd(m_dir); }
+    // The next entry in the directory's own order; nullptr at the end or on
+    // a read error.
+    const dirent *next() { return ::readdir(m_dir); }
+
+private:
+    DIR *m_dir;
+};
+
+FolderId idOf(const struct stat &st)
+{
+    return FolderId{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
+}
+
+} // namespace
+
+QString NativeSeparators(const QString &path) { return path; }
+
+QStringList ProgramArguments(int argc, const char *const *argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments << FileNameFromNative(QByteArray(argv[i]));
+    return arguments;
+}
+
+QString EngineLibraryFileName() { return QStringLiteral("libzip32.so"); }
+
+// File names are case-sensitive here: the root passes unchanged.
+QByteArray EngineRootText(const QString &root) { return FileNameToNative(root); }
+
+bool MeansNotThere(const QString &reason)
+{
+    return reason == QString::fromLocal8Bit(std::strerror(ENOENT));
+}
+
+QSettings *OpenSettingsStore(const QString &organisation)
+{
+    return new QSettings(QSettings::NativeFormat, QSettings::UserScope, organisation, QString());
+}
+
+NativePath ToNativePath(const QString &path) { return FileNameToNative(path); }
+
+QString FromNativePath(const NativePath &path) { return FileNameFromNative(path); }
+
+bool IsFolder(const QString &path)
+{
+    struct stat st;
+    return usable(path) && ::stat(FileNameToNative(path).constData(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsNonFolder(const QString &path)
+{
+    struct stat st;
+    return usable(path) && ::lstat(FileNameToNative(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+Removal RemoveFileOnce(const QString &path)
+{
+    if (!usable(path))
+        return Removal::NotThere;
+    // unlink never removes a directory, and removes a link rather than
+    // what it points to.
+    if (::unlink(FileNameToNative(path).constData()) == 0)
+        return Removal::Removed;
+    return errno == ENOENT ? Removal::NotThere : Removal::Refused;
+}
+
+void ForceRemoveFile(const QString &path)
+{
+    if (!usable(path))
+        return;
+    const QByteArray native = FileNameToNative(path);
+    struct stat st;
+    if (::lstat(native.constData(), &st) != 0 || S_ISDIR(st.st_mode))
+        return;
+    // chmod follows links, so only a plain file gets its mode changed; a
+    // link is removed as it is.
+    const mode_t oldMode = st.st_mode & 07777;
+    const bool madeWritable = S_ISREG(st.st_mode) && !(oldMode & S_IWUSR)
+        && ::chmod(native.constData(), oldMode | S_IWUSR) == 0;
+    if (::unlink(native.constData()) == 0)
+        return;
+    if (madeWritable)
+        ::chmod(native.constData(), oldMode);
+}
+
+bool ResolvesToRoot(const QString &path)
+{
+    // A link to "/" is a root too; the name's bytes are resolved as they are.
+    return usable(path) && IsFileSystemRoot(ResolvedPath(FileNameToNative(path)));
+}
+
+bool FolderIdOf(const NativePath &path, FolderId &id)
+{
+    struct stat st;
+    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    id = idOf(st);
+    return true;
+}
+
+bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+                 const std::function<void(ListedFolder &&)> &found)
+{
+    Listing listing(folder);
+    if (!listing.isOpen())
+        return false;
+    yield();
+    while (const dirent *ent = listing.next()) {
+        yield();
+        const char *name = ent->d_name;
+        // Names beginning with "." are hidden; that covers "." and ".." too.
+        if (name[0] == '.')
+            continue;
+        bool maybeLink = true;
+#ifdef DT_DIR
+        // The listing says what most entries are; only folders, links and
+        // entries of unknown kind need a look at their attributes.
+        const unsigned char type = ent->d_type;
+        if (type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN)
+            continue;
+        maybeLink = type != DT_DIR;
+#endif
+        struct stat st;
+        if (::fstatat(listing.fd(), name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
+            continue;
+        ListedFolder entry;
+        entry.name = QByteArray(name);
+        entry.id = idOf(st);
+        struct stat lst;
+        entry.link = maybeLink && ::fstatat(listing.fd(), name, &lst, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISLNK(lst.st_mode);
+        found(std::move(entry));
+    }
+    return true;
+}
+
+NativePath ResolvedPath(const NativePath &path)
+{
+    char *resolved = ::realpath(path.constData(), nullptr);
+    QByteArray out(resolved ? resolved : "");
+    std::free(resolved);
+    return out;
+}
+
+bool IsFileSystemRoot(const NativePath &resolved) { return resolved == "/"; }
+
+bool IsSystemFileSystem(const NativePath &resolved)
+{
+    for (const char *top : {"/proc", "/sys", "/dev"})
+        if (IsWithin(resolved, QByteArray(top)))
+            return true;
+#ifdef __linux__
+    struct statfs fs;
+    if (::statfs(resolved.constData(), &fs) == 0) {
+        switch (static_cast<unsigned long>(fs.f_type)) {
+        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
+            return true;
+        default:
+            break;
+        }
+    }
+#endif
+    return false;
+}
+
+QString LinkText(const NativePath &link)
+{
+    QByteArray text(4096, '\0');
+    const ssize_t n = ::readlink(link.constData(), text.data(), size_t(text.size()));
+    text.resize(n > 0 ? n : 0);
+    return FileNameFromNative(text);
+}
+
+#endif

@@ -1,0 +1,118 @@
+#pragma once
+// What differs between Windows and the POSIX systems, for the core. Every
+// branch on the system in core/ is here and in Platform.cpp (Q_OS_WIN);
+// the rest of the core is written once.
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+class QSettings;
+
+enum class PathStyle { Windows, Posix };
+
+#ifdef Q_OS_WIN
+constexpr PathStyle kNativePathStyle = PathStyle::Windows;
+constexpr QChar kNativeSeparator = u'\\';
+// File names that differ in letter case only name the same file.
+constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseInsensitive;
+// A path the system takes as it is: UTF-16 on Windows, bytes elsewhere.
+using NativePath = std::wstring;
+#else
+constexpr PathStyle kNativePathStyle = PathStyle::Posix;
+constexpr QChar kNativeSeparator = u'/';
+constexpr Qt::CaseSensitivity kFileNameCase = Qt::CaseSensitive;
+using NativePath = QByteArray;
+#endif
+
+// ---- Text
+
+// The path with the system's separator: on Windows "/" is one too, and
+// becomes "\"; elsewhere the path is returned as it is.
+QString NativeSeparators(const QString &path);
+
+// The program's arguments as the user gave them (on Windows from the UTF-16
+// command line, which `argv` holds only in the ANSI code page).
+QStringList ProgramArguments(int argc, const char *const *argv);
+
+// The engine library's file name beside the program.
+QString EngineLibraryFileName();
+
+// The root folder as the engine is given it: upper-case on Windows, where
+// the engine compares names without regard to case.
+QByteArray EngineRootText(const QString &root);
+
+// True when a reason the engine gives for a name it could not match says
+// that the name is not there (the system's own wording).
+bool MeansNotThere(const QString &reason);
+
+// The per-user settings store of an organisation: the registry key
+// HKEY_CURRENT_USER\Software\<organisation> on Windows, <organisation>.conf
+// in the user's configuration folder elsewhere. The caller owns it.
+QSettings *OpenSettingsStore(const QString &organisation);
+
+// ---- Files. None of these fails loudly: a path that cannot be used is a "no".
+
+NativePath ToNativePath(const QString &path);
+QString FromNativePath(const NativePath &path);
+
+bool IsFolder(const QString &path);
+// True when the path names something that is not a folder (a link counts as
+// itself, whatever it leads to).
+bool IsNonFolder(const QString &path);
+
+enum class Removal { Removed, NotThere, Refused };
+// One plain attempt to remove a file (never a folder; a link, not its target).
+Removal RemoveFileOnce(const QString &path);
+// Removes a read-only file too, by making it writable first; a file that
+// stays keeps its mode.
+void ForceRemoveFile(const QString &path);
+
+// True when the path, with its links resolved, is the root of a file system
+// ("/"; "C:\").
+bool ResolvesToRoot(const QString &path);
+
+// ---- The folder walk's view of the file system
+
+struct FolderId {
+    std::uint64_t device = 0; // device, or volume serial number
+    std::uint64_t node = 0;   // inode, or file index
+    bool operator==(const FolderId &) const = default;
+};
+
+// The identity of the folder at `path`, links followed. False when it is
+// not a folder that can be opened.
+bool FolderIdOf(const NativePath &path, FolderId &id);
+
+// A folder met in a listing: its name, its identity (links followed) and
+// whether the entry itself is a link (symbolic link, junction, mount point).
+struct ListedFolder {
+    NativePath name;
+    FolderId id;
+    bool link = false;
+};
+
+// Lists the folders of `folder` (a path ending in a separator): entries
+// that are folders or links to folders, hidden ones (and on Windows system
+// ones) passed over. `yield` runs once the listing is open and before each
+// entry is looked at. False when the folder cannot be listed.
+bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+                 const std::function<void(ListedFolder &&)> &found);
+
+// The path with every link resolved, absolute; empty when it cannot be.
+NativePath ResolvedPath(const NativePath &path);
+
+// True when `path` is `folder` or lies below it; both resolved.
+bool IsWithin(const NativePath &path, const NativePath &folder);
+
+// True for the resolved root of a file system.
+bool IsFileSystemRoot(const NativePath &resolved);
+
+// True for file systems the kernel makes up (/proc, /sys, /dev): following
+// a link onto one walks thousands of entries that are not files.
+bool IsSystemFileSystem(const NativePath &resolved);
+
+// What a link says it leads to, for a note; empty when it cannot be read.
+QString LinkText(const NativePath &link);
