@@ -47,7 +47,8 @@ bool LinkRule::judge(const std::string &path, LinkVerdict &verdict) const
 {
     verdict = LinkVerdict{};
     std::string resolved;
-    if (resolvedPath(path, resolved)) {
+    const bool found = resolvedPath(path, resolved);
+    if (found) {
         verdict.why = refusal(resolved);
         verdict.follow = verdict.why == nullptr;
         if (verdict.follow)
@@ -57,7 +58,12 @@ bool LinkRule::judge(const std::string &path, LinkVerdict &verdict) const
         verdict.why = isNotFound(error) || error == kErrNotDir ? "its target is missing"
                                                                : "its target cannot be resolved";
     }
-    return readLink(path, verdict.target);
+    if (readLink(path, verdict.target))
+        return true;
+    // A link whose text cannot be read (a kind of reparse point this reader
+    // does not know) is still told by where it leads.
+    verdict.target = resolved;
+    return found;
 }
 
 } // namespace zip32
