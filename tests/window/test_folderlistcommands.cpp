@@ -142,7 +142,11 @@ private slots:
         QVERIFY(!form.IsFolderListed(path));
         form.appendRow("/data/Other");
         form.appendRow("/data/Photos");
+        form.appendRow("/data/Photos"); // removing one of two rows leaves it listed
+        form.folders().removeAt(2);
         QCOMPARE(form.IsFolderListed(path), listed);
+        form.folders().removeAt(1);
+        QVERIFY(!form.IsFolderListed("/data/Photos"));
     }
 };
 
