@@ -12,6 +12,7 @@
 
 #include <QCursor>
 #include <QProgressBar>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <optional>
@@ -21,6 +22,7 @@ class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 // A progress bar that shows a text of its own and keeps the exact value it
 // was given.
@@ -80,7 +82,8 @@ public:
     void unload();
     void applySkin();
 
-    // Folder list: the rows live in `folders()`, the list view shows them.
+    // Folder list: the rows live in `folders()`, the list view shows them
+    // (while many folders come in, a moment later: see AddingFolders).
     FolderList &folders() { return m_folders; }
     const FolderList &folders() const { return m_folders; }
     void appendRow(const QString &text);
@@ -150,6 +153,29 @@ private:
         Busy before;
     };
 
+    // Many folders coming in at once: "Add All Subfolders Within Folder", a
+    // drop, the command line. While one lives the window is busy adding
+    // folders, shows the hourglass, and the bar counts the folders added;
+    // new rows reach the list view in batches (showWaitingRows). When it
+    // ends every row is shown, and the bar and the pointer are as before.
+    class AddingFolders {
+    public:
+        explicit AddingFolders(MainWindow &window);
+        ~AddingFolders();
+        AddingFolders(const AddingFolders &) = delete;
+        AddingFolders &operator=(const AddingFolders &) = delete;
+
+    private:
+        MainWindow &m_window;
+        BusyScope m_busy;
+        QString m_barText;
+    };
+    // Gives the list view the rows waiting for it, in one insertion. Each
+    // insertion lays the whole view out again at the next turn of the event
+    // loop, and an add turns the loop before every row: one insertion per
+    // row would make adding thousands of folders take minutes.
+    void showWaitingRows();
+
     int m_mousePointer = kPointerDefault;
     std::optional<QCursor> m_customCursor;
     FolderList m_folders;
@@ -158,6 +184,9 @@ private:
     bool m_askingToStop = false;
     bool m_settingsWarningShown = false;
     std::function<void()> m_endProgram;
+    QList<QTreeWidgetItem *> m_rowsWaiting; // appended, not yet in the view
+    QTimer m_showRowsTimer;
+    int m_addingFrom = -1; // the row count when the current add began; -1 when none
 };
 
 // Twips to pixels at 15 twips per pixel.
