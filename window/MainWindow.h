@@ -25,7 +25,7 @@ class QTreeWidget;
 class QTreeWidgetItem;
 
 // A progress bar that shows a text of its own and keeps the exact value it
-// was given.
+// was given. A screen reader hears that text as the bar's name.
 class TextProgressBar : public QProgressBar {
     Q_OBJECT
 public:
