@@ -180,7 +180,7 @@ void MainWindow::buildControls()
     addAllSubfoldersButton->setToolTip(QStringLiteral("Add every folder below a folder you choose"));
     clearListButton->setToolTip(QStringLiteral("Remove every folder from the list"));
     loadSamplesButton->setToolTip(QStringLiteral("Add the three sample folders"));
-    startButton->setToolTip(QStringLiteral("Zip each listed folder into an archive of its own"));
+    startButton->setToolTip(kStartTip);
     chooseOutputButton->setToolTip(QStringLiteral("Choose the folder the archives go to"));
 
     // What a screen reader says where a caption alone says too little: the

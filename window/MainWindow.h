@@ -53,6 +53,11 @@ public:
     static constexpr int kPointerBusy = 11;
     static constexpr int kPointerCustom = 99;
 
+    // What "Start Zipping" says when the mouse rests on it: before a run, and
+    // during one.
+    static inline const QString kStartTip = QStringLiteral("Zip each listed folder into an archive of its own");
+    static inline const QString kStopTip = QStringLiteral("Press Escape to stop");
+
     explicit MainWindow(QWidget *parent = nullptr);
 
     // Controls. Their object names are the designer names (ListView1,
@@ -138,8 +143,8 @@ private:
     void applyPointer();
     void removeSelectedRow();
     // While a run goes on, every control that would change its rows or its
-    // output folder is unavailable; "Start Zipping" itself stays, and a
-    // second press is ignored.
+    // output folder is unavailable, and so is "Start Zipping", whose tip
+    // then says that Escape stops the run.
     void setRunControlsEnabled(bool enabled);
     void addDroppedFolder(const QString &path);
     // The rules of "Add One Folder" once a folder is chosen: no root, no
