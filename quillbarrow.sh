@@ -38,7 +38,7 @@ BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libzip
                 libdeflate-dev zlib1g-dev fonts-liberation libgl-dev)
 TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
                imagemagick util-linux procps clang libclang-rt-14-dev lintian)
-PACKAGE_PACKAGES=(dpkg-dev scdoc file)
+PACKAGE_PACKAGES=(dpkg-dev scdoc file appstream desktop-file-utils)
 # The Windows program: a cross compiler, zlib for Windows, Wine to run it, and
 # dpkg-dev for the source packages of libzip, libdeflate and Qt.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev

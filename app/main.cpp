@@ -22,6 +22,9 @@ void setApplicationNames()
     QCoreApplication::setOrganizationName(QStringLiteral("Kestrawin"));
     QCoreApplication::setApplicationName(QStringLiteral("Quillbarrow"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QB_VERSION));
+    // The desktop entry's id, so a desktop matches the window to its entry
+    // and icon.
+    QGuiApplication::setDesktopFileName(QStringLiteral("com.kestrawin.quillbarrow"));
 }
 
 int runWindow(int argc, char *argv[], const QStringList &folders)

@@ -12,6 +12,7 @@ QString FolderList::at(int index) const
 void FolderList::append(const QString &path)
 {
     m_rows.append(path);
+    ++m_listed[path];
     emit appended(path);
 }
 
@@ -19,6 +20,9 @@ void FolderList::removeAt(int index)
 {
     if (index < 0 || index >= m_rows.size())
         return;
+    const auto listed = m_listed.find(m_rows.at(index));
+    if (--listed.value() == 0)
+        m_listed.erase(listed);
     m_rows.removeAt(index);
     emit removed(index);
 }
@@ -26,5 +30,6 @@ void FolderList::removeAt(int index)
 void FolderList::clear()
 {
     m_rows.clear();
+    m_listed.clear();
     emit cleared();
 }

@@ -52,17 +52,19 @@ void MainWindow::addAllSubfolders()
     trap(100, [&] { path = BrowseFolder(this, kBrowseTitle, QString()); });
     if (trap.guard(102, [&] { return path.isEmpty(); }))
         return;
-    BusyScope busy(*this, Busy::AddingFolders);
-    trap(104, [&] { setMousePointer(kPointerBusy); });
-    QStringList gathered;
-    trap(106, [&] { CollectSubFolders(path + kNativeSeparator, gathered, true); });
-    for (const QString &folder : std::as_const(gathered)) {
-        trap(110, [&] { setMousePointer(kPointerBusy); });
-        trap(112, [&] { ProcessPendingEvents(); });
-        QString row;
-        trap(114, [&] { row = folder.left(folder.size() - 1); });
-        trap(116, [&] { appendRow(row); });
-    }
+    {
+        AddingFolders adding(*this);
+        trap(104, [&] { setMousePointer(kPointerBusy); });
+        QStringList gathered;
+        trap(106, [&] { CollectSubFolders(path + kNativeSeparator, gathered, true); });
+        for (const QString &folder : std::as_const(gathered)) {
+            trap(110, [&] { setMousePointer(kPointerBusy); });
+            trap(112, [&] { ProcessPendingEvents(); });
+            QString row;
+            trap(114, [&] { row = folder.left(folder.size() - 1); });
+            trap(116, [&] { appendRow(row); });
+        }
+    } // every row shown, the bar as before
     trap(118, [&] { setMousePointer(kPointerDefault); });
 }
 

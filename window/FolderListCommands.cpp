@@ -5,20 +5,75 @@
 #include "window/MainWindow.h"
 
 #include <QDir>
+#include <QLocale>
 #include <QTreeWidget>
+
+namespace {
+
+// How long rows wait for the list view while many folders come in.
+constexpr int kShowRowsEvery = 100; // ms
+
+QString addingText(int added)
+{
+    // The window's texts are English, and so are its numbers: "12,345".
+    return QStringLiteral("Adding folders: ") + QLocale(QLocale::English).toString(added);
+}
+
+} // namespace
 
 void MainWindow::showFolderList()
 {
     // A row keeps its path exactly; what the list shows is that path with
     // any byte that is not valid UTF-8 as a replacement mark.
+    m_showRowsTimer.setSingleShot(true);
+    m_showRowsTimer.setInterval(kShowRowsEvery);
+    connect(&m_showRowsTimer, &QTimer::timeout, this, [this] { showWaitingRows(); });
     connect(&m_folders, &FolderList::appended, this, [this](const QString &path) {
         const QString shown = FileNameForDisplay(path);
-        auto *item = new QTreeWidgetItem(folderListView, {shown});
+        auto *item = new QTreeWidgetItem(QStringList{shown});
         item->setToolTip(0, shown);
+        m_rowsWaiting.append(item);
+        if (m_addingFrom < 0)
+            showWaitingRows();
+        else if (!m_showRowsTimer.isActive())
+            m_showRowsTimer.start();
     });
-    connect(&m_folders, &FolderList::removed, this,
-            [this](int index) { delete folderListView->topLevelItem(index); });
-    connect(&m_folders, &FolderList::cleared, folderListView, &QTreeWidget::clear);
+    connect(&m_folders, &FolderList::removed, this, [this](int index) {
+        showWaitingRows();
+        delete folderListView->topLevelItem(index);
+    });
+    connect(&m_folders, &FolderList::cleared, this, [this] {
+        qDeleteAll(m_rowsWaiting);
+        m_rowsWaiting.clear();
+        folderListView->clear();
+    });
+}
+
+void MainWindow::showWaitingRows()
+{
+    if (m_rowsWaiting.isEmpty())
+        return;
+    folderListView->addTopLevelItems(m_rowsWaiting);
+    m_rowsWaiting.clear();
+    if (m_addingFrom >= 0)
+        progressBar->setText(addingText(rowCount() - m_addingFrom));
+}
+
+MainWindow::AddingFolders::AddingFolders(MainWindow &window)
+    : m_window(window), m_busy(window, Busy::AddingFolders), m_barText(window.progressBar->Text())
+{
+    window.m_addingFrom = window.rowCount();
+    window.setMousePointer(kPointerBusy);
+    window.progressBar->setText(addingText(0));
+}
+
+MainWindow::AddingFolders::~AddingFolders()
+{
+    m_window.m_showRowsTimer.stop();
+    m_window.showWaitingRows();
+    m_window.m_addingFrom = -1;
+    m_window.progressBar->setText(m_barText);
+    m_window.setMousePointer(kPointerDefault);
 }
 
 void MainWindow::appendRow(const QString &text) { m_folders.append(text); }

@@ -1,5 +1,7 @@
 #include "window/MainWindow.h"
+#include "window/AccessibleProgressBar.h"
 
+#include <QAccessible>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -14,6 +16,7 @@
 
 TextProgressBar::TextProgressBar(QWidget *parent) : QProgressBar(parent)
 {
+    InstallAccessibleProgressBar();
     setRange(0, 100);
     setValue(0);
     setTextVisible(true);
@@ -24,6 +27,9 @@ void TextProgressBar::setText(const QString &text)
 {
     m_text = text;
     update();
+    // A screen reader hears the text as the bar's name (AccessibleProgressBar).
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
     emit textSet(text);
 }
 
@@ -174,8 +180,17 @@ void MainWindow::buildControls()
     addAllSubfoldersButton->setToolTip(QStringLiteral("Add every folder below a folder you choose"));
     clearListButton->setToolTip(QStringLiteral("Remove every folder from the list"));
     loadSamplesButton->setToolTip(QStringLiteral("Add the three sample folders"));
-    startButton->setToolTip(QStringLiteral("Zip each listed folder into an archive of its own"));
+    startButton->setToolTip(kStartTip);
     chooseOutputButton->setToolTip(QStringLiteral("Choose the folder the archives go to"));
+
+    // What a screen reader says where a caption alone says too little: the
+    // list is named after its column, and "..." after what it does. The
+    // bar's name is its text (AccessibleProgressBar).
+    folderListView->setAccessibleName(QStringLiteral("Folder(s)"));
+    folderListView->setAccessibleDescription(QStringLiteral(
+        "The folders to zip. Double-click a folder, or select it and press Delete, to remove it; "
+        "Clear List removes them all."));
+    chooseOutputButton->setAccessibleName(QStringLiteral("Choose the output folder"));
 
     connect(addAllSubfoldersButton, &QPushButton::clicked, this, [this] { addAllSubfolders(); });
     connect(startButton, &QPushButton::clicked, this, [this] { startZipping(); });

@@ -12,6 +12,7 @@
 
 #include <QCursor>
 #include <QProgressBar>
+#include <QTimer>
 #include <QWidget>
 #include <functional>
 #include <optional>
@@ -21,9 +22,10 @@ class QGroupBox;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
+class QTreeWidgetItem;
 
 // A progress bar that shows a text of its own and keeps the exact value it
-// was given.
+// was given. A screen reader hears that text as the bar's name.
 class TextProgressBar : public QProgressBar {
     Q_OBJECT
 public:
@@ -50,6 +52,11 @@ public:
     static constexpr int kPointerDefault = 0;
     static constexpr int kPointerBusy = 11;
     static constexpr int kPointerCustom = 99;
+
+    // What "Start Zipping" says when the mouse rests on it: before a run, and
+    // during one.
+    static inline const QString kStartTip = QStringLiteral("Zip each listed folder into an archive of its own");
+    static inline const QString kStopTip = QStringLiteral("Press Escape to stop");
 
     explicit MainWindow(QWidget *parent = nullptr);
 
@@ -80,7 +87,8 @@ public:
     void unload();
     void applySkin();
 
-    // Folder list: the rows live in `folders()`, the list view shows them.
+    // Folder list: the rows live in `folders()`, the list view shows them
+    // (while many folders come in, a moment later: see AddingFolders).
     FolderList &folders() { return m_folders; }
     const FolderList &folders() const { return m_folders; }
     void appendRow(const QString &text);
@@ -135,8 +143,8 @@ private:
     void applyPointer();
     void removeSelectedRow();
     // While a run goes on, every control that would change its rows or its
-    // output folder is unavailable; "Start Zipping" itself stays, and a
-    // second press is ignored.
+    // output folder is unavailable, and so is "Start Zipping", whose tip
+    // then says that Escape stops the run.
     void setRunControlsEnabled(bool enabled);
     void addDroppedFolder(const QString &path);
     // The rules of "Add One Folder" once a folder is chosen: no root, no
@@ -150,6 +158,29 @@ private:
         Busy before;
     };
 
+    // Many folders coming in at once: "Add All Subfolders Within Folder", a
+    // drop, the command line. While one lives the window is busy adding
+    // folders, shows the hourglass, and the bar counts the folders added;
+    // new rows reach the list view in batches (showWaitingRows). When it
+    // ends every row is shown, and the bar and the pointer are as before.
+    class AddingFolders {
+    public:
+        explicit AddingFolders(MainWindow &window);
+        ~AddingFolders();
+        AddingFolders(const AddingFolders &) = delete;
+        AddingFolders &operator=(const AddingFolders &) = delete;
+
+    private:
+        MainWindow &m_window;
+        BusyScope m_busy;
+        QString m_barText;
+    };
+    // Gives the list view the rows waiting for it, in one insertion. Each
+    // insertion lays the whole view out again at the next turn of the event
+    // loop, and an add turns the loop before every row: one insertion per
+    // row would make adding thousands of folders take minutes.
+    void showWaitingRows();
+
     int m_mousePointer = kPointerDefault;
     std::optional<QCursor> m_customCursor;
     FolderList m_folders;
@@ -158,6 +189,9 @@ private:
     bool m_askingToStop = false;
     bool m_settingsWarningShown = false;
     std::function<void()> m_endProgram;
+    QList<QTreeWidgetItem *> m_rowsWaiting; // appended, not yet in the view
+    QTimer m_showRowsTimer;
+    int m_addingFrom = -1; // the row count when the current add began; -1 when none
 };
 
 // Twips to pixels at 15 twips per pixel.

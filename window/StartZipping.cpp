@@ -19,6 +19,10 @@ void MainWindow::setRunControlsEnabled(bool enabled)
           static_cast<QWidget *>(outputFolderEdit), static_cast<QWidget *>(chooseOutputButton)})
         control->setEnabled(enabled);
     setAcceptDrops(enabled);
+    // "Start Zipping" cannot start a second run: it looks unavailable, and
+    // says how to stop this one (a screen reader hears that as its description).
+    startButton->setEnabled(enabled);
+    startButton->setToolTip(enabled ? kStartTip : kStopTip);
 }
 
 void MainWindow::startZipping()
@@ -108,9 +112,12 @@ void MainWindow::askToStop()
     if (!m_run || m_askingToStop)
         return;
     m_askingToStop = true;
+    // Each button says what it does; Escape keeps zipping.
     const int answer = Dialogs().choose(
         this, DialogSeam::Sign::Question, QString(), QStringLiteral("Stop after the current folder?"),
-        {QStringLiteral("Yes"), QStringLiteral("Stop Now"), QStringLiteral("No")}, 2);
+        {QStringLiteral("Finish this folder, then stop"), QStringLiteral("Stop now"),
+         QStringLiteral("Keep zipping")},
+        2);
     m_askingToStop = false;
     if (!m_run)
         return; // the run ended while the question was open

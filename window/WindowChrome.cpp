@@ -4,6 +4,7 @@
 #include "core/PathHelpers.h"
 #include "core/ProgramInfo.h"
 #include "core/QbError.h"
+#include "core/Yield.h"
 #include "window/ErrorReport.h"
 #include "window/FolderBrowser.h"
 #include "window/MainWindow.h"
@@ -23,6 +24,7 @@
 #include <QStringDecoder>
 #include <QUrl>
 
+#include <algorithm>
 
 // The program's pictures live in a static library, which does not register
 // its resources by itself.
@@ -142,23 +144,28 @@ void setBackColor(QWidget *w, const QColor &color)
 }
 
 
-// The local folders among what is being dragged, as native paths without a
-// trailing separator (the form the folder browser gives).
-QStringList draggedFolders(const QMimeData *mime)
+// The local paths among what is being dragged, as native paths without a
+// trailing separator (the form the folder browser gives). Whether each is a
+// folder is asked as it comes in: a drag may carry thousands.
+QStringList draggedPaths(const QMimeData *mime)
 {
-    QStringList folders;
+    QStringList paths;
     if (!mime || !mime->hasUrls())
-        return folders;
+        return paths;
     const QList<QUrl> urls = mime->urls();
     for (const QUrl &url : urls) {
         if (!url.isLocalFile())
             continue;
         const QString local = LocalPathOf(url);
-        if (local.isEmpty() || !FolderExists(local))
-            continue;
-        folders << QDir::toNativeSeparators(QDir::cleanPath(local));
+        if (!local.isEmpty())
+            paths << QDir::toNativeSeparators(QDir::cleanPath(local));
     }
-    return folders;
+    return paths;
+}
+
+bool anyFolder(const QStringList &paths)
+{
+    return std::any_of(paths.begin(), paths.end(), [](const QString &p) { return FolderExists(p); });
 }
 
 } // namespace
@@ -203,7 +210,7 @@ void MainWindow::hoverOverBackground()
 // to the window, so a drop anywhere on it, the list included, lands here.
 void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 {
-    if (!isBusy() && !draggedFolders(event->mimeData()).isEmpty())
+    if (!isBusy() && anyFolder(draggedPaths(event->mimeData())))
         event->acceptProposedAction();
     else
         event->ignore();
@@ -211,14 +218,20 @@ void MainWindow::dragEnterEvent(QDragEnterEvent *event)
 
 void MainWindow::dropEvent(QDropEvent *event)
 {
-    const QStringList folders = isBusy() ? QStringList() : draggedFolders(event->mimeData());
-    if (folders.isEmpty()) {
+    const QStringList paths = isBusy() ? QStringList() : draggedPaths(event->mimeData());
+    if (!anyFolder(paths)) {
         event->ignore();
         return;
     }
-    for (const QString &folder : folders)
-        addDroppedFolder(folder);
     event->acceptProposedAction();
+    // Thousands of folders may come at once: they come in as those of
+    // "Add All Subfolders Within Folder" do, the window answering meanwhile.
+    AddingFolders adding(*this);
+    for (const QString &path : paths) {
+        ProcessPendingEvents();
+        if (FolderExists(path))
+            addDroppedFolder(path);
+    }
 }
 
 void MainWindow::addDroppedFolder(const QString &path)
@@ -230,7 +243,9 @@ void MainWindow::addDroppedFolder(const QString &path)
 QStringList MainWindow::addFoldersFromCommandLine(const QStringList &folders)
 {
     QStringList notFolders;
+    AddingFolders adding(*this);
     for (const QString &folder : folders) {
+        ProcessPendingEvents();
         if (FolderExists(folder))
             addDroppedFolder(folder);
         else

@@ -10,7 +10,7 @@ and a folder whose name is not UTF-8, and two folders both called docs; zips
 them and checks that each archive holds its own folder's files and nothing
 else. Last it zips a folder of a few hundred MB followed by a small one,
 watches the progress bar fill while the big one is zipped, presses Escape,
-picks "Stop Now" in the question with the keyboard and checks that the run
+picks "Stop now" in the question with the keyboard and checks that the run
 ends with "Stopped." and leaves nothing in the output folder. Screenshots of
 the window go to the folder given by --shots.
 
@@ -610,7 +610,7 @@ def main():
         print('PASS: project, links and both docs folders zipped, each on its own')
 
         # A big folder, then a small one. The bar moves while the big one is
-        # zipped; Escape asks whether to stop, and "Stop Now" gives up the
+        # zipped; Escape asks whether to stop, and "Stop now" gives up the
         # archive being written: nothing of either folder is left.
         started = time.monotonic()
         out4 = os.path.join(session.tmp, 'out4')
@@ -641,7 +641,8 @@ def main():
         text = session.box_text(question)
         if text != 'Stop after the current folder?':
             raise Failure('Escape during a run showed %r, not the question' % text)
-        # The keyboard is on the text now: Tab to "Yes", Tab to "Stop Now", Space.
+        # The keyboard is on the text now: Tab to "Finish this folder, then
+        # stop", Tab to "Stop now", Space.
         session.xdo('key', 'Tab', 'Tab')
         time.sleep(0.2)
         session.shot('stop-now', whole_screen=True)
@@ -654,10 +655,10 @@ def main():
         session.confirm_box('stopped')
         left = sorted(os.listdir(out4))
         if text != 'Stopped. 0 of 2 folders were zipped; 2 were not.' or left:
-            raise Failure('after "Stop Now" in the first of two folders the run ended with %r, '
+            raise Failure('after "Stop now" in the first of two folders the run ended with %r, '
                           'leaving %s in the output folder' % (text, left))
         session.shot('after-stop')
-        print('PASS: the bar moved within one folder, and "Stop Now" left nothing (%.0f s)'
+        print('PASS: the bar moved within one folder, and "Stop now" left nothing (%.0f s)'
               % (time.monotonic() - started))
         return 0
     except (Failure, subprocess.TimeoutExpired) as e:

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The Debian package as a user gets it: lint it, install it with apt, use the
-# installed program (from a script with no display, and its window under
-# Xvfb), then remove it and every package its installation brought in, so
-# the machine is left as it was found.
+# The Debian package as a user gets it: lint it and its desktop entry and
+# AppStream metadata, install it with apt, use the installed program (from a
+# script with no display, and its window under Xvfb), then remove it and
+# every package its installation brought in, so the machine is left as it
+# was found.
 #
 #   tests/package/check.sh build/quillbarrow_<version>_<arch>.deb
 #
@@ -18,7 +19,9 @@ fail() { echo "package check: $*" >&2; failures=$((failures + 1)); }
 
 # What it holds.
 contents=$(dpkg-deb --contents "$deb" | awk '{print $6}')
-for wanted in ./usr/bin/quillbarrow ./usr/share/applications/quillbarrow.desktop \
+app_id=com.kestrawin.quillbarrow
+for wanted in ./usr/bin/quillbarrow ./usr/share/applications/$app_id.desktop \
+              ./usr/share/metainfo/$app_id.metainfo.xml \
               ./usr/share/man/man1/quillbarrow.1.gz ./usr/share/doc/quillbarrow/copyright \
               ./usr/share/icons/hicolor/128x128/apps/quillbarrow.png; do
     grep -qxF "$wanted" <<<"$contents" || fail "$wanted is not in the package"
@@ -28,6 +31,19 @@ grep -q "fonts-liberation" <<<"$(dpkg-deb --field "$deb" Depends)" || fail "no d
 
 # Lintian: no errors and no warnings (information tags are allowed).
 lintian --fail-on error,warning "$deb" || fail "lintian found problems"
+
+# What software centres read: the desktop entry and the AppStream metadata,
+# each without a single remark, checked offline (--no-net: the screenshot's
+# address is not fetched). validate-tree also matches the metadata to the
+# entry by their file names.
+unpacked=$(mktemp -d)
+dpkg-deb -x "$deb" "$unpacked"
+remarks=$(desktop-file-validate "$unpacked/usr/share/applications/$app_id.desktop" 2>&1) \
+    && [ -z "$remarks" ] || fail "desktop-file-validate: ${remarks:-failed}"
+appstreamcli validate --no-net --strict "$unpacked/usr/share/metainfo/$app_id.metainfo.xml" \
+    || fail "appstreamcli validate found problems"
+appstreamcli validate-tree --no-net --strict "$unpacked" || fail "appstreamcli validate-tree found problems"
+rm -rf "$unpacked"
 
 if [ "$(id -u)" -ne 0 ]; then
     echo "package check: not root; the installation steps are skipped"

@@ -15,6 +15,7 @@ struct ShownBox {
     QString text;
     QString details;
     QStringList buttons; // for boxes with a choice
+    int escape = -1;     // the button Escape presses there
 };
 
 struct BrowseRequest {
@@ -47,12 +48,12 @@ public:
             onBox(boxes.last());
     }
     int choose(QWidget *, Sign sign, const QString &title, const QString &text,
-               const QStringList &buttons, int) override
+               const QStringList &buttons, int escape) override
     {
         const QString kind = sign == Sign::Warning    ? QStringLiteral("warning")
                              : sign == Sign::Question ? QStringLiteral("question")
                                                       : QStringLiteral("information");
-        boxes.append({kind, title, text, QString(), buttons});
+        boxes.append({kind, title, text, QString(), buttons, escape});
         if (onBox)
             onBox(boxes.last());
         return choices.isEmpty() ? 0 : choices.takeFirst();

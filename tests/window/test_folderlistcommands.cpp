@@ -142,7 +142,46 @@ private slots:
         QVERIFY(!form.IsFolderListed(path));
         form.appendRow("/data/Other");
         form.appendRow("/data/Photos");
+        form.appendRow("/data/Photos"); // removing one of two rows leaves it listed
+        form.folders().removeAt(2);
         QCOMPARE(form.IsFolderListed(path), listed);
+        form.folders().removeAt(1);
+        QVERIFY(!form.IsFolderListed("/data/Photos"));
+    }
+
+    // Thousands of folders reach the list view in a few insertions, not one
+    // per row (each lays the whole view out again), counted in the bar.
+    void manyFoldersReachTheViewInBatches_data()
+    {
+        QTest::addColumn<bool>("addAll");
+        QTest::addColumn<bool>("listedBefore");
+        QTest::newRow("Add All") << true << false;
+        QTest::newRow("Add All, listed already") << true << true;
+        QTest::newRow("command line") << false << false;
+    }
+    void manyFoldersReachTheViewInBatches()
+    {
+        QFETCH(bool, addAll);
+        QFETCH(bool, listedBefore);
+        constexpr int kFolders = 1000;
+        ScriptedDialogs dialogs;
+        QTemporaryDir tree;
+        QStringList folders;
+        for (int i = 1; i <= kFolders; ++i)
+            QVERIFY(QDir().mkdir(folders.emplace_back(tree.path() + QStringLiteral("/f%1").arg(i))));
+        MainWindow form;
+        if (listedBefore)
+            form.addFoldersFromCommandLine(folders);
+        int insertions = 0;
+        connect(form.folderListView->model(), &QAbstractItemModel::rowsInserted, this, [&] { ++insertions; });
+        QStringList texts;
+        connect(form.progressBar, &TextProgressBar::textSet, this, [&](const QString &text) { texts << text; });
+        dialogs.answers = {tree.path()};
+        addAll ? form.addAllSubfolders() : void(form.addFoldersFromCommandLine(folders));
+        QCOMPARE(form.folderListView->topLevelItemCount(), (listedBefore ? 2 : 1) * kFolders);
+        QVERIFY2(insertions <= kFolders / 10, qPrintable(QString::number(insertions)));
+        QCOMPARE(texts.first(), QStringLiteral("Adding folders: 0"));
+        QCOMPARE(texts.mid(texts.size() - 2), (QStringList{"Adding folders: 1,000", "Progress Bar"}));
     }
 };
 

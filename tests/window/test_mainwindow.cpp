@@ -5,6 +5,7 @@
 #include "support/ScriptedDialogs.h"
 #include "support/TestFiles.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QGroupBox>
 #include <QHeaderView>
@@ -220,6 +221,35 @@ private slots:
         QCOMPARE(reports[1].title, QStringLiteral("Application Error"));
         QVERIFY2(form.outputFolderEdit->text().isEmpty(), "a failed restore leaves the box empty");
         QCOMPARE(form.folderListView->headerItem()->text(0), QStringLiteral("Folder(s)"));
+    }
+
+    // A screen reader finds a name for every control; the bar's is its text.
+    void accessibleNames_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("list") << "ListView1" << "Folder(s)";
+        QTest::newRow("...") << "PushButton7" << "Choose the output folder";
+        QTest::newRow("bar") << "ProgressBar1" << "Processing: Trip";
+    }
+    void accessibleNames()
+    {
+        QFETCH(QString, control);
+        QFETCH(QString, name);
+        TemporarySettings store;
+        ScriptedDialogs dialogs;
+        MainWindow form;
+        form.load();
+        form.progressBar->setText(QStringLiteral("Processing: Trip"));
+        QAccessibleInterface *found = QAccessible::queryAccessibleInterface(form.findChild<QWidget *>(control));
+        QCOMPARE(found->text(QAccessible::Name), name);
+        QVERIFY(found->role() != QAccessible::ProgressBar || found->text(QAccessible::Value) == name);
+        QList<QAccessibleInterface *> nodes{QAccessible::queryAccessibleInterface(&form)};
+        for (int n = 0; n < nodes.size(); ++n) { // the whole tree, breadth first
+            QVERIFY2(!nodes[n]->text(QAccessible::Name).trimmed().isEmpty(), qPrintable(QString::number(nodes[n]->role())));
+            for (int i = 0; i < nodes[n]->childCount(); ++i)
+                nodes << nodes[n]->child(i);
+        }
     }
 
     void pointerStates()

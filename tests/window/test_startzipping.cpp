@@ -229,11 +229,12 @@ private slots:
         QVERIFY(form.acceptDrops());
     }
 
-    // Escape asks; the run stops after the folder being zipped, or at once,
+    // Escape asks, in plain words (Escape keeps zipping), while "Start Zipping"
+    // says how to stop; the run stops after the folder being zipped, or at once,
     // when that folder's archive is given up. Archives already written stay.
     void stopDuringRun_data()
     {
-        QTest::addColumn<int>("answer");       // Yes, Stop Now, No
+        QTest::addColumn<int>("answer");       // Finish this folder, Stop now, Keep zipping
         QTest::addColumn<QStringList>("zips");
         QTest::addColumn<QString>("closing");
         QTest::newRow("after this folder") << 0 << QStringList{"Big.zip", "Old.zip"}
@@ -262,11 +263,16 @@ private slots:
         for (const char *row : {"/Big", "/Small", "/Old"})
             form.appendRow(src.path() + row);
         dialogs.choices = {answer};
+        QPair<bool, QString> start; // "Start Zipping" while a box is open
+        dialogs.onBox = [&](const ShownBox &) { start = {form.startButton->isEnabled(), form.startButton->toolTip()}; };
         // Escape, pressed at the run's first yield.
         QMetaObject::invokeMethod(this, [&] { form.askToStop(); }, Qt::QueuedConnection);
         form.startZipping();
         QCOMPARE(dialogs.boxes.first().text, QStringLiteral("Stop after the current folder?"));
         QCOMPARE(dialogs.boxes.first().kind, QStringLiteral("question"));
+        QCOMPARE(dialogs.boxes.first().buttons, (QStringList{"Finish this folder, then stop", "Stop now", "Keep zipping"}));
+        QCOMPARE(dialogs.boxes.first().escape, 2);
+        QCOMPARE(start, qMakePair(false, QStringLiteral("Press Escape to stop")));
         QCOMPARE(dialogs.boxes.size(), 2); // the question and the closing box: nothing failed
         QCOMPARE(dialogs.boxes.last().text, closing);
         QCOMPARE(zipsIn(out.path()), zips);

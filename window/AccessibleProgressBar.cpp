@@ -1,0 +1,56 @@
+#include "window/AccessibleProgressBar.h"
+#include "window/MainWindow.h"
+
+#include <QAccessibleWidget>
+
+namespace {
+
+class AccessibleTextProgressBar : public QAccessibleWidget, public QAccessibleValueInterface {
+public:
+    explicit AccessibleTextProgressBar(TextProgressBar *bar)
+        : QAccessibleWidget(bar, QAccessible::ProgressBar)
+    {
+    }
+
+    void *interface_cast(QAccessible::InterfaceType type) override
+    {
+        if (type == QAccessible::ValueInterface)
+            return static_cast<QAccessibleValueInterface *>(this);
+        return QAccessibleWidget::interface_cast(type);
+    }
+
+    QString text(QAccessible::Text t) const override
+    {
+        if (t == QAccessible::Name || t == QAccessible::Value)
+            return bar()->Text();
+        return QAccessibleWidget::text(t);
+    }
+
+    QVariant currentValue() const override { return bar()->value(); }
+    void setCurrentValue(const QVariant &) override {} // a bar is read, not set
+    QVariant maximumValue() const override { return bar()->maximum(); }
+    QVariant minimumValue() const override { return bar()->minimum(); }
+    QVariant minimumStepSize() const override { return 0; }
+
+private:
+    TextProgressBar *bar() const { return static_cast<TextProgressBar *>(widget()); }
+};
+
+QAccessibleInterface *makeAccessible(const QString &className, QObject *object)
+{
+    if (className == QLatin1String("TextProgressBar"))
+        if (auto *bar = qobject_cast<TextProgressBar *>(object))
+            return new AccessibleTextProgressBar(bar);
+    return nullptr;
+}
+
+} // namespace
+
+void InstallAccessibleProgressBar()
+{
+    static const bool installed = [] {
+        QAccessible::installFactory(makeAccessible);
+        return true;
+    }();
+    Q_UNUSED(installed);
+}
