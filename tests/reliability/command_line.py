@@ -260,14 +260,16 @@ def case_links_and_unreadable(root):
         problems += zipcheck.full_check(archive, zipcheck.expected_entries(folder, follow), extract=False)
     nox = tree(root, "nox")
     os.chmod(os.path.join(nox, "sub"), 0o644)
-    # The program and its engine where an ordinary user can run them.
+    # The program and its engine where an ordinary user can run them; an
+    # installed program is a link to its own folder, so copy from there.
+    program = os.path.realpath(PROGRAM)
     bindir = os.path.join(root, "bin")
     os.makedirs(bindir)
-    for f in [PROGRAM] + [os.path.join(os.path.dirname(PROGRAM), n)
-                          for n in os.listdir(os.path.dirname(PROGRAM)) if n.startswith("libzip32.so")]:
+    for f in [program] + [os.path.join(os.path.dirname(program), n)
+                          for n in os.listdir(os.path.dirname(program)) if n.startswith("libzip32.so")]:
         shutil.copy2(f, bindir, follow_symlinks=False)
     user = ["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"] if os.geteuid() == 0 else []
-    p = subprocess.run(user + [os.path.join(bindir, os.path.basename(PROGRAM)), "-o", out, nox],
+    p = subprocess.run(user + [os.path.join(bindir, os.path.basename(program)), "-o", out, nox],
                        stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, timeout=120)
     if p.returncode != 1 or b"nox/sub/deeper" not in p.stderr:
         problems.append("unreadable folder: exit %d: %r" % (p.returncode, p.stderr))
