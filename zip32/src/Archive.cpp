@@ -393,8 +393,14 @@ struct Builder {
         return index;
     }
 
-    bool setAttributes(zip_t *za, zip_uint64_t idx, const Entry &e)
+    bool setAttributes(zip_t *za, zip_uint64_t idx, const Entry &e, bool existing)
     {
+        if (existing) {
+            // An entry replaced in an archive being updated would keep its
+            // old fields beside the new ones.
+            zip_file_extra_field_delete_by_id(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_ALL, ZIP_FL_CENTRAL);
+            zip_file_extra_field_delete_by_id(za, idx, 0x5455, ZIP_EXTRA_FIELD_ALL, ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
+        }
         zip_uint8_t ut[5];
         zip_uint8_t made[kFingerprintSize];
         fingerprint(request.level, e.mtimeNs, made);
@@ -414,7 +420,7 @@ struct Builder {
             return Added::AlreadyThere;
         const zip_flags_t encoding = nameEncoding(e.stored);
         const zip_int64_t index = e.isDir ? addFolder(f, e, encoding) : addData(f, e, encoding);
-        if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e))
+        if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e, f.existing))
             return Added::Yes;
         const int code = zip_error_code_zip(zip_get_error(f.za));
         return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
