@@ -196,7 +196,7 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
     if (it == entries_.end() || !it->second.usable)
         return none;
     const Old &o = it->second;
-    if (o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
+    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
         return none;
     // Not changed since the earlier run began: no program sets a change time
     // back. Where either time has no fraction of a second (a file system
