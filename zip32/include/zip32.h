@@ -158,6 +158,11 @@
  *     needs them (65,536 entries and more, sizes and offsets of 4 GiB - 1
  *     and more: a value of exactly 0xFFFFFFFF is itself the "see ZIP64"
  *     mark, so it too is written in the ZIP64 field).
+ *   - for a file, in its central-directory record only, a private extra
+ *     field 0x7151 of 10 bytes: which compressor made the data (its
+ *     generation, the level, how big files are cut into pieces, the
+ *     libdeflate version; 6 bytes) and the nanoseconds of the file's
+ *     modification time (4 bytes, little-endian). Readers skip it.
  * A link stored as a link (see "Links") carries its own mode and time and
  * its target's text, stored.
  *
@@ -178,7 +183,29 @@
  *     or refused by libzip.
  *
  * Output does not depend on the number of worker threads: the same files
- * give the same bytes with 1, 2 or 64 workers. Memory stays bounded
+ * give the same bytes with 1, 2 or 64 workers.
+ *
+ * Re-runs. When a file is already under the archive's name (the one the
+ * new archive replaces), the engine takes from it the compressed data of
+ * every file that has not changed since that archive was made, instead of
+ * compressing the file again; the new archive is byte for byte the one a
+ * run into an empty folder writes. A file's entry is taken only when its
+ * extra field 0x7151 names this very compressor and level, its name,
+ * size, modification time (to the nanosecond), attributes and method are
+ * those of the fresh entry, and the file's change time (ctime, which no
+ * program can set back) is older than the moment the earlier run began -
+ * by two seconds where either time has no fraction of a second. That
+ * moment is the archive's own modification time: every archive gets it
+ * (the file-system clock read before any file is read) just before it
+ * takes its name; an updated archive keeps the older of that and the time
+ * of the archive it updates. Touching or copying an archive without its
+ * time moves that moment and can make the next run trust a file changed
+ * in between. The copied data is inflated (or, stored, summed) and must
+ * match the entry's CRC-32 and size first. Anything else - another level
+ * or method, a damaged, truncated or foreign archive, duplicate names,
+ * encryption, links - means the file is compressed afresh; a bad earlier
+ * archive never fails a run. On Windows, where the change time is not at
+ * hand, every file is compressed afresh. Memory stays bounded
  * (about 200 MiB at most) whatever the size of the files.
  *
  *

@@ -6,12 +6,14 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Platform.h"
+#include "Reuse.h"
 #include "zip32.h"
 
 #include <zip.h>
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
@@ -75,6 +77,9 @@ struct FileSource {
     uint32_t crc = 0;
     uint64_t compSize = 0;
     bool finished = false;       // every byte handed to libzip
+    bool copying = false;        // a big file's data read from the earlier archive
+    bool copyBroken = false;     // and reading it there failed
+    uint64_t copied = 0;         // bytes of it handed over
     size_t task = 0;
     size_t pos = 0;
     bool opened = false;
@@ -101,7 +106,13 @@ struct FileSource {
         if (!r)
             return false;
         stored = r->stored;
-        if (pipeline->chunked(file)) {
+        if (r->copied) {
+            const CopySource &copy = pipeline->file(file).copy;
+            copying = true;
+            size = pipeline->file(file).size;
+            compSize = copy.compSize;
+            crc = copy.crc;
+        } else if (pipeline->chunked(file)) {
             size = pipeline->file(file).size;
             if (stored)
                 compSize = size;
@@ -132,11 +143,11 @@ struct FileSource {
             st->comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
             st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
             const bool whole = !pipeline->chunked(file);
-            if (stored || whole || finished) {
+            if (stored || whole || finished || copying) {
                 st->comp_size = compSize;
                 st->valid |= ZIP_STAT_COMP_SIZE;
             }
-            if (whole || finished) {
+            if (whole || finished || copying) {
                 st->crc = crc;
                 st->valid |= ZIP_STAT_CRC;
             }
@@ -156,13 +167,16 @@ struct FileSource {
             opened = true;
             task = pipeline->firstTask(file);
             pos = 0;
-            if (pipeline->chunked(file)) {
+            copied = 0;
+            if (pipeline->chunked(file) && !copying) {
                 crc = 0;
                 compSize = 0;
             }
             return 0;
         case ZIP_SOURCE_READ: {
             messages->heartbeat();
+            if (copying)
+                return readCopy(data, length);
             const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
             while (task < end) {
                 if (g_processEnding.load() || messages->stopped())
@@ -200,6 +214,39 @@ struct FileSource {
             zip_error_set(&error, ZIP_ER_OPNOTSUPP, 0);
             return -1;
         }
+    }
+
+    // A big file whose data was checked in the earlier archive: its tasks
+    // hold nothing, the data is read from there in the reader's portions.
+    zip_int64_t readCopy(void *data, zip_uint64_t length)
+    {
+        const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
+        for (; task < end; ++task) {
+            if (g_processEnding.load() || messages->stopped() || !pipeline->wait(task, *messages))
+                return fail();
+            pipeline->release(task);
+        }
+        if (g_processEnding.load() || messages->stopped())
+            return fail();
+        const uint64_t want = std::min<uint64_t>(length, compSize - copied);
+        if (want == 0) {
+            finished = true;
+            return 0;
+        }
+        const int64_t n = readFileAt(pipeline->earlier(), data, static_cast<size_t>(want),
+                                     pipeline->file(file).copy.offset + copied);
+        if (n <= 0) {
+            copyBroken = true;
+            return fail();
+        }
+        // Progress by the file's bytes, in proportion.
+        auto rawDone = [&](uint64_t c) {
+            return c == compSize ? size : static_cast<uint64_t>(static_cast<long double>(size) * c / compSize);
+        };
+        const uint64_t before = rawDone(copied);
+        copied += static_cast<uint64_t>(n);
+        messages->advance(rawDone(copied) - before);
+        return n;
     }
 
     static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command)
@@ -248,11 +295,20 @@ bool readable(const std::string &path, std::string &reason)
     return ok;
 }
 
-enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
+// Retry: data copied from the earlier archive could not be read there after
+// all; built again with those files compressed afresh.
+enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped, Retry };
 
-FileWork fileWork(const Entry &e)
+zip_uint32_t externalAttributes(const Entry &e);
+
+// A file to read, with where its data lies in the earlier archive when that
+// can be trusted.
+FileWork fileWork(const Entry &e, const EarlierArchive *earlier, bool mayCopy = true)
 {
-    return {e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
+    FileWork w{e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs, {}};
+    if (earlier && mayCopy)
+        w.copy = earlier->find(e, externalAttributes(e));
+    return w;
 }
 
 // libzip takes a name as UTF-8, and sets the UTF-8 flag, only where its own
@@ -291,6 +347,11 @@ struct Builder {
     std::vector<bool> &excluded;
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
+    const EarlierArchive *earlier = nullptr;   // the archive being replaced, to copy from
+    std::vector<bool> noCopy;                  // entries compressed afresh whatever
+    bool stamp = false;                        // the archive's time: when this run began
+    int64_t began = 0, beganNs = 0;
+    size_t copied = 0;
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -332,10 +393,21 @@ struct Builder {
         return index;
     }
 
-    bool setAttributes(zip_t *za, zip_uint64_t idx, const Entry &e)
+    bool setAttributes(zip_t *za, zip_uint64_t idx, const Entry &e, bool existing)
     {
+        if (existing) {
+            // An entry replaced in an archive being updated would keep its
+            // old fields beside the new ones.
+            zip_file_extra_field_delete_by_id(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_ALL, ZIP_FL_CENTRAL);
+            zip_file_extra_field_delete_by_id(za, idx, 0x5455, ZIP_EXTRA_FIELD_ALL, ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
+        }
         zip_uint8_t ut[5];
+        zip_uint8_t made[kFingerprintSize];
+        fingerprint(request.level, e.mtimeNs, made);
         return zip_file_set_mtime(za, idx, dos.clamp(e.mtime), 0) == 0
+               && (!e.isFile()
+                   || zip_file_extra_field_set(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_NEW, made, sizeof made,
+                                               ZIP_FL_CENTRAL) == 0)
                && zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, externalAttributes(e)) == 0
                && (!timestampField(e.mtime, ut)
                    || zip_file_extra_field_set(za, idx, 0x5455, ZIP_EXTRA_FIELD_NEW, ut, sizeof ut,
@@ -348,7 +420,7 @@ struct Builder {
             return Added::AlreadyThere;
         const zip_flags_t encoding = nameEncoding(e.stored);
         const zip_int64_t index = e.isDir ? addFolder(f, e, encoding) : addData(f, e, encoding);
-        if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e))
+        if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e, f.existing))
             return Added::Yes;
         const int code = zip_error_code_zip(zip_get_error(f.za));
         return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
@@ -378,6 +450,8 @@ struct Builder {
         FileInfo st;
         const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
         OutputFile out(finalPath, existing, messages);
+        if (stamp)
+            out.setModifiedTime(began, beganNs);
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
@@ -389,8 +463,10 @@ struct Builder {
         }
         if (!prepared) {
             prepared = std::make_unique<Pipeline>(request.level, request.workers);
+            if (earlier)
+                prepared->setEarlier(earlier->handle());
             for (size_t i : fileEntry)
-                prepared->add(fileWork(entries[i]));
+                prepared->add(fileWork(entries[i], earlier, !noCopy[i]));
             prepared->flush();
         }
         zip_t *za = open(out, existing);
@@ -429,20 +505,31 @@ struct Builder {
                 return abandon(Attempt::Internal);
             }
         }
-        return finish(za, out, *prepared, fileEntry, fileFailures, failedEntries, abandon);
+        return finish(za, out, filling, fileEntry, fileFailures, failedEntries, abandon);
     }
 
     template <typename Abandon>
-    Attempt finish(zip_t *za, OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+    Attempt finish(zip_t *za, OutputFile &out, Filling &filling, const std::vector<size_t> &fileEntry,
                    std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries, Abandon &abandon)
     {
+        Pipeline &pipeline = filling.pipeline;
         if (zip_close(za) == 0) {
             out.discard();
+            copied = pipeline.copiedCount();
             messages.reportProgress();
             return Attempt::Written;
         }
         if (messages.stopped())
             return abandon(Attempt::Stopped);
+        bool retry = false;
+        for (const auto &source : filling.sources) {
+            if (source->copyBroken) {
+                noCopy[fileEntry[source->file]] = true;
+                retry = true;
+            }
+        }
+        if (retry)
+            return abandon(Attempt::Retry);
         if (pipeline.anyFailed()) {
             for (auto &f : pipeline.failures()) {
                 fileFailures.push_back(f.message);
@@ -466,9 +553,14 @@ struct Builder {
 
 } // namespace
 
+namespace {
+std::atomic<size_t> g_copiedInLastArchive{0};
+}
+
 int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
 {
     installExitCleanup();
+    g_copiedInLastArchive.store(0);
 
     CollectOptions options;
     options.root = absolute(request.root.empty() ? std::string(".") : request.root);
@@ -482,16 +574,38 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     const std::string finalPath = options.archivePath;
 
     FileInfo st;
-    if (statPath(finalPath, true, st) && !S_ISREG(st.mode)) {
+    const bool exists = statPath(finalPath, true, st);
+    if (exists && !S_ISREG(st.mode)) {
         messages.line(finalPath + ": cannot write (" + errorText(S_ISDIR(st.mode) ? kErrIsDir : kErrExists) + ")");
         return ZP_CANNOT_WRITE;
     }
 
+    // The moment this run begins, before any file is read: the finished
+    // archive carries it as its modification time, for the next run to know
+    // which files changed since (see Reuse.h). An archive being updated keeps
+    // the earlier time when that is older: entries kept from it were read then.
+    int64_t began = 0, beganNs = 0;
+    const bool stamp = fileSystemNow(began, beganNs);
+    std::unique_ptr<EarlierArchive> earlier;
+    if (exists) {
+        if (request.update && (st.mtime < began || (st.mtime == began && st.mtimeNs < beganNs))) {
+            began = st.mtime;
+            beganNs = st.mtimeNs;
+        }
+        try {
+            earlier = EarlierArchive::open(finalPath, request.level);
+        } catch (const std::exception &) {
+            earlier.reset();   // no memory to read it: everything compressed afresh
+        }
+    }
+
     // The workers start on the first files while the rest are being found.
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
+    if (earlier)
+        pipeline->setEarlier(earlier->handle());
     Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
         if (e.isFile())
-            pipeline->add(fileWork(e));
+            pipeline->add(fileWork(e, earlier.get()));
     });
     if (collected.stopped) {
         messages.line(finalPath + ": not written, stopped");
@@ -505,13 +619,18 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
 
     std::vector<bool> excluded(collected.entries.size(), false);
     size_t filesLeftOut = collected.leftOut;
-    Builder builder{request, messages, finalPath, collected.entries, excluded, {}, {}};
+    Builder builder{request,        messages, finalPath, collected.entries,
+                    excluded,       {},       {},        earlier.get(),
+                    std::vector<bool>(collected.entries.size(), false),
+                    stamp,          began,    beganNs,   0};
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
         const Attempt result = builder.attempt(std::move(pipeline), fileFailures, failedEntries);
         if (result == Attempt::Written)
             break;
+        if (result == Attempt::Retry)
+            continue;
         if (result == Attempt::CannotWrite) {
             messages.line(builder.failure);
             return ZP_CANNOT_WRITE;
@@ -551,7 +670,13 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
             return ZP_NOTHING_TO_DO;
         }
     }
+    g_copiedInLastArchive.store(builder.copied);
     return filesLeftOut > 0 ? ZP_FILES_SKIPPED : ZP_OK;
+}
+
+size_t copiedInLastArchive()
+{
+    return g_copiedInLastArchive.load();
 }
 
 } // namespace zip32

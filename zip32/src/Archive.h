@@ -1,6 +1,7 @@
 // Archive: one call of ZpArchive, from the list of names to the finished file.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -25,5 +26,9 @@ struct ArchiveRequest {
 
 // Returns one of the ZP_ result codes.
 int32_t makeArchive(const ArchiveRequest &request, Messenger &messages);
+
+// How many files of the latest archive written had their data copied from
+// the archive it replaced (see Reuse.h); for the tests.
+size_t copiedInLastArchive();
 
 } // namespace zip32

@@ -212,6 +212,8 @@ private:
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = st.mtimeNs;
+        e.ctime = st.ctime;
+        e.ctimeNs = st.ctimeNs;
         e.size = st.size;
         e.dev = st.dev;
         e.ino = st.ino;

@@ -20,6 +20,8 @@ struct Entry {
     uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
     int64_t mtime = 0;    // seconds since 1970
     int64_t mtimeNs = 0;  // nanoseconds part, to notice files that change
+    int64_t ctime = 0;    // change time (POSIX), for trusting an earlier archive
+    int64_t ctimeNs = 0;
     uint64_t size = 0;    // size when the names were collected
     uint64_t dev = 0;
     uint64_t ino = 0;

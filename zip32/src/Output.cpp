@@ -207,6 +207,11 @@ bool OutputFile::commit()
         setError(ZIP_ER_WRITE, lastError() ? lastError() : kErrIO);
         return false;
     }
+    // Set before the sync so that it lasts with the data. A file system that
+    // refuses it is not a reason to lose the archive: the time stays that of
+    // the writing.
+    if (stamp_)
+        zip32::setModifiedTime(out_, stampSeconds_, stampNs_);
     // fsync can take seconds on a slow disk: it runs on its own thread while
     // this one keeps the window alive.
     const FileHandle fd = out_;

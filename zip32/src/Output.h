@@ -25,6 +25,13 @@ public:
     OutputFile(const OutputFile &) = delete;
     OutputFile &operator=(const OutputFile &) = delete;
 
+    // The modification time the archive gets before it takes its name.
+    void setModifiedTime(int64_t seconds, int64_t nanoseconds)
+    {
+        stamp_ = true;
+        stampSeconds_ = seconds;
+        stampNs_ = nanoseconds;
+    }
     // Makes the temporary file; false with errorText() set when the folder
     // cannot take it (missing, read-only, full).
     bool create();
@@ -49,6 +56,8 @@ private:
     zip_error_t error_;
     int errno_ = 0;
     std::string failedStep_;
+    bool stamp_ = false;
+    int64_t stampSeconds_ = 0, stampNs_ = 0;
 
     // Reading the archive being updated.
     FileHandle in_ = kNoFile;

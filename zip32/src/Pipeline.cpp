@@ -121,6 +121,7 @@ struct Pipeline::Worker {
     libdeflate_compressor *sampler = nullptr;
     z_stream walker{};          // raw inflate, to find a piece's final block
     bool walkerReady = false;
+    libdeflate_decompressor *inflater = nullptr;   // checking copied data
     Scratch in, out;
     std::vector<unsigned char> sink = std::vector<unsigned char>(64u << 10);
 
@@ -144,6 +145,9 @@ struct Pipeline::Worker {
             libdeflate_free_compressor(sampler);
         if (walkerReady)
             inflateEnd(&walker);
+        if (inflater)
+            libdeflate_free_decompressor(inflater);
+        inflater = nullptr;
         whole = sampler = nullptr;
         walkerReady = false;
     }
@@ -307,6 +311,7 @@ void Pipeline::flush()
 
 Pipeline::~Pipeline()
 {
+    quit_.store(true);
     {
         std::lock_guard lock(mutex_);
         stop_ = true;
@@ -375,10 +380,12 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         return;
     }
     try {
-        if (file.work.size > kWholeMax)
-            runChunk(w, task, file, r);
-        else
+        if (file.work.size > kWholeMax) {
+            if (!copyChunk(w, task, file, r))
+                runChunk(w, task, file, r);
+        } else if (!copyWhole(w, file, r)) {
             runWhole(w, task, file, r);
+        }
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
         fail(task.file, file.work.path + ": " + reason(kErrNoMemory));
@@ -455,6 +462,136 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         r.stored = true;
         r.data.assign(in, size);
     }
+}
+
+// A file's data from the earlier archive, when it inflates (or, stored, sums)
+// to the entry's CRC-32 and size; anything else and it is compressed afresh.
+bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
+{
+    const FileWork &file = state.work;
+    if (!file.copy.use || earlier_ == kNoFile)
+        return false;
+    const size_t length = static_cast<size_t>(file.copy.compSize);
+    const size_t size = static_cast<size_t>(file.size);
+    unsigned char *data = r.data.allocate(length);
+    if (!readAt(earlier_, data, length, file.copy.offset)) {
+        r = TaskResult{};
+        return false;
+    }
+    const unsigned char *raw = data;
+    if (!file.copy.stored) {
+        if (!w.inflater && !(w.inflater = libdeflate_alloc_decompressor()))
+            throw std::bad_alloc();
+        unsigned char *out = w.in.get(size + 1);
+        size_t in = 0, got = 0;
+        if (libdeflate_deflate_decompress_ex(w.inflater, data, length, out, size, &in, &got) != LIBDEFLATE_SUCCESS
+            || in != length || got != size) {
+            r = TaskResult{};
+            return false;
+        }
+        raw = out;
+    }
+    const auto crc = static_cast<uint32_t>(libdeflate_crc32(0, raw, size));
+    if (crc != file.copy.crc) {
+        r = TaskResult{};
+        return false;
+    }
+    r.stored = file.copy.stored;
+    r.crc = crc;
+    r.rawLength = size;
+    copied_.fetch_add(1, std::memory_order_relaxed);
+    return true;
+}
+
+// A big file's data in the earlier archive, read through in pieces: true
+// when it inflates to exactly the entry's CRC-32 and size.
+bool Pipeline::checkStream(Worker &w, const FileState &state)
+{
+    const CopySource &copy = state.work.copy;
+    constexpr size_t kPiece = 1u << 20;
+    unsigned char *in = w.in.get(kPiece);
+    unsigned char *out = w.out.get(kPiece);
+    if (!copy.stored && inflateReset(&w.walker) != Z_OK)
+        return false;
+    uint32_t crc = 0;
+    uint64_t raw = 0, at = 0;
+    bool ended = copy.stored;
+    while (at < copy.compSize) {
+        if (quit_.load(std::memory_order_relaxed) || g_processEnding.load(std::memory_order_relaxed))
+            return false;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, copy.compSize - at));
+        if (!readAt(earlier_, in, n, copy.offset + at))
+            return false;
+        at += n;
+        if (copy.stored) {
+            crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
+            raw += n;
+            continue;
+        }
+        if (ended)
+            return false;   // bytes after the end of the stream
+        w.walker.next_in = in;
+        w.walker.avail_in = static_cast<uInt>(n);
+        while (w.walker.avail_in > 0 && !ended) {
+            w.walker.next_out = out;
+            w.walker.avail_out = static_cast<uInt>(kPiece);
+            const int rc = inflate(&w.walker, Z_NO_FLUSH);
+            if (rc != Z_OK && rc != Z_STREAM_END)
+                return false;
+            const size_t made = kPiece - w.walker.avail_out;
+            crc = static_cast<uint32_t>(libdeflate_crc32(crc, out, made));
+            raw += made;
+            if (raw > state.work.size)
+                return false;
+            if (rc == Z_STREAM_END) {
+                if (w.walker.avail_in != 0)
+                    return false;   // bytes after the end of the stream
+                ended = true;
+            } else if (made == 0 && w.walker.avail_in > 0)
+                return false;
+        }
+        if (!ended && at == copy.compSize) {
+            // Output still held back by inflate.
+            for (;;) {
+                w.walker.next_out = out;
+                w.walker.avail_out = static_cast<uInt>(kPiece);
+                const int rc = inflate(&w.walker, Z_FINISH);
+                const size_t made = kPiece - w.walker.avail_out;
+                crc = static_cast<uint32_t>(libdeflate_crc32(crc, out, made));
+                raw += made;
+                if (rc == Z_STREAM_END) {
+                    ended = true;
+                    break;
+                }
+                if (made == 0 || raw > state.work.size)
+                    return false;
+            }
+        }
+    }
+    return ended && raw == state.work.size && crc == copy.crc;
+}
+
+bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
+{
+    if (!state.work.copy.use || earlier_ == kNoFile)
+        return false;
+    int verdict = state.copyVerdict.load(std::memory_order_acquire);
+    if (verdict == 0) {
+        std::lock_guard lock(state.copyCheck);
+        verdict = state.copyVerdict.load(std::memory_order_acquire);
+        if (verdict == 0) {
+            verdict = checkStream(w, state) ? 1 : 2;
+            state.copyVerdict.store(verdict, std::memory_order_release);
+            if (verdict == 1)
+                copied_.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    if (verdict != 1)
+        return false;
+    r.copied = true;
+    r.stored = state.work.copy.stored;
+    r.rawLength = task.length;
+    return true;
 }
 
 bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
@@ -537,6 +674,10 @@ TaskResult *Pipeline::wait(size_t task, Messenger &messages)
     while (!results_[task].done) {
         if (anyFailed())
             return nullptr;
+        if (messages.stopped()) {
+            quit_.store(true);   // a long check of a copy ends too
+            return nullptr;
+        }
         taskDone_.wait_for(lock, std::chrono::milliseconds(10));
         if (!results_[task].done) {
             lock.unlock();

@@ -21,6 +21,7 @@
 #pragma once
 
 #include "Platform.h"
+#include "Reuse.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -41,6 +42,7 @@ struct FileWork {
     uint64_t size = 0;      // as listed; a chunked file must keep it
     uint64_t dev = 0, ino = 0;
     int64_t mtime = 0, mtimeNs = 0;
+    CopySource copy;        // its data in the earlier archive, when trusted
 };
 
 // A byte buffer that is not zero-filled when made: it is always written
@@ -73,6 +75,8 @@ struct TaskResult {
     bool done = false;
     bool failed = false;
     bool stored = false;            // data holds the raw bytes
+    bool copied = false;            // a big file's data is copied from the
+                                    // earlier archive, checked; data empty
     uint32_t crc = 0;               // of the raw bytes of this task
     uint64_t rawLength = 0;
     Bytes data;
@@ -93,6 +97,13 @@ public:
     ~Pipeline();
     Pipeline(const Pipeline &) = delete;
     Pipeline &operator=(const Pipeline &) = delete;
+
+    // The earlier archive that files' copy sources point into; it must
+    // outlive the pipeline. Set before the first file is added.
+    void setEarlier(FileHandle archive) { earlier_ = archive; }
+    FileHandle earlier() const { return earlier_; }
+    // Files whose data was taken from the earlier archive, checked.
+    size_t copiedCount() const { return copied_.load(std::memory_order_relaxed); }
 
     // Calling thread only: the next file in archive order. Files reach the
     // workers in small groups; flush() hands over the rest.
@@ -132,6 +143,8 @@ private:
         explicit FileState(FileWork w) : work(std::move(w)) {}
         FileWork work;
         std::atomic<int> decision{0};   // chunked: 0 unknown, 1 deflate, 2 store
+        std::atomic<int> copyVerdict{0}; // chunked copy: 0 unknown, 1 copy, 2 compress
+        std::mutex copyCheck;           // one worker checks the copy, the others wait
         std::atomic<bool> failed{false};
     };
     struct Worker;
@@ -141,6 +154,9 @@ private:
     void run(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    bool copyWhole(Worker &w, FileState &file, TaskResult &r);
+    bool copyChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
+    bool checkStream(Worker &w, const FileState &file);
     bool storeChunked(Worker &w, FileState &file, FileHandle fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
@@ -166,6 +182,9 @@ private:
     size_t consumed_ = 0;
     uint64_t inFlightCost_ = 0;
     bool stop_ = false;
+    std::atomic<bool> quit_{false};          // long checks give up
+    FileHandle earlier_ = kNoFile;
+    std::atomic<size_t> copied_{0};
     std::atomic<bool> anyFailed_{false};
     std::vector<Failure> failures_;
 

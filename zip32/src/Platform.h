@@ -69,6 +69,8 @@ struct FileInfo {
     uint64_t ino = 0;
     int64_t mtime = 0;     // seconds since 1970
     int64_t mtimeNs = 0;   // and nanoseconds
+    int64_t ctime = 0;     // last change of data or attributes (POSIX only;
+    int64_t ctimeNs = 0;   // 0 on Windows, where st_ctime is the creation time)
 };
 
 // Names and paths.
@@ -138,6 +140,15 @@ private:
     void *dir_ = nullptr;
 #endif
 };
+
+// Change times. True where FileInfo::ctime is the time of the file's last
+// change, which no program can set back (POSIX): a re-run trusts an earlier
+// archive's entry only on this. fileSystemNow is the clock the kernel stamps
+// file times with (Linux: CLOCK_REALTIME_COARSE); setModifiedTime sets a
+// file's modification time. Both false where change times are not trusted.
+extern const bool kTrustsChangeTimes;
+bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds);
+bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds);
 
 // Files. Opening for reading lets other programs go on reading and writing
 // the file, and never blocks on a FIFO or device.

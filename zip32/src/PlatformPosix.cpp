@@ -12,6 +12,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 #ifdef __linux__
 #include <linux/magic.h>
@@ -59,6 +61,8 @@ FileInfo infoOf(const struct stat &st)
     info.ino = static_cast<uint64_t>(st.st_ino);
     info.mtime = static_cast<int64_t>(st.st_mtim.tv_sec);
     info.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
+    info.ctime = static_cast<int64_t>(st.st_ctim.tv_sec);
+    info.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_nsec);
     return info;
 }
 
@@ -116,6 +120,31 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
 }
 
 const bool kStoresLinks = true;
+
+const bool kTrustsChangeTimes = true;
+
+bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds)
+{
+    struct timespec now;
+#ifdef CLOCK_REALTIME_COARSE
+    if (::clock_gettime(CLOCK_REALTIME_COARSE, &now) != 0)
+#endif
+        if (::clock_gettime(CLOCK_REALTIME, &now) != 0)
+            return false;
+    seconds = static_cast<int64_t>(now.tv_sec);
+    nanoseconds = static_cast<int64_t>(now.tv_nsec);
+    return true;
+}
+
+bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds)
+{
+    struct timespec times[2];
+    times[0].tv_sec = 0;
+    times[0].tv_nsec = UTIME_OMIT;
+    times[1].tv_sec = static_cast<time_t>(seconds);
+    times[1].tv_nsec = static_cast<long>(nanoseconds);
+    return ::futimens(file, times) == 0;
+}
 
 bool resolvedPath(const std::string &path, std::string &resolved)
 {

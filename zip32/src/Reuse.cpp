@@ -1,0 +1,238 @@
+#include "Reuse.h"
+
+#include "Collect.h"
+#include "Pipeline.h"
+
+#include <libdeflate.h>
+
+#include <cstring>
+
+namespace zip32 {
+
+namespace {
+
+// Raise whenever the compressed data of the same file with the same settings
+// could come out different (Pipeline's packing, sampling, store decisions).
+constexpr unsigned char kCompressorGeneration = 1;
+
+constexpr uint32_t kMax32 = 0xFFFFFFFFu;
+constexpr uint64_t kMaxDirectory = 1u << 30;   // larger central directories are not read
+
+uint16_t get16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t get32(const unsigned char *p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
+uint64_t get64(const unsigned char *p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
+
+int log2Of(uint64_t v)
+{
+    int n = 0;
+    while (v > 1) {
+        v >>= 1;
+        ++n;
+    }
+    return n;
+}
+
+bool readExactly(FileHandle fd, void *buffer, size_t length, uint64_t offset)
+{
+    auto *p = static_cast<unsigned char *>(buffer);
+    while (length > 0) {
+        const int64_t n = readFileAt(fd, p, length, offset);
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+void fingerprint(int level, int64_t mtimeNs, unsigned char out[kFingerprintSize])
+{
+    out[0] = kCompressorGeneration;
+    out[1] = static_cast<unsigned char>(level);
+    out[2] = static_cast<unsigned char>(log2Of(Pipeline::kChunk));
+    out[3] = static_cast<unsigned char>(log2Of(Pipeline::kWholeMax));
+    out[4] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MAJOR);
+    out[5] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MINOR);
+    const auto ns = static_cast<uint32_t>(mtimeNs);
+    for (int i = 0; i < 4; ++i)
+        out[6 + i] = static_cast<unsigned char>(ns >> (8 * i));
+}
+
+EarlierArchive::~EarlierArchive()
+{
+    if (fd_ != kNoFile)
+        closeFile(fd_);
+}
+
+std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, int level)
+{
+    if (!kTrustsChangeTimes)
+        return nullptr;
+    const FileHandle fd = openForReading(path);
+    if (fd == kNoFile)
+        return nullptr;
+    std::unique_ptr<EarlierArchive> a(new EarlierArchive);
+    a->fd_ = fd;
+    FileInfo st;
+    if (!fileInfo(fd, st) || !S_ISREG(st.mode))
+        return nullptr;
+    a->size_ = st.size;
+    a->began_ = st.mtime;
+    a->beganNs_ = st.mtimeNs;
+    if (!a->readDirectory(level) || a->entries_.empty())
+        return nullptr;
+    return a;
+}
+
+bool EarlierArchive::readDirectory(int level)
+{
+    // The end record, with no comment: the engine writes none.
+    if (size_ < 22)
+        return false;
+    unsigned char end[22];
+    const uint64_t endAt = size_ - 22;
+    if (!readExactly(fd_, end, sizeof end, endAt) || get32(end) != 0x06054b50 || get16(end + 20) != 0)
+        return false;
+    if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
+        return false;
+    uint64_t count = get16(end + 10), dirSize = get32(end + 12), dirStart = get32(end + 16);
+    uint64_t dirEnd = endAt;
+    unsigned char locator[20];
+    if (endAt >= 20 && readExactly(fd_, locator, sizeof locator, endAt - 20) && get32(locator) == 0x07064b50) {
+        const uint64_t at = get64(locator + 8);
+        unsigned char end64[56];
+        if (get32(locator + 4) != 0 || at > endAt - 20 || endAt - 20 - at < sizeof end64
+            || !readExactly(fd_, end64, sizeof end64, at) || get32(end64) != 0x06064b50)
+            return false;
+        if (get32(end64 + 16) != 0 || get32(end64 + 20) != 0 || get64(end64 + 24) != get64(end64 + 32))
+            return false;
+        count = get64(end64 + 32);
+        dirSize = get64(end64 + 40);
+        dirStart = get64(end64 + 48);
+        dirEnd = at;
+    } else if (count == 0xFFFF || dirSize == kMax32 || dirStart == kMax32) {
+        return false;
+    }
+    if (dirStart > dirEnd || dirSize > dirEnd - dirStart || dirSize > kMaxDirectory || count > dirSize / 46)
+        return false;
+    directoryStart_ = dirStart;
+    std::vector<unsigned char> dir(static_cast<size_t>(dirSize));
+    if (!readExactly(fd_, dir.data(), dir.size(), dirStart))
+        return false;
+
+    unsigned char mine[kFingerprintSize];
+    fingerprint(level, 0, mine);
+    const unsigned char *p = dir.data();
+    const unsigned char *const stop = p + dir.size();
+    entries_.reserve(static_cast<size_t>(count));
+    for (uint64_t k = 0; k < count; ++k) {
+        if (stop - p < 46 || get32(p) != 0x02014b50)
+            return false;
+        const size_t nameLength = get16(p + 28), extraLength = get16(p + 30), commentLength = get16(p + 32);
+        if (static_cast<size_t>(stop - p) < 46 + nameLength + extraLength + commentLength)
+            return false;
+        Old o;
+        const uint16_t madeBy = get16(p + 4);
+        o.flags = get16(p + 8);
+        o.method = get16(p + 10);
+        o.crc = get32(p + 16);
+        o.compSize = get32(p + 20);
+        o.size = get32(p + 24);
+        const uint16_t disk = get16(p + 34);
+        o.external = get32(p + 38);
+        o.localOffset = get32(p + 42);
+        std::string name(reinterpret_cast<const char *>(p + 46), nameLength);
+        const unsigned char *extra = p + 46 + nameLength;
+        bool zip64Ok = true, fingerprinted = false;
+        for (size_t at = 0; at + 4 <= extraLength;) {
+            const uint16_t id = get16(extra + at), length = get16(extra + at + 2);
+            if (at + 4 + length > extraLength) {
+                zip64Ok = false;
+                break;
+            }
+            const unsigned char *body = extra + at + 4;
+            if (id == 0x0001) {
+                size_t used = 0;
+                auto take = [&](uint64_t &value) {
+                    if (value != kMax32)
+                        return;
+                    if (used + 8 > length) {
+                        zip64Ok = false;
+                        return;
+                    }
+                    value = get64(body + used);
+                    used += 8;
+                };
+                take(o.size);
+                take(o.compSize);
+                take(o.localOffset);
+            } else if (id == 0x5455 && length >= 5 && (body[0] & 1)) {
+                o.mtime = get32(body + 1);
+            } else if (id == kFingerprintId && length == kFingerprintSize
+                       && std::memcmp(body, mine, 6) == 0) {
+                fingerprinted = true;
+                o.mtimeNs = get32(body + 6);
+            }
+            at += 4 + length;
+        }
+        p += 46 + nameLength + extraLength + commentLength;
+        o.usable = fingerprinted && zip64Ok && disk == 0 && (madeBy >> 8) == 3
+                   && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0
+                   && !name.empty() && name.back() != '/';
+        auto [it, added] = entries_.try_emplace(std::move(name), o);
+        if (!added)
+            it->second.usable = false;   // a name twice: neither is trusted
+    }
+    return true;
+}
+
+CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) const
+{
+    CopySource none;
+    const auto it = entries_.find(e.stored);
+    if (it == entries_.end() || !it->second.usable)
+        return none;
+    const Old &o = it->second;
+    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
+        return none;
+    // Not changed since the earlier run began: no program sets a change time
+    // back. Where either time has no fraction of a second (a file system
+    // that keeps whole or even seconds), two seconds to spare.
+    const bool coarse = beganNs_ == 0 || e.ctimeNs == 0;
+    const int64_t ctime = e.ctime + (coarse ? 2 : 0);
+    if (!(ctime < began_ || (ctime == began_ && e.ctimeNs < beganNs_)))
+        return none;
+    if (o.method == 0 ? o.compSize != o.size
+                      : (o.size < 2 || o.compSize == 0
+                         || (o.size <= Pipeline::kWholeMax ? o.compSize >= o.size
+                                                           : o.compSize > o.size + o.size / 8 + 1024)))
+        return none;
+    // The local header: where it says, agreeing with the central record.
+    const size_t nameLength = e.stored.size();
+    if (o.localOffset > directoryStart_ || directoryStart_ - o.localOffset < 30 + nameLength)
+        return none;
+    std::vector<unsigned char> local(30 + nameLength);
+    if (!readExactly(fd_, local.data(), local.size(), o.localOffset))
+        return none;
+    const unsigned char *h = local.data();
+    const uint32_t localComp = get32(h + 18), localSize = get32(h + 22);
+    if (get32(h) != 0x04034b50 || get16(h + 6) != o.flags || get16(h + 8) != o.method || get32(h + 14) != o.crc
+        || (localComp != kMax32 && localComp != o.compSize) || (localSize != kMax32 && localSize != o.size)
+        || get16(h + 26) != nameLength || std::memcmp(h + 30, e.stored.data(), nameLength) != 0)
+        return none;
+    const uint64_t data = o.localOffset + 30 + nameLength + get16(h + 28);
+    if (data > directoryStart_ || o.compSize > directoryStart_ - data)
+        return none;
+    CopySource c;
+    c.use = true;
+    c.stored = o.method == 0;
+    c.offset = data;
+    c.compSize = o.compSize;
+    c.crc = o.crc;
+    return c;
+}
+
+} // namespace zip32
