@@ -6,6 +6,7 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Platform.h"
+#include "ZipStream.h"
 #include "zip32.h"
 
 #include <zip.h>
@@ -272,6 +273,27 @@ zip_flags_t nameEncoding(const std::string &name)
     return ZIP_FL_ENC_UTF_8;
 }
 
+// The MS-DOS date and time of a moment, in local time, as the headers hold
+// them; the last answer is kept, as the files of one folder share times.
+struct DosTimes {
+    time_t last = -1;
+    uint16_t time = 0, date = 0;
+    void of(time_t t)
+    {
+        if (t == last)
+            return;
+        std::tm tm{};
+#ifdef _WIN32
+        localtime_s(&tm, &t);
+#else
+        localtime_r(&t, &tm);
+#endif
+        date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+        time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec >> 1));
+        last = t;
+    }
+};
+
 enum class Added { Yes, AlreadyThere, NameRefused, Failed };
 
 // The archive of one attempt as it is being filled.
@@ -354,6 +376,120 @@ struct Builder {
         return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
     }
 
+    EntryHead headOf(const Entry &e, DosTimes &times)
+    {
+        EntryHead head;
+        head.name = e.stored;
+        head.deflated = false;
+        head.utf8 = nameEncoding(e.stored) == ZIP_FL_ENC_UTF_8 && !isAscii(e.stored);
+        times.of(dos.clamp(e.mtime));
+        head.dosTime = times.time;
+        head.dosDate = times.date;
+        head.external = externalAttributes(e);
+        zip_uint8_t ut[5];
+        head.hasUnixTime = timestampField(e.mtime, ut);
+        head.unixTime = static_cast<uint32_t>(e.mtime);
+        return head;
+    }
+
+    // A new archive (no update) is written straight to the file, entry by
+    // entry as the workers finish them: nothing of an entry is kept but what
+    // the central directory needs.
+    template <typename Abandon>
+    Attempt writeDirect(OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                        std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries,
+                        Abandon &abandon)
+    {
+        if (entries.size() >= (size_t(1) << 30)) {
+            failure = finalPath + ": not written, too many entries for one archive";
+            return abandon(Attempt::Internal);
+        }
+        out.begin();
+        ZipStream zs(out);
+        zs.reserve(entries.size());
+        DosTimes times;
+        size_t nextFile = 0;
+        auto filesFailed = [&] {
+            if (messages.stopped())
+                return abandon(Attempt::Stopped);
+            if (g_processEnding.load() || !pipeline.anyFailed())
+                return abandon(Attempt::Internal);
+            for (auto &f : pipeline.failures()) {
+                fileFailures.push_back(f.message);
+                failedEntries.push_back(fileEntry[f.file]);
+            }
+            return abandon(Attempt::FilesFailed);
+        };
+        auto cannotWrite = [&] {
+            failure = finalPath + ": cannot write (" + out.errorText() + ")";
+            return abandon(Attempt::CannotWrite);
+        };
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (excluded[i])
+                continue;
+            messages.heartbeat();
+            if (messages.stopped())
+                return abandon(Attempt::Stopped);
+            const Entry &e = entries[i];
+            EntryHead head = headOf(e, times);
+            const auto id = static_cast<uint32_t>(i);
+            if (e.isDir) {
+                if (!zs.beginEntry(id, head, 0, true, 0, 0))
+                    return cannotWrite();
+                continue;
+            }
+            if (e.isLink) {
+                const auto crc = static_cast<uint32_t>(
+                    crc32(0, reinterpret_cast<const Bytef *>(e.linkTarget.data()), static_cast<uInt>(e.linkTarget.size())));
+                if (!zs.beginEntry(id, head, e.linkTarget.size(), true, crc, e.linkTarget.size())
+                    || !zs.data(e.linkTarget.data(), e.linkTarget.size()))
+                    return cannotWrite();
+                continue;
+            }
+            const size_t f = nextFile++;
+            const size_t first = pipeline.firstTask(f);
+            TaskResult *r = pipeline.wait(first, messages);
+            if (!r)
+                return filesFailed();
+            head.deflated = !r->stored;
+            if (!pipeline.chunked(f)) {
+                if (!zs.beginEntry(id, head, r->rawLength, true, r->crc, r->data.size())
+                    || !zs.data(r->data.data(), r->data.size()))
+                    return cannotWrite();
+                messages.advance(r->rawLength);
+                pipeline.release(first);
+                continue;
+            }
+            if (!zs.beginEntry(id, head, pipeline.file(f).size, false, 0, 0))
+                return cannotWrite();
+            uint32_t crc = 0;
+            uint64_t compSize = 0;
+            for (size_t t = first; t < first + pipeline.taskCount(f); ++t) {
+                messages.heartbeat();
+                if (g_processEnding.load() || messages.stopped())
+                    return abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
+                r = pipeline.wait(t, messages);
+                if (!r)
+                    return filesFailed();
+                if (!zs.data(r->data.data(), r->data.size()))
+                    return cannotWrite();
+                crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                compSize += r->data.size();
+                messages.advance(r->rawLength);
+                pipeline.release(t);
+            }
+            if (!zs.endEntry(crc, compSize))
+                return cannotWrite();
+        }
+        if (!zs.finish([&](uint32_t id) { return headOf(entries[id], times); }) || !out.finish()) {
+            if (g_processEnding.load())
+                return abandon(Attempt::Internal);
+            return cannotWrite();
+        }
+        messages.reportProgress();
+        return Attempt::Written;
+    }
+
     zip_t *open(OutputFile &out, bool existing)
     {
         zip_error_t error;
@@ -393,6 +529,18 @@ struct Builder {
                 prepared->add(fileWork(entries[i]));
             prepared->flush();
         }
+        uint64_t total = 0;
+        for (size_t f = 0; f < prepared->fileCount(); ++f)
+            total += prepared->file(f).size;
+        messages.setTotal(total);
+        if (!existing) {
+            auto drop = [&](Attempt result) {
+                out.discard();
+                return result;
+            };
+            return writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries, drop);
+        }
+
         zip_t *za = open(out, existing);
         if (!za)
             return Attempt::CannotWrite;
@@ -403,11 +551,6 @@ struct Builder {
             out.discard();
             return result;
         };
-
-        uint64_t total = 0;
-        for (size_t f = 0; f < prepared->fileCount(); ++f)
-            total += prepared->file(f).size;
-        messages.setTotal(total);
 
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
