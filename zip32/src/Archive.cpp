@@ -17,6 +17,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 
 namespace zip32 {
@@ -253,7 +254,7 @@ enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
 
 FileWork fileWork(const Entry &e)
 {
-    return {e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
+    return {&e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
 }
 
 // libzip takes a name as UTF-8, and sets the UTF-8 flag, only where its own
@@ -309,7 +310,7 @@ struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
     const std::string finalPath;
-    std::vector<Entry> &entries;
+    std::deque<Entry> &entries;
     std::vector<bool> &excluded;
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
@@ -631,8 +632,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
 
     // The workers start on the first files while the rest are being found.
+    // The entries outlive the pipeline: its workers read their paths.
+    Collected collected;
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
-    Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
+    collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
         if (e.isFile())
             pipeline->add(fileWork(e));
     });

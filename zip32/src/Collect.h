@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <string>
 #include <vector>
@@ -39,7 +40,9 @@ struct CollectOptions {
 };
 
 struct Collected {
-    std::vector<Entry> entries;
+    // A deque: an entry never moves once made, so the pipeline's workers
+    // read its path in place while more entries are added.
+    std::deque<Entry> entries;
     size_t leftOut = 0;        // matched, but could not be looked at: named in a message
     bool stopped = false;      // the progress routine asked to stop
 };

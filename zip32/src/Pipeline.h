@@ -37,7 +37,7 @@ namespace zip32 {
 class Messenger;
 
 struct FileWork {
-    std::string path;
+    const std::string *path = nullptr;   // the entry's, which outlives the pipeline
     uint64_t size = 0;      // as listed; a chunked file must keep it
     uint64_t dev = 0, ino = 0;
     int64_t mtime = 0, mtimeNs = 0;
