@@ -285,7 +285,9 @@ struct DosTimes {
             return;
         std::tm tm{};
 #ifdef _WIN32
-        localtime_s(&tm, &t);
+        // The C runtime's localtime keeps its result per thread on Windows.
+        if (const std::tm *local = std::localtime(&t))
+            tm = *local;
 #else
         localtime_r(&t, &tm);
 #endif
