@@ -254,7 +254,7 @@ enum class Attempt { Written, FilesFailed, CannotWrite, Internal, Stopped };
 
 FileWork fileWork(const Entry &e)
 {
-    return {&e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
+    return {&e, e.size, e.dev, e.ino, e.mtime, e.mtimeNs};
 }
 
 // libzip takes a name as UTF-8, and sets the UTF-8 flag, only where its own
@@ -565,13 +565,13 @@ struct Builder {
             if (added == Added::NameRefused) {
                 // Only this entry is left out; the archive is built again
                 // without it.
-                fileFailures.push_back(entries[i].path + ": left out, its name cannot be stored ("
+                fileFailures.push_back(entries[i].path() + ": left out, its name cannot be stored ("
                                        + zip_strerror(za) + ")");
                 failedEntries.push_back(i);
                 return abandon(Attempt::FilesFailed);
             }
             if (added == Added::Failed) {
-                failure = entries[i].path + ": cannot be added (" + zip_strerror(za) + ")";
+                failure = entries[i].path() + ": cannot be added (" + zip_strerror(za) + ")";
                 return abandon(Attempt::Internal);
             }
         }
@@ -687,8 +687,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     continue;
                 messages.heartbeat();
                 std::string reason;
-                if (!readable(collected.entries[i].path, reason)) {
-                    messages.line(collected.entries[i].path + ": " + reason);
+                if (!readable(collected.entries[i].path(), reason)) {
+                    messages.line(collected.entries[i].path() + ": " + reason);
                     excluded[i] = true;
                     ++filesLeftOut;
                 }

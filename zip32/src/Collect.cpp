@@ -83,6 +83,12 @@ private:
     size_t count_ = 0;
 };
 
+// The last part of a stored name: the entry's own name in its folder.
+std::string lastPart(const std::string &stored)
+{
+    return stored.substr(stored.rfind('/') + 1);
+}
+
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
@@ -232,6 +238,25 @@ private:
         return taken_.contains(stored) ? std::string() : stored;
     }
 
+    // Sets where the entry at `path` lies: its folder, shared with the
+    // entries before it in the same folder, or its whole path where its
+    // stored name does not end in its own name.
+    void placeEntry(Entry &e, const std::string &path)
+    {
+        std::string dir, last;
+        if (e.isDir)
+            dir = path;
+        else
+            splitPath(path, dir, last);
+        if (!folder_ || *folder_ != dir)
+            folder_ = std::make_shared<const std::string>(std::move(dir));
+        e.folder = folder_;
+        if (!e.isDir && joinPath(*folder_, lastPart(e.stored)) != path) {
+            e.folder = std::make_shared<const std::string>(path);
+            e.wholePath = true;
+        }
+    }
+
     void push(Entry e)
     {
         result_.entries.push_back(std::move(e));
@@ -259,7 +284,7 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
+        placeEntry(e, path);
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = st.mtimeNs;
@@ -278,8 +303,8 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
         e.isDir = true;
+        placeEntry(e, path);
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.dev = st.dev;
@@ -300,7 +325,7 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
+        placeEntry(e, path);
         e.isLink = true;
         e.mode = lst.mode;
         e.mtime = lst.mtime;
@@ -394,10 +419,16 @@ private:
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
     std::set<std::string> neverStoredPaths_;
+    std::shared_ptr<const std::string> folder_;   // of the entry added last
     size_t leftOut_ = 0;
 };
 
 } // namespace
+
+std::string Entry::path() const
+{
+    return isDir || wholePath ? *folder : joinPath(*folder, lastPart(stored));
+}
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
                          Messenger &messages, const std::function<void(const Entry &)> &onEntry)
