@@ -1,5 +1,6 @@
 #include "Pipeline.h"
 
+#include "Collect.h"
 #include "Messenger.h"
 #include "Platform.h"
 
@@ -388,7 +389,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         }
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, file.work.path + ": " + reason(kErrNoMemory));
+        fail(task.file, file.work.entry->path() + ": " + reason(kErrNoMemory));
     }
     w.in.trim(keepBuffer_);
     w.out.trim(keepBuffer_);
@@ -410,17 +411,18 @@ void Pipeline::fail(size_t f, std::string message)
 void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
+    const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(file.path, st, error)};
+    Fd fd{openRegular(path, st, error)};
     if (fd.fd == kNoFile)
-        return fail(task.file, file.path + ": " + error);
+        return fail(task.file, path + ": " + error);
     // The size now, not the listed one: a file that changed between listing
     // and reading is stored as it is now. Too big now to be read whole (it
     // grew a lot since the listing): left out rather than break the memory bound.
     const uint64_t size = st.size;
     if (size > kWholeMax)
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     unsigned char *in = w.in.get(size + 1);
     uint64_t got = 0;
@@ -428,7 +430,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         const uint64_t want = size + 1 - got;
         int64_t n = readFile(fd.fd, in + got, want);
         if (n < 0)
-            return fail(task.file, file.path + ": " + reason(lastError()));
+            return fail(task.file, path + ": " + reason(lastError()));
         if (n == 0)
             break;
         got += static_cast<uint64_t>(n);
@@ -438,7 +440,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
             break;
     }
     if (got != size)
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     r.rawLength = size;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, size));
@@ -620,11 +622,12 @@ bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
 void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
+    const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(file.path, st, error)};
+    Fd fd{openRegular(path, st, error)};
     if (fd.fd == kNoFile)
-        return fail(task.file, file.path + ": " + error);
+        return fail(task.file, path + ": " + error);
     auto unchanged = [&](const FileInfo &s) {
         return s.size == file.size && s.dev == file.dev && s.ino == file.ino && s.mtime == file.mtime
                && s.mtimeNs == file.mtimeNs;
@@ -632,13 +635,13 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.
     if (!unchanged(st))
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     const bool store = storeChunked(w, state, fd.fd);
     const size_t length = static_cast<size_t>(task.length);
     unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
     if (!readAt(fd.fd, in, length, task.offset))
-        return fail(task.file, file.path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
+        return fail(task.file, path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, length));
@@ -647,7 +650,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     else
         deflateChunk(w, in, length, task.last, r.data);
     if (!fileInfo(fd.fd, st) || !unchanged(st))
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 }
 
 void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out)

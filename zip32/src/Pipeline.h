@@ -36,9 +36,10 @@
 namespace zip32 {
 
 class Messenger;
+struct Entry;
 
 struct FileWork {
-    std::string path;
+    const Entry *entry = nullptr;   // outlives the pipeline; its path is read
     uint64_t size = 0;      // as listed; a chunked file must keep it
     uint64_t dev = 0, ino = 0;
     int64_t mtime = 0, mtimeNs = 0;
