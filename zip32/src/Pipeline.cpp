@@ -577,16 +577,30 @@ bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResu
 {
     if (!state.work.copy.use || earlier_ == kNoFile)
         return false;
-    int verdict = state.copyVerdict.load(std::memory_order_acquire);
-    if (verdict == 0) {
-        std::lock_guard lock(state.copyCheck);
-        verdict = state.copyVerdict.load(std::memory_order_acquire);
-        if (verdict == 0) {
+    // The first worker at the file checks the whole stream; the others wait
+    // for its verdict.
+    uint8_t verdict = 0;
+    if (state.copyVerdict.compare_exchange_strong(verdict, 3, std::memory_order_acq_rel)) {
+        auto settle = [&](uint8_t v) {
+            {
+                std::lock_guard lock(copyCheckMutex_);
+                state.copyVerdict.store(v, std::memory_order_release);
+            }
+            copyChecked_.notify_all();
+        };
+        try {
             verdict = checkStream(w, state) ? 1 : 2;
-            state.copyVerdict.store(verdict, std::memory_order_release);
-            if (verdict == 1)
-                copied_.fetch_add(1, std::memory_order_relaxed);
+        } catch (...) {
+            settle(2);
+            throw;
         }
+        if (verdict == 1)
+            copied_.fetch_add(1, std::memory_order_relaxed);
+        settle(verdict);
+    } else if (verdict == 3) {
+        std::unique_lock lock(copyCheckMutex_);
+        copyChecked_.wait(lock, [&] { return state.copyVerdict.load(std::memory_order_acquire) != 3; });
+        verdict = state.copyVerdict.load(std::memory_order_acquire);
     }
     if (verdict != 1)
         return false;
