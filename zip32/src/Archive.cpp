@@ -7,6 +7,7 @@
 #include "Pipeline.h"
 #include "Platform.h"
 #include "Reuse.h"
+#include "ZipStream.h"
 #include "zip32.h"
 
 #include <zip.h>
@@ -18,6 +19,7 @@
 #include <climits>
 #include <cstring>
 #include <ctime>
+#include <deque>
 #include <memory>
 
 namespace zip32 {
@@ -305,7 +307,7 @@ zip_uint32_t externalAttributes(const Entry &e);
 // can be trusted.
 FileWork fileWork(const Entry &e, const EarlierArchive *earlier, bool mayCopy = true)
 {
-    FileWork w{e.path, e.size, e.dev, e.ino, e.mtime, e.mtimeNs, {}};
+    FileWork w{&e, e.size, e.dev, e.ino, e.mtime, e.mtimeNs, {}};
     if (earlier && mayCopy)
         w.copy = earlier->find(e, externalAttributes(e));
     return w;
@@ -328,6 +330,29 @@ zip_flags_t nameEncoding(const std::string &name)
     return ZIP_FL_ENC_UTF_8;
 }
 
+// The MS-DOS date and time of a moment, in local time, as the headers hold
+// them; the last answer is kept, as the files of one folder share times.
+struct DosTimes {
+    time_t last = -1;
+    uint16_t time = 0, date = 0;
+    void of(time_t t)
+    {
+        if (t == last)
+            return;
+        std::tm tm{};
+#ifdef _WIN32
+        // The C runtime's localtime keeps its result per thread on Windows.
+        if (const std::tm *local = std::localtime(&t))
+            tm = *local;
+#else
+        localtime_r(&t, &tm);
+#endif
+        date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
+        time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec >> 1));
+        last = t;
+    }
+};
+
 enum class Added { Yes, AlreadyThere, NameRefused, Failed };
 
 // The archive of one attempt as it is being filled.
@@ -343,7 +368,7 @@ struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
     const std::string finalPath;
-    std::vector<Entry> &entries;
+    std::deque<Entry> &entries;
     std::vector<bool> &excluded;
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
@@ -352,6 +377,7 @@ struct Builder {
     bool stamp = false;                        // the archive's time: when this run began
     int64_t began = 0, beganNs = 0;
     size_t copied = 0;
+    std::vector<unsigned char> copyBuffer;     // a piece of copied data on its way
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -426,6 +452,189 @@ struct Builder {
         return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
     }
 
+    EntryHead headOf(const Entry &e, DosTimes &times)
+    {
+        EntryHead head;
+        head.name = e.stored;
+        head.deflated = false;
+        head.utf8 = nameEncoding(e.stored) == ZIP_FL_ENC_UTF_8 && !isAscii(e.stored);
+        times.of(dos.clamp(e.mtime));
+        head.dosTime = times.time;
+        head.dosDate = times.date;
+        head.external = externalAttributes(e);
+        zip_uint8_t ut[5];
+        head.hasUnixTime = timestampField(e.mtime, ut);
+        head.unixTime = static_cast<uint32_t>(e.mtime);
+        if (e.isFile()) {
+            // The same field an update's entries get through libzip.
+            static_assert(kFingerprintSize <= sizeof head.central);
+            head.centralId = kFingerprintId;
+            head.centralLength = kFingerprintSize;
+            fingerprint(request.level, e.mtimeNs, head.central);
+        }
+        return head;
+    }
+
+    // A new archive (no update) is written straight to the file, entry by
+    // entry as the workers finish them: nothing of an entry is kept but what
+    // the central directory needs.
+    template <typename Abandon>
+    Attempt writeDirect(OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                        std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries,
+                        Abandon &abandon)
+    {
+        if (entries.size() >= (size_t(1) << 30)) {
+            failure = finalPath + ": not written, too many entries for one archive";
+            return abandon(Attempt::Internal);
+        }
+        out.begin();
+        ZipStream zs(out);
+        zs.reserve(entries.size());
+        DosTimes times;
+        size_t nextFile = 0;
+        auto filesFailed = [&] {
+            if (messages.stopped())
+                return abandon(Attempt::Stopped);
+            if (g_processEnding.load() || !pipeline.anyFailed())
+                return abandon(Attempt::Internal);
+            for (auto &f : pipeline.failures()) {
+                fileFailures.push_back(f.message);
+                failedEntries.push_back(fileEntry[f.file]);
+            }
+            return abandon(Attempt::FilesFailed);
+        };
+        auto cannotWrite = [&] {
+            failure = finalPath + ": cannot write (" + out.errorText() + ")";
+            return abandon(Attempt::CannotWrite);
+        };
+        for (size_t i = 0; i < entries.size(); ++i) {
+            if (excluded[i])
+                continue;
+            messages.heartbeat();
+            if (messages.stopped())
+                return abandon(Attempt::Stopped);
+            const Entry &e = entries[i];
+            EntryHead head = headOf(e, times);
+            const auto id = static_cast<uint32_t>(i);
+            if (e.isDir) {
+                if (!zs.beginEntry(id, head, 0, true, 0, 0))
+                    return cannotWrite();
+                continue;
+            }
+            if (e.isLink) {
+                const auto crc = static_cast<uint32_t>(
+                    crc32(0, reinterpret_cast<const Bytef *>(e.linkTarget.data()), static_cast<uInt>(e.linkTarget.size())));
+                if (!zs.beginEntry(id, head, e.linkTarget.size(), true, crc, e.linkTarget.size())
+                    || !zs.data(e.linkTarget.data(), e.linkTarget.size()))
+                    return cannotWrite();
+                continue;
+            }
+            const size_t f = nextFile++;
+            const size_t first = pipeline.firstTask(f);
+            TaskResult *r = pipeline.wait(first, messages);
+            if (!r)
+                return filesFailed();
+            head.deflated = !r->stored;
+            if (!pipeline.chunked(f)) {
+                if (!zs.beginEntry(id, head, r->rawLength, true, r->crc, r->data.size())
+                    || !zs.data(r->data.data(), r->data.size()))
+                    return cannotWrite();
+                messages.advance(r->rawLength);
+                pipeline.release(first);
+                continue;
+            }
+            // A big file's data checked in the earlier archive: its header
+            // is written as for data compressed here, sizes after the data,
+            // so that the bytes are those of a fresh run.
+            if (r->copied) {
+                if (!zs.beginEntry(id, head, pipeline.file(f).size, false, 0, 0))
+                    return cannotWrite();
+                const Attempt copiedData = copyData(zs, pipeline, f);
+                if (copiedData == Attempt::Retry)
+                    noCopy[fileEntry[f]] = true;
+                if (copiedData == Attempt::CannotWrite)
+                    return cannotWrite();
+                if (copiedData == Attempt::FilesFailed)
+                    return filesFailed();
+                if (copiedData != Attempt::Written)
+                    return abandon(copiedData);
+                const CopySource &copy = pipeline.file(f).copy;
+                if (!zs.endEntry(copy.crc, copy.compSize))
+                    return cannotWrite();
+                continue;
+            }
+            if (!zs.beginEntry(id, head, pipeline.file(f).size, false, 0, 0))
+                return cannotWrite();
+            uint32_t crc = 0;
+            uint64_t compSize = 0;
+            for (size_t t = first; t < first + pipeline.taskCount(f); ++t) {
+                messages.heartbeat();
+                if (g_processEnding.load() || messages.stopped())
+                    return abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
+                r = pipeline.wait(t, messages);
+                if (!r)
+                    return filesFailed();
+                if (!zs.data(r->data.data(), r->data.size()))
+                    return cannotWrite();
+                crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                compSize += r->data.size();
+                messages.advance(r->rawLength);
+                pipeline.release(t);
+            }
+            if (!zs.endEntry(crc, compSize))
+                return cannotWrite();
+        }
+        if (!zs.finish([&](uint32_t id) { return headOf(entries[id], times); }) || !out.finish()) {
+            if (g_processEnding.load())
+                return abandon(Attempt::Internal);
+            return cannotWrite();
+        }
+        copied = pipeline.copiedCount();
+        messages.reportProgress();
+        return Attempt::Written;
+    }
+
+    // The data of big file `f` from the earlier archive, checked there by
+    // the workers, read in pieces into the new one. Retry when it cannot be
+    // read there after all (the file is then compressed afresh).
+    Attempt copyData(ZipStream &zs, Pipeline &pipeline, size_t f)
+    {
+        const size_t first = pipeline.firstTask(f);
+        for (size_t t = first; t < first + pipeline.taskCount(f); ++t) {
+            messages.heartbeat();
+            if (g_processEnding.load() || messages.stopped())
+                return messages.stopped() ? Attempt::Stopped : Attempt::Internal;
+            if (!pipeline.wait(t, messages))
+                return Attempt::FilesFailed;
+            pipeline.release(t);
+        }
+        const CopySource &copy = pipeline.file(f).copy;
+        const uint64_t size = pipeline.file(f).size;
+        constexpr size_t kPiece = 1u << 20;
+        if (copyBuffer.size() < kPiece)
+            copyBuffer.resize(kPiece);
+        // Progress by the file's bytes, in proportion.
+        auto rawDone = [&](uint64_t c) {
+            return c == copy.compSize ? size
+                                      : static_cast<uint64_t>(static_cast<long double>(size) * c / copy.compSize);
+        };
+        for (uint64_t at = 0; at < copy.compSize;) {
+            messages.heartbeat();
+            if (g_processEnding.load() || messages.stopped())
+                return messages.stopped() ? Attempt::Stopped : Attempt::Internal;
+            const auto want = static_cast<size_t>(std::min<uint64_t>(kPiece, copy.compSize - at));
+            const int64_t n = readFileAt(pipeline.earlier(), copyBuffer.data(), want, copy.offset + at);
+            if (n <= 0)
+                return Attempt::Retry;
+            if (!zs.data(copyBuffer.data(), static_cast<size_t>(n)))
+                return Attempt::CannotWrite;
+            const uint64_t before = rawDone(at);
+            at += static_cast<uint64_t>(n);
+            messages.advance(rawDone(at) - before);
+        }
+        return Attempt::Written;
+    }
+
     zip_t *open(OutputFile &out, bool existing)
     {
         zip_error_t error;
@@ -469,6 +678,18 @@ struct Builder {
                 prepared->add(fileWork(entries[i], earlier, !noCopy[i]));
             prepared->flush();
         }
+        uint64_t total = 0;
+        for (size_t f = 0; f < prepared->fileCount(); ++f)
+            total += prepared->file(f).size;
+        messages.setTotal(total);
+        if (!existing) {
+            auto drop = [&](Attempt result) {
+                out.discard();
+                return result;
+            };
+            return writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries, drop);
+        }
+
         zip_t *za = open(out, existing);
         if (!za)
             return Attempt::CannotWrite;
@@ -480,11 +701,6 @@ struct Builder {
             return result;
         };
 
-        uint64_t total = 0;
-        for (size_t f = 0; f < prepared->fileCount(); ++f)
-            total += prepared->file(f).size;
-        messages.setTotal(total);
-
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
                 continue;
@@ -495,13 +711,13 @@ struct Builder {
             if (added == Added::NameRefused) {
                 // Only this entry is left out; the archive is built again
                 // without it.
-                fileFailures.push_back(entries[i].path + ": left out, its name cannot be stored ("
+                fileFailures.push_back(entries[i].path() + ": left out, its name cannot be stored ("
                                        + zip_strerror(za) + ")");
                 failedEntries.push_back(i);
                 return abandon(Attempt::FilesFailed);
             }
             if (added == Added::Failed) {
-                failure = entries[i].path + ": cannot be added (" + zip_strerror(za) + ")";
+                failure = entries[i].path() + ": cannot be added (" + zip_strerror(za) + ")";
                 return abandon(Attempt::Internal);
             }
         }
@@ -600,10 +816,12 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
 
     // The workers start on the first files while the rest are being found.
+    // The entries outlive the pipeline: its workers read their paths.
+    Collected collected;
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
     if (earlier)
         pipeline->setEarlier(earlier->handle());
-    Collected collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
+    collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
         if (e.isFile())
             pipeline->add(fileWork(e, earlier.get()));
     });
@@ -622,7 +840,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     Builder builder{request,        messages, finalPath, collected.entries,
                     excluded,       {},       {},        earlier.get(),
                     std::vector<bool>(collected.entries.size(), false),
-                    stamp,          began,    beganNs,   0};
+                    stamp,          began,    beganNs,   0,
+                    {}};
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
@@ -658,8 +877,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     continue;
                 messages.heartbeat();
                 std::string reason;
-                if (!readable(collected.entries[i].path, reason)) {
-                    messages.line(collected.entries[i].path + ": " + reason);
+                if (!readable(collected.entries[i].path(), reason)) {
+                    messages.line(collected.entries[i].path() + ": " + reason);
                     excluded[i] = true;
                     ++filesLeftOut;
                 }

@@ -9,7 +9,7 @@
 #include <algorithm>
 #include <memory>
 #include <set>
-#include <unordered_set>
+#include <string_view>
 #include <utility>
 
 namespace zip32 {
@@ -34,10 +34,66 @@ const char *kindOf(uint32_t mode)
 
 using FileId = std::pair<uint64_t, uint64_t>;   // device, inode
 
+// The stored names taken so far, so that a second entry of the same name is
+// passed over: entry numbers in an open-addressed table that looks names up
+// in the entries themselves, a few bytes per name rather than a copy of it.
+class TakenNames {
+public:
+    explicit TakenNames(const std::deque<Entry> &entries) : entries_(entries) {}
+
+    bool contains(std::string_view name) const { return !slots_.empty() && slots_[find(name)] != 0; }
+    // Entry `entry`'s name, not taken before.
+    void insert(size_t entry)
+    {
+        if ((count_ + 1) * 2 > slots_.size())
+            grow();
+        slots_[find(entries_[entry].stored)] = static_cast<uint32_t>(entry + 1);
+        ++count_;
+    }
+
+private:
+    static size_t hashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+    // The slot holding `name`, or the free slot where it would go.
+    size_t find(std::string_view name) const
+    {
+        const size_t mask = slots_.size() - 1;
+        for (size_t at = hashOf(name) & mask;; at = (at + 1) & mask) {
+            const uint32_t slot = slots_[at];
+            if (slot == 0 || entries_[slot - 1].stored == name)
+                return at;
+        }
+    }
+    void grow()
+    {
+        std::vector<uint32_t> old(slots_.empty() ? 1024 : slots_.size() * 2, 0);
+        old.swap(slots_);
+        const size_t mask = slots_.size() - 1;
+        for (const uint32_t slot : old) {
+            if (slot == 0)
+                continue;
+            size_t at = hashOf(entries_[slot - 1].stored) & mask;
+            while (slots_[at] != 0)
+                at = (at + 1) & mask;
+            slots_[at] = slot;
+        }
+    }
+
+    const std::deque<Entry> &entries_;
+    std::vector<uint32_t> slots_;   // entry number + 1; 0 is free
+    size_t count_ = 0;
+};
+
+// The last part of a stored name: the entry's own name in its folder.
+std::string lastPart(const std::string &stored)
+{
+    return stored.substr(stored.rfind('/') + 1);
+}
+
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
-        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks)
+        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks),
+          taken_(result_.entries)
     {
         FileInfo st;
         if (statPath(options_.archivePath, true, st))
@@ -179,12 +235,32 @@ private:
             messages_.line(path + ": left out, its name is too long for a zip archive");
             return {};
         }
-        return seen_.insert(stored).second ? stored : std::string();
+        return taken_.contains(stored) ? std::string() : stored;
+    }
+
+    // Sets where the entry at `path` lies: its folder, shared with the
+    // entries before it in the same folder, or its whole path where its
+    // stored name does not end in its own name.
+    void placeEntry(Entry &e, const std::string &path)
+    {
+        std::string dir, last;
+        if (e.isDir)
+            dir = path;
+        else
+            splitPath(path, dir, last);
+        if (!folder_ || *folder_ != dir)
+            folder_ = std::make_shared<const std::string>(std::move(dir));
+        e.folder = folder_;
+        if (!e.isDir && joinPath(*folder_, lastPart(e.stored)) != path) {
+            e.folder = std::make_shared<const std::string>(path);
+            e.wholePath = true;
+        }
     }
 
     void push(Entry e)
     {
         result_.entries.push_back(std::move(e));
+        taken_.insert(result_.entries.size() - 1);
         if (onEntry_)
             onEntry_(result_.entries.back());
     }
@@ -208,7 +284,7 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
+        placeEntry(e, path);
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = st.mtimeNs;
@@ -229,8 +305,8 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
         e.isDir = true;
+        placeEntry(e, path);
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.dev = st.dev;
@@ -251,7 +327,7 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        e.path = path;
+        placeEntry(e, path);
         e.isLink = true;
         e.mode = lst.mode;
         e.mtime = lst.mtime;
@@ -341,14 +417,20 @@ private:
     const std::function<void(const Entry &)> &onEntry_;
     LinkRule links_;
     Collected result_;
-    std::unordered_set<std::string> seen_;
+    TakenNames taken_;
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
     std::set<std::string> neverStoredPaths_;
+    std::shared_ptr<const std::string> folder_;   // of the entry added last
     size_t leftOut_ = 0;
 };
 
 } // namespace
+
+std::string Entry::path() const
+{
+    return isDir || wholePath ? *folder : joinPath(*folder, lastPart(stored));
+}
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
                          Messenger &messages, const std::function<void(const Entry &)> &onEntry)

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -14,7 +16,11 @@ class Messenger;
 // One entry of the archive, in archive order.
 struct Entry {
     std::string stored;   // name in the archive; folders end in '/'
-    std::string path;     // file system path, used to read and in messages
+    // The folder the entry lies in (a folder's entry: the folder itself),
+    // one string shared by all the entries of a folder; with wholePath, the
+    // entry's own path.
+    std::shared_ptr<const std::string> folder;
+    bool wholePath = false;
     bool isDir = false;
     bool isLink = false;  // a link kept as a link: linkTarget is its data
     uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
@@ -28,6 +34,8 @@ struct Entry {
     std::string linkTarget;
 
     bool isFile() const { return !isDir && !isLink; }
+    // The file system path, used to read and in messages.
+    std::string path() const;
 };
 
 struct CollectOptions {
@@ -41,7 +49,9 @@ struct CollectOptions {
 };
 
 struct Collected {
-    std::vector<Entry> entries;
+    // A deque: an entry never moves once made, so the pipeline's workers
+    // read its path in place while more entries are added.
+    std::deque<Entry> entries;
     size_t leftOut = 0;        // matched, but could not be looked at: named in a message
     bool stopped = false;      // the progress routine asked to stop
 };

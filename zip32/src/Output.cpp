@@ -202,7 +202,7 @@ bool OutputFile::commit()
     if (!flush())
         return false;
     std::string mendError;
-    if (!mendCentralDirectory(out_, mendError)) {
+    if (mend_ && !mendCentralDirectory(out_, mendError)) {
         failedStep_ = mendError;
         setError(ZIP_ER_WRITE, lastError() ? lastError() : kErrIO);
         return false;
@@ -242,6 +242,51 @@ bool OutputFile::commit()
     closeFile(out_);
     out_ = kNoFile;
     return true;
+}
+
+bool OutputFile::put(const void *data, size_t length)
+{
+    if (out_ == kNoFile) {
+        setError(ZIP_ER_WRITE, kErrBadHandle);
+        return false;
+    }
+    // Every entry's local header is gone back to once its data is written:
+    // a write inside or right after the buffered bytes lands in the buffer,
+    // so an entry costs no write of its own.
+    if (buffer_.empty())
+        bufferStart_ = pos_;
+    else if ((pos_ < bufferStart_ || pos_ > bufferStart_ + buffer_.size()) && !flush())
+        return false;
+    const auto *bytes = static_cast<const unsigned char *>(data);
+    const size_t at = static_cast<size_t>(pos_ - bufferStart_);
+    const size_t over = std::min<size_t>(length, buffer_.size() - at);
+    std::memcpy(buffer_.data() + at, bytes, over);
+    buffer_.insert(buffer_.end(), bytes + over, bytes + length);
+    pos_ += length;
+    end_ = std::max(end_, pos_);
+    return buffer_.size() < kBufferSize || flush();
+}
+
+void OutputFile::begin()
+{
+    buffer_.clear();
+    buffer_.reserve(kBufferSize);
+    pos_ = end_ = bufferStart_ = 0;
+    mend_ = false;
+}
+
+bool OutputFile::write(const void *data, size_t length)
+{
+    pos_ = end_;
+    return put(data, length);
+}
+
+bool OutputFile::writeAt(uint64_t offset, const void *data, size_t length)
+{
+    pos_ = offset;
+    const bool ok = put(data, length);
+    pos_ = end_;
+    return ok;
 }
 
 zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
@@ -297,28 +342,9 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         pos_ = end_ = bufferStart_ = 0;
         return 0;
 
-    case ZIP_SOURCE_WRITE: {
+    case ZIP_SOURCE_WRITE:
         messages_.heartbeat();
-        if (out_ == kNoFile)
-            return setError(ZIP_ER_WRITE, kErrBadHandle);
-        // libzip goes back to every entry's local header once its data is
-        // written: a write inside or right after the buffered bytes lands in
-        // the buffer, so an entry costs no write of its own.
-        if (buffer_.empty())
-            bufferStart_ = pos_;
-        else if ((pos_ < bufferStart_ || pos_ > bufferStart_ + buffer_.size()) && !flush())
-            return -1;
-        const auto *bytes = static_cast<const unsigned char *>(data);
-        const size_t at = static_cast<size_t>(pos_ - bufferStart_);
-        const size_t over = std::min<size_t>(length, buffer_.size() - at);
-        std::memcpy(buffer_.data() + at, bytes, over);
-        buffer_.insert(buffer_.end(), bytes + over, bytes + length);
-        pos_ += length;
-        end_ = std::max(end_, pos_);
-        if (buffer_.size() >= kBufferSize && !flush())
-            return -1;
-        return static_cast<zip_int64_t>(length);
-    }
+        return put(data, length) ? static_cast<zip_int64_t>(length) : -1;
     case ZIP_SOURCE_SEEK_WRITE: {
         zip_int64_t pos = zip_source_seek_compute_offset(pos_, end_, data, length, &error_);
         if (pos < 0)

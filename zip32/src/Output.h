@@ -38,6 +38,16 @@ public:
     // A new libzip source writing to this file; the object must outlive it.
     zip_source_t *source(zip_error_t *error);
 
+    // Writing the archive directly, without libzip: begin() starts the file,
+    // write() appends at position(), writeAt() goes back over bytes already
+    // written (a local header whose sizes are known only after its data),
+    // finish() puts the file on disk and renames it to the archive's name.
+    void begin();
+    bool write(const void *data, size_t length);
+    bool writeAt(uint64_t offset, const void *data, size_t length);
+    uint64_t position() const { return pos_; }
+    bool finish() { return commit(); }
+
     bool failed() const { return errno_ != 0; }
     std::string errorText() const;
     // Removes the temporary file, if one is left.
@@ -47,6 +57,7 @@ private:
     static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command);
     zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command);
     zip_int64_t setError(int zipError, int systemError);
+    bool put(const void *data, size_t length);
     bool flush();
     bool commit();
 
@@ -71,6 +82,7 @@ private:
     zip_uint64_t bufferStart_ = 0;
     zip_uint64_t pos_ = 0;
     zip_uint64_t end_ = 0;
+    bool mend_ = true;   // libzip wrote it: see CentralFix.h
 };
 
 // Registers the exit handlers once; they remove a temporary file in flight.

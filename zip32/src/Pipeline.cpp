@@ -1,5 +1,6 @@
 #include "Pipeline.h"
 
+#include "Collect.h"
 #include "Messenger.h"
 #include "Platform.h"
 
@@ -388,7 +389,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         }
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, file.work.path + ": " + reason(kErrNoMemory));
+        fail(task.file, file.work.entry->path() + ": " + reason(kErrNoMemory));
     }
     w.in.trim(keepBuffer_);
     w.out.trim(keepBuffer_);
@@ -410,17 +411,18 @@ void Pipeline::fail(size_t f, std::string message)
 void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
+    const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(file.path, st, error)};
+    Fd fd{openRegular(path, st, error)};
     if (fd.fd == kNoFile)
-        return fail(task.file, file.path + ": " + error);
+        return fail(task.file, path + ": " + error);
     // The size now, not the listed one: a file that changed between listing
     // and reading is stored as it is now. Too big now to be read whole (it
     // grew a lot since the listing): left out rather than break the memory bound.
     const uint64_t size = st.size;
     if (size > kWholeMax)
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     unsigned char *in = w.in.get(size + 1);
     uint64_t got = 0;
@@ -428,7 +430,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         const uint64_t want = size + 1 - got;
         int64_t n = readFile(fd.fd, in + got, want);
         if (n < 0)
-            return fail(task.file, file.path + ": " + reason(lastError()));
+            return fail(task.file, path + ": " + reason(lastError()));
         if (n == 0)
             break;
         got += static_cast<uint64_t>(n);
@@ -438,7 +440,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
             break;
     }
     if (got != size)
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     r.rawLength = size;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, size));
@@ -575,16 +577,30 @@ bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResu
 {
     if (!state.work.copy.use || earlier_ == kNoFile)
         return false;
-    int verdict = state.copyVerdict.load(std::memory_order_acquire);
-    if (verdict == 0) {
-        std::lock_guard lock(state.copyCheck);
-        verdict = state.copyVerdict.load(std::memory_order_acquire);
-        if (verdict == 0) {
+    // The first worker at the file checks the whole stream; the others wait
+    // for its verdict.
+    uint8_t verdict = 0;
+    if (state.copyVerdict.compare_exchange_strong(verdict, 3, std::memory_order_acq_rel)) {
+        auto settle = [&](uint8_t v) {
+            {
+                std::lock_guard lock(copyCheckMutex_);
+                state.copyVerdict.store(v, std::memory_order_release);
+            }
+            copyChecked_.notify_all();
+        };
+        try {
             verdict = checkStream(w, state) ? 1 : 2;
-            state.copyVerdict.store(verdict, std::memory_order_release);
-            if (verdict == 1)
-                copied_.fetch_add(1, std::memory_order_relaxed);
+        } catch (...) {
+            settle(2);
+            throw;
         }
+        if (verdict == 1)
+            copied_.fetch_add(1, std::memory_order_relaxed);
+        settle(verdict);
+    } else if (verdict == 3) {
+        std::unique_lock lock(copyCheckMutex_);
+        copyChecked_.wait(lock, [&] { return state.copyVerdict.load(std::memory_order_acquire) != 3; });
+        verdict = state.copyVerdict.load(std::memory_order_acquire);
     }
     if (verdict != 1)
         return false;
@@ -620,11 +636,12 @@ bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
 void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
+    const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(file.path, st, error)};
+    Fd fd{openRegular(path, st, error)};
     if (fd.fd == kNoFile)
-        return fail(task.file, file.path + ": " + error);
+        return fail(task.file, path + ": " + error);
     auto unchanged = [&](const FileInfo &s) {
         return s.size == file.size && s.dev == file.dev && s.ino == file.ino && s.mtime == file.mtime
                && s.mtimeNs == file.mtimeNs;
@@ -632,13 +649,13 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.
     if (!unchanged(st))
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 
     const bool store = storeChunked(w, state, fd.fd);
     const size_t length = static_cast<size_t>(task.length);
     unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
     if (!readAt(fd.fd, in, length, task.offset))
-        return fail(task.file, file.path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
+        return fail(task.file, path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, length));
@@ -647,7 +664,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     else
         deflateChunk(w, in, length, task.last, r.data);
     if (!fileInfo(fd.fd, st) || !unchanged(st))
-        return fail(task.file, file.path + ": " + kChanged);
+        return fail(task.file, path + ": " + kChanged);
 }
 
 void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out)

@@ -36,9 +36,10 @@
 namespace zip32 {
 
 class Messenger;
+struct Entry;
 
 struct FileWork {
-    std::string path;
+    const Entry *entry = nullptr;   // outlives the pipeline; its path is read
     uint64_t size = 0;      // as listed; a chunked file must keep it
     uint64_t dev = 0, ino = 0;
     int64_t mtime = 0, mtimeNs = 0;
@@ -143,8 +144,10 @@ private:
         explicit FileState(FileWork w) : work(std::move(w)) {}
         FileWork work;
         std::atomic<int> decision{0};   // chunked: 0 unknown, 1 deflate, 2 store
-        std::atomic<int> copyVerdict{0}; // chunked copy: 0 unknown, 1 copy, 2 compress
-        std::mutex copyCheck;           // one worker checks the copy, the others wait
+        // A chunked copy: 0 unknown, 1 copy, 2 compress, 3 being checked by
+        // one worker (the others wait on copyChecked_). One per file, so no
+        // lock of its own: a million files would carry a million mutexes.
+        std::atomic<uint8_t> copyVerdict{0};
         std::atomic<bool> failed{false};
     };
     struct Worker;
@@ -184,6 +187,8 @@ private:
     bool stop_ = false;
     std::atomic<bool> quit_{false};          // long checks give up
     FileHandle earlier_ = kNoFile;
+    std::mutex copyCheckMutex_;              // waiting for another worker's check
+    std::condition_variable copyChecked_;
     std::atomic<size_t> copied_{0};
     std::atomic<bool> anyFailed_{false};
     std::vector<Failure> failures_;

@@ -34,11 +34,11 @@ struct Entry;
 
 // Where a file's data lies in the earlier archive.
 struct CopySource {
-    bool use = false;
-    bool stored = false;       // method 0: the raw bytes; else raw deflate
     uint64_t offset = 0;       // of the compressed data
     uint64_t compSize = 0;
     uint32_t crc = 0;
+    bool use = false;
+    bool stored = false;       // method 0: the raw bytes; else raw deflate
 };
 
 // The private extra field (central directory only) naming the compressor of
