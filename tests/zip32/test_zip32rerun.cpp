@@ -44,8 +44,9 @@ void waitForClockTick(const QString &dir)
     } while (!before(latest, changeTime(probe)) || !before(latest, now));
 }
 
-// Flips a byte in the middle of the data of `name`'s entry.
-void damage(const QString &archive, const QByteArray &name)
+// Flips a byte in the middle of the data of `name`'s entry, or in the CRC
+// of its local header.
+void damage(const QString &archive, const QByteArray &name, bool header = false)
 {
     QFile f(archive);
     QVERIFY(f.open(QIODevice::ReadWrite));
@@ -57,7 +58,8 @@ void damage(const QString &archive, const QByteArray &name)
     const auto u16 = [&](qsizetype p) { return uchar(bytes[p]) | uchar(bytes[p + 1]) << 8; };
     const auto u32 = [&](qsizetype p) { return qint64(u16(p)) | qint64(u16(p + 2)) << 16; };
     const qsizetype data = local + 30 + u16(local + 26) + u16(local + 28);
-    bytes[data + u32(local + 18) / 2] = char(bytes[data + u32(local + 18) / 2] ^ 0x5A);
+    const qsizetype at = header ? local + 14 : data + u32(local + 18) / 2;
+    bytes[at] = char(bytes[at] ^ 0x5A);
     f.seek(0);
     f.write(bytes);
 }
@@ -89,6 +91,7 @@ private slots:
         QTest::newRow("renamed") << "rename" << 6 << 1;
         QTest::newRow("one added, one removed") << "add remove" << 6 << 1;
         QTest::newRow("earlier archive damaged") << "damage" << 6 << 2;
+        QTest::newRow("earlier archive's local header damaged") << "damage header" << 6 << 1;
         QTest::newRow("earlier archive of another level") << "" << 9 << -1;
     }
     void rerun()
@@ -133,6 +136,8 @@ private slots:
             damage(again, "Folder/change me.txt");
             damage(again, "Folder/pieces.txt");
         }
+        if (change == "damage header")
+            damage(again, "Folder/change me.txt", true);
 
         o.level = 6;
         QCOMPARE(runEngine(again, programNames(src), o).result, ZP_OK);

@@ -161,10 +161,13 @@
  *     "see ZIP64" mark, so it too is written in the ZIP64 records; an
  *     update, written by libzip, marks the count from 65,536 on).
  *   - for a file, in its central-directory record only, a private extra
- *     field 0x7151 of 10 bytes: which compressor made the data (its
+ *     field 0x7151 of 14 bytes: which compressor made the data (its
  *     generation, the level, how big files are cut into pieces, the
- *     libdeflate version; 6 bytes) and the nanoseconds of the file's
- *     modification time (4 bytes, little-endian). Readers skip it.
+ *     libdeflate version; 6 bytes), the nanoseconds of the file's
+ *     modification time and the CRC-32 of the data as stored (4 bytes
+ *     each, little-endian). An update's entries, whose data libzip writes
+ *     after their fields are set, carry the first 10 bytes only. Readers
+ *     skip it.
  * A link stored as a link (see "Links") carries its own mode and time and
  * its target's text, stored.
  *
@@ -202,8 +205,10 @@
  * takes its name; an updated archive keeps the older of that and the time
  * of the archive it updates. Touching or copying an archive without its
  * time moves that moment and can make the next run trust a file changed
- * in between. The copied data is inflated (or, stored, summed) and must
- * match the entry's CRC-32 and size first. Anything else - another level
+ * in between. The copied data is checked first: its CRC-32 must be the one
+ * its field records (an entry written by an update: it is inflated, and
+ * must match the entry's CRC-32 and size); the entry's local header must
+ * agree with its central record. Anything else - another level
  * or method, a damaged, truncated or foreign archive, duplicate names,
  * encryption, links - means the file is compressed afresh; a bad earlier
  * archive never fails a run. On Windows, where the change time is not at

@@ -452,7 +452,8 @@ struct Builder {
         return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
     }
 
-    EntryHead headOf(const Entry &e, DosTimes &times)
+    // dataCrc: of the entry's data as written, for the fingerprint.
+    EntryHead headOf(const Entry &e, DosTimes &times, uint32_t dataCrc = 0)
     {
         EntryHead head;
         head.name = e.stored;
@@ -466,11 +467,12 @@ struct Builder {
         head.hasUnixTime = timestampField(e.mtime, ut);
         head.unixTime = static_cast<uint32_t>(e.mtime);
         if (e.isFile()) {
-            // The same field an update's entries get through libzip.
-            static_assert(kFingerprintSize <= sizeof head.central);
+            // The field an update's entries get through libzip, and the
+            // data's CRC, which only a new archive knows in time.
+            static_assert(kFingerprintWithDataSize <= sizeof head.central);
             head.centralId = kFingerprintId;
-            head.centralLength = kFingerprintSize;
-            fingerprint(request.level, e.mtimeNs, head.central);
+            head.centralLength = kFingerprintWithDataSize;
+            fingerprint(request.level, e.mtimeNs, dataCrc, head.central);
         }
         return head;
     }
@@ -584,7 +586,8 @@ struct Builder {
             if (!zs.endEntry(crc, compSize))
                 return cannotWrite();
         }
-        if (!zs.finish([&](uint32_t id) { return headOf(entries[id], times); }) || !out.finish()) {
+        if (!zs.finish([&](uint32_t id, uint32_t dataCrc) { return headOf(entries[id], times, dataCrc); })
+            || !out.finish()) {
             if (g_processEnding.load())
                 return abandon(Attempt::Internal);
             return cannotWrite();
@@ -632,6 +635,10 @@ struct Builder {
             at += static_cast<uint64_t>(n);
             messages.advance(rawDone(at) - before);
         }
+        // Read again since the workers checked it: it must still be what
+        // the fingerprint records.
+        if (copy.dataCrcKnown && zs.dataCrc() != copy.dataCrc)
+            return Attempt::Retry;
         return Attempt::Written;
     }
 

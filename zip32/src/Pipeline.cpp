@@ -45,6 +45,20 @@ bool readAt(FileHandle fd, unsigned char *buffer, uint64_t length, uint64_t offs
     return true;
 }
 
+// Reads exactly `headLength` bytes into head and `length` into buffer, from
+// `offset` on: one call unless it comes back short.
+bool readAt(FileHandle fd, unsigned char *head, size_t headLength, unsigned char *buffer, uint64_t length,
+            uint64_t offset)
+{
+    const int64_t n = readFileAt(fd, head, headLength, buffer, static_cast<size_t>(length), offset);
+    if (n < 0)
+        return false;
+    const auto got = static_cast<uint64_t>(n);
+    if (got < headLength)
+        return readAt(fd, head + got, headLength - got, offset + got) && readAt(fd, buffer, length, offset + headLength);
+    return readAt(fd, buffer + (got - headLength), length - (got - headLength), offset + got);
+}
+
 struct Fd {
     FileHandle fd = kNoFile;
     ~Fd()
@@ -124,6 +138,7 @@ struct Pipeline::Worker {
     bool walkerReady = false;
     libdeflate_decompressor *inflater = nullptr;   // checking copied data
     Scratch in, out;
+    Scratch head;               // a copied file's local header
     std::vector<unsigned char> sink = std::vector<unsigned char>(64u << 10);
 
     Worker(int level)
@@ -466,19 +481,38 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
     }
 }
 
-// A file's data from the earlier archive, when it inflates (or, stored, sums)
-// to the entry's CRC-32 and size; anything else and it is compressed afresh.
+// A file's data from the earlier archive, when it sums to the CRC-32 its
+// fingerprint records, or else inflates (stored: sums) to the entry's CRC-32
+// and size; anything else and it is compressed afresh.
 bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
     if (!file.copy.use || earlier_ == kNoFile)
         return false;
-    const size_t length = static_cast<size_t>(file.copy.compSize);
+    const CopySource &copy = file.copy;
+    const size_t length = static_cast<size_t>(copy.compSize);
     const size_t size = static_cast<size_t>(file.size);
     unsigned char *data = r.data.allocate(length);
-    if (!readAt(earlier_, data, length, file.copy.offset)) {
+    // The local header, when still to be checked, comes with the data.
+    unsigned char *head = w.head.get(copy.headerLength);
+    if (!readAt(earlier_, head, copy.headerLength, data, length, copy.offset - copy.headerLength)
+        || (copy.headerLength && !headerAgrees(head, copy, size, file.entry->stored, true))) {
         r = TaskResult{};
         return false;
+    }
+    if (file.copy.dataCrcKnown) {
+        // The data exactly as this engine wrote it: the raw bytes' CRC-32
+        // and size are then those of the entry, which agree with its local
+        // header, and inflating it again would only say so.
+        if (static_cast<uint32_t>(libdeflate_crc32(0, data, length)) != file.copy.dataCrc) {
+            r = TaskResult{};
+            return false;
+        }
+        r.stored = file.copy.stored;
+        r.crc = file.copy.crc;
+        r.rawLength = size;
+        copied_.fetch_add(1, std::memory_order_relaxed);
+        return true;
     }
     const unsigned char *raw = data;
     if (!file.copy.stored) {
@@ -506,14 +540,16 @@ bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
 }
 
 // A big file's data in the earlier archive, read through in pieces: true
-// when it inflates to exactly the entry's CRC-32 and size.
+// when it sums to the CRC-32 its fingerprint records, or else inflates to
+// exactly the entry's CRC-32 and size. (The writer sums what it copies
+// again.)
 bool Pipeline::checkStream(Worker &w, const FileState &state)
 {
     const CopySource &copy = state.work.copy;
     constexpr size_t kPiece = 1u << 20;
     unsigned char *in = w.in.get(kPiece);
     unsigned char *out = w.out.get(kPiece);
-    if (!copy.stored && inflateReset(&w.walker) != Z_OK)
+    if (!copy.stored && !copy.dataCrcKnown && inflateReset(&w.walker) != Z_OK)
         return false;
     uint32_t crc = 0;
     uint64_t raw = 0, at = 0;
@@ -525,6 +561,10 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
         if (!readAt(earlier_, in, n, copy.offset + at))
             return false;
         at += n;
+        if (copy.dataCrcKnown) {
+            crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
+            continue;
+        }
         if (copy.stored) {
             crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
             raw += n;
@@ -570,6 +610,8 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
             }
         }
     }
+    if (copy.dataCrcKnown)
+        return crc == copy.dataCrc;
     return ended && raw == state.work.size && crc == copy.crc;
 }
 
@@ -715,8 +757,12 @@ void Pipeline::release(size_t task)
         inFlightCost_ -= cost(tasks_[consumed_]);
         ++consumed_;
     }
+    // Workers wait only when every task up to the frontier is taken: woken
+    // only when it moves on from there, not for every task written.
+    const size_t before = frontier_;
     advanceFrontier();
-    workAvailable_.notify_all();
+    if (frontier_ != before && nextTake_ >= before)
+        workAvailable_.notify_all();
 }
 
 std::vector<Pipeline::Failure> Pipeline::failures()

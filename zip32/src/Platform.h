@@ -157,6 +157,9 @@ bool fileInfo(FileHandle file, FileInfo &info);
 // Reads up to `length` bytes; 0 at the end, -1 on an error.
 int64_t readFile(FileHandle file, void *buffer, size_t length);
 int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset);
+// The same into two buffers, `head` first, in one call where the system has
+// one: the number of bytes read into both, which may be short.
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset);
 int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset);
 bool truncateFile(FileHandle file, uint64_t length);
 // Puts the file's data on the disk; true also where the file system cannot.

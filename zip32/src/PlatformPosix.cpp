@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
@@ -272,6 +273,17 @@ int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset
 {
     for (;;) {
         const ssize_t n = ::pread(file, buffer, length, static_cast<off_t>(offset));
+        if (n < 0 && errno == EINTR)
+            continue;
+        return n;
+    }
+}
+
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset)
+{
+    struct iovec parts[2] = {{head, headLength}, {buffer, length}};
+    for (;;) {
+        const ssize_t n = ::preadv(file, parts, 2, static_cast<off_t>(offset));
         if (n < 0 && errno == EINTR)
             continue;
         return n;

@@ -587,6 +587,15 @@ int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset
     return transfer(file, buffer, length, &offset, false);
 }
 
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset)
+{
+    const int64_t n = readFileAt(file, head, headLength, offset);
+    if (n < 0 || static_cast<uint64_t>(n) < headLength)
+        return n;
+    const int64_t m = readFileAt(file, buffer, length, offset + headLength);
+    return m < 0 ? m : n + m;
+}
+
 int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset)
 {
     return transfer(file, const_cast<void *>(buffer), length, &offset, true);

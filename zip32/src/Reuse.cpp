@@ -61,6 +61,13 @@ void fingerprint(int level, int64_t mtimeNs, unsigned char out[kFingerprintSize]
         out[6 + i] = static_cast<unsigned char>(ns >> (8 * i));
 }
 
+void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out[kFingerprintWithDataSize])
+{
+    fingerprint(level, mtimeNs, out);
+    for (int i = 0; i < 4; ++i)
+        out[kFingerprintSize + i] = static_cast<unsigned char>(dataCrc >> (8 * i));
+}
+
 EarlierArchive::~EarlierArchive()
 {
     if (fd_ != kNoFile)
@@ -171,10 +178,13 @@ bool EarlierArchive::readDirectory(int level)
                 take(o.localOffset);
             } else if (id == 0x5455 && length >= 5 && (body[0] & 1)) {
                 o.mtime = get32(body + 1);
-            } else if (id == kFingerprintId && length == kFingerprintSize
+            } else if (id == kFingerprintId && (length == kFingerprintSize || length == kFingerprintWithDataSize)
                        && std::memcmp(body, mine, 6) == 0) {
                 fingerprinted = true;
                 o.mtimeNs = get32(body + 6);
+                o.dataCrcKnown = length == kFingerprintWithDataSize;
+                if (o.dataCrcKnown)
+                    o.dataCrc = get32(body + kFingerprintSize);
             }
             at += 4 + length;
         }
@@ -210,29 +220,50 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
                          || (o.size <= Pipeline::kWholeMax ? o.compSize >= o.size
                                                            : o.compSize > o.size + o.size / 8 + 1024)))
         return none;
-    // The local header: where it says, agreeing with the central record.
+    // The local header, agreeing with the central record. A small file's
+    // is read with its data by the worker that copies it (see
+    // headerAgrees); its data follows the name and the extended timestamp,
+    // the only field this engine puts there for it. A big file's is read
+    // here, since its data is checked in pieces.
     const size_t nameLength = e.stored.size();
-    if (o.localOffset > directoryStart_ || directoryStart_ - o.localOffset < 30 + nameLength)
-        return none;
-    std::vector<unsigned char> local(30 + nameLength);
-    if (!readExactly(fd_, local.data(), local.size(), o.localOffset))
-        return none;
-    const unsigned char *h = local.data();
-    const uint32_t localComp = get32(h + 18), localSize = get32(h + 22);
-    if (get32(h) != 0x04034b50 || get16(h + 6) != o.flags || get16(h + 8) != o.method || get32(h + 14) != o.crc
-        || (localComp != kMax32 && localComp != o.compSize) || (localSize != kMax32 && localSize != o.size)
-        || get16(h + 26) != nameLength || std::memcmp(h + 30, e.stored.data(), nameLength) != 0)
-        return none;
-    const uint64_t data = o.localOffset + 30 + nameLength + get16(h + 28);
-    if (data > directoryStart_ || o.compSize > directoryStart_ - data)
+    if (nameLength > kMaxCopiedName || o.localOffset > directoryStart_)
         return none;
     CopySource c;
     c.use = true;
     c.stored = o.method == 0;
-    c.offset = data;
+    c.flags = o.flags;
     c.compSize = o.compSize;
     c.crc = o.crc;
+    c.dataCrc = o.dataCrc;
+    c.dataCrcKnown = o.dataCrcKnown;
+    uint64_t header = 30 + nameLength + kTimestampLength;
+    if (o.size > Pipeline::kWholeMax) {
+        if (directoryStart_ - o.localOffset < 30 + nameLength)
+            return none;
+        std::vector<unsigned char> local(30 + nameLength);
+        if (!readExactly(fd_, local.data(), local.size(), o.localOffset)
+            || !headerAgrees(local.data(), c, o.size, e.stored, false))
+            return none;
+        header = 30 + nameLength + get16(local.data() + 28);
+    } else {
+        c.headerLength = static_cast<uint16_t>(header);
+    }
+    if (directoryStart_ - o.localOffset < header || o.compSize > directoryStart_ - o.localOffset - header)
+        return none;
+    c.offset = o.localOffset + header;
     return c;
+}
+
+bool headerAgrees(const unsigned char *h, const CopySource &c, uint64_t size, std::string_view name,
+                  bool timestampOnly)
+{
+    const size_t nameLength = name.size();
+    const uint32_t localComp = get32(h + 18), localSize = get32(h + 22);
+    return get32(h) == 0x04034b50 && get16(h + 6) == c.flags && get16(h + 8) == (c.stored ? 0 : 8)
+           && get32(h + 14) == c.crc && (localComp == kMax32 || localComp == c.compSize)
+           && (localSize == kMax32 || localSize == size) && get16(h + 26) == nameLength
+           && (!timestampOnly || get16(h + 28) == kTimestampLength)
+           && std::memcmp(h + 30, name.data(), nameLength) == 0;
 }
 
 } // namespace zip32

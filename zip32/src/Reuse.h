@@ -25,6 +25,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -37,15 +38,39 @@ struct CopySource {
     uint64_t offset = 0;       // of the compressed data
     uint64_t compSize = 0;
     uint32_t crc = 0;
+    uint32_t dataCrc = 0;      // CRC-32 of the data as stored, when recorded
+    // Not 0: the local header, of this length, lies right before the data
+    // and is still to be checked (headerAgrees) when the data is read.
+    uint16_t headerLength = 0;
+    uint16_t flags = 0;        // general purpose flags of the entry
     bool use = false;
     bool stored = false;       // method 0: the raw bytes; else raw deflate
+    bool dataCrcKnown = false;
 };
 
+// The only field this engine writes into a small file's local header: the
+// extended timestamp.
+constexpr size_t kTimestampLength = 9;
+// Longer names are not copied (a local header's length fits in 16 bits).
+constexpr size_t kMaxCopiedName = 0xFFFF - 30 - kTimestampLength;
+
+// Whether the local header at h (30 bytes and the name) agrees with the
+// entry of `c`, whose raw size is `size`, named `name`; timestampOnly: its
+// only extra field is the extended timestamp.
+bool headerAgrees(const unsigned char *h, const CopySource &c, uint64_t size, std::string_view name,
+                  bool timestampOnly);
+
 // The private extra field (central directory only) naming the compressor of
-// an entry's data and the file's modification time to the nanosecond.
+// an entry's data and the file's modification time to the nanosecond; a new
+// archive's entries add the CRC-32 of the data as stored (compressed), so a
+// re-run checks copied data by summing it instead of inflating it. An
+// update, whose data libzip writes after the fields are set, has none: its
+// data is inflated to be checked.
 constexpr uint16_t kFingerprintId = 0x7151;
 constexpr size_t kFingerprintSize = 10;
+constexpr size_t kFingerprintWithDataSize = 14;
 void fingerprint(int level, int64_t mtimeNs, unsigned char out[kFingerprintSize]);
+void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out[kFingerprintWithDataSize]);
 
 class EarlierArchive {
 public:
@@ -73,12 +98,14 @@ private:
         uint64_t compSize = 0;
         uint64_t size = 0;
         uint32_t crc = 0;
+        uint32_t dataCrc = 0;
         uint32_t external = 0;
         uint16_t method = 0;
         uint16_t flags = 0;
         int64_t mtime = -1;       // extended timestamp, -1 when none
         int64_t mtimeNs = -1;     // from the fingerprint
         bool usable = false;      // fingerprint matches; name seen once
+        bool dataCrcKnown = false;
     };
 
     FileHandle fd_ = kNoFile;

@@ -2,6 +2,8 @@
 
 #include "Output.h"
 
+#include <libdeflate.h>
+
 namespace zip32 {
 
 namespace {
@@ -96,7 +98,11 @@ bool ZipStream::beginEntry(uint32_t id, const EntryHead &head, uint64_t size, bo
 
 bool ZipStream::data(const void *bytes, size_t length)
 {
-    return length == 0 || out_.write(bytes, length);
+    if (length == 0)
+        return true;
+    Record &r = records_.back();
+    r.dataCrc = static_cast<uint32_t>(libdeflate_crc32(r.dataCrc, bytes, length));
+    return out_.write(bytes, length);
 }
 
 bool ZipStream::endEntry(uint32_t crc, uint64_t compSize)
@@ -122,12 +128,12 @@ bool ZipStream::endEntry(uint32_t crc, uint64_t compSize)
     return out_.writeAt(r.offset + 14, b.data(), b.size());
 }
 
-bool ZipStream::finish(const std::function<EntryHead(uint32_t id)> &headOf)
+bool ZipStream::finish(const std::function<EntryHead(uint32_t id, uint32_t dataCrc)> &headOf)
 {
     const uint64_t start = out_.position();
     auto &b = scratch_;
     for (const Record &r : records_) {
-        EntryHead head = headOf(r.id);
+        EntryHead head = headOf(r.id, r.dataCrc);
         head.deflated = r.deflated;
         const bool sizes64 = r.zip64Local || r.size >= kMax32 || r.compSize >= kMax32;
         const bool offset64 = r.offset >= kMax32;

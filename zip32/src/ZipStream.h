@@ -44,11 +44,14 @@ public:
     // follow in endEntry, and compSize will not be far above size.
     bool beginEntry(uint32_t id, const EntryHead &head, uint64_t size, bool known, uint32_t crc, uint64_t compSize);
     bool data(const void *bytes, size_t length);
+    // The CRC-32 of the data written so far for the entry begun last, as
+    // stored (compressed).
+    uint32_t dataCrc() const { return records_.back().dataCrc; }
     // Only for an entry begun without its crc and compressed size.
     bool endEntry(uint32_t crc, uint64_t compSize);
     // The central directory and the end records; headOf gives each entry's
-    // head again, its method aside.
-    bool finish(const std::function<EntryHead(uint32_t id)> &headOf);
+    // head again, its method aside, told the CRC-32 of its data as stored.
+    bool finish(const std::function<EntryHead(uint32_t id, uint32_t dataCrc)> &headOf);
 
 private:
     struct Record {
@@ -56,6 +59,7 @@ private:
         uint64_t size;
         uint64_t compSize;
         uint32_t crc;
+        uint32_t dataCrc;
         uint32_t id : 30;
         uint32_t zip64Local : 1;   // the local header has a ZIP64 field
         uint32_t deflated : 1;
