@@ -6,10 +6,49 @@
 
 namespace zip32 {
 
+// realpath, but for a folder below one resolved already: that folder's
+// resolution and the names down from it, each looked at once to be sure it
+// is a folder and no link. The program names a tree's folders in any order,
+// each once: one look per folder instead of one per part of every path.
+bool LinkRule::resolveFolder(const std::string &path, std::string &resolved)
+{
+    std::vector<std::string> below;   // the names from `above` down, last first
+    std::string above = path;
+    auto known = resolvedFolders_.find(above);
+    while (known == resolvedFolders_.end()) {
+        std::string parent, last;
+        splitPath(above, parent, last);
+        if (parent == above || last.empty() || last == "." || last == "..")
+            break;
+        below.push_back(std::move(last));
+        above = std::move(parent);
+        known = resolvedFolders_.find(above);
+    }
+    if (known != resolvedFolders_.end()) {
+        std::string named = above, into = known->second;
+        for (auto name = below.rbegin(); name != below.rend(); ++name) {
+            named = joinPath(named, *name);
+            FileInfo st;
+            if (!statPath(named, false, st) || !S_ISDIR(st.mode))
+                break;   // a link, or gone: the system says where it leads
+            into = joinPath(into, *name);
+            resolvedFolders_.emplace(named, into);
+        }
+        if (named == path && resolvedFolders_.count(path)) {
+            resolved = std::move(into);
+            return true;
+        }
+    }
+    if (!resolvedPath(path, resolved))
+        return false;
+    resolvedFolders_.emplace(path, resolved);
+    return true;
+}
+
 void LinkRule::addFolder(const std::string &path)
 {
     std::string resolved;
-    if (!resolvedPath(path, resolved))
+    if (!resolveFolder(path, resolved))
         return;
     // Only the outermost folders are kept: what lies within a folder that
     // lies in another lies in that one too, and what holds the inner one

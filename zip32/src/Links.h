@@ -6,6 +6,7 @@
 #pragma once
 
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 namespace zip32 {
@@ -33,9 +34,13 @@ public:
 
 private:
     const char *refusal(const std::string &resolved) const;
+    bool resolveFolder(const std::string &path, std::string &resolved);
 
     bool followOut_;
     std::vector<std::string> folders_;
+    // Every folder added, as named and resolved: a tree names each of its
+    // folders after the folder holding it.
+    std::unordered_map<std::string, std::string> resolvedFolders_;
 };
 
 } // namespace zip32
