@@ -259,6 +259,15 @@ private slots:
         ::close(held);
         QCOMPARE(run.result, ZP_OK);
         QCOMPARE(leftIn(out), (QStringList{".a.zip.feedbeef.tmp", ".a.zip.notmine.tmp", ".b.zip.0123abcd.tmp", "a.zip"}));
+
+        // Left behind after the engine has looked at the folder once in this
+        // process, made there or moved in: found all the same (and the one
+        // no longer held).
+        writeFile(out + ".a.zip.00c0ffee.tmp", "left by a writer killed since");
+        writeFile(out + "elsewhere", "left by a writer killed since");
+        QVERIFY(QFile::rename(out + "elsewhere", out + ".a.zip.11111111.tmp"));
+        QCOMPARE(runEngine(out + "a.zip", {tmp.path() + "/src/*.*"}).result, ZP_OK);
+        QCOMPARE(leftIn(out), (QStringList{".a.zip.notmine.tmp", ".b.zip.0123abcd.tmp", "a.zip"}));
     }
 };
 

@@ -63,11 +63,8 @@ namespace {
 // taken has no writer any more.
 void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
 {
-    FolderReader folder;
     std::vector<std::string> names;
-    if (!folder.open(dir))
-        return;
-    folder.names(true, names);   // what could be listed: the rest waits for the next writer
+    temporaryNamesIn(dir, names);   // what could be listed: the rest waits for the next writer
     for (const std::string &name : names) {
         if (!isTemporaryOf(name, base))
             continue;

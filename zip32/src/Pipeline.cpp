@@ -141,7 +141,9 @@ struct Pipeline::Worker {
     Scratch head;               // a copied file's local header
     std::vector<unsigned char> sink = std::vector<unsigned char>(64u << 10);
 
-    Worker(int level)
+    const int level;
+
+    explicit Worker(int compressionLevel) : level(compressionLevel)
     {
         whole = libdeflate_alloc_compressor(level);
         sampler = libdeflate_alloc_compressor(1);
@@ -263,15 +265,64 @@ Pipeline::Pipeline(int level, unsigned workers) : level_(level)
     workerCount_ = std::max(1u, workers);
 }
 
-void Pipeline::startWorkers()
+namespace {
+
+// Workers' compressors and buffers outlive their pipeline, so that a run of
+// many small archives does not set them up afresh for each one; a few are
+// kept, their buffers trimmed.
+constexpr size_t kSpareWorkers = 16;
+constexpr size_t kSpareBuffer = 1u << 20;
+
+template <typename W>
+struct Spares {
+    std::mutex mutex;
+    std::vector<std::unique_ptr<W>> workers;
+};
+
+// Never destroyed: the process may end while a pipeline is taken down.
+template <typename W>
+Spares<W> &spares()
 {
-    // Only once there is work: a folder with no files (or one that is gone)
-    // costs no threads and no compressor state.
-    if (!threads_.empty())
-        return;
+    static auto *kept = new Spares<W>;
+    return *kept;
+}
+
+} // namespace
+
+std::unique_ptr<Pipeline::Worker> Pipeline::takeWorker(int level)
+{
+    auto &kept = spares<Worker>();
+    {
+        std::lock_guard lock(kept.mutex);
+        for (auto it = kept.workers.begin(); it != kept.workers.end(); ++it) {
+            if ((*it)->level == level) {
+                std::unique_ptr<Worker> w = std::move(*it);
+                kept.workers.erase(it);
+                return w;
+            }
+        }
+    }
+    return std::make_unique<Worker>(level);
+}
+
+void Pipeline::keepWorker(std::unique_ptr<Worker> w)
+{
+    w->in.trim(kSpareBuffer);
+    w->out.trim(kSpareBuffer);
+    auto &kept = spares<Worker>();
+    std::lock_guard lock(kept.mutex);
+    if (kept.workers.size() < kSpareWorkers)
+        kept.workers.push_back(std::move(w));
+}
+
+void Pipeline::startWorkers(size_t wanted)
+{
+    // Only as many as there are tasks: a folder of one small file costs one
+    // thread, one with no files (or one that is gone) none.
+    wanted = std::min(wanted, workerCount_);
     try {
-        for (size_t i = 0; i < workerCount_; ++i) {
-            workers_.push_back(std::make_unique<Worker>(level_));
+        while (threads_.size() < wanted) {
+            workers_.push_back(takeWorker(level_));
             threads_.emplace_back([this, w = workers_.back().get()] { workerMain(*w); });
         }
     } catch (...) {
@@ -282,6 +333,7 @@ void Pipeline::startWorkers()
         workAvailable_.notify_all();
         for (auto &t : threads_)
             t.join();
+        threads_.clear();
         throw;
     }
 }
@@ -300,7 +352,7 @@ void Pipeline::flush()
 {
     if (pending_.empty())
         return;
-    startWorkers();
+    startWorkers(tasks_.size() + pending_.size());
     {
         std::lock_guard lock(mutex_);
         for (FileWork &work : pending_) {
@@ -335,6 +387,9 @@ Pipeline::~Pipeline()
     workAvailable_.notify_all();
     for (auto &t : threads_)
         t.join();
+    if (!g_processEnding.load())
+        for (auto &w : workers_)
+            keepWorker(std::move(w));
 }
 
 void Pipeline::advanceFrontier()

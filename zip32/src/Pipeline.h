@@ -152,7 +152,9 @@ private:
     };
     struct Worker;
 
-    void startWorkers();
+    void startWorkers(size_t wanted);
+    static std::unique_ptr<Worker> takeWorker(int level);
+    static void keepWorker(std::unique_ptr<Worker> w);
     void workerMain(Worker &w);
     void run(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);

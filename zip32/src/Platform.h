@@ -141,6 +141,14 @@ private:
 #endif
 };
 
+// The names in folder `dir` of the form of the engine's temporary files
+// (isTemporaryName), as a listing gives them; false when it cannot be
+// listed. On Linux a folder is listed once per process and then followed
+// through inotify (a few folders at a time), so that a run writing
+// thousands of archives into one folder does not list it for each one;
+// elsewhere it is listed every time.
+bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out);
+
 // Change times. True where FileInfo::ctime is the time of the file's last
 // change, which no program can set back (POSIX): a re-run trusts an earlier
 // archive's entry only on this. fileSystemNow is the clock the kernel stamps

@@ -2,16 +2,21 @@
 #include "Platform.h"
 
 #include "Names.h"
+#include "TempName.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <set>
 
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
 #include <time.h>
@@ -242,6 +247,129 @@ bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) co
     if (::fstatat(fd_, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
         return false;
     info = infoOf(st);
+    return true;
+}
+
+namespace {
+
+// A folder followed through inotify: the temporary names in it, kept up to
+// date from its events. Its owner is the process that made it: a child
+// after fork shares the inotify file, and must not read its events.
+struct FollowedFolder {
+    std::string path;
+    dev_t dev = 0;
+    ino_t ino = 0;
+    pid_t owner = 0;
+    int fd = -1;
+    std::set<std::string> temps;
+    uint64_t used = 0;
+};
+
+struct Followed {
+    std::mutex mutex;
+    std::vector<FollowedFolder> folders;
+    uint64_t uses = 0;
+};
+
+constexpr size_t kFollowedFolders = 4;
+
+Followed &followed()
+{
+    static auto *all = new Followed;   // never destroyed: used until exit
+    return *all;
+}
+
+// Takes in the events so far; false when the names can no longer be known
+// from them (events lost, the folder gone or moved).
+bool takeEvents(FollowedFolder &f)
+{
+    alignas(inotify_event) char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(f.fd, buffer, sizeof buffer);
+        if (n < 0)
+            return errno == EAGAIN || errno == EWOULDBLOCK || (errno == EINTR && takeEvents(f));
+        if (n == 0)
+            return false;
+        for (ssize_t at = 0; at < n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+            if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))
+                return false;
+            const std::string_view name = e->len ? std::string_view(e->name) : std::string_view();
+            if (!isTemporaryName(name))
+                continue;
+            if (e->mask & (IN_CREATE | IN_MOVED_TO))
+                f.temps.emplace(name);
+            else if (e->mask & (IN_DELETE | IN_MOVED_FROM))
+                f.temps.erase(std::string(name));
+        }
+    }
+}
+
+bool listTemporaries(const std::string &dir, std::set<std::string> &out)
+{
+    FolderReader folder;
+    std::vector<std::string> names;
+    if (!folder.open(dir))
+        return false;
+    folder.names(true, names);   // what could be listed
+    for (std::string &name : names)
+        if (isTemporaryName(name))
+            out.insert(std::move(name));
+    return true;
+}
+
+} // namespace
+
+bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
+{
+    struct stat st;
+    if (::stat(dir.c_str(), &st) != 0)
+        return false;
+    Followed &all = followed();
+    std::lock_guard lock(all.mutex);
+    auto &folders = all.folders;
+    auto it = std::find_if(folders.begin(), folders.end(), [&](const FollowedFolder &f) { return f.path == dir; });
+    if (it != folders.end() && (it->owner != ::getpid() || it->dev != st.st_dev || it->ino != st.st_ino || !takeEvents(*it))) {
+        if (it->owner == ::getpid())
+            ::close(it->fd);
+        folders.erase(it);
+        it = folders.end();
+    }
+    if (it == folders.end()) {
+        FollowedFolder f;
+        f.path = dir;
+        f.dev = st.st_dev;
+        f.ino = st.st_ino;
+        f.owner = ::getpid();
+        // Followed from before the listing: nothing made meanwhile is missed.
+        f.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (f.fd >= 0
+            && ::inotify_add_watch(f.fd, dir.c_str(),
+                                   IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF
+                                       | IN_ONLYDIR) < 0) {
+            ::close(f.fd);
+            f.fd = -1;
+        }
+        const bool listed = listTemporaries(dir, f.temps);
+        if (!listed || f.fd < 0 || !takeEvents(f)) {
+            if (f.fd >= 0)
+                ::close(f.fd);
+            out.assign(f.temps.begin(), f.temps.end());
+            return listed;
+        }
+        if (folders.size() >= kFollowedFolders) {
+            auto oldest = std::min_element(folders.begin(), folders.end(),
+                                           [](const FollowedFolder &a, const FollowedFolder &b) { return a.used < b.used; });
+            if (oldest->owner == ::getpid())
+                ::close(oldest->fd);
+            folders.erase(oldest);
+        }
+        folders.push_back(std::move(f));
+        it = folders.end() - 1;
+    }
+    it->used = ++all.uses;
+    out.assign(it->temps.begin(), it->temps.end());
     return true;
 }
 

@@ -1,6 +1,7 @@
 // The engine's file access on Windows: wide-character calls throughout, paths
 // opened with the "\\?\" prefix, UTF-8 everywhere else.
 #include "Platform.h"
+#include "TempName.h"
 
 #include "Names.h"
 
@@ -529,6 +530,20 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
     if (error_ != 0)
         SetLastError(static_cast<DWORD>(error_));
     return error_ == 0;
+}
+
+bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
+{
+    FolderReader folder;
+    std::vector<std::string> names;
+    if (!folder.open(dir))
+        return false;
+    folder.names(true, names);   // what could be listed
+    out.clear();
+    for (std::string &name : names)
+        if (isTemporaryName(name))
+            out.push_back(std::move(name));
+    return true;
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const

@@ -168,8 +168,9 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
         request.includeHidden = options.includeHidden != 0;
         request.update = options.update != 0;
         request.level = options.level == 0 ? 6 : options.level;
-        unsigned workers = options.threads > 0 ? static_cast<unsigned>(options.threads)
-                                               : std::thread::hardware_concurrency();
+        // Asked once: the answer comes from reading system files.
+        static const unsigned cores = std::thread::hardware_concurrency();
+        unsigned workers = options.threads > 0 ? static_cast<unsigned>(options.threads) : cores;
         request.workers = std::clamp(workers, 1u, 64u);
         return zip32::makeArchive(request, messages);
     } catch (const std::bad_alloc &) {
