@@ -5,6 +5,8 @@
 
 #include "zip32.h"
 
+#include <QThreadPool>
+
 #include <chrono>
 
 namespace {
@@ -127,7 +129,10 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
         if (linksLeftOut)
             *linksLeftOut += walked.linksLeftOut;
     } else {
-        m_walked = {};   // a walk made for another folder is of no use
+        // A walk made for another folder is of no use.
+        if (m_walkCancelled)
+            m_walkCancelled->store(true);
+        m_walked = {};
         // Stopping at once ends the walk too: a tree of many folders must
         // not keep a stopped run going.
         // The walk asks for a turn at every entry; the window needs one only
@@ -156,17 +161,26 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
         m_walkCancelled = cancelled;
         // Off the window's thread, the walk's yields only ask whether it is
         // still wanted.
+        // On a pooled thread: one started for each of thousands of small
+        // folders costs more than the walk. Nothing of the run's own is
+        // touched there; a walk no longer wanted ends at its next step.
         const bool followLinks = m_hooks.followLinks;
-        m_walked = std::async(std::launch::async, [next, cancelled, followLinks] {
+        auto promise = std::make_shared<std::promise<Walked>>();
+        m_walked = promise->get_future();
+        QThreadPool::globalInstance()->start([next, cancelled, followLinks, promise] {
             struct Cancelled {};
-            Walked walked;
-            CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
-                              [&cancelled] {
-                                  if (cancelled->load(std::memory_order_relaxed))
-                                      throw Cancelled{};
-                              },
-                              &walked.linksLeftOut, followLinks);
-            return walked;
+            try {
+                Walked walked;
+                CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
+                                  [&cancelled] {
+                                      if (cancelled->load(std::memory_order_relaxed))
+                                          throw Cancelled{};
+                                  },
+                                  &walked.linksLeftOut, followLinks);
+                promise->set_value(std::move(walked));
+            } catch (...) {
+                promise->set_exception(std::current_exception());
+            }
         });
     }
 }

@@ -12,6 +12,7 @@
 #  include <shellapi.h>
 #else
 #  include <cerrno>
+#  include <climits>
 #  include <cstdlib>
 #  include <cstring>
 #  include <dirent.h>
@@ -392,6 +393,21 @@ bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
 
 NativePath ResolvedPath(const NativePath &path)
 {
+    // The kernel's own name for what the path opens: an open and a readlink
+    // instead of realpath's look at every part of the path (the engine
+    // resolves its folders the same way).
+#  ifdef O_PATH
+    const int fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
+    if (fd >= 0) {
+        char name[PATH_MAX];
+        const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), name,
+                                     sizeof name);
+        ::close(fd);
+        const QByteArray got(name, n > 0 ? n : 0);
+        if (n > 0 && size_t(n) < sizeof name && got.startsWith('/') && !got.endsWith(" (deleted)"))
+            return got;
+    }
+#  endif
     char *resolved = ::realpath(path.constData(), nullptr);
     QByteArray out(resolved ? resolved : "");
     std::free(resolved);

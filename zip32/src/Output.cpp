@@ -5,6 +5,7 @@
 #include "Pipeline.h"
 #include "Platform.h"
 #include "TempName.h"
+#include "Threads.h"
 
 #include <algorithm>
 #include <atomic>
@@ -12,7 +13,6 @@
 #include <chrono>
 #include <cstring>
 #include <cstdlib>
-#include <future>
 #include <mutex>
 #include <random>
 #include <vector>
@@ -212,12 +212,12 @@ bool OutputFile::commit()
     // fsync can take seconds on a slow disk: it runs on its own thread while
     // this one keeps the window alive.
     const FileHandle fd = out_;
-    auto synced = std::async(std::launch::async, [fd] { return syncFile(fd) ? 0 : lastError(); });
-    while (synced.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready)
+    auto syncError = std::make_shared<int>(0);
+    auto synced = startJob([fd, syncError] { *syncError = syncFile(fd) ? 0 : lastError(); });
+    while (!synced->waitFor(std::chrono::milliseconds(10)))
         messages_.heartbeat();
-    const int syncError = synced.get();
-    if (syncError != 0) {
-        setError(ZIP_ER_WRITE, syncError);
+    if (*syncError != 0) {
+        setError(ZIP_ER_WRITE, *syncError);
         return false;
     }
     // The archive being updated has been read to the end. Windows does not

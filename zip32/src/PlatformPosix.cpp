@@ -12,6 +12,7 @@
 #include <cstring>
 #include <mutex>
 #include <set>
+#include <string_view>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -154,6 +155,22 @@ bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds)
 
 bool resolvedPath(const std::string &path, std::string &resolved)
 {
+    // The kernel's own name for what the path opens: an open and a readlink
+    // instead of realpath's look at every part of the path. realpath where
+    // /proc is not at hand, and for what cannot be opened (its error).
+    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
+    if (fd >= 0) {
+        char name[PATH_MAX];
+        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, sizeof name);
+        ::close(fd);
+        static constexpr std::string_view kDeleted = " (deleted)";
+        const std::string_view got(name, n > 0 ? static_cast<size_t>(n) : 0);
+        if (n > 0 && static_cast<size_t>(n) < sizeof name && got.front() == '/'
+            && !(got.size() > kDeleted.size() && got.substr(got.size() - kDeleted.size()) == kDeleted)) {
+            resolved.assign(got);
+            return true;
+        }
+    }
     char *real = ::realpath(path.c_str(), nullptr);
     if (!real)
         return false;

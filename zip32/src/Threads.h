@@ -1,0 +1,39 @@
+// Threads: threads for the engine's short jobs (the sync of each archive),
+// kept a little while between archives, so that a run of thousands of small
+// folders does not start and end a thread for each one (a thread's start
+// costs more than zipping a small file).
+//
+// Each piece of work gets a thread of its own at once: an idle kept thread
+// when there is one, else a new one; a job never waits for another to end.
+// A kept thread ends after a few seconds without work. After fork() the
+// child starts from no threads.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+
+namespace zip32 {
+
+class Job {
+public:
+    // Until the work has returned.
+    void wait();
+    // At most `timeout`; true when the work has returned.
+    bool waitFor(std::chrono::milliseconds timeout);
+
+    void finish();   // the thread's, once the work is done
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool finished_ = false;
+};
+
+// Starts `work` on a thread. Throws std::system_error when no thread can be
+// started (as std::thread does), std::bad_alloc without memory.
+std::shared_ptr<Job> startJob(std::function<void()> work);
+
+} // namespace zip32
