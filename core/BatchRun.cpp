@@ -9,10 +9,6 @@
 
 #include <chrono>
 
-namespace {
-constexpr std::chrono::milliseconds kWalkTurnEvery{5};
-}
-
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks))
@@ -134,17 +130,13 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
             m_walkCancelled->store(true);
         m_walked = {};
         // Stopping at once ends the walk too: a tree of many folders must
-        // not keep a stopped run going.
-        // The walk asks for a turn at every entry; the window needs one only
-        // every few milliseconds, and a turn costs a system call or more.
-        auto lastTurn = std::chrono::steady_clock::time_point{};
+        // not keep a stopped run going. The walk asks for a turn at every
+        // entry; the window needs one only every few milliseconds.
+        const Yield turn = Throttled(m_hooks.yield);
         CollectSubFolders(folder + kNativeSeparator, subFolders, true,
-                          [this, &lastTurn] {
-                              const auto now = std::chrono::steady_clock::now();
-                              if (m_hooks.yield && now - lastTurn >= kWalkTurnEvery) {
-                                  lastTurn = now;
-                                  m_hooks.yield();
-                              }
+                          [this, &turn] {
+                              if (turn)
+                                  turn();
                               if (m_stop == Stop::Now)
                                   throw WalkStopped{};
                           },

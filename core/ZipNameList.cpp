@@ -43,7 +43,7 @@ QString PersonMessages(const QString &engineMessages, const QString &placeholder
 
 ZipNameList::ZipNameList(Yield yield)
     : m_names{kPlaceholder}, m_keys{keyOf(kPlaceholder)}, m_rootDirectory(kDefaultRoot),
-      m_yield(std::move(yield))
+      m_yield(Throttled(std::move(yield)))
 {
 }
 

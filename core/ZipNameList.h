@@ -10,8 +10,8 @@
 
 class ZipNameList {
 public:
-    // `yield` runs after each name added, before the engine starts and while
-    // it works.
+    // `yield` runs after names are added, before the engine starts and while
+    // it works: at most every few milliseconds (Throttled).
     explicit ZipNameList(Yield yield = ProcessPendingEvents);
 
     bool RecurseFolders() const { return m_recurse == 1; }
