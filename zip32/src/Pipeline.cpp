@@ -323,7 +323,7 @@ void Pipeline::startWorkers(size_t wanted)
     try {
         while (threads_.size() < wanted) {
             workers_.push_back(takeWorker(level_));
-            threads_.emplace_back([this, w = workers_.back().get()] { workerMain(*w); });
+            threads_.push_back(startJob([this, w = workers_.back().get()] { workerMain(*w); }));
         }
     } catch (...) {
         {
@@ -332,7 +332,7 @@ void Pipeline::startWorkers(size_t wanted)
         }
         workAvailable_.notify_all();
         for (auto &t : threads_)
-            t.join();
+            t->wait();
         threads_.clear();
         throw;
     }
@@ -386,7 +386,7 @@ Pipeline::~Pipeline()
     }
     workAvailable_.notify_all();
     for (auto &t : threads_)
-        t.join();
+        t->wait();
     if (!g_processEnding.load())
         for (auto &w : workers_)
             keepWorker(std::move(w));

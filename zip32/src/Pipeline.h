@@ -22,6 +22,7 @@
 
 #include "Platform.h"
 #include "Reuse.h"
+#include "Threads.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -196,7 +197,7 @@ private:
     std::vector<Failure> failures_;
 
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::vector<std::thread> threads_;
+    std::vector<std::shared_ptr<Job>> threads_;   // a worker's each
 };
 
 // Set when the process is ending (atexit): workers stop at the next step.

@@ -1,7 +1,7 @@
-// Threads: threads for the engine's short jobs (the sync of each archive),
-// kept a little while between archives, so that a run of thousands of small
-// folders does not start and end a thread for each one (a thread's start
-// costs more than zipping a small file).
+// Threads: the engine's threads (an archive's workers, its sync), kept a
+// little while between archives, so that a run of thousands of small folders
+// does not start and end threads for each one (a thread's start costs more
+// than zipping a small file).
 //
 // Each piece of work gets a thread of its own at once: an idle kept thread
 // when there is one, else a new one; a job never waits for another to end.
