@@ -323,19 +323,6 @@ bool takeEvents(FollowedFolder &f)
     }
 }
 
-bool listTemporaries(const std::string &dir, std::set<std::string> &out)
-{
-    FolderReader folder;
-    std::vector<std::string> names;
-    if (!folder.open(dir))
-        return false;
-    folder.names(true, names);   // what could be listed
-    for (std::string &name : names)
-        if (isTemporaryName(name))
-            out.insert(std::move(name));
-    return true;
-}
-
 } // namespace
 
 bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
@@ -368,7 +355,9 @@ bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
             ::close(f.fd);
             f.fd = -1;
         }
-        const bool listed = listTemporaries(dir, f.temps);
+        std::vector<std::string> names;
+        const bool listed = listTemporaryNames(dir, names);
+        f.temps.insert(names.begin(), names.end());
         if (!listed || f.fd < 0 || !takeEvents(f)) {
             if (f.fd >= 0)
                 ::close(f.fd);

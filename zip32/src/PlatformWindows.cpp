@@ -534,16 +534,7 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 
 bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
 {
-    FolderReader folder;
-    std::vector<std::string> names;
-    if (!folder.open(dir))
-        return false;
-    folder.names(true, names);   // what could be listed
-    out.clear();
-    for (std::string &name : names)
-        if (isTemporaryName(name))
-            out.push_back(std::move(name));
-    return true;
+    return listTemporaryNames(dir, out);
 }
 
 bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
