@@ -5,13 +5,9 @@
 
 #include "zip32.h"
 
-#include <QThreadPool>
-
-#include <chrono>
-
 BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks, QObject *parent)
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
-      m_hooks(std::move(hooks))
+      m_hooks(std::move(hooks)), m_walkAhead(m_hooks.followLinks)
 {
     // The names the run will claim, worked out the way it claims them.
     RunArchiveNames planned;
@@ -21,13 +17,7 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
             m_runArchives << planned.claim(ArchiveNameFor(output, folder));
 }
 
-BatchRun::~BatchRun()
-{
-    // A run that stopped may leave the next folder's walk going: it ends at
-    // its next step rather than keep the window waiting here.
-    if (m_walkCancelled)
-        m_walkCancelled->store(true);
-}
+BatchRun::~BatchRun() = default;
 
 void BatchRun::requestStop(Stop when)
 {
@@ -107,28 +97,23 @@ void BatchRun::zipFolder(int number, const QString &folder)
 
 void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut)
 {
-    if (m_walked.valid() && m_walkedFolder == folder) {
+    if (m_walkAhead.isOf(folder)) {
         // A walk still going (a big tree after a small folder) is waited
-        // for with the window kept answering.
-        while (m_walked.wait_for(std::chrono::milliseconds(10)) != std::future_status::ready) {
+        // for with the window kept answering. Errors of the walk come out
+        // here, in this folder's step.
+        const std::optional<WalkAhead::Walked> walked = m_walkAhead.take([this] {
             if (m_hooks.yield)
                 m_hooks.yield();
-            if (m_stop == Stop::Now) {
-                m_walkCancelled->store(true);
-                m_walked = {};
-                throw WalkStopped{};
-            }
-        }
-        // Errors of the walk come out here, in this folder's step.
-        const Walked walked = m_walked.get();
-        subFolders += walked.subFolders;
+            return m_stop != Stop::Now;
+        });
+        if (!walked)
+            throw WalkStopped{};
+        subFolders += walked->subFolders;
         if (linksLeftOut)
-            *linksLeftOut += walked.linksLeftOut;
+            *linksLeftOut += walked->linksLeftOut;
     } else {
         // A walk made for another folder is of no use.
-        if (m_walkCancelled)
-            m_walkCancelled->store(true);
-        m_walked = {};
+        m_walkAhead.cancel();
         // Stopping at once ends the walk too: a tree of many folders must
         // not keep a stopped run going. The walk asks for a turn at every
         // entry; the window needs one only every few milliseconds.
@@ -146,33 +131,6 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
     // ends the folder here, before the engine starts.
     if (m_stop == Stop::Now)
         throw WalkStopped{};
-    if (number < m_folders.size() && m_stop == Stop::No) {
-        const QString next = m_folders.at(number);
-        m_walkedFolder = next;
-        auto cancelled = std::make_shared<std::atomic<bool>>(false);
-        m_walkCancelled = cancelled;
-        // Off the window's thread, the walk's yields only ask whether it is
-        // still wanted.
-        // On a pooled thread: one started for each of thousands of small
-        // folders costs more than the walk. Nothing of the run's own is
-        // touched there; a walk no longer wanted ends at its next step.
-        const bool followLinks = m_hooks.followLinks;
-        auto promise = std::make_shared<std::promise<Walked>>();
-        m_walked = promise->get_future();
-        QThreadPool::globalInstance()->start([next, cancelled, followLinks, promise] {
-            struct Cancelled {};
-            try {
-                Walked walked;
-                CollectSubFolders(next + kNativeSeparator, walked.subFolders, true,
-                                  [&cancelled] {
-                                      if (cancelled->load(std::memory_order_relaxed))
-                                          throw Cancelled{};
-                                  },
-                                  &walked.linksLeftOut, followLinks);
-                promise->set_value(std::move(walked));
-            } catch (...) {
-                promise->set_exception(std::current_exception());
-            }
-        });
-    }
+    if (number < m_folders.size() && m_stop == Stop::No)
+        m_walkAhead.start(m_folders.at(number));
 }

@@ -5,14 +5,12 @@
 // its signals; tests and the benchmark drive it directly.
 #include "core/ErrorTrap.h"
 #include "core/FolderArchiver.h"
+#include "core/WalkAhead.h"
 #include "core/Yield.h"
 
 #include <QObject>
 #include <QStringList>
-#include <atomic>
 #include <functional>
-#include <future>
-#include <memory>
 
 struct BatchRunHooks {
     Yield yield = ProcessPendingEvents;
@@ -77,17 +75,6 @@ private:
     // a walk now. Then starts the walk of the folder after `number`.
     void subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut);
 
-    // The walk of the next folder, made on a thread of its own while the
-    // current folder is zipped, so that the engine does not wait for it.
-    struct Walked {
-        QStringList subFolders;
-        QStringList linksLeftOut;
-    };
-    QString m_walkedFolder;
-    std::future<Walked> m_walked;
-    // Set when the walk ahead is no longer wanted: it ends at its next step.
-    std::shared_ptr<std::atomic<bool>> m_walkCancelled;
-
     QStringList m_folders;
     QString m_outputFolder;
     // Every archive this run may write, by full path: none of them is ever
@@ -101,4 +88,6 @@ private:
     bool m_stopped = false;
     QStringList m_zipped;
     QStringList m_notZipped;
+    // Last, so that it ends first.
+    WalkAhead m_walkAhead;
 };
