@@ -111,11 +111,11 @@ struct FileSource {
         if (r->copied) {
             const CopySource &copy = pipeline->file(file).copy;
             copying = true;
-            size = pipeline->file(file).size;
+            size = pipeline->file(file).size();
             compSize = copy.compSize;
             crc = copy.crc;
         } else if (pipeline->chunked(file)) {
-            size = pipeline->file(file).size;
+            size = pipeline->file(file).size();
             if (stored)
                 compSize = size;
         } else {
@@ -307,7 +307,7 @@ zip_uint32_t externalAttributes(const Entry &e);
 // can be trusted.
 FileWork fileWork(const Entry &e, const EarlierArchive *earlier, bool mayCopy = true)
 {
-    FileWork w{&e, e.size, e.dev, e.ino, e.mtime, e.mtimeNs, {}};
+    FileWork w{&e, {}};
     if (earlier && mayCopy)
         w.copy = earlier->find(e, externalAttributes(e));
     return w;
@@ -384,7 +384,7 @@ struct Builder {
     zip_source_t *dataOf(Filling &f, const Entry &e)
     {
         if (e.isLink)
-            return zip_source_buffer(f.za, e.linkTarget.data(), e.linkTarget.size(), 0);
+            return zip_source_buffer(f.za, e.linkTarget->data(), e.linkTarget->size(), 0);
         f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
         FileSource *fs = f.sources.back().get();
         fs->za = f.za;
@@ -524,10 +524,11 @@ struct Builder {
                 continue;
             }
             if (e.isLink) {
+                const std::string &target = *e.linkTarget;
                 const auto crc = static_cast<uint32_t>(
-                    crc32(0, reinterpret_cast<const Bytef *>(e.linkTarget.data()), static_cast<uInt>(e.linkTarget.size())));
-                if (!zs.beginEntry(id, head, e.linkTarget.size(), true, crc, e.linkTarget.size())
-                    || !zs.data(e.linkTarget.data(), e.linkTarget.size()))
+                    crc32(0, reinterpret_cast<const Bytef *>(target.data()), static_cast<uInt>(target.size())));
+                if (!zs.beginEntry(id, head, target.size(), true, crc, target.size())
+                    || !zs.data(target.data(), target.size()))
                     return cannotWrite();
                 continue;
             }
@@ -549,7 +550,7 @@ struct Builder {
             // is written as for data compressed here, sizes after the data,
             // so that the bytes are those of a fresh run.
             if (r->copied) {
-                if (!zs.beginEntry(id, head, pipeline.file(f).size, false, 0, 0))
+                if (!zs.beginEntry(id, head, pipeline.file(f).size(), false, 0, 0))
                     return cannotWrite();
                 const Attempt copiedData = copyData(zs, pipeline, f);
                 if (copiedData == Attempt::Retry)
@@ -565,7 +566,7 @@ struct Builder {
                     return cannotWrite();
                 continue;
             }
-            if (!zs.beginEntry(id, head, pipeline.file(f).size, false, 0, 0))
+            if (!zs.beginEntry(id, head, pipeline.file(f).size(), false, 0, 0))
                 return cannotWrite();
             uint32_t crc = 0;
             uint64_t compSize = 0;
@@ -612,7 +613,7 @@ struct Builder {
             pipeline.release(t);
         }
         const CopySource &copy = pipeline.file(f).copy;
-        const uint64_t size = pipeline.file(f).size;
+        const uint64_t size = pipeline.file(f).size();
         constexpr size_t kPiece = 1u << 20;
         if (copyBuffer.size() < kPiece)
             copyBuffer.resize(kPiece);
@@ -687,7 +688,7 @@ struct Builder {
         }
         uint64_t total = 0;
         for (size_t f = 0; f < prepared->fileCount(); ++f)
-            total += prepared->file(f).size;
+            total += prepared->file(f).size();
         messages.setTotal(total);
         if (!existing) {
             auto drop = [&](Attempt result) {

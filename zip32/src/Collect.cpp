@@ -287,9 +287,9 @@ private:
         placeEntry(e, path);
         e.mode = st.mode;
         e.mtime = st.mtime;
-        e.mtimeNs = st.mtimeNs;
+        e.mtimeNs = static_cast<int32_t>(st.mtimeNs);
         e.ctime = st.ctime;
-        e.ctimeNs = st.ctimeNs;
+        e.ctimeNs = static_cast<int32_t>(st.ctimeNs);
         e.size = st.size;
         e.dev = st.dev;
         e.ino = st.ino;
@@ -331,9 +331,9 @@ private:
         e.isLink = true;
         e.mode = lst.mode;
         e.mtime = lst.mtime;
-        e.mtimeNs = lst.mtimeNs;
+        e.mtimeNs = static_cast<int32_t>(lst.mtimeNs);
         e.size = verdict.target.size();
-        e.linkTarget = verdict.target;
+        e.linkTarget = std::make_unique<const std::string>(verdict.target);
         push(std::move(e));
         messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
     }

@@ -25,13 +25,15 @@ struct Entry {
     bool isLink = false;  // a link kept as a link: linkTarget is its data
     uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
     int64_t mtime = 0;    // seconds since 1970
-    int64_t mtimeNs = 0;  // nanoseconds part, to notice files that change
     int64_t ctime = 0;    // change time (POSIX), for trusting an earlier archive
-    int64_t ctimeNs = 0;
+    int32_t mtimeNs = 0;  // nanoseconds parts: mtime's notices files that change
+    int32_t ctimeNs = 0;
     uint64_t size = 0;    // size when the names were collected
     uint64_t dev = 0;
     uint64_t ino = 0;
-    std::string linkTarget;
+    // Only links kept as links have one: a million files carry no empty
+    // strings.
+    std::unique_ptr<const std::string> linkTarget;
 
     bool isFile() const { return !isDir && !isLink; }
     // The file system path, used to read and in messages.

@@ -340,7 +340,7 @@ void Pipeline::startWorkers(size_t wanted)
 
 void Pipeline::add(FileWork file)
 {
-    pendingBytes_ += file.size + 4096;
+    pendingBytes_ += file.size() + 4096;
     pending_.push_back(std::move(file));
     // Small groups: the workers start early, without a lock and a wake-up
     // for every file found.
@@ -357,7 +357,7 @@ void Pipeline::flush()
         std::lock_guard lock(mutex_);
         for (FileWork &work : pending_) {
             const auto f = static_cast<uint32_t>(files_.size());
-            const uint64_t size = work.size;
+            const uint64_t size = work.size();
             files_.emplace_back(std::move(work));
             if (size <= kWholeMax) {
                 tasks_.push_back({f, true, 0, size});
@@ -451,7 +451,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         return;
     }
     try {
-        if (file.work.size > kWholeMax) {
+        if (file.work.size() > kWholeMax) {
             if (!copyChunk(w, task, file, r))
                 runChunk(w, task, file, r);
         } else if (!copyWhole(w, file, r)) {
@@ -546,7 +546,7 @@ bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
         return false;
     const CopySource &copy = file.copy;
     const size_t length = static_cast<size_t>(copy.compSize);
-    const size_t size = static_cast<size_t>(file.size);
+    const size_t size = static_cast<size_t>(file.size());
     unsigned char *data = r.data.allocate(length);
     // The local header, when still to be checked, comes with the data.
     unsigned char *head = w.head.get(copy.headerLength);
@@ -638,7 +638,7 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
             const size_t made = kPiece - w.walker.avail_out;
             crc = static_cast<uint32_t>(libdeflate_crc32(crc, out, made));
             raw += made;
-            if (raw > state.work.size)
+            if (raw > state.work.size())
                 return false;
             if (rc == Z_STREAM_END) {
                 if (w.walker.avail_in != 0)
@@ -660,14 +660,14 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
                     ended = true;
                     break;
                 }
-                if (made == 0 || raw > state.work.size)
+                if (made == 0 || raw > state.work.size())
                     return false;
             }
         }
     }
     if (copy.dataCrcKnown)
         return crc == copy.dataCrc;
-    return ended && raw == state.work.size && crc == copy.crc;
+    return ended && raw == state.work.size() && crc == copy.crc;
 }
 
 bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
@@ -714,7 +714,7 @@ bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
         return known == 2;
     // Three samples: start, middle and end. Every chunk task of the file comes
     // to the same answer, whichever worker asks first.
-    const uint64_t size = file.work.size;
+    const uint64_t size = file.work.size();
     std::vector<unsigned char> buffer(3 * kSample);
     const uint64_t offsets[3] = {0, size / 2 - kSample / 2, size - kSample};
     const unsigned char *samples[3];
@@ -740,8 +740,9 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     if (fd.fd == kNoFile)
         return fail(task.file, path + ": " + error);
     auto unchanged = [&](const FileInfo &s) {
-        return s.size == file.size && s.dev == file.dev && s.ino == file.ino && s.mtime == file.mtime
-               && s.mtimeNs == file.mtimeNs;
+        const Entry &e = *file.entry;
+        return s.size == e.size && s.dev == e.dev && s.ino == e.ino && s.mtime == e.mtime
+               && s.mtimeNs == e.mtimeNs;
     };
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.

@@ -20,6 +20,7 @@
 // grow with the size of the files.
 #pragma once
 
+#include "Collect.h"
 #include "Platform.h"
 #include "Reuse.h"
 #include "Threads.h"
@@ -37,14 +38,12 @@
 namespace zip32 {
 
 class Messenger;
-struct Entry;
 
 struct FileWork {
     const Entry *entry = nullptr;   // outlives the pipeline; its path is read
-    uint64_t size = 0;      // as listed; a chunked file must keep it
-    uint64_t dev = 0, ino = 0;
-    int64_t mtime = 0, mtimeNs = 0;
     CopySource copy;        // its data in the earlier archive, when trusted
+    // As listed: a chunked file must keep this size.
+    uint64_t size() const { return entry->size; }
 };
 
 // A byte buffer that is not zero-filled when made: it is always written
@@ -115,7 +114,7 @@ public:
     // Calling thread only, for files added and flushed.
     size_t fileCount() const { return files_.size(); }
     const FileWork &file(size_t f) const { return files_[f].work; }
-    bool chunked(size_t f) const { return files_[f].work.size > kWholeMax; }
+    bool chunked(size_t f) const { return files_[f].work.size() > kWholeMax; }
     size_t firstTask(size_t f) const { return fileFirstTask_[f]; }
     size_t taskCount(size_t f) const { return fileFirstTask_[f + 1] - fileFirstTask_[f]; }
 
