@@ -84,7 +84,7 @@ private:
 };
 
 // The last part of a stored name: the entry's own name in its folder.
-std::string lastPart(const std::string &stored)
+std::string_view lastPart(std::string_view stored)
 {
     return stored.substr(stored.rfind('/') + 1);
 }
@@ -243,15 +243,13 @@ private:
     // stored name does not end in its own name.
     void placeEntry(Entry &e, const std::string &path)
     {
-        std::string dir, last;
-        if (e.isDir)
-            dir = path;
-        else
+        std::string_view dir = path, last;
+        if (!e.isDir)
             splitPath(path, dir, last);
         if (!folder_ || *folder_ != dir)
-            folder_ = std::make_shared<const std::string>(std::move(dir));
+            folder_ = std::make_shared<const std::string>(dir);
         e.folder = folder_;
-        if (!e.isDir && joinPath(*folder_, lastPart(e.stored)) != path) {
+        if (!e.isDir && !isJoinOf(path, *folder_, lastPart(e.stored))) {
             e.folder = std::make_shared<const std::string>(path);
             e.wholePath = true;
         }
@@ -269,7 +267,7 @@ private:
     // files of any archive being written: never stored.
     bool neverStored(const std::string &path, const FileInfo &st) const
     {
-        std::string dir, last;
+        std::string_view dir, last;
         splitPath(path, dir, last);
         return isTemporaryName(last) || path == options_.archivePath || neverStoredPaths_.count(path) > 0
                || neverStored_.count({st.dev, st.ino}) > 0;

@@ -16,6 +16,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <sys/stat.h>
@@ -80,10 +81,14 @@ std::string absolutePath(const std::string &path);
 // `name` taken relative to the absolute `root` unless it is absolute itself,
 // normalised.
 std::string resolvePath(const std::string &root, const std::string &name);
-// The folder holding a normalised path, and the path's last part.
+// The folder holding a normalised path, and the path's last part; the
+// views look into `path`.
 void splitPath(const std::string &path, std::string &dir, std::string &last);
+void splitPath(std::string_view path, std::string_view &dir, std::string_view &last);
 // `dir` and `name` joined by the separator.
-std::string joinPath(const std::string &dir, const std::string &name);
+std::string joinPath(const std::string &dir, std::string_view name);
+// Whether joinPath(dir, name) would be `path`, without making it.
+bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name);
 // The stored name (see storedName in Names.h). On Windows the root is
 // compared without regard to letter case, the drive or the "\\" of a
 // share is not stored, and the parts are joined with '/'.

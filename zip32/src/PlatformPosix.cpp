@@ -96,16 +96,33 @@ std::string resolvePath(const std::string &root, const std::string &name)
     return normalizePath(isAbsolutePath(name) ? name : joinPath(root, name));
 }
 
-void splitPath(const std::string &path, std::string &dir, std::string &last)
+void splitPath(std::string_view path, std::string_view &dir, std::string_view &last)
 {
     const size_t slash = path.rfind('/');
-    dir = slash == 0 ? std::string("/") : path.substr(0, slash);
+    dir = slash == 0 ? path.substr(0, 1) : path.substr(0, slash);
     last = path.substr(slash + 1);
 }
 
-std::string joinPath(const std::string &dir, const std::string &name)
+void splitPath(const std::string &path, std::string &dir, std::string &last)
 {
-    std::string out = dir;
+    std::string_view d, l;
+    splitPath(std::string_view(path), d, l);
+    dir = d;
+    last = l;
+}
+
+bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name)
+{
+    const size_t separator = dir.empty() || dir.back() != '/' ? 1 : 0;
+    return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
+           && (separator == 0 || path[dir.size()] == '/') && path.substr(path.size() - name.size()) == name;
+}
+
+std::string joinPath(const std::string &dir, std::string_view name)
+{
+    std::string out;
+    out.reserve(dir.size() + 1 + name.size());
+    out += dir;
     if (out.empty() || out.back() != '/')
         out += '/';
     out += name;

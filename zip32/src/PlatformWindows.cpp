@@ -117,14 +117,14 @@ bool isSeparator(char c)
     return c == '\\' || c == '/';
 }
 
-bool hasDrive(const std::string &p)
+bool hasDrive(std::string_view p)
 {
     return p.size() >= 2 && ((p[0] >= 'A' && p[0] <= 'Z') || (p[0] >= 'a' && p[0] <= 'z')) && p[1] == ':';
 }
 
 // Length of the part of a full path that names the drive ("C:") or the
 // share ("\\server\share"); 0 for anything else.
-size_t prefixLength(const std::string &p)
+size_t prefixLength(std::string_view p)
 {
     if (hasDrive(p))
         return 2;
@@ -282,22 +282,39 @@ std::string resolvePath(const std::string &root, const std::string &name)
     return normalizeFull(joinPath(root, name));
 }
 
-void splitPath(const std::string &path, std::string &dir, std::string &last)
+void splitPath(std::string_view path, std::string_view &dir, std::string_view &last)
 {
     const size_t prefix = prefixLength(path);
     const size_t sep = path.rfind('\\');
     if (sep == std::string::npos || sep < prefix) {
         dir = path;
-        last.clear();
+        last = {};
         return;
     }
     dir = sep == prefix ? path.substr(0, prefix + 1) : path.substr(0, sep);
     last = path.substr(sep + 1);
 }
 
-std::string joinPath(const std::string &dir, const std::string &name)
+void splitPath(const std::string &path, std::string &dir, std::string &last)
 {
-    std::string out = dir;
+    std::string_view d, l;
+    splitPath(std::string_view(path), d, l);
+    dir = d;
+    last = l;
+}
+
+bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name)
+{
+    const size_t separator = dir.empty() || !isSeparator(dir.back()) ? 1 : 0;
+    return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
+           && (separator == 0 || path[dir.size()] == '\\') && path.substr(path.size() - name.size()) == name;
+}
+
+std::string joinPath(const std::string &dir, std::string_view name)
+{
+    std::string out;
+    out.reserve(dir.size() + 1 + name.size());
+    out += dir;
     if (out.empty() || !isSeparator(out.back()))
         out += '\\';
     out += name;
