@@ -87,8 +87,14 @@ class Pipeline {
 public:
     static constexpr uint64_t kWholeMax = 8u << 20;
     static constexpr uint64_t kChunk = 2u << 20;
+    // Memory held by tasks taken and not yet written: their bytes plus
+    // kTaskCost each (a result's allocation, generously), and their number.
+    // Tiny files count by their number, so that the workers keep going
+    // through a long listing of a big folder instead of waiting for the
+    // writer, which starts when the listing is done.
     static constexpr uint64_t kWindow = 64u << 20;
-    static constexpr size_t kMaxTasksInFlight = 16384;
+    static constexpr uint64_t kTaskCost = 256;
+    static constexpr size_t kMaxTasksInFlight = 1u << 18;
     // A worker takes up to this many tasks, or this many bytes, at a time.
     static constexpr size_t kBatchTasks = 32;
     static constexpr uint64_t kBatchBytes = 256u << 10;
@@ -166,7 +172,7 @@ private:
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
     void advanceFrontier();                 // with mutex_ held
-    static uint64_t cost(const Task &t) { return t.length + 4096; }
+    static uint64_t cost(const Task &t) { return t.length + kTaskCost; }
 
     // Grown by the calling thread under mutex_; element addresses never change.
     std::deque<FileState> files_;
