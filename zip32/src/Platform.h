@@ -83,12 +83,34 @@ std::string absolutePath(const std::string &path);
 std::string resolvePath(const std::string &root, const std::string &name);
 // The folder holding a normalised path, and the path's last part; the
 // views look into `path`.
-void splitPath(const std::string &path, std::string &dir, std::string &last);
 void splitPath(std::string_view path, std::string_view &dir, std::string_view &last);
+inline void splitPath(const std::string &path, std::string &dir, std::string &last)
+{
+    std::string_view d, l;
+    splitPath(std::string_view(path), d, l);
+    dir = d;
+    last = l;
+}
+// Whether `c` separates the parts of a path (on Windows '/' does too).
+constexpr bool isPathSeparator(char c) { return c == kSeparator || (kSeparator == '\\' && c == '/'); }
 // `dir` and `name` joined by the separator.
-std::string joinPath(const std::string &dir, std::string_view name);
+inline std::string joinPath(std::string_view dir, std::string_view name)
+{
+    std::string out;
+    out.reserve(dir.size() + 1 + name.size());
+    out += dir;
+    if (out.empty() || !isPathSeparator(out.back()))
+        out += kSeparator;
+    out += name;
+    return out;
+}
 // Whether joinPath(dir, name) would be `path`, without making it.
-bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name);
+inline bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name)
+{
+    const size_t separator = dir.empty() || !isPathSeparator(dir.back()) ? 1 : 0;
+    return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
+           && (separator == 0 || path[dir.size()] == kSeparator) && path.substr(path.size() - name.size()) == name;
+}
 // The stored name (see storedName in Names.h). On Windows the root is
 // compared without regard to letter case, the drive or the "\\" of a
 // share is not stored, and the parts are joined with '/'.

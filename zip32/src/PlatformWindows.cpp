@@ -295,32 +295,6 @@ void splitPath(std::string_view path, std::string_view &dir, std::string_view &l
     last = path.substr(sep + 1);
 }
 
-void splitPath(const std::string &path, std::string &dir, std::string &last)
-{
-    std::string_view d, l;
-    splitPath(std::string_view(path), d, l);
-    dir = d;
-    last = l;
-}
-
-bool isJoinOf(std::string_view path, std::string_view dir, std::string_view name)
-{
-    const size_t separator = dir.empty() || !isSeparator(dir.back()) ? 1 : 0;
-    return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
-           && (separator == 0 || path[dir.size()] == '\\') && path.substr(path.size() - name.size()) == name;
-}
-
-std::string joinPath(const std::string &dir, std::string_view name)
-{
-    std::string out;
-    out.reserve(dir.size() + 1 + name.size());
-    out += dir;
-    if (out.empty() || !isSeparator(out.back()))
-        out += '\\';
-    out += name;
-    return out;
-}
-
 std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath)
 {
     if (ignorePath) {
