@@ -226,9 +226,12 @@ FolderReader::~FolderReader()
 bool FolderReader::open(const std::string &path)
 {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    dir_ = fd_ >= 0 ? ::fdopendir(fd_) : nullptr;
-    return dir_ != nullptr;
+    // opendir opens close-on-exec; fdopendir would ask for the descriptor's
+    // flags and set them again, two more calls for every folder.
+    DIR *dir = ::opendir(path.c_str());
+    dir_ = dir;
+    fd_ = dir ? ::dirfd(dir) : -1;
+    return dir != nullptr;
 }
 
 bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
