@@ -282,19 +282,14 @@ bool timestampField(int64_t mtime, zip_uint8_t out[5])
 
 // Before building again after a file failed: every remaining file is opened
 // once, so that files which cannot be read at all cost one more round only.
-bool readable(const std::string &path, std::string &reason)
+bool readable(const Entry &e, std::string &reason)
 {
-    const FileHandle fd = openForReading(path);
-    if (fd == kNoFile) {
-        reason = errorText(lastError());
-        return false;
-    }
     FileInfo st;
-    bool ok = fileInfo(fd, st) && S_ISREG(st.mode);
-    if (!ok)
-        reason = "skipped, no longer a regular file";
+    const FileHandle fd = openEntry(e, st, reason);
+    if (fd == kNoFile)
+        return false;
     closeFile(fd);
-    return ok;
+    return true;
 }
 
 // Retry: data copied from the earlier archive could not be read there after
@@ -885,7 +880,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     continue;
                 messages.heartbeat();
                 std::string reason;
-                if (!readable(collected.entries[i].path(), reason)) {
+                if (!readable(collected.entries[i], reason)) {
                     messages.line(collected.entries[i].path() + ": " + reason);
                     excluded[i] = true;
                     ++filesLeftOut;

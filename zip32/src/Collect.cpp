@@ -19,6 +19,10 @@ namespace {
 // The longest name a zip entry can carry: its length is a 16-bit field.
 constexpr size_t kMaxStoredName = 0xFFFF;
 
+// What is said of a folder or file that is another one than was listed, or
+// is reached through a link now.
+const char *const kChanged = "changed while being zipped";
+
 const char *kindOf(uint32_t mode)
 {
     if (S_ISSOCK(mode))
@@ -89,11 +93,18 @@ std::string_view lastPart(std::string_view stored)
     return stored.substr(stored.rfind('/') + 1);
 }
 
+// Why a folder or file could not be reached, for a message: the engine's
+// own words where it is another one than listed, else the system's.
+std::string reasonOf(int error)
+{
+    return error == kErrIsLink || error == kErrChanged ? std::string(kChanged) : errorText(error);
+}
+
 class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
         : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks),
-          taken_(result_.entries)
+          tree_(*result_.folders), taken_(result_.entries)
     {
         FileInfo st;
         if (statPath(options_.archivePath, true, st))
@@ -107,8 +118,10 @@ public:
 
     bool stopped() const { return messages_.stopped(); }
 
-    // The archive's folders, for the link rule: the folder of each wildcard
-    // name and each folder named plainly.
+    // The folders the program names, for the link rule and as the places
+    // everything else is reached from: the folder of each wildcard name and
+    // each folder named plainly, unless it lies below one named before
+    // (then it is reached from that one, name by name, when its turn comes).
     void findFolders(const std::vector<std::string> &names)
     {
         for (const std::string &name : names) {
@@ -121,10 +134,12 @@ public:
             std::string dir, last;
             splitPath(full, dir, last);
             FileInfo st;
-            if (hasWildcard(last))
-                links_.addFolder(dir);
-            else if (statPath(full, true, st) && S_ISDIR(st.mode))
-                links_.addFolder(full);
+            if (hasWildcard(last)) {
+                if (!belowNamed(dir))
+                    addNamedFolder(dir);
+            } else if (statPath(full, true, st) && S_ISDIR(st.mode)) {
+                addNamedFolder(full);
+            }
         }
     }
 
@@ -154,21 +169,86 @@ public:
     }
 
 private:
+    bool belowNamed(const std::string &dir) const
+    {
+        return std::any_of(named_.begin(), named_.end(),
+                           [&](const std::string &folder) { return isWithin(dir, folder); });
+    }
+
+    void addNamedFolder(const std::string &path)
+    {
+        named_.push_back(path);
+        const FolderNode *node = tree_.top(path);
+        if (!node)
+            return;   // told when its name's turn comes
+        std::string resolved;
+        FolderTree::Hold held = tree_.hold(*node);
+        if (held && resolvedFolder(held.handle(), path, resolved))
+            links_.addFolder(std::move(resolved));
+    }
+
+    // The folder at `dir` for a wildcard name: a named one, or one reached
+    // from the nearest folder above it that is, name by name, following a
+    // link on the way only where the link rule allows. Null with the reason
+    // (lastError()) when it cannot be reached.
+    const FolderNode *folderAt(const std::string &dir)
+    {
+        if (const FolderNode *node = tree_.known(dir))
+            return node;
+        std::vector<std::string> below;   // the names from `above` down, last first
+        std::string above = dir;
+        const FolderNode *node = nullptr;
+        while (!node) {
+            std::string parent, last;
+            splitPath(above, parent, last);
+            if (parent == above || last.empty())
+                return tree_.top(dir);   // nothing above it is named
+            below.push_back(std::move(last));
+            above = std::move(parent);
+            node = tree_.known(above);
+            // A folder named before that could not be opened then: never
+            // passed over for one below it opened by its path.
+            if (!node && std::find(named_.begin(), named_.end(), above) != named_.end() && !(node = tree_.top(above)))
+                return nullptr;
+        }
+        for (auto name = below.rbegin(); node && name != below.rend(); ++name)
+            node = enter(*node, *name);
+        return node;
+    }
+
+    // The folder `name` in `parent`: a link there only as the rule allows.
+    const FolderNode *enter(const FolderNode &parent, const std::string &name)
+    {
+        const FolderNode *node = tree_.child(parent, name);
+        if (node || lastError() != kErrIsLink)
+            return node;
+        FolderTree::Hold held = tree_.hold(parent);
+        LinkVerdict verdict;
+        if (!held || !links_.judge(held.handle(), name, joinPath(parent.path, name), verdict) || !verdict.follow) {
+            setLastError(kErrIsLink);
+            return nullptr;
+        }
+        return tree_.child(parent, name, &verdict.reached);
+    }
+
     void addWildcardName(const std::string &name, const std::string &dir, const std::string &pattern)
     {
         // A folder named for its files that is not there (gone since the
         // caller found it, or a name the caller could not spell) is a
-        // folder left out: that must not pass for a complete archive.
-        FileInfo st;
-        if (!statPath(dir, true, st)) {
+        // folder left out: that must not pass for a complete archive. One
+        // that is reached through a link now, or is another folder than
+        // before, changed while being zipped.
+        const FolderNode *node = folderAt(dir);
+        if (!node) {
+            const int error = lastError();
             ++leftOut_;
-            notMatched(name, errorText(lastError()).c_str());
-        } else if (!S_ISDIR(st.mode)) {
-            ++leftOut_;
-            notMatched(name, errorText(kErrNotDir).c_str());
-        } else {
-            addFolder(dir, st, pattern);
+            if (error == kErrIsLink || error == kErrChanged)
+                messages_.line(dir + ": folder not read (" + reasonOf(error) + ")");
+            else
+                notMatched(name, errorText(error).c_str());
+            return;
         }
+        addFolder(*node, pattern);
     }
 
     // A plain name is followed when it is a link, wherever it leads: the
@@ -189,14 +269,26 @@ private:
             messages_.line(full + ": skipped, broken symbolic link (" + errorText(lastError()) + ")");
             return;
         }
-        if (S_ISREG(st.mode))
-            addFile(full, st);
-        else if (S_ISDIR(st.mode) && options_.recurse)
-            addFolder(full, st, "*");
-        else if (S_ISDIR(st.mode))
-            addFolderEntry(full, st);
-        else
-            special(full, st.mode);
+        if (S_ISDIR(st.mode)) {
+            const FolderNode *node = tree_.top(full);
+            if (!node)
+                cannotExamine(full, lastError());
+            else if (options_.recurse)
+                addFolder(*node, "*");
+            else
+                addFolderEntry(*node);
+            return;
+        }
+        if (!S_ISREG(st.mode))
+            return special(full, st.mode);
+        std::string dir, last;
+        splitPath(full, dir, last);
+        // Its folder, opened by its path: the program named the file, not
+        // the folder, and nothing else in it is reached from there.
+        const FolderNode *folder = tree_.top(dir, false);
+        if (!folder)
+            return cannotExamine(full, lastError());
+        addFile(*folder, full, st, S_ISLNK(lst.mode));
     }
 
     void notMatched(const std::string &name, const char *reason)
@@ -214,7 +306,7 @@ private:
     void cannotExamine(const std::string &path, int error)
     {
         ++leftOut_;
-        messages_.line(path + ": " + errorText(error));
+        messages_.line(path + ": " + reasonOf(error));
     }
 
     void special(const std::string &path, uint32_t mode)
@@ -238,23 +330,6 @@ private:
         return taken_.contains(stored) ? std::string() : stored;
     }
 
-    // Sets where the entry at `path` lies: its folder, shared with the
-    // entries before it in the same folder, or its whole path where its
-    // stored name does not end in its own name.
-    void placeEntry(Entry &e, const std::string &path)
-    {
-        std::string_view dir = path, last;
-        if (!e.isDir)
-            splitPath(path, dir, last);
-        if (!folder_ || *folder_ != dir)
-            folder_ = std::make_shared<const std::string>(dir);
-        e.folder = folder_;
-        if (!e.isDir && !isJoinOf(path, *folder_, lastPart(e.stored))) {
-            e.folder = std::make_shared<const std::string>(path);
-            e.wholePath = true;
-        }
-    }
-
     void push(Entry e)
     {
         result_.entries.push_back(std::move(e));
@@ -273,7 +348,9 @@ private:
                || neverStored_.count({st.dev, st.ino}) > 0;
     }
 
-    void addFile(const std::string &path, const FileInfo &st)
+    // The file at `path`, which lies in `folder` under the last part of the
+    // path; viaLink: reached through a link that is followed.
+    void addFile(const FolderNode &folder, const std::string &path, const FileInfo &st, bool viaLink)
     {
         if (neverStored(path, st))
             return;
@@ -282,7 +359,8 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        placeEntry(e, path);
+        e.folder = &folder;
+        e.viaLink = viaLink;
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = static_cast<int32_t>(st.mtimeNs);
@@ -294,27 +372,27 @@ private:
         push(std::move(e));
     }
 
-    void addFolderEntry(const std::string &path, const FileInfo &st)
+    void addFolderEntry(const FolderNode &folder)
     {
         if (options_.ignorePath)
             return;
-        std::string stored = storedAs(path, false, "/");
+        std::string stored = storedAs(folder.path, false, "/");
         if (stored.empty())
             return;
         Entry e;
         e.stored = std::move(stored);
         e.isDir = true;
-        placeEntry(e, path);
-        e.mode = st.mode;
-        e.mtime = st.mtime;
-        e.dev = st.dev;
-        e.ino = st.ino;
+        e.folder = &folder;
+        e.mode = folder.mode;
+        e.mtime = folder.mtime;
+        e.dev = folder.dev;
+        e.ino = folder.ino;
         push(std::move(e));
     }
 
     // A link that is not followed: kept as a link entry holding its target
     // where archives can carry one, else left out; a note either way.
-    void addLink(const std::string &path, const FileInfo &lst, const LinkVerdict &verdict)
+    void addLink(const FolderNode &folder, const std::string &path, const FileInfo &lst, const LinkVerdict &verdict)
     {
         if (!kStoresLinks) {
             messages_.line(path + ": link left out, " + verdict.why + " (" + verdict.target + ")");
@@ -325,7 +403,7 @@ private:
             return;
         Entry e;
         e.stored = std::move(stored);
-        placeEntry(e, path);
+        e.folder = &folder;
         e.isLink = true;
         e.mode = lst.mode;
         e.mtime = lst.mtime;
@@ -336,40 +414,51 @@ private:
         messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
     }
 
+    // A sub-folder to enter, found in a listing: its name and what it is
+    // (for a link that is followed, what it was judged to lead to).
+    struct SubFolder {
+        std::string name;
+        FileInfo st;
+        bool viaLink;
+    };
+
     // One name of a folder's listing. A sub-folder to enter goes to
     // `subFolders`.
-    void addListed(const FolderReader &folder, const std::string &child, const std::string &name,
-                   const std::string &pattern, std::vector<std::pair<std::string, FileInfo>> &subFolders)
+    void addListed(FolderHandle handle, const FolderNode &folder, const std::string &name, const std::string &pattern,
+                   std::vector<SubFolder> &subFolders)
     {
         const bool matches = wildcardMatch(pattern, name);
         const bool wanted = matches || options_.recurse;   // a file to store, or a folder to enter
+        const std::string child = joinPath(folder.path, name);
         FileInfo lst;
-        if (!folder.stat(name, false, lst)) {
+        if (!statIn(handle, name, false, lst)) {
             // Gone since the listing: it was never there.
             if (wanted && !isNotFound(lastError()))
                 cannotExamine(child, lastError());
             return;
         }
         FileInfo st = lst;
-        if (S_ISLNK(lst.mode)) {
+        const bool link = S_ISLNK(lst.mode);
+        if (link) {
             if (!wanted)
                 return;
             LinkVerdict verdict;
-            if (!links_.judge(child, verdict) || (verdict.follow && !folder.stat(name, true, st))) {
+            if (!links_.judge(handle, name, child, verdict)) {
                 if (!isNotFound(lastError()))
                     cannotExamine(child, lastError());
                 return;
             }
             if (!verdict.follow)
-                return addLink(child, lst, verdict);
+                return addLink(folder, child, lst, verdict);
+            st = verdict.reached;
         }
         if (S_ISDIR(st.mode)) {
             if (options_.recurse)
-                subFolders.emplace_back(child, st);
+                subFolders.push_back({name, st, link});
         } else if (!matches) {
             return;
         } else if (S_ISREG(st.mode)) {
-            addFile(child, st);
+            addFile(folder, child, st, link);
         } else {
             special(child, st.mode);
         }
@@ -377,37 +466,45 @@ private:
 
     // The folder's own entry, the files in it that match the pattern and,
     // with recursion, the same for every sub-folder.
-    void addFolder(const std::string &dir, const FileInfo &dirStat, const std::string &pattern)
+    void addFolder(const FolderNode &node, const std::string &pattern)
     {
         // Links to folders are followed when recursing, but no folder is
         // entered twice: this is what stops link loops.
-        if (options_.recurse && !entered_.insert({dirStat.dev, dirStat.ino}).second)
+        if (options_.recurse && !entered_.insert({node.dev, node.ino}).second)
             return;
-        addFolderEntry(dir, dirStat);
+        addFolderEntry(node);
 
-        auto folder = std::make_unique<FolderReader>();
-        if (!folder->open(dir)) {
-            ++leftOut_;
-            messages_.line(dir + ": folder not read (" + errorText(lastError()) + ")");
-            return;
-        }
-        std::vector<std::string> names;
-        if (!folder->names(options_.includeHidden, names)) {
-            ++leftOut_;
-            messages_.line(dir + ": folder not read to the end (" + errorText(lastError()) + ")");
-        }
-        std::sort(names.begin(), names.end());
-
-        std::vector<std::pair<std::string, FileInfo>> subFolders;
-        for (const auto &n : names) {
-            messages_.heartbeat();
-            if (stopped())
+        std::vector<SubFolder> subFolders;
+        {
+            FolderTree::Hold held = tree_.hold(node);
+            FolderReader folder;
+            if (!held || !folder.open(held.handle())) {
+                ++leftOut_;
+                messages_.line(node.path + ": folder not read (" + reasonOf(lastError()) + ")");
                 return;
-            addListed(*folder, joinPath(dir, n), n, pattern, subFolders);
+            }
+            std::vector<std::string> names;
+            if (!folder.names(options_.includeHidden, names)) {
+                ++leftOut_;
+                messages_.line(node.path + ": folder not read to the end (" + errorText(lastError()) + ")");
+            }
+            std::sort(names.begin(), names.end());
+            for (const auto &n : names) {
+                messages_.heartbeat();
+                if (stopped())
+                    return;
+                addListed(held.handle(), node, n, pattern, subFolders);
+            }
         }
-        folder.reset();
-        for (const auto &[path, st] : subFolders)
-            addFolder(path, st, pattern);
+        for (const SubFolder &sub : subFolders) {
+            const FolderNode *child = tree_.child(node, sub.name, sub.viaLink ? &sub.st : nullptr);
+            if (!child) {
+                ++leftOut_;
+                messages_.line(joinPath(node.path, sub.name) + ": folder not read (" + reasonOf(lastError()) + ")");
+                continue;
+            }
+            addFolder(*child, pattern);
+        }
     }
 
     const CollectOptions &options_;
@@ -415,19 +512,55 @@ private:
     const std::function<void(const Entry &)> &onEntry_;
     LinkRule links_;
     Collected result_;
+    FolderTree &tree_;
     TakenNames taken_;
+    std::vector<std::string> named_;   // the folders named, as findFolders found them
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
     std::set<std::string> neverStoredPaths_;
-    std::shared_ptr<const std::string> folder_;   // of the entry added last
     size_t leftOut_ = 0;
 };
 
 } // namespace
 
+std::string_view Entry::name() const
+{
+    return lastPart(isDir ? std::string_view(stored).substr(0, stored.size() - 1) : std::string_view(stored));
+}
+
 std::string Entry::path() const
 {
-    return isDir || wholePath ? *folder : joinPath(*folder, lastPart(stored));
+    return isDir ? folder->path : joinPath(folder->path, name());
+}
+
+FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason)
+{
+    FolderTree::Hold folder = e.folder->tree->hold(*e.folder);
+    if (!folder) {
+        reason = reasonOf(lastError());
+        return kNoFile;
+    }
+    const FileHandle fd = openIn(folder.handle(), std::string(e.name()), e.viaLink);
+    if (fd == kNoFile) {
+        const int error = lastError();
+        reason = error == kErrIsLink ? std::string("skipped, ") + kChanged : errorText(error);
+        return kNoFile;
+    }
+    if (!fileInfo(fd, st)) {
+        reason = errorText(lastError());
+        closeFile(fd);
+        return kNoFile;
+    }
+    // Another file than the one listed (put in its place, or reached
+    // through a link that leads elsewhere now): never read.
+    if (S_ISREG(st.mode) && (st.dev != e.dev || st.ino != e.ino))
+        reason = std::string("skipped, ") + kChanged;
+    else if (!S_ISREG(st.mode))
+        reason = "skipped, no longer a regular file";
+    else
+        return fd;
+    closeFile(fd);
+    return kNoFile;
 }
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,

@@ -2,11 +2,14 @@
 // entries that go into one archive.
 #pragma once
 
+#include "Folders.h"
+
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace zip32 {
@@ -17,28 +20,36 @@ class Messenger;
 struct Entry {
     std::string stored;   // name in the archive; folders end in '/'
     // The folder the entry lies in (a folder's entry: the folder itself),
-    // one string shared by all the entries of a folder; with wholePath, the
-    // entry's own path.
-    std::shared_ptr<const std::string> folder;
-    bool wholePath = false;
+    // through which its file is opened by its name, the last part of
+    // `stored`.
+    const FolderNode *folder = nullptr;
     bool isDir = false;
     bool isLink = false;  // a link kept as a link: linkTarget is its data
+    bool viaLink = false; // a link that is followed: opened through it
     uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
     int64_t mtime = 0;    // seconds since 1970
     int64_t ctime = 0;    // change time (POSIX), for trusting an earlier archive
     int32_t mtimeNs = 0;  // nanoseconds parts: mtime's notices files that change
     int32_t ctimeNs = 0;
     uint64_t size = 0;    // size when the names were collected
-    uint64_t dev = 0;
+    uint64_t dev = 0;     // what was listed: a file opened later must be it
     uint64_t ino = 0;
     // Only links kept as links have one: a million files carry no empty
     // strings.
     std::unique_ptr<const std::string> linkTarget;
 
     bool isFile() const { return !isDir && !isLink; }
-    // The file system path, used to read and in messages.
+    // The entry's name in its folder.
+    std::string_view name() const;
+    // The full path, for messages.
     std::string path() const;
 };
+
+// Opens a file entry's file for reading: by its name in its folder, through
+// no link but the one it is when it was followed, and only when it is still
+// the file listed and a regular one. kNoFile and a message's reason
+// otherwise ("skipped, changed while being zipped" for another file).
+FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason);
 
 struct CollectOptions {
     std::string root;          // normalised absolute root directory
@@ -51,6 +62,8 @@ struct CollectOptions {
 };
 
 struct Collected {
+    // The folders the entries lie in; they outlive the entries' use.
+    std::unique_ptr<FolderTree> folders = std::make_unique<FolderTree>();
     // A deque: an entry never moves once made, so the pipeline's workers
     // read its path in place while more entries are added.
     std::deque<Entry> entries;

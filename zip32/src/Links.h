@@ -5,8 +5,9 @@
 // file's contents into an archive meant to be shared.
 #pragma once
 
+#include "Platform.h"
+
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace zip32 {
@@ -15,6 +16,7 @@ struct LinkVerdict {
     bool follow = false;
     std::string target;   // not followed: the text the link holds
     const char *why = ""; // not followed: the reason, for the message
+    FileInfo reached;     // followed: what it leads to, as it was judged
 };
 
 class LinkRule {
@@ -24,23 +26,20 @@ public:
     // file system.
     explicit LinkRule(bool followOut) : followOut_(followOut) {}
 
-    // A folder of the archive, resolved here (realpath) once; one that
-    // cannot be resolved is passed over.
-    void addFolder(const std::string &path);
+    // A folder of the archive, by its resolved path.
+    void addFolder(std::string resolved);
 
-    // The verdict on the link at `path`; false when the link itself has gone
-    // since it was listed (lastError() says why).
-    bool judge(const std::string &path, LinkVerdict &verdict) const;
+    // The verdict on the link `name` in `folder` (at `path`); false when
+    // the link itself has gone since it was listed (lastError() says why).
+    // What a followed link leads to is judged and looked at in one step:
+    // the file then opened through the link must be that one.
+    bool judge(FolderHandle folder, const std::string &name, const std::string &path, LinkVerdict &verdict) const;
 
 private:
     const char *refusal(const std::string &resolved) const;
-    bool resolveFolder(const std::string &path, std::string &resolved);
 
     bool followOut_;
     std::vector<std::string> folders_;
-    // Every folder added, as named and resolved: a tree names each of its
-    // folders after the folder holding it.
-    std::unordered_map<std::string, std::string> resolvedFolders_;
 };
 
 } // namespace zip32

@@ -24,9 +24,9 @@ namespace {
 // The temporary file in flight is kept where an exit handler can reach it
 // without taking locks or allocating (Platform). Only one archive is written
 // at a time.
-void registerTemp(const std::string &path)
+void registerTemp(FolderHandle dir, const std::string &name)
 {
-    armExitRemoval(path);
+    armExitRemoval(dir, name);
 }
 
 void unregisterTemp()
@@ -61,16 +61,14 @@ namespace {
 // in `dir` that a writer left behind when it was killed: every writer holds
 // a lock on its temporary file while it lives, so one whose lock can be
 // taken has no writer any more.
-void removeAbandonedTemps(const std::string &dir, const std::string &base, const std::string &mine)
+void removeAbandonedTemps(FolderHandle dir, const std::string &dirPath, const std::string &base,
+                          const std::string &mine)
 {
     std::vector<std::string> names;
-    temporaryNamesIn(dir, names);   // what could be listed: the rest waits for the next writer
+    temporaryNamesIn(dir, dirPath, names);   // what could be listed: the rest waits for the next writer
     for (const std::string &name : names) {
-        if (!isTemporaryOf(name, base))
-            continue;
-        const std::string path = joinPath(dir, name);
-        if (path != mine)
-            removeIfAbandoned(path);
+        if (isTemporaryOf(name, base) && name != mine)
+            removeIfAbandoned(dir, name);
     }
 }
 
@@ -79,6 +77,7 @@ void removeAbandonedTemps(const std::string &dir, const std::string &base, const
 OutputFile::OutputFile(std::string finalPath, bool existing, Messenger &messages)
     : final_(std::move(finalPath)), messages_(messages), existing_(existing)
 {
+    splitPath(final_, dirPath_, finalName_);
     zip_error_init(&error_);
 }
 
@@ -87,6 +86,7 @@ OutputFile::~OutputFile()
     discard();
     if (in_ != kNoFile)
         closeFile(in_);
+    closeFolder(dir_);
     zip_error_fini(&error_);
 }
 
@@ -114,28 +114,35 @@ bool OutputFile::create()
         }
         inSize_ = st.size;
     }
-    std::string dir, name;
-    splitPath(final_, dir, name);
-    const std::string base = temporaryBase(name);
+    // The folder is held from here on: the temporary file is made, renamed
+    // and, on any failure, removed in it, even if the folder is renamed
+    // meanwhile.
+    dir_ = openFolder(dirPath_);
+    if (dir_ == kNoFile) {
+        errno_ = lastError();
+        failedStep_ = "cannot create a file in " + dirPath_;
+        return false;
+    }
+    const std::string base = temporaryBase(finalName_);
     std::random_device seed;
     std::mt19937_64 random(seed() ^ processNumber());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = joinPath(dir, temporaryName(base, static_cast<uint32_t>(random())));
+        std::string candidate = temporaryName(base, static_cast<uint32_t>(random()));
         // Register before creating: an exit between the two removes nothing
         // that is not there; an exit after it removes the new file.
-        registerTemp(candidate);
-        const FileHandle fd = createTemporary(candidate);
+        registerTemp(dir_, candidate);
+        const FileHandle fd = createTemporary(dir_, candidate, mode_);
         if (fd != kNoFile) {
             out_ = fd;
             temp_ = std::move(candidate);
-            removeAbandonedTemps(dir, base, temp_);
+            removeAbandonedTemps(dir_, dirPath_, base, temp_);
             return true;
         }
         const int error = lastError();
         unregisterTemp();
         if (error != kErrExists) {
             errno_ = error;
-            failedStep_ = "cannot create a file in " + dir;
+            failedStep_ = "cannot create a file in " + dirPath_;
             return false;
         }
     }
@@ -150,7 +157,7 @@ void OutputFile::discard()
         out_ = kNoFile;
     }
     if (!temp_.empty()) {
-        removeFile(temp_);
+        removeFile(dir_, temp_);
         temp_.clear();
         unregisterTemp();
     }
@@ -228,7 +235,7 @@ bool OutputFile::commit()
     }
     // Renamed while still held: closed first, it could be taken for
     // abandoned and removed by another writer of the same archive.
-    if (!replaceWithTemporary(out_, temp_, final_)) {
+    if (!replaceWithTemporary(dir_, out_, temp_, finalName_)) {
         setError(ZIP_ER_RENAME, lastError());
         return false;
     }

@@ -62,7 +62,10 @@ private:
     bool commit();
 
     std::string final_;
-    std::string temp_;
+    std::string dirPath_, finalName_;   // the folder final_ lies in, and its name there
+    FolderHandle dir_ = kNoFile;        // that folder, held from create() on
+    std::string temp_;                  // the temporary file's name in it
+    uint32_t mode_ = 0666;
     Messenger &messages_;
     zip_error_t error_;
     int errno_ = 0;

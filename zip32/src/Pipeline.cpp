@@ -68,26 +68,14 @@ struct Fd {
     }
 };
 
-// Opens a file that was listed as regular without ever blocking on a FIFO or
-// device that took its place, and checks it still is a regular file.
-FileHandle openRegular(const std::string &path, FileInfo &st, std::string &error)
+// The same file, unchanged: what a read of it, begun with `before`, ended
+// with. Its data and its change time move with every write through write();
+// a change time kept also catches data put back with an old modification
+// time.
+bool unchangedSince(const FileInfo &before, const FileInfo &after)
 {
-    FileHandle fd = openForReading(path);
-    if (fd == kNoFile) {
-        error = reason(lastError());
-        return kNoFile;
-    }
-    if (!fileInfo(fd, st)) {
-        error = reason(lastError());
-        closeFile(fd);
-        return kNoFile;
-    }
-    if (!S_ISREG(st.mode)) {
-        error = "skipped, no longer a regular file";
-        closeFile(fd);
-        return kNoFile;
-    }
-    return fd;
+    return after.size == before.size && after.mtime == before.mtime && after.mtimeNs == before.mtimeNs
+           && after.ctime == before.ctime && after.ctimeNs == before.ctimeNs;
 }
 
 } // namespace
@@ -481,18 +469,17 @@ void Pipeline::fail(size_t f, std::string message)
 void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     const FileWork &file = state.work;
-    const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(path, st, error)};
+    Fd fd{openEntry(*file.entry, st, error)};
     if (fd.fd == kNoFile)
-        return fail(task.file, path + ": " + error);
+        return fail(task.file, file.entry->path() + ": " + error);
     // The size now, not the listed one: a file that changed between listing
     // and reading is stored as it is now. Too big now to be read whole (it
     // grew a lot since the listing): left out rather than break the memory bound.
     const uint64_t size = st.size;
     if (size > kWholeMax)
-        return fail(task.file, path + ": " + kChanged);
+        return fail(task.file, file.entry->path() + ": " + kChanged);
 
     unsigned char *in = w.in.get(size + 1);
     uint64_t got = 0;
@@ -500,7 +487,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         const uint64_t want = size + 1 - got;
         int64_t n = readFile(fd.fd, in + got, want);
         if (n < 0)
-            return fail(task.file, path + ": " + reason(lastError()));
+            return fail(task.file, file.entry->path() + ": " + reason(lastError()));
         if (n == 0)
             break;
         got += static_cast<uint64_t>(n);
@@ -509,8 +496,11 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         if (got == size + 1 || (got == size && static_cast<uint64_t>(n) < want))
             break;
     }
-    if (got != size)
-        return fail(task.file, path + ": " + kChanged);
+    // Read whole, or named: a file written to while it was read (in place,
+    // keeping its size) would otherwise go in torn, part old and part new.
+    FileInfo after;
+    if (got != size || !fileInfo(fd.fd, after) || !unchangedSince(st, after))
+        return fail(task.file, file.entry->path() + ": " + kChanged);
 
     r.rawLength = size;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, size));
@@ -736,13 +726,13 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     const std::string path = file.entry->path();
     std::string error;
     FileInfo st;
-    Fd fd{openRegular(path, st, error)};
+    Fd fd{openEntry(*file.entry, st, error)};
     if (fd.fd == kNoFile)
         return fail(task.file, path + ": " + error);
     auto unchanged = [&](const FileInfo &s) {
         const Entry &e = *file.entry;
-        return s.size == e.size && s.dev == e.dev && s.ino == e.ino && s.mtime == e.mtime
-               && s.mtimeNs == e.mtimeNs;
+        return s.size == e.size && s.mtime == e.mtime && s.mtimeNs == e.mtimeNs && s.ctime == e.ctime
+               && s.ctimeNs == e.ctimeNs;
     };
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.

@@ -124,14 +124,6 @@ bool statPath(const std::string &path, bool follow, FileInfo &info);
 // common readers do not restore such entries: a link that is not followed
 // is left out instead.
 extern const bool kStoresLinks;
-// The path with every link in it resolved: realpath on POSIX; on Windows the
-// final path of the file it opens (GetFinalPathNameByHandleW), in the
-// engine's spelling. False with lastError() set when it cannot be resolved
-// (a missing target, a loop, no permission).
-bool resolvedPath(const std::string &path, std::string &resolved);
-// The target a link holds, byte for byte as stored in it (readlink; on
-// Windows the target text of a symbolic link or junction).
-bool readLink(const std::string &path, std::string &target);
 // True when `path` is `folder` or lies in it at any depth; both resolved.
 // On Windows letter case does not count.
 bool isWithin(const std::string &path, const std::string &folder);
@@ -139,7 +131,52 @@ bool isWithin(const std::string &path, const std::string &folder);
 // /sys, /dev and the like), whose files are no data to archive.
 bool isPseudoFileSystem(const std::string &resolved);
 
-// One folder's listing.
+// Folders held open. Everything in a folder is opened, looked at and
+// listed relative to the folder's handle (a descriptor on POSIX, a handle on
+// Windows), by its one name, and never through a link unless asked: a link
+// put in the place of a folder or file after it was listed cannot lead
+// anywhere else, and no path grows past the system's length limit. A
+// failing call leaves lastError(); where a link stands and none is to be
+// followed, that is kErrIsLink.
+using FolderHandle = FileHandle;
+// kErrChanged: what the engine says of a folder or file that is another one
+// than it listed (its own word for it, "changed while being zipped").
+extern const int kErrIsLink, kErrChanged;
+
+// The folder `path` names, links followed (the program named it); as for
+// openFolderIn, one that may only be passed through is opened too.
+FolderHandle openFolder(const std::string &path);
+// The folder `name` in `parent`; a link there is followed only with `follow`.
+// A folder that may be passed through but not listed is still opened, for
+// what lies in it (listing it then fails with the system's reason).
+FolderHandle openFolderIn(FolderHandle parent, const std::string &name, bool follow);
+void closeFolder(FolderHandle folder);
+// Attributes of `name` in `folder`: with follow, of what a link leads to.
+bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo &info);
+// Opens `name` in `folder` for reading, as openForReading does a path; a
+// link there is followed only with `follow`.
+FileHandle openIn(FolderHandle folder, const std::string &name, bool follow);
+// Where the link `name` in `folder` leads: the resolved path of what it
+// reaches, and that file's attributes, both of the one file reached. False
+// when it reaches nothing (missing, a loop, no permission). `path` is the
+// link's full path, for systems that can only resolve by path.
+bool resolveIn(FolderHandle folder, const std::string &name, const std::string &path, std::string &resolved,
+               FileInfo &target);
+// The text the link `name` in `folder` holds, byte for byte.
+bool readLinkIn(FolderHandle folder, const std::string &name, std::string &target);
+// The resolved path of a folder held open; `path` as for resolveIn.
+bool resolvedFolder(FolderHandle folder, const std::string &path, std::string &resolved);
+// True when the file system holding `folder` keeps change times that no
+// program can set back and that move with every change of a file's data
+// through write(): ext2/3/4, XFS, Btrfs, tmpfs, ZFS, F2FS and the like.
+// False for FAT, exFAT, NTFS, FUSE, SMB, NFS and every file system not
+// known to, and always on Windows (see kTrustsChangeTimes).
+bool keepsChangeTimes(FolderHandle folder);
+// How many folders the engine may hold open at once, from the process's
+// limit on open files (RLIMIT_NOFILE), leaving most of it to the program.
+size_t folderBudget();
+
+// One folder's listing, from its handle (which stays the caller's).
 class FolderReader {
 public:
     FolderReader() = default;
@@ -147,34 +184,36 @@ public:
     FolderReader(const FolderReader &) = delete;
     FolderReader &operator=(const FolderReader &) = delete;
 
-    bool open(const std::string &path);
+    bool open(FolderHandle folder);
     // The names in the folder, "." and ".." left out, and hidden ones left
     // out unless includeHidden: on POSIX names starting with '.', on Windows
     // entries marked hidden or system. In the order the system gives them.
     // False with lastError() set when the listing broke off part way; `out`
     // then holds the names read before.
     bool names(bool includeHidden, std::vector<std::string> &out);
-    // Attributes of an entry of the folder.
-    bool stat(const std::string &name, bool follow, FileInfo &info) const;
 
 private:
-    std::string path_;
 #ifdef _WIN32
     std::vector<std::pair<std::string, uint32_t>> entries_;   // name, attributes
     int error_ = 0;   // the listing broke off part way
 #else
     int fd_ = -1;
+#ifdef __linux__
+    std::vector<char> buffer_;   // getdents64's pieces, the first read by open
+    long filled_ = 0;
+#else
     void *dir_ = nullptr;
+#endif
 #endif
 };
 
-// The names in folder `dir` of the form of the engine's temporary files
-// (isTemporaryName), as a listing gives them; false when it cannot be
-// listed. On Linux a folder is listed once per process and then followed
-// through inotify (a few folders at a time), so that a run writing
-// thousands of archives into one folder does not list it for each one;
-// elsewhere it is listed every time.
-bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out);
+// The names in the folder held as `dir` (at `path`) of the form of the
+// engine's temporary files (isTemporaryName), as a listing gives them;
+// false when it cannot be listed. On Linux a folder is listed once per
+// process and then followed through inotify (a few folders at a time), so
+// that a run writing thousands of archives into one folder does not list it
+// for each one; elsewhere it is listed every time.
+bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out);
 
 // Change times. True where FileInfo::ctime is the time of the file's last
 // change, which no program can set back (POSIX): a re-run trusts an earlier
@@ -205,28 +244,32 @@ bool syncFile(FileHandle file);
 void startWriteBack(FileHandle file, uint64_t offset, uint64_t length);
 bool closeFile(FileHandle file);
 
-// The archive's temporary file: created new, never over an existing file,
-// hidden (on Windows; on POSIX its leading '.' hides it), and held so that no
-// other writer takes it for abandoned while it lives. Fails with kErrExists
-// also when a writer cleaning up took the new file for abandoned before it
-// was held: the caller tries another name.
-FileHandle createTemporary(const std::string &path);
-// Removes `path` when it is a temporary file no live writer holds; true when
-// it did. A file that a writer holds, or that another one replaced under
-// that name meanwhile, is left alone.
-bool removeIfAbandoned(const std::string &path);
-// Renames the temporary file `from`, held open as `file`, to `to`, replacing
-// a file there in one step, while still holding it, so that no other writer
-// can take it for abandoned on the way; makes the rename last on disk and
-// gives the file the attributes of an ordinary one. `file` stays open.
-bool replaceWithTemporary(FileHandle file, const std::string &from, const std::string &to);
-bool removeFile(const std::string &path);
+// The archive's temporary file `name` in the folder held as `dir`: created
+// new, never over an existing file, with at most the permissions `mode`
+// (less the umask), hidden (on Windows; on POSIX its leading '.' hides it),
+// and held so that no other writer takes it for abandoned while it lives.
+// Fails with kErrExists also when a writer cleaning up took the new file for
+// abandoned before it was held: the caller tries another name.
+FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t mode);
+// Removes temporary file `name` in `dir` when no live writer holds it; true
+// when it did. A file that a writer holds, or that another one replaced
+// under that name meanwhile, is left alone.
+bool removeIfAbandoned(FolderHandle dir, const std::string &name);
+// Renames the temporary file `from` in `dir`, held open as `file`, to `to`
+// in the same folder, replacing a file there in one step, while still
+// holding it, so that no other writer can take it for abandoned on the way;
+// makes the rename last on disk and gives the file the attributes of an
+// ordinary one. `file` stays open. Whatever happened to the folder's path
+// meanwhile, the names are those in the folder held.
+bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &from, const std::string &to);
+bool removeFile(FolderHandle dir, const std::string &name);
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();
 
 // The temporary file an exit handler removes if the program ends while the
-// archive is written; exitRemove takes no locks and allocates nothing.
-void armExitRemoval(const std::string &path);
+// archive is written, by its name in the folder held as `dir`; exitRemove
+// takes no locks and allocates nothing.
+void armExitRemoval(FolderHandle dir, const std::string &name);
 void disarmExitRemoval();
 void exitRemove();
 

@@ -17,6 +17,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/uio.h>
@@ -144,48 +145,6 @@ bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds)
     return ::futimens(file, times) == 0;
 }
 
-bool resolvedPath(const std::string &path, std::string &resolved)
-{
-    // The kernel's own name for what the path opens: an open and a readlink
-    // instead of realpath's look at every part of the path. realpath where
-    // /proc is not at hand, and for what cannot be opened (its error).
-    const int fd = ::open(path.c_str(), O_PATH | O_CLOEXEC);
-    if (fd >= 0) {
-        char name[PATH_MAX];
-        const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, sizeof name);
-        ::close(fd);
-        static constexpr std::string_view kDeleted = " (deleted)";
-        const std::string_view got(name, n > 0 ? static_cast<size_t>(n) : 0);
-        if (n > 0 && static_cast<size_t>(n) < sizeof name && got.front() == '/'
-            && !(got.size() > kDeleted.size() && got.substr(got.size() - kDeleted.size()) == kDeleted)) {
-            resolved.assign(got);
-            return true;
-        }
-    }
-    char *real = ::realpath(path.c_str(), nullptr);
-    if (!real)
-        return false;
-    resolved = real;
-    std::free(real);
-    return true;
-}
-
-bool readLink(const std::string &path, std::string &target)
-{
-    std::string text(256, '\0');
-    for (;;) {
-        const ssize_t n = ::readlink(path.c_str(), text.data(), text.size());
-        if (n < 0)
-            return false;
-        if (static_cast<size_t>(n) < text.size()) {
-            text.resize(static_cast<size_t>(n));
-            target = std::move(text);
-            return true;
-        }
-        text.resize(text.size() * 2);   // it may have been cut: read again
-    }
-}
-
 bool isWithin(const std::string &path, const std::string &folder)
 {
     if (folder == "/")
@@ -215,50 +174,268 @@ bool isPseudoFileSystem(const std::string &resolved)
     return false;
 }
 
-FolderReader::~FolderReader()
+const int kErrIsLink = ELOOP;
+const int kErrChanged = ESTALE;
+
+FolderHandle openFolder(const std::string &path)
 {
-    if (dir_)
-        ::closedir(static_cast<DIR *>(dir_));
-    else if (fd_ >= 0)
-        ::close(fd_);
+    int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#ifdef O_PATH
+    if (fd < 0 && errno == EACCES)
+        fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#endif
+    return fd;
 }
 
-bool FolderReader::open(const std::string &path)
+FolderHandle openFolderIn(FolderHandle parent, const std::string &name, bool follow)
 {
-    path_ = path;
-    // opendir opens close-on-exec; fdopendir would ask for the descriptor's
-    // flags and set them again, two more calls for every folder.
-    DIR *dir = ::opendir(path.c_str());
+    const int nofollow = follow ? 0 : O_NOFOLLOW;
+    int fd = ::openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | nofollow);
+#ifdef O_PATH
+    // A folder that may be entered but not read (mode 0311) still leads to
+    // what lies in it.
+    if (fd < 0 && errno == EACCES)
+        fd = ::openat(parent, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC | nofollow);
+#endif
+    // A link where a folder is wanted: O_DIRECTORY says "not a directory".
+    struct stat st;
+    if (fd < 0 && !follow && (errno == ENOTDIR || errno == ELOOP)
+        && ::fstatat(parent, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        errno = ELOOP;
+    return fd;
+}
+
+void closeFolder(FolderHandle folder)
+{
+    if (folder >= 0)
+        ::close(folder);
+}
+
+bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo &info)
+{
+    struct stat st;
+    if (::fstatat(folder, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    info = infoOf(st);
+    return true;
+}
+
+FileHandle openIn(FolderHandle folder, const std::string &name, bool follow)
+{
+    return ::openat(folder, name.c_str(),
+                    O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+}
+
+namespace {
+
+// The kernel's own name for what `fd` is open on: one readlink instead of
+// realpath's look at every part of a path. False where /proc is not at
+// hand, for a file no longer there, or a name longer than a path can be.
+bool nameOfDescriptor(int fd, std::string &resolved)
+{
+    char name[PATH_MAX];
+    const ssize_t n = ::readlink(("/proc/self/fd/" + std::to_string(fd)).c_str(), name, sizeof name);
+    static constexpr std::string_view kDeleted = " (deleted)";
+    const std::string_view got(name, n > 0 ? static_cast<size_t>(n) : 0);
+    if (n <= 0 || static_cast<size_t>(n) >= sizeof name || got.front() != '/'
+        || (got.size() > kDeleted.size() && got.substr(got.size() - kDeleted.size()) == kDeleted))
+        return false;
+    resolved.assign(got);
+    return true;
+}
+
+bool realPathOf(const std::string &path, std::string &resolved)
+{
+    char *real = ::realpath(path.c_str(), nullptr);
+    if (!real)
+        return false;
+    resolved = real;
+    std::free(real);
+    return true;
+}
+
+} // namespace
+
+bool resolveIn(FolderHandle folder, const std::string &name, const std::string &path, std::string &resolved,
+               FileInfo &target)
+{
+#ifdef O_PATH
+    // The one file the link reaches now: its name and its attributes both
+    // come from the descriptor, so they cannot be of two different files.
+    const int fd = ::openat(folder, name.c_str(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    struct stat st;
+    bool ok = ::fstat(fd, &st) == 0;
+    if (ok && !nameOfDescriptor(fd, resolved)) {
+        // Without /proc the system can only say where the path leads.
+        std::string real;
+        struct stat named;
+        ok = realPathOf(path, real) && ::stat(real.c_str(), &named) == 0 && named.st_dev == st.st_dev
+             && named.st_ino == st.st_ino;
+        resolved = real;
+        if (!ok && errno == 0)
+            errno = ENOENT;
+    }
+    const int error = errno;
+    ::close(fd);
+    errno = error;
+    if (ok)
+        target = infoOf(st);
+    return ok;
+#else
+    (void)folder;
+    (void)name;
+    return realPathOf(path, resolved) && statPath(resolved, true, target);
+#endif
+}
+
+bool readLinkIn(FolderHandle folder, const std::string &name, std::string &target)
+{
+    std::string text(256, '\0');
+    for (;;) {
+        const ssize_t n = ::readlinkat(folder, name.c_str(), text.data(), text.size());
+        if (n < 0)
+            return false;
+        if (static_cast<size_t>(n) < text.size()) {
+            text.resize(static_cast<size_t>(n));
+            target = std::move(text);
+            return true;
+        }
+        text.resize(text.size() * 2);   // it may have been cut: read again
+    }
+}
+
+bool resolvedFolder(FolderHandle folder, const std::string &path, std::string &resolved)
+{
+    return nameOfDescriptor(folder, resolved) || realPathOf(path, resolved);
+}
+
+bool keepsChangeTimes(FolderHandle folder)
+{
+#ifdef __linux__
+    struct statfs fs;
+    if (::fstatfs(folder, &fs) != 0)
+        return false;
+    // Local file systems whose change time the kernel alone sets, on every
+    // change of data, mode, owner or name. FAT and exFAT have none (their
+    // "change time" is the modification time, which any program sets),
+    // and a FUSE, SMB or NFS server reports what it likes.
+    switch (static_cast<unsigned long>(fs.f_type)) {
+    case EXT4_SUPER_MAGIC:      // also ext2 and ext3
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+    case RAMFS_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case 0x2FC12FC1:            // ZFS
+    case 0xCA451A4E:            // bcachefs
+    case 0x3153464A:            // JFS
+    case REISERFS_SUPER_MAGIC:
+    case NILFS_SUPER_MAGIC:
+    case OVERLAYFS_SUPER_MAGIC:
+        return true;
+    default:
+        return false;
+    }
+#else
+    (void)folder;
+    return false;
+#endif
+}
+
+size_t folderBudget()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 256;
+    // An eighth of what the process may open: the program, its libraries
+    // and the engine's own files keep the rest.
+    return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur) / 8, 8, 256);
+}
+
+FolderReader::~FolderReader()
+{
+#ifndef __linux__
+    if (dir_)
+        ::closedir(static_cast<DIR *>(dir_));
+#endif
+}
+
+#ifdef __linux__
+namespace {
+
+// One read of a folder's entries. A folder opened only to pass through it
+// (O_PATH) cannot be read: the reason it was opened so is given.
+ssize_t readEntries(int fd, char *buffer, size_t size)
+{
+    for (;;) {
+        const ssize_t n = ::getdents64(fd, buffer, size);
+        if (n >= 0 || errno != EINTR) {
+            if (n < 0 && errno == EBADF)
+                errno = EACCES;
+            return n;
+        }
+    }
+}
+
+} // namespace
+#endif
+
+bool FolderReader::open(FolderHandle folder)
+{
+#ifdef __linux__
+    // The folder's descriptor is read with getdents64 from its start: no
+    // second descriptor, no DIR. The first piece is read here, so that a
+    // folder that cannot be read at all says so now.
+    fd_ = folder;
+    if (::lseek(fd_, 0, SEEK_SET) != 0 && errno != ESPIPE && errno != EBADF)
+        return false;
+    buffer_.resize(32768);
+    filled_ = readEntries(fd_, buffer_.data(), buffer_.size());
+    return filled_ >= 0;
+#else
+    const int fd = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!dir && fd >= 0)
+        ::close(fd);
     dir_ = dir;
-    fd_ = dir ? ::dirfd(dir) : -1;
+    fd_ = folder;
     return dir != nullptr;
+#endif
 }
 
 bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 {
     out.clear();
+    auto take = [&](std::string_view n) {
+        if (n == "." || n == "..")
+            return;
+        if (!includeHidden && n[0] == '.')
+            return;
+        out.emplace_back(n);
+    };
+#ifdef __linux__
+    for (ssize_t n = filled_; n != 0; n = readEntries(fd_, buffer_.data(), buffer_.size())) {
+        if (n < 0)
+            return false;
+        for (ssize_t at = 0; at < n;) {
+            const auto *de = reinterpret_cast<const struct dirent64 *>(buffer_.data() + at);
+            take(de->d_name);
+            at += de->d_reclen;
+        }
+    }
+    return true;
+#else
     for (;;) {
         // readdir tells its end from an error by errno alone.
         errno = 0;
         const struct dirent *de = ::readdir(static_cast<DIR *>(dir_));
         if (!de)
             return errno == 0;
-        std::string_view n = de->d_name;
-        if (n == "." || n == "..")
-            continue;
-        if (!includeHidden && n[0] == '.')
-            continue;
-        out.emplace_back(n);
+        take(de->d_name);
     }
-}
-
-bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
-{
-    struct stat st;
-    if (::fstatat(fd_, name.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
-        return false;
-    info = infoOf(st);
-    return true;
+#endif
 }
 
 namespace {
@@ -319,16 +496,17 @@ bool takeEvents(FollowedFolder &f)
 
 } // namespace
 
-bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out)
 {
     struct stat st;
-    if (::stat(dir.c_str(), &st) != 0)
+    if (::fstat(dir, &st) != 0)
         return false;
     Followed &all = followed();
     std::lock_guard lock(all.mutex);
     auto &folders = all.folders;
-    auto it = std::find_if(folders.begin(), folders.end(), [&](const FollowedFolder &f) { return f.path == dir; });
-    if (it != folders.end() && (it->owner != ::getpid() || it->dev != st.st_dev || it->ino != st.st_ino || !takeEvents(*it))) {
+    auto it = std::find_if(folders.begin(), folders.end(),
+                           [&](const FollowedFolder &f) { return f.dev == st.st_dev && f.ino == st.st_ino; });
+    if (it != folders.end() && (it->owner != ::getpid() || !takeEvents(*it))) {
         if (it->owner == ::getpid())
             ::close(it->fd);
         folders.erase(it);
@@ -336,16 +514,18 @@ bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
     }
     if (it == folders.end()) {
         FollowedFolder f;
-        f.path = dir;
+        f.path = path;
         f.dev = st.st_dev;
         f.ino = st.st_ino;
         f.owner = ::getpid();
         // Followed from before the listing: nothing made meanwhile is missed.
+        // The watch is put on the folder held, not on whatever its path
+        // names now.
         f.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (f.fd >= 0
-            && ::inotify_add_watch(f.fd, dir.c_str(),
-                                   IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF
-                                       | IN_ONLYDIR) < 0) {
+        const std::string held = "/proc/self/fd/" + std::to_string(dir);
+        constexpr uint32_t kEvents =
+            IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+        if (f.fd >= 0 && ::inotify_add_watch(f.fd, held.c_str(), kEvents) < 0) {
             ::close(f.fd);
             f.fd = -1;
         }
@@ -457,20 +637,21 @@ bool closeFile(FileHandle file)
 
 namespace {
 
-// True when the file open as `fd` is still the one under `path`: not
-// removed, and not replaced by another of the same name.
-bool stillNamed(int fd, const std::string &path)
+// True when the file open as `fd` is still the one named `name` in `dir`:
+// not removed, and not replaced by another of the same name.
+bool stillNamed(int dir, int fd, const std::string &name)
 {
     struct stat held, named;
-    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::stat(path.c_str(), &named) == 0
+    return ::fstat(fd, &held) == 0 && held.st_nlink > 0 && ::fstatat(dir, name.c_str(), &named, 0) == 0
            && held.st_dev == named.st_dev && held.st_ino == named.st_ino;
 }
 
 } // namespace
 
-FileHandle createTemporary(const std::string &path)
+FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t mode)
 {
-    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    const int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                            static_cast<mode_t>(mode & 0666));
     if (fd < 0)
         return kNoFile;
     // The lock is held until the file is closed, and by the system until this
@@ -479,7 +660,7 @@ FileHandle createTemporary(const std::string &path)
     // removed it already: it is theirs then, and this writer takes another
     // name. A file system without locks (ENOLCK, EINVAL) has no cleaners.
     const bool taken = ::flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
-    if (taken || !stillNamed(fd, path)) {
+    if (taken || !stillNamed(dir, fd, name)) {
         ::close(fd);
         errno = EEXIST;
         return kNoFile;
@@ -487,37 +668,31 @@ FileHandle createTemporary(const std::string &path)
     return fd;
 }
 
-bool removeIfAbandoned(const std::string &path)
+bool removeIfAbandoned(FolderHandle dir, const std::string &name)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = ::openat(dir, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return false;
     struct stat st;
     // Removed while the lock is held, and only the file the lock is on: a
     // writer that created this name meanwhile sees it gone and starts over.
     const bool removed = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0
-                         && stillNamed(fd, path) && ::unlink(path.c_str()) == 0;
+                         && stillNamed(dir, fd, name) && ::unlinkat(dir, name.c_str(), 0) == 0;
     ::close(fd);
     return removed;
 }
 
-bool replaceWithTemporary(FileHandle, const std::string &from, const std::string &to)
+bool replaceWithTemporary(FolderHandle dir, FileHandle, const std::string &from, const std::string &to)
 {
-    if (::rename(from.c_str(), to.c_str()) != 0)
+    if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
         return false;
-    std::string dir, last;
-    splitPath(to, dir, last);
-    const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);
-        ::close(dfd);
-    }
+    ::fsync(dir);
     return true;
 }
 
-bool removeFile(const std::string &path)
+bool removeFile(FolderHandle dir, const std::string &name)
 {
-    return ::unlink(path.c_str()) == 0;
+    return ::unlinkat(dir, name.c_str(), 0) == 0;
 }
 
 uint64_t processNumber()
@@ -527,28 +702,31 @@ uint64_t processNumber()
 
 namespace {
 
-char g_exitPath[PATH_MAX + 1];
-std::atomic<bool> g_exitArmed{false};
+// The folder and name of the temporary file in flight, where an exit handler
+// reaches them without locks or allocation.
+char g_exitName[NAME_MAX + 1];
+std::atomic<int> g_exitFolder{-1};
 
 } // namespace
 
-void armExitRemoval(const std::string &path)
+void armExitRemoval(FolderHandle dir, const std::string &name)
 {
-    if (path.size() > PATH_MAX)
+    if (name.size() > NAME_MAX)
         return;
-    std::memcpy(g_exitPath, path.c_str(), path.size() + 1);
-    g_exitArmed.store(true, std::memory_order_release);
+    std::memcpy(g_exitName, name.c_str(), name.size() + 1);
+    g_exitFolder.store(dir, std::memory_order_release);
 }
 
 void disarmExitRemoval()
 {
-    g_exitArmed.store(false, std::memory_order_release);
+    g_exitFolder.store(-1, std::memory_order_release);
 }
 
 void exitRemove()
 {
-    if (g_exitArmed.exchange(false))
-        ::unlink(g_exitPath);
+    const int dir = g_exitFolder.exchange(-1);
+    if (dir >= 0)
+        ::unlinkat(dir, g_exitName, 0);
 }
 
 } // namespace zip32

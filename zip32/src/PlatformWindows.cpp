@@ -14,6 +14,13 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <winternl.h>
+
+// ntdll's folder listing from a handle, which winternl.h does not declare.
+extern "C" NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
+                                                        PIO_STATUS_BLOCK io, PVOID information, ULONG length,
+                                                        FILE_INFORMATION_CLASS kind, BOOLEAN single,
+                                                        PUNICODE_STRING name, BOOLEAN restart);
 
 namespace zip32 {
 
@@ -385,15 +392,6 @@ bool setModifiedTime(FileHandle, int64_t, int64_t)
 
 namespace {
 
-// Opens what `path` names, following links (or, with FILE_FLAG_OPEN_REPARSE_POINT
-// in `flags`, the link itself), for its attributes only.
-HANDLE openForAttributes(const std::string &path, DWORD flags)
-{
-    return CreateFileW(longPath(path).c_str(), FILE_READ_ATTRIBUTES,
-                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                       FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-}
-
 // The fixed part of a reparse point's data as FSCTL_GET_REPARSE_POINT
 // returns it for symbolic links and junctions (REPARSE_DATA_BUFFER, which
 // the user-mode headers do not declare).
@@ -406,44 +404,19 @@ struct ReparseHeader {
 
 } // namespace
 
-bool resolvedPath(const std::string &path, std::string &resolved)
-{
-    HANDLE h = openForAttributes(path, 0);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
-    std::wstring finalPath(MAX_PATH, L'\0');
-    DWORD n = 0;
-    for (int attempt = 0; attempt < 3; ++attempt) {
-        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()), FILE_NAME_NORMALIZED);
-        if (n == 0 || n < finalPath.size())
-            break;
-        finalPath.assign(n + 1, L'\0');
-    }
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (n == 0 || n >= finalPath.size()) {
-        SetLastError(n == 0 ? error : ERROR_BUFFER_OVERFLOW);
-        return false;
-    }
-    finalPath.resize(n);
-    resolved = normalizeFull(narrow(finalPath));   // drops the "\\?\" (or "\\?\UNC\") prefix
-    return true;
-}
+namespace {
 
-bool readLink(const std::string &path, std::string &target)
+// The text a symbolic link or junction open as `h` holds.
+bool reparseTarget(HANDLE h, std::string &target)
 {
-    HANDLE h = openForAttributes(path, FILE_FLAG_OPEN_REPARSE_POINT);
-    if (h == INVALID_HANDLE_VALUE)
-        return false;
     std::vector<unsigned char> data(MAXIMUM_REPARSE_DATA_BUFFER_SIZE);
     DWORD got = 0;
     const BOOL ok = DeviceIoControl(h, FSCTL_GET_REPARSE_POINT, nullptr, 0, data.data(),
                                     static_cast<DWORD>(data.size()), &got, nullptr);
-    const DWORD error = GetLastError();
-    CloseHandle(h);
     ReparseHeader head{};
     if (!ok || got < sizeof head) {
-        SetLastError(ok ? ERROR_INVALID_REPARSE_DATA : error);
+        if (ok)
+            SetLastError(ERROR_INVALID_REPARSE_DATA);
         return false;
     }
     std::memcpy(&head, data.data(), sizeof head);
@@ -466,6 +439,8 @@ bool readLink(const std::string &path, std::string &target)
     return true;
 }
 
+} // namespace
+
 bool isWithin(const std::string &path, const std::string &folder)
 {
     const std::wstring p = widen(path);
@@ -484,27 +459,243 @@ bool isPseudoFileSystem(const std::string &)
     return false;
 }
 
+// "The file cannot be accessed by the system": what a link met where none is
+// followed is taken for.
+const int kErrIsLink = ERROR_CANT_ACCESS_FILE;
+const int kErrChanged = ERROR_FILE_INVALID;
+
+namespace {
+
+// Opens `name` in the folder held as `folder` by the system's own call for
+// it, relative to the folder's handle: nothing on the way can be swapped.
+// `options` are NtCreateFile's; on failure INVALID_HANDLE_VALUE with the
+// Win32 error set.
+HANDLE openRelative(FolderHandle folder, const std::string &name, ACCESS_MASK access, ULONG share,
+                    ULONG disposition, ULONG options, ULONG attributes = 0)
+{
+    std::wstring wide = widen(name);
+    UNICODE_STRING text;
+    text.Buffer = wide.data();
+    text.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
+    text.MaximumLength = text.Length;
+    OBJECT_ATTRIBUTES object;
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, reinterpret_cast<HANDLE>(folder), nullptr);
+    IO_STATUS_BLOCK io{};
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
+                                         disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+    if (!NT_SUCCESS(status)) {
+        DWORD error = RtlNtStatusToDosError(status);
+        if (error == ERROR_ALREADY_EXISTS)
+            error = ERROR_FILE_EXISTS;   // as CreateFileW says it
+        SetLastError(error);
+        return INVALID_HANDLE_VALUE;
+    }
+    return h;
+}
+
+constexpr ULONG kShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+constexpr ACCESS_MASK kFolderAccess = FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES;
+
+bool isReparsePoint(HANDLE h)
+{
+    FILE_BASIC_INFO basic{};
+    return GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic)
+           && (basic.FileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// A handle opened on a link itself where none is to be followed: closed,
+// and said to be a link.
+HANDLE refuseLink(HANDLE h, bool follow)
+{
+    if (h == INVALID_HANDLE_VALUE || follow || !isReparsePoint(h))
+        return h;
+    CloseHandle(h);
+    SetLastError(kErrIsLink);
+    return INVALID_HANDLE_VALUE;
+}
+
+bool finalPathOf(HANDLE h, std::string &resolved)
+{
+    std::wstring finalPath(MAX_PATH, L'\0');
+    DWORD n = 0;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()), FILE_NAME_NORMALIZED);
+        if (n == 0 || n < finalPath.size())
+            break;
+        finalPath.assign(n + 1, L'\0');
+    }
+    if (n == 0 || n >= finalPath.size()) {
+        if (n != 0)
+            SetLastError(ERROR_BUFFER_OVERFLOW);
+        return false;
+    }
+    finalPath.resize(n);
+    resolved = normalizeFull(narrow(finalPath));   // drops the "\\?\" (or "\\?\UNC\") prefix
+    return true;
+}
+
+bool markForDeletion(HANDLE h)
+{
+    FILE_DISPOSITION_INFO dispose{};
+    dispose.DeleteFile = TRUE;
+    return SetFileInformationByHandle(h, FileDispositionInfo, &dispose, sizeof dispose) != 0;
+}
+
+} // namespace
+
+FolderHandle openFolder(const std::string &path)
+{
+    HANDLE h = CreateFileW(longPath(path).c_str(), kFolderAccess, kShareAll, nullptr, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    // One that may be passed through, not listed, still leads inside.
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        h = CreateFileW(longPath(path).c_str(), FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShareAll, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    BY_HANDLE_FILE_INFORMATION bi;
+    if (h != INVALID_HANDLE_VALUE
+        && (!GetFileInformationByHandle(h, &bi) || !(bi.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+        CloseHandle(h);
+        SetLastError(ERROR_DIRECTORY);
+        h = INVALID_HANDLE_VALUE;
+    }
+    return reinterpret_cast<FolderHandle>(h);
+}
+
+FolderHandle openFolderIn(FolderHandle parent, const std::string &name, bool follow)
+{
+    const ULONG options = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+    HANDLE h = openRelative(parent, name, kFolderAccess, kShareAll, FILE_OPEN, options);
+    if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
+        h = openRelative(parent, name, FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options);
+    // A link to a file where a folder is wanted.
+    FileInfo st;
+    if (h == INVALID_HANDLE_VALUE && !follow && GetLastError() == ERROR_DIRECTORY && statIn(parent, name, false, st)
+        && S_ISLNK(st.mode))
+        SetLastError(kErrIsLink);
+    return reinterpret_cast<FolderHandle>(refuseLink(h, follow));
+}
+
+void closeFolder(FolderHandle folder)
+{
+    if (folder != kNoFile)
+        CloseHandle(reinterpret_cast<HANDLE>(folder));
+}
+
+bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo &info)
+{
+    HANDLE h = openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                            FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT));
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION bi;
+    const bool ok = GetFileInformationByHandle(h, &bi) != 0;
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        SetLastError(error);
+        return false;
+    }
+    info = infoOf(bi);
+    // Symbolic links, junctions and mount points are links to the walk.
+    if (!follow && (bi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        info.mode = S_IFLNK | 0777;
+        info.size = 0;
+    }
+    return true;
+}
+
+FileHandle openIn(FolderHandle folder, const std::string &name, bool follow)
+{
+    HANDLE h = openRelative(folder, name, FILE_GENERIC_READ, kShareAll, FILE_OPEN,
+                            FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | (follow ? 0 : FILE_OPEN_REPARSE_POINT));
+    return reinterpret_cast<FileHandle>(refuseLink(h, follow));
+}
+
+bool resolveIn(FolderHandle folder, const std::string &name, const std::string &, std::string &resolved,
+               FileInfo &target)
+{
+    HANDLE h = openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    BY_HANDLE_FILE_INFORMATION bi;
+    const bool ok = finalPathOf(h, resolved) && GetFileInformationByHandle(h, &bi);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!ok) {
+        SetLastError(error);
+        return false;
+    }
+    target = infoOf(bi);
+    return true;
+}
+
+bool readLinkIn(FolderHandle folder, const std::string &name, std::string &target)
+{
+    HANDLE h = openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                            FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool ok = reparseTarget(h, target);
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return ok;
+}
+
+bool resolvedFolder(FolderHandle folder, const std::string &, std::string &resolved)
+{
+    return finalPathOf(reinterpret_cast<HANDLE>(folder), resolved);
+}
+
+// The change time of a file is not at hand here (st_ctime is the creation
+// time): no re-run takes an earlier archive's word that a file is unchanged.
+bool keepsChangeTimes(FolderHandle)
+{
+    return false;
+}
+
+size_t folderBudget()
+{
+    return 256;
+}
+
 FolderReader::~FolderReader() = default;
 
-bool FolderReader::open(const std::string &path)
+bool FolderReader::open(FolderHandle folder)
 {
-    path_ = path;
     entries_.clear();
-    WIN32_FIND_DATAW data;
-    HANDLE find = FindFirstFileExW(longPath(joinPath(path, "*")).c_str(), FindExInfoBasic, &data,
-                                   FindExSearchNameMatch, nullptr, FIND_FIRST_EX_LARGE_FETCH);
     error_ = 0;
-    if (find == INVALID_HANDLE_VALUE)
-        return GetLastError() == ERROR_FILE_NOT_FOUND;   // a drive's root with nothing in it
-    do {
-        entries_.emplace_back(narrow(data.cFileName), static_cast<uint32_t>(data.dwFileAttributes));
-    } while (FindNextFileW(find, &data));
-    const DWORD error = GetLastError();
-    FindClose(find);
-    // Broken off part way: what was read is still listed, and names() tells.
-    if (error != ERROR_NO_MORE_FILES)
-        error_ = static_cast<int>(error);
-    return true;
+    // The folder's entries from its handle, from the start, in the layout of
+    // FILE_ID_BOTH_DIR_INFO.
+    std::vector<unsigned char> buffer(64u << 10);
+    for (bool first = true;; first = false) {
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status = NtQueryDirectoryFile(reinterpret_cast<HANDLE>(folder), nullptr, nullptr, nullptr, &io,
+                                                     buffer.data(), static_cast<ULONG>(buffer.size()),
+                                                     FileIdBothDirectoryInformation, FALSE, nullptr, first);
+        constexpr auto kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
+        constexpr auto kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);   // an empty drive root
+        if (status == kNoMoreFiles || status == kNoSuchFile)
+            return true;
+        if (!NT_SUCCESS(status)) {
+            SetLastError(RtlNtStatusToDosError(status));
+            if (first)
+                return false;
+            // Broken off part way: what was read is still listed, and
+            // names() tells.
+            error_ = static_cast<int>(GetLastError());
+            return true;
+        }
+        for (size_t at = 0;;) {
+            const auto *entry = reinterpret_cast<const FILE_ID_BOTH_DIR_INFO *>(buffer.data() + at);
+            const std::wstring_view name(entry->FileName, entry->FileNameLength / sizeof(wchar_t));
+            entries_.emplace_back(narrow(name), static_cast<uint32_t>(entry->FileAttributes));
+            if (entry->NextEntryOffset == 0)
+                break;
+            at += entry->NextEntryOffset;
+        }
+    }
 }
 
 bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
@@ -523,14 +714,9 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
     return error_ == 0;
 }
 
-bool temporaryNamesIn(const std::string &dir, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &, std::vector<std::string> &out)
 {
     return listTemporaryNames(dir, out);
-}
-
-bool FolderReader::stat(const std::string &name, bool follow, FileInfo &info) const
-{
-    return statPath(joinPath(path_, name), follow, info);
 }
 
 FileHandle openForReading(const std::string &path)
@@ -618,8 +804,7 @@ void startWriteBack(FileHandle, uint64_t, uint64_t)
 
 namespace {
 
-// The temporary file in flight and its handle, for exitRemove.
-wchar_t g_exitPath[32768 + 16];
+// The temporary file in flight, by its handle, for exitRemove.
 std::atomic<bool> g_exitArmed{false};
 std::atomic<FileHandle> g_tempHandle{kNoFile};
 
@@ -632,33 +817,35 @@ bool closeFile(FileHandle file)
     return CloseHandle(reinterpret_cast<HANDLE>(file)) != 0;
 }
 
-FileHandle createTemporary(const std::string &path)
+FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t)
 {
     // Shared for reading only: while this writer lives no other one can
     // delete the file, which is how a live writer's file is told from an
     // abandoned one; the file is held from the moment it exists. DELETE lets
     // the exit handler remove it, and the commit rename it, through this
     // handle. Hidden, as the leading '.' hides it on POSIX systems.
-    HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+    HANDLE h = openRelative(dir, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
+                            FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN);
     const auto file = reinterpret_cast<FileHandle>(h);
     if (h != INVALID_HANDLE_VALUE)
         g_tempHandle.store(file);
     return file;
 }
 
-bool removeIfAbandoned(const std::string &path)
+bool removeIfAbandoned(FolderHandle dir, const std::string &name)
 {
-    // A live writer's file cannot be deleted (see createTemporary): trying
-    // is the test.
-    const std::wstring wide = longPath(path);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES
-           && !(attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))
-           && DeleteFileW(wide.c_str()) != 0;
+    // A live writer's file cannot be opened for deletion (see
+    // createTemporary): trying is the test.
+    HANDLE h = openRelative(dir, name, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool removed = !isReparsePoint(h) && markForDeletion(h);
+    CloseHandle(h);
+    return removed;
 }
 
-bool replaceWithTemporary(FileHandle file, const std::string &, const std::string &to)
+bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &, const std::string &to)
 {
     const HANDLE h = reinterpret_cast<HANDLE>(file);
     // The archive is an ordinary file, not hidden as its temporary was.
@@ -668,33 +855,42 @@ bool replaceWithTemporary(FileHandle file, const std::string &, const std::strin
         return false;
     // Renamed through its own handle, which no other writer can open: a
     // rename by name would need the file closed first, and in that moment
-    // another writer could take it for abandoned. The system wants the
-    // NT spelling of the full path here: "\??\C:\..." or "\??\UNC\...".
-    std::wstring target = longPath(to);
-    if (target.rfind(L"\\\\?\\", 0) == 0)
-        target.replace(0, 4, L"\\??\\");
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto *rename = reinterpret_cast<FILE_RENAME_INFO *>(buffer.data());
+    // another writer could take it for abandoned. The new name is taken in
+    // the folder held, whatever its path is now: the system's own call,
+    // since SetFileInformationByHandle makes a name without a folder into a
+    // path in the current folder.
+    const std::wstring target = widen(to);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * sizeof(wchar_t));
+    auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
     rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    rename->RootDirectory = reinterpret_cast<HANDLE>(dir);
+    rename->FileNameLength = static_cast<ULONG>(target.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
     // Another writer of the same archive that has just renamed its own file
     // into place holds it a moment longer, until it closes it: a short wait.
     // A program that keeps the archive open is still there after it.
     for (int attempt = 0;; ++attempt) {
-        if (SetFileInformationByHandle(h, FileRenameInfo, rename, static_cast<DWORD>(buffer.size())))
+        IO_STATUS_BLOCK io{};
+        const NTSTATUS status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()),
+                                                     FileRenameInformation);
+        if (NT_SUCCESS(status))
             return true;
-        const DWORD error = GetLastError();
+        const DWORD error = RtlNtStatusToDosError(status);
+        SetLastError(error);
         if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 20)
             return false;
         Sleep(5);
     }
 }
 
-bool removeFile(const std::string &path)
+bool removeFile(FolderHandle dir, const std::string &name)
 {
-    return DeleteFileW(longPath(path).c_str()) != 0;
+    HANDLE h = openRelative(dir, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    const bool removed = markForDeletion(h);
+    CloseHandle(h);
+    return removed;
 }
 
 uint64_t processNumber()
@@ -702,12 +898,9 @@ uint64_t processNumber()
     return GetCurrentProcessId();
 }
 
-void armExitRemoval(const std::string &path)
+void armExitRemoval(FolderHandle, const std::string &)
 {
-    const std::wstring wide = longPath(path);
-    if (wide.size() >= sizeof g_exitPath / sizeof g_exitPath[0])
-        return;
-    std::memcpy(g_exitPath, wide.c_str(), (wide.size() + 1) * sizeof(wchar_t));
+    // Removed through the temporary file's own handle (g_tempHandle).
     g_exitArmed.store(true, std::memory_order_release);
 }
 
@@ -724,12 +917,9 @@ void exitRemove()
     // marked for deletion through its own handle, which then closes.
     const FileHandle file = g_tempHandle.exchange(kNoFile);
     if (file != kNoFile) {
-        FILE_DISPOSITION_INFO dispose{};
-        dispose.DeleteFile = TRUE;
-        SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileDispositionInfo, &dispose, sizeof dispose);
+        markForDeletion(reinterpret_cast<HANDLE>(file));
         CloseHandle(reinterpret_cast<HANDLE>(file));
     }
-    DeleteFileW(g_exitPath);
 }
 
 } // namespace zip32

@@ -65,7 +65,7 @@ bool isTemporaryName(std::string_view name)
     return baseOf(name, found);
 }
 
-bool listTemporaryNames(const std::string &dir, std::vector<std::string> &out)
+bool listTemporaryNames(FolderHandle dir, std::vector<std::string> &out)
 {
     FolderReader folder;
     std::vector<std::string> names;

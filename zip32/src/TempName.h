@@ -3,6 +3,8 @@
 // archive.
 #pragma once
 
+#include "Platform.h"
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -29,9 +31,9 @@ bool isTemporaryOf(std::string_view name, std::string_view base);
 // True for any name of the temporary form, whatever the archive.
 bool isTemporaryName(std::string_view name);
 
-// The names of that form in folder `dir`, read from a listing of it; false
-// when it cannot be listed (see temporaryNamesIn in Platform.h for the
-// cheaper way on Linux).
-bool listTemporaryNames(const std::string &dir, std::vector<std::string> &out);
+// The names of that form in the folder held as `dir`, read from a listing
+// of it; false when it cannot be listed (see temporaryNamesIn in Platform.h
+// for the cheaper way on Linux).
+bool listTemporaryNames(FolderHandle dir, std::vector<std::string> &out);
 
 } // namespace zip32
