@@ -48,11 +48,13 @@ struct FolderIdHash {
 
 using SeenFolders = std::unordered_set<FolderId, FolderIdHash>;
 
-// One gathered folder: the text that goes to `out`, and the path used to
-// open it.
+// One gathered folder: the text that goes to `out`, and what the listing
+// that found it saw: its name there, its identity and whether it is a link.
 struct Folder {
     QString entry;
-    NativePath native; // ends in a separator
+    NativePath name;
+    FolderId id;
+    bool link = false;
     // The resolved paths of the trees this folder was reached through: the
     // starting folder's, then the target of each link followed on the way.
     std::vector<NativePath> trees;
@@ -99,35 +101,74 @@ const char *linkDecision(const Folder &folder, const NativePath &target, bool fo
     return "";
 }
 
-// Lists `folder`, gathering its sub-folders that are not hidden, were not
-// met before in this walk, and are not links the rules above refuse.
-std::vector<Folder> listFolder(const Folder &folder, SeenFolders &seen, const Yield &yield,
+// Lists `folder`, held as `held`, gathering its sub-folders that are not
+// hidden, were not met before in this walk, and are not links the rules
+// above refuse.
+std::vector<Folder> listFolder(const Folder &folder, const WalkFolder &held, SeenFolders &seen, const Yield &yield,
                                QStringList *linksLeftOut, bool followLinksOut)
 {
     std::vector<Folder> found;
-    ListFolders(folder.native, [&] { callYield(yield); }, [&](ListedFolder &&listed) {
+    ListFolders(held, [&] { callYield(yield); }, [&](ListedFolder &&listed) {
         Folder sub;
         sub.trees = folder.trees;
-        const NativePath path = folder.native + listed.name;
         if (listed.link) {
-            const NativePath target = ResolvedPath(path);
+            const NativePath target = ResolvedPathIn(held, listed.name);
             if (const char *why = linkDecision(folder, target, followLinksOut)) {
                 if (linksLeftOut && *why)
                     linksLeftOut->append(QStringLiteral("%1 -> %2: link not followed, %3")
-                                             .arg(FromNativePath(path), LinkText(path),
-                                                  QString::fromLatin1(why)));
+                                             .arg(folder.entry + FromNativePath(listed.name),
+                                                  LinkTextIn(held, listed.name), QString::fromLatin1(why)));
                 return;
             }
             sub.trees.push_back(target);
         }
         if (!seen.insert(listed.id).second)
             return;
-        sub.native = path;
-        sub.native += static_cast<NativePath::value_type>(kNativeSeparator.unicode());
         sub.entry = CleanBackslashes(folder.entry + FromNativePath(listed.name) + kNativeSeparator);
+        sub.name = std::move(listed.name);
+        sub.id = listed.id;
+        sub.link = listed.link;
         found.push_back(std::move(sub));
     });
     return found;
+}
+
+// One frame per folder being walked: the folder held (closed when the walk
+// holds too many; opened again from the frame above when it is needed), its
+// gathered sub-folders and how many of them have been walked so far.
+struct Frame {
+    WalkFolder held;
+    std::vector<Folder> subFolders;
+    std::size_t walked = 0;
+};
+
+// The folder of frame `k`, opened again from the nearest frame above it
+// that still holds its folder: each is the sub-folder its parent frame is
+// walking, and must still be the folder listed.
+void reopen(std::vector<Frame> &stack, std::size_t k)
+{
+    std::size_t open = k;
+    while (open > 0 && !stack[open].held.isOpen())
+        --open;
+    for (std::size_t m = open + 1; m <= k && stack[m - 1].held.isOpen(); ++m) {
+        const Folder &folder = stack[m - 1].subFolders[stack[m - 1].walked - 1];
+        stack[m].held = stack[m - 1].held.child(folder.name, folder.link, folder.id);
+    }
+}
+
+// Keeps the folders held within the walk's budget: the starting folder and
+// the deepest ones stay open.
+void keepWithinBudget(std::vector<Frame> &stack, std::size_t budget)
+{
+    std::size_t open = 0;
+    for (const Frame &frame : stack)
+        open += frame.held.isOpen() ? 1 : 0;
+    for (std::size_t k = 1; open > budget && k + 1 < stack.size(); ++k) {
+        if (stack[k].held.isOpen()) {
+            stack[k].held.close();
+            --open;
+        }
+    }
 }
 
 } // namespace
@@ -146,33 +187,40 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
     start.entry = root;
     if (!start.entry.endsWith(kNativeSeparator))
         start.entry += kNativeSeparator;
-    start.native = ToNativePath(start.entry);
-    const NativePath resolved = ResolvedPath(start.native);
+    const NativePath native = ToNativePath(start.entry);
+    const NativePath resolved = ResolvedPath(native);
     if (resolved.size() != 0)
         start.trees.push_back(resolved);
 
+    // Everything below the starting folder is opened from it, name by name.
+    WalkFolder held = WalkFolder::open(native);
     SeenFolders seen;
     FolderId rootId;
-    if (FolderIdOf(start.native, rootId))
+    if (held.isOpen() && FolderIdOf(held, rootId))
         seen.insert(rootId);
 
-    // One frame per folder being walked: its gathered sub-folders and how many
-    // of them have been walked so far.
-    struct Frame {
-        std::vector<Folder> subFolders;
-        std::size_t walked = 0;
-    };
+    const std::size_t budget = WalkFolderBudget();
     std::vector<Frame> stack;
-    stack.push_back(Frame{listFolder(start, seen, yield, linksLeftOut, followLinksOut), 0});
+    std::vector<Folder> top = held.isOpen() ? listFolder(start, held, seen, yield, linksLeftOut, followLinksOut)
+                                            : std::vector<Folder>();
+    stack.push_back(Frame{std::move(held), std::move(top), 0});
 
     while (!stack.empty()) {
         Frame &top = stack.back();
         if (recurse && top.walked < top.subFolders.size()) {
             const Folder &next = top.subFolders[top.walked++];
-            std::vector<Folder> below = listFolder(next, seen, yield, linksLeftOut, followLinksOut);
+            if (!top.held.isOpen())
+                reopen(stack, stack.size() - 1);
+            // A folder that is no longer the one listed (a link in its
+            // place now) is not walked; the engine names it.
+            WalkFolder below = top.held.child(next.name, next.link, next.id);
+            std::vector<Folder> found = below.isOpen()
+                ? listFolder(next, below, seen, yield, linksLeftOut, followLinksOut)
+                : std::vector<Folder>();
             // `top` and `next` are not used after this point: the push may
             // move the frames.
-            stack.push_back(Frame{std::move(below), 0});
+            stack.push_back(Frame{std::move(below), std::move(found), 0});
+            keepWithinBudget(stack, budget);
             continue;
         }
         for (Folder &sub : top.subFolders) {

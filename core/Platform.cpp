@@ -4,6 +4,8 @@
 #include <QDir>
 #include <QSettings>
 
+#include <algorithm>
+
 #ifdef Q_OS_WIN
 #  ifndef NOMINMAX
 #    define NOMINMAX
@@ -17,6 +19,7 @@
 #  include <cstring>
 #  include <dirent.h>
 #  include <fcntl.h>
+#  include <sys/resource.h>
 #  include <sys/stat.h>
 #  include <unistd.h>
 #  ifdef __linux__
@@ -160,7 +163,9 @@ bool ResolvesToRoot(const QString &path)
     return usable(path) && IsFileSystemRoot(ResolvedPath(ToNativePath(path)));
 }
 
-bool FolderIdOf(const NativePath &path, FolderId &id)
+namespace {
+
+bool folderIdAt(const NativePath &path, FolderId &id)
 {
     HANDLE h = openForAttributes(path);
     if (h == INVALID_HANDLE_VALUE)
@@ -175,9 +180,50 @@ bool FolderIdOf(const NativePath &path, FolderId &id)
     return true;
 }
 
-bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+} // namespace
+
+WalkFolder::WalkFolder(WalkFolder &&other) noexcept : m_path(std::move(other.m_path)) { other.m_path.clear(); }
+
+WalkFolder &WalkFolder::operator=(WalkFolder &&other) noexcept
+{
+    m_path = std::move(other.m_path);
+    other.m_path.clear();
+    return *this;
+}
+
+bool WalkFolder::isOpen() const { return !m_path.empty(); }
+
+void WalkFolder::close() { m_path.clear(); }
+
+WalkFolder WalkFolder::open(const NativePath &path)
+{
+    WalkFolder folder;
+    FolderId id;
+    if (folderIdAt(path, id))
+        folder.m_path = path.back() == L'\\' ? path : path + L"\\";
+    return folder;
+}
+
+WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId &id) const
+{
+    WalkFolder folder;
+    const NativePath path = m_path + name + L"\\";
+    const DWORD attrs = GetFileAttributesW(path.c_str());
+    FolderId found;
+    if (attrs != INVALID_FILE_ATTRIBUTES && (follow || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
+        && folderIdAt(path, found) && found == id)
+        folder.m_path = path;
+    return folder;
+}
+
+std::size_t WalkFolderBudget() { return 64; }
+
+bool FolderIdOf(const WalkFolder &folder, FolderId &id) { return folderIdAt(folder.m_path, id); }
+
+bool ListFolders(const WalkFolder &held, const std::function<void()> &yield,
                  const std::function<void(ListedFolder &&)> &found)
 {
+    const NativePath &folder = held.m_path;
     WIN32_FIND_DATAW data;
     const NativePath pattern = folder + L"*";
     HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
@@ -192,8 +238,7 @@ bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
             continue;
         ListedFolder entry;
         entry.name = data.cFileName;
-        if (entry.name == L"." || entry.name == L".."
-            || !FolderIdOf(folder + entry.name + L"\\", entry.id))
+        if (entry.name == L"." || entry.name == L".." || !folderIdAt(folder + entry.name + L"\\", entry.id))
             continue;
         // Symbolic links, junctions and mount points alike.
         entry.link = (attrs & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
@@ -201,6 +246,16 @@ bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
     } while (FindNextFileW(find, &data));
     FindClose(find);
     return true;
+}
+
+NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
+{
+    return ResolvedPath(folder.m_path + name);
+}
+
+QString LinkTextIn(const WalkFolder &folder, const NativePath &name)
+{
+    return FromNativePath(ResolvedPath(folder.m_path + name));
 }
 
 NativePath ResolvedPath(const NativePath &path)
@@ -235,32 +290,9 @@ bool IsFileSystemRoot(const NativePath &resolved)
 
 bool IsSystemFileSystem(const NativePath &) { return false; }
 
-QString LinkText(const NativePath &link) { return FromNativePath(ResolvedPath(link)); }
-
 #else // POSIX
 
 namespace {
-
-class Listing {
-public:
-    explicit Listing(const QByteArray &path) : m_dir(::opendir(path.constData())) {}
-    ~Listing()
-    {
-        if (m_dir)
-            ::closedir(m_dir);
-    }
-    Listing(const Listing &) = delete;
-    Listing &operator=(const Listing &) = delete;
-
-    bool isOpen() const { return m_dir != nullptr; }
-    int fd() const { return ::dirfd(m_dir); }
-    // The next entry in the directory's own order; nullptr at the end or on
-    // a read error.
-    const dirent *next() { return ::readdir(m_dir); }
-
-private:
-    DIR *m_dir;
-};
 
 FolderId idOf(const struct stat &st)
 {
@@ -346,49 +378,150 @@ bool ResolvesToRoot(const QString &path)
     return usable(path) && IsFileSystemRoot(ResolvedPath(FileNameToNative(path)));
 }
 
-bool FolderIdOf(const NativePath &path, FolderId &id)
+WalkFolder::WalkFolder(WalkFolder &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+
+WalkFolder &WalkFolder::operator=(WalkFolder &&other) noexcept
+{
+    if (this != &other) {
+        close();
+        m_fd = other.m_fd;
+        other.m_fd = -1;
+    }
+    return *this;
+}
+
+bool WalkFolder::isOpen() const { return m_fd >= 0; }
+
+void WalkFolder::close()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    m_fd = -1;
+}
+
+WalkFolder WalkFolder::open(const NativePath &path)
+{
+    WalkFolder folder;
+    folder.m_fd = ::open(path.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return folder;
+}
+
+WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId &id) const
+{
+    WalkFolder folder;
+    if (m_fd < 0)
+        return folder;
+    folder.m_fd = ::openat(m_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    FolderId found;
+    if (folder.isOpen() && !(FolderIdOf(folder, found) && found == id))
+        folder.close();   // another folder than the one listed: not walked
+    return folder;
+}
+
+std::size_t WalkFolderBudget()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 64;
+    // A sixteenth of what the process may open: the engine holds folders of
+    // its own while the next folder is walked.
+    return std::clamp<std::size_t>(std::size_t(limit.rlim_cur) / 16, 4, 64);
+}
+
+bool FolderIdOf(const WalkFolder &folder, FolderId &id)
 {
     struct stat st;
-    if (::stat(path.constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+    if (::fstat(folder.m_fd, &st) != 0 || !S_ISDIR(st.st_mode))
         return false;
     id = idOf(st);
     return true;
 }
 
-bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+namespace {
+
+// Calls `each` with every name in the folder held as `fd`, in the
+// directory's own order, with its type when the listing tells it
+// (DT_UNKNOWN otherwise). False when the folder cannot be read.
+bool eachName(int fd, const std::function<void(const char *name, unsigned char type)> &each)
+{
+#  ifdef __linux__
+    if (::lseek(fd, 0, SEEK_SET) != 0)
+        return false;
+    alignas(8) char buffer[32768];
+    for (;;) {
+        const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return n == 0;
+        for (ssize_t at = 0; at < n;) {
+            const auto *de = reinterpret_cast<const struct dirent64 *>(buffer + at);
+            at += de->d_reclen;
+            each(de->d_name, de->d_type);
+        }
+    }
+#  else
+    const int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
+    if (!dir) {
+        if (copy >= 0)
+            ::close(copy);
+        return false;
+    }
+    while (const dirent *ent = ::readdir(dir))
+        each(ent->d_name, DT_UNKNOWN);
+    ::closedir(dir);
+    return true;
+#  endif
+}
+
+} // namespace
+
+bool ListFolders(const WalkFolder &folder, const std::function<void()> &yield,
                  const std::function<void(ListedFolder &&)> &found)
 {
-    Listing listing(folder);
-    if (!listing.isOpen())
-        return false;
-    yield();
-    while (const dirent *ent = listing.next()) {
+    const int fd = folder.m_fd;
+    bool opened = false;
+    return eachName(fd, [&](const char *name, unsigned char type) {
+        if (!opened) {
+            yield();
+            opened = true;
+        }
         yield();
-        const char *name = ent->d_name;
         // Names beginning with "." are hidden; that covers "." and ".." too.
         if (name[0] == '.')
-            continue;
-        bool maybeLink = true;
-#ifdef DT_DIR
+            return;
         // The listing says what most entries are; only folders, links and
         // entries of unknown kind need a look at their attributes.
-        const unsigned char type = ent->d_type;
         if (type != DT_DIR && type != DT_LNK && type != DT_UNKNOWN)
-            continue;
-        maybeLink = type != DT_DIR;
-#endif
+            return;
+        const bool maybeLink = type != DT_DIR;
         struct stat st;
-        if (::fstatat(listing.fd(), name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
-            continue;
+        if (::fstatat(fd, name, &st, 0) != 0 || !S_ISDIR(st.st_mode))
+            return;
         ListedFolder entry;
         entry.name = QByteArray(name);
         entry.id = idOf(st);
         struct stat lst;
-        entry.link = maybeLink && ::fstatat(listing.fd(), name, &lst, AT_SYMLINK_NOFOLLOW) == 0
-            && S_ISLNK(lst.st_mode);
+        entry.link = maybeLink && ::fstatat(fd, name, &lst, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(lst.st_mode);
         found(std::move(entry));
-    }
-    return true;
+    });
+}
+
+NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
+{
+#  ifdef O_PATH
+    const int fd = ::openat(folder.m_fd, name.constData(), O_PATH | O_CLOEXEC);
+    if (fd < 0)
+        return {};
+    char path[PATH_MAX];
+    const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
+    ::close(fd);
+    const QByteArray got(path, n > 0 ? n : 0);
+    if (n > 0 && size_t(n) < sizeof path && got.startsWith('/') && !got.endsWith(" (deleted)"))
+        return got;
+#  endif
+    return {};
 }
 
 NativePath ResolvedPath(const NativePath &path)
@@ -437,10 +570,10 @@ bool IsSystemFileSystem(const NativePath &resolved)
     return false;
 }
 
-QString LinkText(const NativePath &link)
+QString LinkTextIn(const WalkFolder &folder, const NativePath &name)
 {
     QByteArray text(4096, '\0');
-    const ssize_t n = ::readlink(link.constData(), text.data(), size_t(text.size()));
+    const ssize_t n = ::readlinkat(folder.m_fd, name.constData(), text.data(), size_t(text.size()));
     text.resize(n > 0 ? n : 0);
     return FileNameFromNative(text);
 }

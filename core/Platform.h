@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -82,10 +83,6 @@ struct FolderId {
     bool operator==(const FolderId &) const = default;
 };
 
-// The identity of the folder at `path`, links followed. False when it is
-// not a folder that can be opened.
-bool FolderIdOf(const NativePath &path, FolderId &id);
-
 // A folder met in a listing: its name, its identity (links followed) and
 // whether the entry itself is a link (symbolic link, junction, mount point).
 struct ListedFolder {
@@ -94,12 +91,61 @@ struct ListedFolder {
     bool link = false;
 };
 
-// Lists the folders of `folder` (a path ending in a separator): entries
-// that are folders or links to folders, hidden ones (and on Windows system
-// ones) passed over. `yield` runs once the listing is open and before each
-// entry is looked at. False when the folder cannot be listed.
-bool ListFolders(const NativePath &folder, const std::function<void()> &yield,
+// A folder the walk holds open while it is in it: what lies in it is listed
+// and opened relative to it, by its one name, so that no link put in the
+// place of a listed folder leads the walk elsewhere, and no path grows past
+// the system's length limit. (On Windows it is held by its path for now.)
+class WalkFolder {
+public:
+    WalkFolder() = default;
+    ~WalkFolder() { close(); }
+    WalkFolder(WalkFolder &&other) noexcept;
+    WalkFolder &operator=(WalkFolder &&other) noexcept;
+
+    bool isOpen() const;
+    void close();
+    // The folder `path` names, links followed; closed when it cannot be
+    // opened or is no folder.
+    static WalkFolder open(const NativePath &path);
+    // The folder `name` in this one, where the listing found the folder
+    // `id`: a link there is followed only with `follow`, and the folder
+    // opened must be `id`; closed otherwise.
+    WalkFolder child(const NativePath &name, bool follow, const FolderId &id) const;
+
+private:
+    friend bool ListFolders(const WalkFolder &, const std::function<void()> &,
+                            const std::function<void(ListedFolder &&)> &);
+    friend NativePath ResolvedPathIn(const WalkFolder &, const NativePath &);
+    friend QString LinkTextIn(const WalkFolder &, const NativePath &);
+    friend bool FolderIdOf(const WalkFolder &, FolderId &);
+#ifdef Q_OS_WIN
+    NativePath m_path;   // ends in a separator; empty: closed
+#else
+    int m_fd = -1;
+#endif
+};
+
+// How many folders one walk holds open at once, from the process's limit on
+// open files (RLIMIT_NOFILE).
+std::size_t WalkFolderBudget();
+
+// The identity of the folder held.
+bool FolderIdOf(const WalkFolder &folder, FolderId &id);
+
+// Lists the folders of `folder`: entries that are folders or links to
+// folders, hidden ones (and on Windows system ones) passed over. `yield`
+// runs once the listing is open and before each entry is looked at. False
+// when the folder cannot be listed.
+bool ListFolders(const WalkFolder &folder, const std::function<void()> &yield,
                  const std::function<void(ListedFolder &&)> &found);
+
+// Where the link `name` in `folder` leads, resolved and absolute; empty
+// when it cannot be resolved.
+NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name);
+
+// What the link `name` in `folder` says it leads to, for a note; empty when
+// it cannot be read.
+QString LinkTextIn(const WalkFolder &folder, const NativePath &name);
 
 // The path with every link resolved, absolute; empty when it cannot be.
 NativePath ResolvedPath(const NativePath &path);
@@ -114,5 +160,3 @@ bool IsFileSystemRoot(const NativePath &resolved);
 // a link onto one walks thousands of entries that are not files.
 bool IsSystemFileSystem(const NativePath &resolved);
 
-// What a link says it leads to, for a note; empty when it cannot be read.
-QString LinkText(const NativePath &link);
