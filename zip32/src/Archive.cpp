@@ -7,6 +7,7 @@
 #include "Pipeline.h"
 #include "Platform.h"
 #include "Reuse.h"
+#include "ReuseIndex.h"
 #include "ZipStream.h"
 #include "zip32.h"
 
@@ -367,12 +368,13 @@ struct Builder {
     std::vector<bool> &excluded;
     DosRange dos;
     std::string failure;   // message for CannotWrite / Internal
-    const EarlierArchive *earlier = nullptr;   // the archive being replaced, to copy from
+    EarlierArchive *earlier = nullptr;         // the archive being replaced, to copy from
     std::vector<bool> noCopy;                  // entries compressed afresh whatever
     bool stamp = false;                        // the archive's time: when this run began
     int64_t began = 0, beganNs = 0;
     size_t copied = 0;
     std::vector<unsigned char> copyBuffer;     // a piece of copied data on its way
+    OutputFile::Written written;               // the archive as it took its name
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -588,6 +590,7 @@ struct Builder {
                 return abandon(Attempt::Internal);
             return cannotWrite();
         }
+        written = out.written();
         copied = pipeline.copiedCount();
         messages.reportProgress();
         return Attempt::Written;
@@ -664,6 +667,8 @@ struct Builder {
         OutputFile out(finalPath, existing, messages);
         if (stamp)
             out.setModifiedTime(began, beganNs);
+        if (earlier)
+            out.setBeforeRename([this] { earlier->close(); });
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
@@ -770,6 +775,32 @@ struct Builder {
     }
 };
 
+// After the archive took its name: its index, when the archive can vouch
+// for what it was made from (see ReuseIndex.h); else none, and an older
+// index of the name is removed. It vouches only when the moment its run
+// began stuck as its modification time, read afresh by its name (on FUSE a
+// handle may say what was just set rather than what the file system kept),
+// on a file system that keeps real change times, and when it was written
+// anew, not updated.
+void keepIndex(const std::string &finalPath, const Builder &b, const NamedFolders &named, bool update)
+{
+    const OutputFile::Written &w = b.written;
+    FileInfo now;
+    const bool stuck = b.stamp && !update && w.known && w.keepsChangeTimes && statPath(finalPath, false, now)
+                       && S_ISREG(now.mode) && now.dev == w.st.dev && now.ino == w.st.ino && now.mtime == b.began
+                       && now.mtimeNs == b.beganNs;
+    if (!stuck) {
+        removeIndex(finalPath);
+        return;
+    }
+    const auto written = static_cast<uint64_t>(std::count(b.excluded.begin(), b.excluded.end(), false));
+    IndexWriter index(stampOf(now), b.began, static_cast<int32_t>(b.beganNs), named, written);
+    for (size_t i = 0; i < b.entries.size(); ++i)
+        if (!b.excluded[i])
+            index.add(b.entries[i].isFile() ? &b.entries[i] : nullptr);
+    index.write(finalPath);
+}
+
 } // namespace
 
 namespace {
@@ -800,9 +831,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
 
     // The moment this run begins, before any file is read: the finished
-    // archive carries it as its modification time, for the next run to know
-    // which files changed since (see Reuse.h). An archive being updated keeps
-    // the earlier time when that is older: entries kept from it were read then.
+    // archive carries it as its modification time, and its index keeps it,
+    // for the next run to know which files changed since (see Reuse.h). An
+    // archive being updated keeps the earlier time when that is older:
+    // entries kept from it were read then.
     int64_t began = 0, beganNs = 0;
     const bool stamp = fileSystemNow(began, beganNs);
     std::unique_ptr<EarlierArchive> earlier;
@@ -824,10 +856,18 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
     if (earlier)
         pipeline->setEarlier(earlier->handle());
-    collected = collectEntries(request.names, options, messages, [&](const Entry &e) {
-        if (e.isFile())
-            pipeline->add(fileWork(e, earlier.get()));
-    });
+    NamedFolders named;
+    collected = collectEntries(
+        request.names, options, messages,
+        [&](const Entry &e) {
+            if (e.isFile())
+                pipeline->add(fileWork(e, earlier.get()));
+        },
+        [&](const NamedFolders &folders) {
+            named = folders;
+            if (earlier)
+                earlier->setNamedFolders(named);
+        });
     if (collected.stopped) {
         messages.line(finalPath + ": not written, stopped");
         return ZP_STOPPED;
@@ -844,7 +884,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     excluded,       {},       {},        earlier.get(),
                     std::vector<bool>(collected.entries.size(), false),
                     stamp,          began,    beganNs,   0,
-                    {}};
+                    {},             {}};
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
@@ -893,6 +933,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         }
     }
     g_copiedInLastArchive.store(builder.copied);
+    keepIndex(finalPath, builder, named, request.update);
     return filesLeftOut > 0 ? ZP_FILES_SKIPPED : ZP_OK;
 }
 

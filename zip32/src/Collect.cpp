@@ -161,6 +161,15 @@ public:
             addPlainName(name, full);
     }
 
+    NamedFolders namedFolders()
+    {
+        NamedFolders ids;
+        for (const std::string &path : named_)
+            if (const FolderNode *node = tree_.known(path))
+                ids.emplace_back(node->dev, node->ino);
+        return ids;
+    }
+
     Collected take()
     {
         result_.leftOut = leftOut_;
@@ -288,7 +297,7 @@ private:
         const FolderNode *folder = tree_.top(dir, false);
         if (!folder)
             return cannotExamine(full, lastError());
-        addFile(*folder, full, st, S_ISLNK(lst.mode));
+        addFile(*folder, full, st, S_ISLNK(lst.mode) ? &lst : nullptr);
     }
 
     void notMatched(const std::string &name, const char *reason)
@@ -349,8 +358,8 @@ private:
     }
 
     // The file at `path`, which lies in `folder` under the last part of the
-    // path; viaLink: reached through a link that is followed.
-    void addFile(const FolderNode &folder, const std::string &path, const FileInfo &st, bool viaLink)
+    // path; `link`: the link it is reached through, followed (else null).
+    void addFile(const FolderNode &folder, const std::string &path, const FileInfo &st, const FileInfo *link)
     {
         if (neverStored(path, st))
             return;
@@ -360,7 +369,10 @@ private:
         Entry e;
         e.stored = std::move(stored);
         e.folder = &folder;
-        e.viaLink = viaLink;
+        e.viaLink = link != nullptr;
+        if (link)
+            e.link = std::make_unique<const Identity>(
+                Identity{link->dev, link->ino, link->ctime, static_cast<int32_t>(link->ctimeNs)});
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = static_cast<int32_t>(st.mtimeNs);
@@ -458,7 +470,7 @@ private:
         } else if (!matches) {
             return;
         } else if (S_ISREG(st.mode)) {
-            addFile(folder, child, st, link);
+            addFile(folder, child, st, link ? &lst : nullptr);
         } else {
             special(child, st.mode);
         }
@@ -564,10 +576,13 @@ FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason)
 }
 
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages, const std::function<void(const Entry &)> &onEntry)
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry,
+                         const std::function<void(const NamedFolders &)> &onNamed)
 {
     Collector collector(options, messages, onEntry);
     collector.findFolders(names);
+    if (onNamed)
+        onNamed(collector.namedFolders());
     for (const auto &name : names) {
         if (collector.stopped())
             break;

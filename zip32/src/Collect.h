@@ -16,6 +16,16 @@ namespace zip32 {
 
 class Messenger;
 
+// What a listing saw of a file that tells it from every other and from
+// itself after a change: device, inode and change time.
+struct Identity {
+    uint64_t dev = 0;
+    uint64_t ino = 0;
+    int64_t ctime = 0;
+    int32_t ctimeNs = 0;
+    bool operator==(const Identity &) const = default;
+};
+
 // One entry of the archive, in archive order.
 struct Entry {
     std::string stored;   // name in the archive; folders end in '/'
@@ -37,8 +47,11 @@ struct Entry {
     // Only links kept as links have one: a million files carry no empty
     // strings.
     std::unique_ptr<const std::string> linkTarget;
+    // A link that is followed: the link itself, as listed.
+    std::unique_ptr<const Identity> link;
 
     bool isFile() const { return !isDir && !isLink; }
+    Identity identity() const { return {dev, ino, ctime, ctimeNs}; }
     // The entry's name in its folder.
     std::string_view name() const;
     // The full path, for messages.
@@ -71,10 +84,15 @@ struct Collected {
     bool stopped = false;      // the progress routine asked to stop
 };
 
+// The folders the program named (device and inode), in the order named.
+using NamedFolders = std::vector<std::pair<uint64_t, uint64_t>>;
+
 // Walks the names on the calling thread, writing warning lines and keeping
-// the window alive through the messenger. onEntry, when given, sees every
-// entry as soon as it is found, in archive order.
+// the window alive through the messenger. onNamed, when given, is told the
+// folders the program named before the first entry is found; onEntry sees
+// every entry as soon as it is found, in archive order.
 Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {});
+                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {},
+                         const std::function<void(const NamedFolders &)> &onNamed = {});
 
 } // namespace zip32

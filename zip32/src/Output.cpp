@@ -233,6 +233,8 @@ bool OutputFile::commit()
         closeFile(in_);
         in_ = kNoFile;
     }
+    if (beforeRename_)
+        beforeRename_();
     // Renamed while still held: closed first, it could be taken for
     // abandoned and removed by another writer of the same archive.
     if (!replaceWithTemporary(dir_, out_, temp_, finalName_)) {
@@ -241,6 +243,8 @@ bool OutputFile::commit()
     }
     temp_.clear();
     unregisterTemp();
+    written_.known = fileInfo(out_, written_.st);
+    written_.keepsChangeTimes = keepsChangeTimes(dir_);
     // Its data is on disk already (syncFile above): a failing close changes
     // nothing of the archive now under its name.
     closeFile(out_);

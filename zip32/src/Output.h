@@ -9,6 +9,7 @@
 
 #include <zip.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +49,19 @@ public:
     uint64_t position() const { return pos_; }
     bool finish() { return commit(); }
 
+    // Called once the archive is complete and on disk, right before it takes
+    // its name: what still holds the archive it replaces lets go of it
+    // (Windows renames over no open file).
+    void setBeforeRename(std::function<void()> beforeRename) { beforeRename_ = std::move(beforeRename); }
+    // After finish(): the archive as it took its name, and whether the file
+    // system holding it keeps real change times.
+    struct Written {
+        bool known = false;
+        FileInfo st;
+        bool keepsChangeTimes = false;
+    };
+    const Written &written() const { return written_; }
+
     bool failed() const { return errno_ != 0; }
     std::string errorText() const;
     // Removes the temporary file, if one is left.
@@ -72,6 +86,8 @@ private:
     std::string failedStep_;
     bool stamp_ = false;
     int64_t stampSeconds_ = 0, stampNs_ = 0;
+    std::function<void()> beforeRename_;
+    Written written_;
 
     // Reading the archive being updated.
     FileHandle in_ = kNoFile;

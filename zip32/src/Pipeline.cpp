@@ -442,7 +442,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         if (file.work.size() > kWholeMax) {
             if (!copyChunk(w, task, file, r))
                 runChunk(w, task, file, r);
-        } else if (!copyWhole(w, file, r)) {
+        } else if (file.work.copy.verify || !copyWhole(w, file, r)) {
             runWhole(w, task, file, r);
         }
     } catch (const std::bad_alloc &) {
@@ -504,6 +504,16 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
 
     r.rawLength = size;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, size));
+    // Read to prove that the earlier archive's entry holds these very
+    // bytes: then its data is taken, and only the compression is saved.
+    const CopySource &copy = file.copy;
+    if (copy.use && copy.verify && size == file.size() && r.crc == copy.crc) {
+        TaskResult copied;
+        if (copyWhole(w, state, copied)) {
+            r = std::move(copied);
+            return;
+        }
+    }
     bool store = size <= 1;
     if (!store && size >= 4 * kSample) {
         const unsigned char *samples[3] = {in, in + size / 2 - kSample / 2, in + size - kSample};
@@ -660,6 +670,37 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
     return ended && raw == state.work.size() && crc == copy.crc;
 }
 
+// A big file not vouched for, read through: true when it is the file
+// listed, unchanged, and its bytes sum to the CRC-32 of the earlier
+// archive's entry.
+bool Pipeline::sourceMatches(Worker &w, const FileState &state)
+{
+    const Entry &e = *state.work.entry;
+    std::string error;
+    FileInfo st;
+    Fd fd{openEntry(e, st, error)};
+    auto listed = [&](const FileInfo &s) {
+        return s.size == e.size && s.mtime == e.mtime && s.mtimeNs == e.mtimeNs && s.ctime == e.ctime
+               && s.ctimeNs == e.ctimeNs;
+    };
+    if (fd.fd == kNoFile || !listed(st))
+        return false;   // compressed afresh, and then told why
+    constexpr size_t kPiece = 1u << 20;
+    unsigned char *in = w.in.get(kPiece);
+    uint32_t crc = 0;
+    for (uint64_t at = 0; at < e.size;) {
+        if (quit_.load(std::memory_order_relaxed) || g_processEnding.load(std::memory_order_relaxed))
+            return false;
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, e.size - at));
+        if (!readAt(fd.fd, in, n, at))
+            return false;
+        crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
+        at += n;
+    }
+    FileInfo after;
+    return fileInfo(fd.fd, after) && unchangedSince(st, after) && crc == state.work.copy.crc;
+}
+
 bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResult &r)
 {
     if (!state.work.copy.use || earlier_ == kNoFile)
@@ -676,7 +717,7 @@ bool Pipeline::copyChunk(Worker &w, const Task &task, FileState &state, TaskResu
             copyChecked_.notify_all();
         };
         try {
-            verdict = checkStream(w, state) ? 1 : 2;
+            verdict = checkStream(w, state) && (!state.work.copy.verify || sourceMatches(w, state)) ? 1 : 2;
         } catch (...) {
             settle(2);
             throw;

@@ -168,6 +168,7 @@ private:
     bool copyWhole(Worker &w, FileState &file, TaskResult &r);
     bool copyChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool checkStream(Worker &w, const FileState &file);
+    bool sourceMatches(Worker &w, const FileState &file);
     bool storeChunked(Worker &w, FileState &file, FileHandle fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);

@@ -215,12 +215,9 @@ private:
 // for each one; elsewhere it is listed every time.
 bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out);
 
-// Change times. True where FileInfo::ctime is the time of the file's last
-// change, which no program can set back (POSIX): a re-run trusts an earlier
-// archive's entry only on this. fileSystemNow is the clock the kernel stamps
-// file times with (Linux: CLOCK_REALTIME_COARSE); setModifiedTime sets a
-// file's modification time. Both false where change times are not trusted.
-extern const bool kTrustsChangeTimes;
+// Change times. fileSystemNow is the clock the kernel stamps file times with
+// (Linux: CLOCK_REALTIME_COARSE); setModifiedTime sets a file's modification
+// time. Both false where the engine does not stamp its archives (Windows).
 bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds);
 bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds);
 
@@ -263,6 +260,17 @@ bool removeIfAbandoned(FolderHandle dir, const std::string &name);
 // meanwhile, the names are those in the folder held.
 bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &from, const std::string &to);
 bool removeFile(FolderHandle dir, const std::string &name);
+// Renames `from` to `to` in `dir`, replacing a file there, without waiting
+// for the disk.
+bool renameIn(FolderHandle dir, const std::string &from, const std::string &to);
+
+// The folder where the engine keeps what it knows of the archives it wrote
+// (ReuseIndex.h): "quillbarrow/reuse" in the user's cache folder
+// ($XDG_CACHE_HOME, else ~/.cache), made for the user alone, held open for
+// the life of the process. kNoFile when there is none that is the user's
+// own and no one else's (and always on Windows, where no re-run takes a
+// file's change time for proof).
+FolderHandle reuseIndexFolder();
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();
 

@@ -16,6 +16,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/inotify.h>
@@ -119,8 +120,6 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
 }
 
 const bool kStoresLinks = true;
-
-const bool kTrustsChangeTimes = true;
 
 bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds)
 {
@@ -693,6 +692,78 @@ bool replaceWithTemporary(FolderHandle dir, FileHandle, const std::string &from,
 bool removeFile(FolderHandle dir, const std::string &name)
 {
     return ::unlinkat(dir, name.c_str(), 0) == 0;
+}
+
+bool renameIn(FolderHandle dir, const std::string &from, const std::string &to)
+{
+    return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0;
+}
+
+namespace {
+
+// `name` in the folder `parent`, made for this user alone when it is not
+// there, and held when it is this user's and no one else can write it (and,
+// with `alone`, no one else can read it either).
+int ownFolderIn(int parent, const char *name, bool alone)
+{
+    ::mkdirat(parent, name, 0700);
+    const int fd = ::openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    struct stat st;
+    const mode_t others = alone ? 077 : 022;
+    if (fd >= 0 && (::fstat(fd, &st) != 0 || st.st_uid != ::geteuid() || (st.st_mode & others) != 0)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The cache folder `path` (absolute), when it is this user's.
+int cacheFolderAt(const std::string &path)
+{
+    if (!isAbsolutePath(path))
+        return -1;
+    std::string parent, last;
+    splitPath(normalizePath(path), parent, last);
+    const int up = ::open(parent.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (up < 0)
+        return -1;
+    const int fd = ownFolderIn(up, last.c_str(), false);
+    ::close(up);
+    return fd;
+}
+
+int findReuseIndexFolder()
+{
+    std::vector<std::string> caches;
+    if (const char *xdg = std::getenv("XDG_CACHE_HOME"); xdg && *xdg)
+        caches.emplace_back(xdg);
+    if (const char *home = std::getenv("HOME"); home && *home)
+        caches.push_back(std::string(home) + "/.cache");
+    // HOME may be another user's (sudo -E): the user's own home then.
+    if (const struct passwd *pw = ::getpwuid(::geteuid()); pw && pw->pw_dir)
+        caches.push_back(std::string(pw->pw_dir) + "/.cache");
+    for (const std::string &cache : caches) {
+        const int base = cacheFolderAt(cache);
+        if (base < 0)
+            continue;
+        const int own = ownFolderIn(base, "quillbarrow", false);
+        ::close(base);
+        if (own < 0)
+            continue;
+        const int reuse = ownFolderIn(own, "reuse", true);
+        ::close(own);
+        if (reuse >= 0)
+            return reuse;
+    }
+    return -1;
+}
+
+} // namespace
+
+FolderHandle reuseIndexFolder()
+{
+    static const int folder = findReuseIndexFolder();
+    return folder;
 }
 
 uint64_t processNumber()

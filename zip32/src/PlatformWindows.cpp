@@ -376,10 +376,6 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
 
 const bool kStoresLinks = false;
 
-// The change time of a file is not at hand here (st_ctime is the creation
-// time): re-runs compress every file afresh.
-const bool kTrustsChangeTimes = false;
-
 bool fileSystemNow(int64_t &, int64_t &)
 {
     return false;
@@ -881,6 +877,18 @@ bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &
             return false;
         Sleep(5);
     }
+}
+
+// Only the reuse index is renamed so, and Windows keeps none.
+bool renameIn(FolderHandle, const std::string &, const std::string &)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return false;
+}
+
+FolderHandle reuseIndexFolder()
+{
+    return kNoFile;
 }
 
 bool removeFile(FolderHandle dir, const std::string &name)

@@ -2,6 +2,7 @@
 
 #include "Collect.h"
 #include "Pipeline.h"
+#include "ReuseIndex.h"
 
 #include <libdeflate.h>
 
@@ -70,14 +71,18 @@ void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out
 
 EarlierArchive::~EarlierArchive()
 {
+    close();
+}
+
+void EarlierArchive::close()
+{
     if (fd_ != kNoFile)
         closeFile(fd_);
+    fd_ = kNoFile;
 }
 
 std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, int level)
 {
-    if (!kTrustsChangeTimes)
-        return nullptr;
     const FileHandle fd = openForReading(path);
     if (fd == kNoFile)
         return nullptr;
@@ -87,14 +92,26 @@ std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, in
     if (!fileInfo(fd, st) || !S_ISREG(st.mode))
         return nullptr;
     a->size_ = st.size;
-    a->began_ = st.mtime;
-    a->beganNs_ = st.mtimeNs;
-    if (!a->readDirectory(level) || a->entries_.empty())
+    // Its index is believed only when it describes this very archive, as it
+    // stands: touched, rewritten or replaced since, it vouches for nothing.
+    IndexReader index;
+    const bool indexed = index.open(path) && index.archive == stampOf(st);
+    if (!a->readDirectory(level, indexed ? &index : nullptr) || a->entries_.empty())
         return nullptr;
+    if (a->indexed_) {
+        a->began_ = index.began;
+        a->beganNs_ = index.beganNs;
+        a->named_ = std::move(index.named);
+    }
     return a;
 }
 
-bool EarlierArchive::readDirectory(int level)
+void EarlierArchive::setNamedFolders(const NamedFolders &named)
+{
+    sameFolders_ = indexed_ && named == named_;
+}
+
+bool EarlierArchive::readDirectory(int level, IndexReader *index)
 {
     // The end record, with no comment: the engine writes none.
     if (size_ < 22)
@@ -125,6 +142,7 @@ bool EarlierArchive::readDirectory(int level)
     }
     if (dirStart > dirEnd || dirSize > dirEnd - dirStart || dirSize > kMaxDirectory || count > dirSize / 46)
         return false;
+    indexed_ = index && index->entries == count;
     directoryStart_ = dirStart;
     std::vector<unsigned char> dir(static_cast<size_t>(dirSize));
     if (!readExactly(fd_, dir.data(), dir.size(), dirStart))
@@ -192,6 +210,18 @@ bool EarlierArchive::readDirectory(int level)
         o.usable = fingerprinted && zip64Ok && disk == 0 && (madeBy >> 8) == 3
                    && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0
                    && !name.empty() && name.back() != '/';
+        IndexEntry source;
+        if (indexed_ && !(indexed_ = index->next(source)))
+            for (auto &[_, earlier] : entries_)
+                earlier.known = false;   // an index cut short vouches for nothing
+        if (indexed_ && source.known) {
+            o.known = true;
+            o.file = source.file;
+            if (source.viaLink) {
+                links_.push_back(source.link);
+                o.link = static_cast<uint32_t>(links_.size());
+            }
+        }
         auto [it, added] = entries_.try_emplace(std::move(name), o);
         if (!added)
             it->second.usable = false;   // a name twice: neither is trusted
@@ -208,13 +238,6 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
     const Old &o = it->second;
     if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
         return none;
-    // Not changed since the earlier run began: no program sets a change time
-    // back. Where either time has no fraction of a second (a file system
-    // that keeps whole or even seconds), two seconds to spare.
-    const bool coarse = beganNs_ == 0 || e.ctimeNs == 0;
-    const int64_t ctime = e.ctime + (coarse ? 2 : 0);
-    if (!(ctime < began_ || (ctime == began_ && e.ctimeNs < beganNs_)))
-        return none;
     if (o.method == 0 ? o.compSize != o.size
                       : (o.size < 2 || o.compSize == 0
                          || (o.size <= Pipeline::kWholeMax ? o.compSize >= o.size
@@ -230,6 +253,7 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
         return none;
     CopySource c;
     c.use = true;
+    c.verify = !vouchedFor(e, o);
     c.stored = o.method == 0;
     c.flags = o.flags;
     c.compSize = o.compSize;
@@ -252,6 +276,36 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
         return none;
     c.offset = o.localOffset + header;
     return c;
+}
+
+namespace {
+
+// Not changed since the earlier run began: a change after it would have
+// moved the change time past that moment, and no program sets a change time
+// back. Where either time has no fraction of a second (a file system that
+// keeps whole or even seconds), two seconds to spare.
+bool before(const Identity &file, int64_t began, int64_t beganNs)
+{
+    const bool coarse = beganNs == 0 || file.ctimeNs == 0;
+    const int64_t ctime = file.ctime + (coarse ? 2 : 0);
+    return ctime < began || (ctime == began && file.ctimeNs < beganNs);
+}
+
+} // namespace
+
+// The earlier archive's word that the entry's data is this file's, as it is
+// now: the same file as then, on a file system that keeps real change
+// times, unchanged since before the earlier run read it; through the same
+// link, unchanged too, when it is reached through one.
+bool EarlierArchive::vouchedFor(const Entry &e, const Old &o) const
+{
+    if (!sameFolders_ || !o.known || !e.folder->keepsChangeTimes || e.dev != e.folder->dev)
+        return false;
+    if (!(o.file == e.identity()) || !before(o.file, began_, beganNs_))
+        return false;
+    if ((o.link != 0) != (e.link != nullptr))
+        return false;
+    return !e.link || (links_[o.link - 1] == *e.link && before(*e.link, began_, beganNs_));
 }
 
 bool headerAgrees(const unsigned char *h, const CopySource &c, uint64_t size, std::string_view name,

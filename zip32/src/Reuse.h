@@ -4,22 +4,37 @@
 //
 // Every file entry the engine writes carries, in its central-directory record
 // only, a small fingerprint of the compressor that made its data (see
-// fingerprint below). An entry of the earlier archive is a source for a file
-// only when its fingerprint is this compressor's, its name, size, times,
-// attributes and method are what a fresh entry would carry, and the file has
-// not changed since the earlier run began: its change time, which no program
-// can set back, is older than that moment. The engine keeps that moment as
-// the archive's own modification time (set on the temporary file before it
-// takes the archive's name), so nothing that varies from run to run is in
-// the archive. The copied data is checked again before it is written (see
-// Pipeline): inflated, its CRC-32 and size compared with the entry's.
+// fingerprint below). An entry of the earlier archive is a candidate for a
+// file only when its fingerprint is this compressor's and its name, size,
+// modification time (to the nanosecond), attributes and method are what a
+// fresh entry would carry. Then one of two proofs decides that its data is
+// the file's own:
+//   - vouched: the earlier archive's index (ReuseIndex.h) is that very
+//     archive's, it was made from the same named folders, the entry from the
+//     same file (device and inode) with the same change time, a change time
+//     older than the moment the earlier run began, on a file system whose
+//     change times no program can set (keepsChangeTimes); a file reached
+//     through a link, only when the link matches the same way. Nothing of the
+//     file is read.
+//   - verified: everywhere else (no index, FAT, exFAT, FUSE, network file
+//     systems, Windows), the file is read and its CRC-32 must be the entry's;
+//     only the compression is saved.
+// The copied data is checked again before it is written (see Pipeline):
+// summed against the CRC-32 of the stored data that the fingerprint records,
+// or inflated against the entry's CRC-32 and size.
 //
 // Anything unexpected in the earlier archive (not a zip, damaged, truncated,
 // encrypted, duplicate names, odd sizes or offsets) only means that the file
-// is compressed afresh; it never fails the run. Where change times cannot be
-// trusted (Windows) nothing is reused.
+// is compressed afresh; it never fails the run.
+//
+// The one change no look at a file's attributes can see: data written
+// through a shared memory mapping (mmap) moves neither its modification nor
+// its change time on some file systems (tmpfs never; ext4 only on the first
+// write after the data reached the disk). A file changed only so is vouched
+// for as unchanged; git's index has the same limit.
 #pragma once
 
+#include "Collect.h"
 #include "Platform.h"
 
 #include <cstdint>
@@ -31,7 +46,7 @@
 
 namespace zip32 {
 
-struct Entry;
+class IndexReader;
 
 // Where a file's data lies in the earlier archive.
 struct CopySource {
@@ -44,6 +59,7 @@ struct CopySource {
     uint16_t headerLength = 0;
     uint16_t flags = 0;        // general purpose flags of the entry
     bool use = false;
+    bool verify = false;       // not vouched for: the file's own CRC-32 must match first
     bool stored = false;       // method 0: the raw bytes; else raw deflate
     bool dataCrcKnown = false;
 };
@@ -75,9 +91,13 @@ void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out
 class EarlierArchive {
 public:
     // The archive at `path` about to be replaced, read for what can be
-    // reused; null when there is none or nothing in it can be trusted. One
-    // failed open when there is no archive.
+    // reused, with its index when it has one; null when there is none or
+    // nothing in it can be used. One failed open when there is no archive.
     static std::unique_ptr<EarlierArchive> open(const std::string &path, int level);
+
+    // The folders this run was named; entries are vouched for only when
+    // they are the earlier run's.
+    void setNamedFolders(const NamedFolders &named);
     ~EarlierArchive();
     EarlierArchive(const EarlierArchive &) = delete;
     EarlierArchive &operator=(const EarlierArchive &) = delete;
@@ -88,10 +108,14 @@ public:
 
     // For reading the data, from any thread.
     FileHandle handle() const { return fd_; }
+    // Once nothing is read from it any more.
+    void close();
 
 private:
     EarlierArchive() = default;
-    bool readDirectory(int level);
+    bool readDirectory(int level, IndexReader *index);
+    struct Old;
+    bool vouchedFor(const Entry &e, const Old &o) const;
 
     struct Old {
         uint64_t localOffset = 0;
@@ -106,12 +130,20 @@ private:
         int64_t mtimeNs = -1;     // from the fingerprint
         bool usable = false;      // fingerprint matches; name seen once
         bool dataCrcKnown = false;
+        bool known = false;       // the index says which file it was made from
+        uint32_t link = 0;        // through a link: links_[link - 1]
+        Identity file;
     };
 
     FileHandle fd_ = kNoFile;
     uint64_t size_ = 0;
     uint64_t directoryStart_ = 0;
-    int64_t began_ = 0, beganNs_ = 0;   // the earlier run's start: the archive's mtime
+    // From the index, when it is this archive's.
+    bool indexed_ = false;
+    bool sameFolders_ = false;
+    int64_t began_ = 0, beganNs_ = 0;   // the earlier run's start
+    NamedFolders named_;
+    std::vector<Identity> links_;
     std::unordered_map<std::string, Old> entries_;
 };
 
