@@ -6,6 +6,7 @@
 #include "Output.h"
 #include "Pipeline.h"
 #include "Platform.h"
+#include "Replace.h"
 #include "Reuse.h"
 #include "ReuseIndex.h"
 #include "ZipStream.h"
@@ -375,6 +376,7 @@ struct Builder {
     size_t copied = 0;
     std::vector<unsigned char> copyBuffer;     // a piece of copied data on its way
     OutputFile::Written written;               // the archive as it took its name
+    const KeptAttributes *kept = nullptr;      // what it keeps of the file it replaces
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -669,6 +671,8 @@ struct Builder {
             out.setModifiedTime(began, beganNs);
         if (earlier)
             out.setBeforeRename([this] { earlier->close(); });
+        if (kept)
+            out.setKept(*kept);
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
@@ -818,17 +822,20 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
     options.followLinks = request.followLinks;
-    options.archivePath = absolute(request.archivePath);
     for (const std::string &name : request.leaveOut)
         options.leaveOut.push_back(resolvePath(options.root, name));
-    const std::string finalPath = options.archivePath;
-
-    FileInfo st;
-    const bool exists = statPath(finalPath, true, st);
-    if (exists && !S_ISREG(st.mode)) {
-        messages.line(finalPath + ": cannot write (" + errorText(S_ISDIR(st.mode) ? kErrIsDir : kErrExists) + ")");
+    // What the archive replaces, and what it keeps of it; with a link of
+    // its name written through, the archive is the file the link leads to.
+    const std::string archivePath = absolute(request.archivePath);
+    const Replacement plan = planReplacement(archivePath);
+    if (plan.error) {
+        messages.line(archivePath + ": cannot write (" + errorText(plan.error) + ")");
         return ZP_CANNOT_WRITE;
     }
+    const std::string finalPath = plan.path;
+    options.archivePath = finalPath;
+    FileInfo st;
+    const bool exists = plan.earlierThere && statPath(finalPath, true, st);
 
     // The moment this run begins, before any file is read: the finished
     // archive carries it as its modification time, and its index keeps it,
@@ -885,6 +892,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     std::vector<bool>(collected.entries.size(), false),
                     stamp,          began,    beganNs,   0,
                     {},             {}};
+    builder.kept = plan.earlierThere ? &plan.kept : nullptr;
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;
@@ -934,6 +942,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
     g_copiedInLastArchive.store(builder.copied);
     keepIndex(finalPath, builder, named, request.update);
+    if (!plan.note.empty())
+        messages.line(plan.note);
     return filesLeftOut > 0 ? ZP_FILES_SKIPPED : ZP_OK;
 }
 

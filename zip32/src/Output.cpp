@@ -216,6 +216,8 @@ bool OutputFile::commit()
     // the writing.
     if (stamp_)
         zip32::setModifiedTime(out_, stampSeconds_, stampNs_);
+    if (keep_)
+        keepAttributes(out_, kept_);
     // fsync can take seconds on a slow disk: it runs on its own thread while
     // this one keeps the window alive.
     const FileHandle fd = out_;

@@ -33,6 +33,15 @@ public:
         stampSeconds_ = seconds;
         stampNs_ = nanoseconds;
     }
+    // What the archive keeps of the file it replaces (see Replace.h): the
+    // temporary file is made with no more than its permissions, and given
+    // the rest before it takes the name.
+    void setKept(const KeptAttributes &kept)
+    {
+        keep_ = true;
+        kept_ = kept;
+        mode_ = kept.mode;
+    }
     // Makes the temporary file; false with errorText() set when the folder
     // cannot take it (missing, read-only, full).
     bool create();
@@ -88,6 +97,8 @@ private:
     int64_t stampSeconds_ = 0, stampNs_ = 0;
     std::function<void()> beforeRename_;
     Written written_;
+    bool keep_ = false;
+    KeptAttributes kept_;
 
     // Reading the archive being updated.
     FileHandle in_ = kNoFile;

@@ -72,6 +72,8 @@ struct FileInfo {
     int64_t mtimeNs = 0;   // and nanoseconds
     int64_t ctime = 0;     // last change of data or attributes (POSIX only;
     int64_t ctimeNs = 0;   // 0 on Windows, where st_ctime is the creation time)
+    uint32_t uid = 0;      // owner and group (POSIX only)
+    uint32_t gid = 0;
 };
 
 // Names and paths.
@@ -222,8 +224,9 @@ bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds);
 bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds);
 
 // Files. Opening for reading lets other programs go on reading and writing
-// the file, and never blocks on a FIFO or device.
-FileHandle openForReading(const std::string &path);
+// the file, and never blocks on a FIFO or device; without `follow`, a link
+// at the path is not opened (kErrIsLink).
+FileHandle openForReading(const std::string &path, bool follow = true);
 bool fileInfo(FileHandle file, FileInfo &info);
 // Reads up to `length` bytes; 0 at the end, -1 on an error.
 int64_t readFile(FileHandle file, void *buffer, size_t length);
@@ -271,6 +274,29 @@ bool renameIn(FolderHandle dir, const std::string &from, const std::string &to);
 // own and no one else's (and always on Windows, where no re-run takes a
 // file's change time for proof).
 FolderHandle reuseIndexFolder();
+// Owners. What an archive keeps of the one it replaces (see Replace.h) and
+// who else could have put the earlier one there.
+// The user the process acts as (0 on Windows).
+uint32_t processUser();
+// True when user `uid` may make or replace files in `folder`; also when it
+// cannot be told (an ACL on the folder, an unknown user).
+bool userMayWrite(uint32_t uid, const std::string &folder);
+// True when anyone but the process's user and the system's own may make or
+// replace files in `folder`, or when it cannot be told; always on Windows.
+bool othersMayWrite(const std::string &folder);
+// What of the file it replaces an archive keeps (POSIX; nothing on Windows).
+struct KeptAttributes {
+    uint32_t mode = 0666;          // the permissions the archive has at most
+    bool owner = false;            // uid and gid, where the process may set them
+    bool group = false;            // gid alone
+    uint32_t uid = 0, gid = 0;
+    FileHandle from = kNoFile;     // its extended attributes (user.*) and ACL, from this file
+};
+// Gives `to` what `kept` says, as far as the process may; the permissions
+// end as they were when `to` was made, but never wider than kept.mode. Best
+// effort: what cannot be set is left.
+void keepAttributes(FileHandle to, const KeptAttributes &kept);
+
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();
 

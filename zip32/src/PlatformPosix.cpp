@@ -16,8 +16,10 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <pwd.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <sys/resource.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
@@ -72,6 +74,8 @@ FileInfo infoOf(const struct stat &st)
     info.mtimeNs = static_cast<int64_t>(st.st_mtim.tv_nsec);
     info.ctime = static_cast<int64_t>(st.st_ctim.tv_sec);
     info.ctimeNs = static_cast<int64_t>(st.st_ctim.tv_nsec);
+    info.uid = static_cast<uint32_t>(st.st_uid);
+    info.gid = static_cast<uint32_t>(st.st_gid);
     return info;
 }
 
@@ -552,9 +556,9 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std
     return true;
 }
 
-FileHandle openForReading(const std::string &path)
+FileHandle openForReading(const std::string &path, bool follow)
 {
-    return ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    return ::open(path.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
 }
 
 bool fileInfo(FileHandle file, FileInfo &info)
@@ -764,6 +768,107 @@ FolderHandle reuseIndexFolder()
 {
     static const int folder = findReuseIndexFolder();
     return folder;
+}
+
+uint32_t processUser()
+{
+    return static_cast<uint32_t>(::geteuid());
+}
+
+namespace {
+
+// An access ACL beyond the mode bits (the kernel keeps none for a plain
+// mode): who it lets write is not worked out here.
+bool hasExtendedAcl(const std::string &path)
+{
+    return ::getxattr(path.c_str(), "system.posix_acl_access", nullptr, 0) > 0;
+}
+
+// True when user `uid` is in group `gid`; also when the user is unknown.
+bool inGroup(uid_t uid, gid_t gid)
+{
+    std::vector<char> buffer(16384);
+    struct passwd pw, *found = nullptr;
+    if (::getpwuid_r(uid, &pw, buffer.data(), buffer.size(), &found) != 0 || !found)
+        return true;
+    if (pw.pw_gid == gid)
+        return true;
+    int count = 64;
+    std::vector<gid_t> groups(static_cast<size_t>(count));
+    while (::getgrouplist(pw.pw_name, pw.pw_gid, groups.data(), &count) < 0 && count > int(groups.size()))
+        groups.resize(static_cast<size_t>(count));
+    groups.resize(static_cast<size_t>(std::max(count, 0)));
+    return std::find(groups.begin(), groups.end(), gid) != groups.end();
+}
+
+} // namespace
+
+bool userMayWrite(uint32_t uid, const std::string &folder)
+{
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0 || uid == 0 || hasExtendedAcl(folder))
+        return true;
+    if (st.st_uid == uid)
+        return (st.st_mode & S_IWUSR) != 0;
+    return (st.st_mode & S_IWOTH) != 0 || ((st.st_mode & S_IWGRP) && inGroup(uid, st.st_gid));
+}
+
+bool othersMayWrite(const std::string &folder)
+{
+    struct stat st;
+    if (::stat(folder.c_str(), &st) != 0 || (st.st_uid != ::geteuid() && st.st_uid != 0))
+        return true;
+    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 || hasExtendedAcl(folder);
+}
+
+namespace {
+
+// The attributes a replaced archive passes on: the user's own (user.*) and
+// its access ACL. Others are the system's (security.*, trusted.*).
+bool keptAttribute(std::string_view name)
+{
+    return name.substr(0, 5) == "user." || name == "system.posix_acl_access";
+}
+
+void copyAttributes(int from, int to)
+{
+    std::vector<char> names(4096);
+    ssize_t n;
+    while ((n = ::flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
+        names.resize(names.size() * 2);
+    std::vector<char> value;
+    for (ssize_t at = 0; n > 0 && at < n;) {
+        const std::string_view name(names.data() + at);
+        at += static_cast<ssize_t>(name.size()) + 1;
+        if (!keptAttribute(name))
+            continue;
+        const std::string key(name);
+        const ssize_t size = ::fgetxattr(from, key.c_str(), nullptr, 0);
+        if (size < 0)
+            continue;
+        value.resize(static_cast<size_t>(size) + 1);
+        const ssize_t got = ::fgetxattr(from, key.c_str(), value.data(), value.size());
+        if (got >= 0)
+            ::fsetxattr(to, key.c_str(), value.data(), static_cast<size_t>(got), 0);
+    }
+}
+
+} // namespace
+
+void keepAttributes(FileHandle to, const KeptAttributes &kept)
+{
+    struct stat made;
+    if (::fstat(to, &made) != 0)
+        return;
+    if (kept.owner)
+        (void)::fchown(to, static_cast<uid_t>(kept.uid), static_cast<gid_t>(kept.gid));
+    else if (kept.group)
+        (void)::fchown(to, static_cast<uid_t>(-1), static_cast<gid_t>(kept.gid));
+    if (kept.from != kNoFile)
+        copyAttributes(kept.from, to);
+    // An ACL set above changed the group bits with its mask: the mode ends
+    // as the file was made, never wider than the file it replaces.
+    ::fchmod(to, made.st_mode & 0777 & static_cast<mode_t>(kept.mode));
 }
 
 uint64_t processNumber()

@@ -715,12 +715,12 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &, std::vector<std::st
     return listTemporaryNames(dir, out);
 }
 
-FileHandle openForReading(const std::string &path)
+FileHandle openForReading(const std::string &path, bool follow)
 {
     HANDLE h = CreateFileW(longPath(path).c_str(), GENERIC_READ,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                           FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
-    return reinterpret_cast<FileHandle>(h);
+                           FILE_FLAG_SEQUENTIAL_SCAN | (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT), nullptr);
+    return reinterpret_cast<FileHandle>(refuseLink(h, follow));
 }
 
 bool fileInfo(FileHandle file, FileInfo &info)
@@ -900,6 +900,25 @@ bool removeFile(FolderHandle dir, const std::string &name)
     CloseHandle(h);
     return removed;
 }
+
+uint32_t processUser()
+{
+    return 0;
+}
+
+// Owners and permissions are the Windows issue's; an archive here keeps none
+// of the one it replaces, and no link at its name is written through.
+bool userMayWrite(uint32_t, const std::string &)
+{
+    return true;
+}
+
+bool othersMayWrite(const std::string &)
+{
+    return true;
+}
+
+void keepAttributes(FileHandle, const KeptAttributes &) {}
 
 uint64_t processNumber()
 {
