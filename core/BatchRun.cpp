@@ -9,9 +9,11 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
     : QObject(parent), m_folders(std::move(folders)), m_outputFolder(std::move(outputFolder)),
       m_hooks(std::move(hooks)), m_walkAhead(m_hooks.followLinks)
 {
-    // The names the run will claim, worked out the way it claims them.
-    RunArchiveNames planned;
+    // The names the run will claim, worked out the way it claims them, and
+    // compared as the output folder's file system compares names.
     const QString output = ResolveOutputFolder(m_outputFolder);
+    m_names = RunArchiveNames(output.isEmpty() ? kFileNameCase : FileNameCaseIn(output));
+    RunArchiveNames planned = m_names;
     if (!output.isEmpty())
         for (const QString &folder : m_folders)
             m_runArchives << planned.claim(ArchiveNameFor(output, folder));

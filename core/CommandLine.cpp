@@ -40,9 +40,21 @@ CommandLine badUsage(const QString &error)
 
 } // namespace
 
-QString FullFolderPath(const QString &given)
+QString FullFolderPath(const QString &given, QString *error)
 {
-    const QString absolute = QDir::toNativeSeparators(QDir::current().absoluteFilePath(given));
+    QString absolute = QDir::toNativeSeparators(given);
+    if (QDir::isRelativePath(given)) {
+        // Never taken from "/" when the working folder cannot be told.
+        QString why;
+        const QString working = WorkingFolder(&why);
+        if (working.isEmpty()) {
+            if (error)
+                *error = QStringLiteral("%1: the working folder cannot be read (%2); give the folder as a full path")
+                             .arg(FileNameForDisplay(given), why);
+            return QString();
+        }
+        absolute = QDir::toNativeSeparators(QDir(working).absoluteFilePath(given));
+    }
     const QString resolved = ResolvedFolderPath(absolute);
     // A path the system cannot follow ("nosuch/..") stays as given, so that
     // it is reported as missing rather than tidied into another folder.
@@ -78,7 +90,11 @@ CommandLine ParseCommandLine(const QStringList &arguments)
     for (const QString &folder : parser.positionalArguments()) {
         if (folder.isEmpty())
             return badUsage(QStringLiteral("An empty folder name was given."));
-        line.folders << FullFolderPath(folder);
+        QString error;
+        const QString full = FullFolderPath(folder, &error);
+        if (full.isEmpty())
+            return badUsage(error);
+        line.folders << full;
     }
     if (parser.isSet(kListOption)) {
         line.listFile = parser.value(kListOption);
@@ -177,7 +193,13 @@ bool ReadFolderList(const QString &listFile, QStringList &folders, QString &erro
             line.chop(1);
         if (line.trimmed().isEmpty() || line.startsWith('#'))
             continue;
-        folders << FullFolderPath(FileNameFromNative(line));
+        QString why;
+        const QString full = FullFolderPath(FileNameFromNative(line), &why);
+        if (full.isEmpty()) {
+            error = listProblem(listFile, why);
+            return false;
+        }
+        folders << full;
     }
     // An empty list is a mistake made upstream (a find that found nothing, a
     // wrong file): zipping nothing and saying "all zipped" would hide it.

@@ -56,5 +56,6 @@ QStringList ArgumentsFromNative(int argc, const char *const *argv);
 
 // A folder as given on the command line, as a full path resolved as the
 // system resolves it (ResolvedFolderPath); a path it cannot resolve stays as
-// given, made absolute, and is then found missing.
-QString FullFolderPath(const QString &given);
+// given, made absolute, and is then found missing. Empty, with why in
+// `error`, for a relative path when the working folder cannot be told.
+QString FullFolderPath(const QString &given, QString *error = nullptr);

@@ -124,8 +124,11 @@ int RunFromConsole(const ConsoleRunOptions &options)
 {
     ConsoleReporter out(options);
     QString outputFolder = ResolveOutputFolder(options.outputFolder);
-    if (outputFolder.isEmpty())
-        outputFolder = FullFolderPath(options.outputFolder);
+    QString error;
+    if (outputFolder.isEmpty() && (outputFolder = FullFolderPath(options.outputFolder, &error)).isEmpty()) {
+        out.line(QStringLiteral("quillbarrow: %1.").arg(error));
+        return kExitBadUsage;
+    }
     if (!FolderExists(outputFolder)) {
         out.line(QStringLiteral("quillbarrow: %1: the output folder does not exist; nothing was zipped.")
                      .arg(FileNameForDisplay(outputFolder)));

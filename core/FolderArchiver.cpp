@@ -43,8 +43,8 @@ QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPat
 
 QString RunArchiveNames::claim(const QString &wanted)
 {
-    const auto key = [](const QString &name) {
-        return kFileNameCase == Qt::CaseInsensitive ? name.toCaseFolded() : name;
+    const auto key = [this](const QString &name) {
+        return m_case == Qt::CaseInsensitive ? name.toCaseFolded() : name;
     };
     if (!m_given.contains(key(wanted))) {
         m_given.insert(key(wanted));

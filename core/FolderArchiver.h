@@ -2,6 +2,7 @@
 // Turning one listed folder into one archive, without the window: the
 // "Start Zipping" button, the tests and the benchmark all run this code.
 #include "core/EngineLoader.h"
+#include "core/Platform.h"
 #include "core/ErrorTrap.h"
 #include "core/Yield.h"
 #include <QSet>
@@ -13,15 +14,18 @@
 // last name would otherwise share one archive name, and the later archive
 // would replace the earlier one: within a run, a name already given out gets
 // " (2)", " (3)", ... before ".zip" instead. Archives left by earlier runs
-// are not counted, so they are still replaced. Names compare as the file
-// system compares them: exactly on POSIX, ignoring case on Windows.
+// are not counted, so they are still replaced. Names compare as the output
+// folder's file system compares them (FileNameCaseIn): "Notes.zip" and
+// "notes.zip" are one file on a FAT stick or a Windows share.
 class RunArchiveNames {
 public:
+    explicit RunArchiveNames(Qt::CaseSensitivity names = kFileNameCase) : m_case(names) {}
     // `wanted`, or the first of "NAME (2).zip", "NAME (3).zip", ... that this
     // run has not given out yet; the answer counts as given out from now on.
     QString claim(const QString &wanted);
 
 private:
+    Qt::CaseSensitivity m_case;
     QSet<QString> m_given;
 };
 

@@ -23,7 +23,9 @@
 #  include <sys/stat.h>
 #  include <unistd.h>
 #  ifdef __linux__
+#    include <linux/fs.h>
 #    include <linux/magic.h>
+#    include <sys/ioctl.h>
 #    include <sys/vfs.h>
 #  endif
 #endif
@@ -83,6 +85,14 @@ HANDLE openForAttributes(const NativePath &path)
 
 QString NativeSeparators(const QString &path) { return QDir::toNativeSeparators(path); }
 
+QString WorkingFolder(QString *error)
+{
+    const QString folder = QDir::toNativeSeparators(QDir::currentPath());
+    if (folder.isEmpty() && error)
+        *error = systemText(GetLastError());
+    return folder;
+}
+
 QStringList ProgramArguments(int, const char *const *)
 {
     QStringList arguments;
@@ -130,6 +140,8 @@ bool IsNonFolder(const QString &path)
     const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
+
+Qt::CaseSensitivity FileNameCaseIn(const QString &) { return Qt::CaseInsensitive; }
 
 Removal RemoveFileOnce(const QString &path)
 {
@@ -303,6 +315,20 @@ FolderId idOf(const struct stat &st)
 
 QString NativeSeparators(const QString &path) { return path; }
 
+QString WorkingFolder(QString *error)
+{
+    // Qt asks with a buffer of PATH_MAX; glibc finds a deeper folder too.
+    char *folder = ::getcwd(nullptr, 0);
+    if (!folder) {
+        if (error)
+            *error = QString::fromLocal8Bit(std::strerror(errno));
+        return QString();
+    }
+    const QString path = FileNameFromNative(QByteArray(folder));
+    std::free(folder);
+    return path;
+}
+
 QStringList ProgramArguments(int argc, const char *const *argv)
 {
     QStringList arguments;
@@ -340,6 +366,64 @@ bool IsNonFolder(const QString &path)
 {
     struct stat st;
     return usable(path) && ::lstat(FileNameToNative(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+}
+
+namespace {
+
+// Makes a name in the folder held as `fd` and looks for it in upper case:
+// the file system's own answer, where its type does not tell.
+Qt::CaseSensitivity probedCase(int fd)
+{
+    const QByteArray name = ".quillbarrow-names-" + QByteArray::number(qint64(::getpid())) + "-case";
+    const int made = ::openat(fd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (made < 0)
+        return Qt::CaseSensitive;   // nothing can be written there anyway
+    // Found by its name in upper case, it is the file just made (a FUSE
+    // server may give it another inode number for each name it is asked).
+    struct stat other;
+    const bool same = ::fstatat(fd, name.toUpper().constData(), &other, AT_SYMLINK_NOFOLLOW) == 0;
+    ::close(made);
+    ::unlinkat(fd, name.constData(), 0);
+    return same ? Qt::CaseInsensitive : Qt::CaseSensitive;
+}
+
+} // namespace
+
+Qt::CaseSensitivity FileNameCaseIn(const QString &folder)
+{
+    const int fd = usable(folder) ? ::open(FileNameToNative(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    if (fd < 0)
+        return Qt::CaseSensitive;
+    Qt::CaseSensitivity names = Qt::CaseSensitive;
+#  ifdef __linux__
+    struct statfs fs;
+    int flags = 0;
+    const unsigned long type = ::fstatfs(fd, &fs) == 0 ? static_cast<unsigned long>(fs.f_type) : 0;
+    switch (type) {
+    case MSDOS_SUPER_MAGIC:
+    case EXFAT_SUPER_MAGIC:
+        names = Qt::CaseInsensitive;
+        break;
+    case EXT4_SUPER_MAGIC:
+    case F2FS_SUPER_MAGIC:
+    case TMPFS_MAGIC:
+        // Case folding is a folder's own attribute there.
+        if (::ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0 && (flags & FS_CASEFOLD_FL))
+            names = Qt::CaseInsensitive;
+        break;
+    case XFS_SUPER_MAGIC:
+    case BTRFS_SUPER_MAGIC:
+    case RAMFS_MAGIC:
+        break;
+    default:
+        names = probedCase(fd);
+        break;
+    }
+#  else
+    names = probedCase(fd);
+#  endif
+    ::close(fd);
+    return names;
 }
 
 Removal RemoveFileOnce(const QString &path)

@@ -54,6 +54,11 @@ bool MeansNotThere(const QString &reason);
 // in the user's configuration folder elsewhere. The caller owns it.
 QSettings *OpenSettingsStore(const QString &organisation);
 
+// The process's working folder as a full path, of any length; empty, with
+// the system's reason in `error`, when it cannot be told (it was removed, or
+// a folder above it cannot be read).
+QString WorkingFolder(QString *error = nullptr);
+
 // ---- Files. None of these fails loudly: a path that cannot be used is a "no".
 
 NativePath ToNativePath(const QString &path);
@@ -63,6 +68,12 @@ bool IsFolder(const QString &path);
 // True when the path names something that is not a folder (a link counts as
 // itself, whatever it leads to).
 bool IsNonFolder(const QString &path);
+
+// How the file system holding `folder` compares file names: ignoring case
+// on FAT and exFAT, on folders of ext4, F2FS and tmpfs made case-folding,
+// and where a name made in it is found again in another case (SMB shares,
+// FUSE); always on Windows.
+Qt::CaseSensitivity FileNameCaseIn(const QString &folder);
 
 enum class Removal { Removed, NotThere, Refused };
 // One plain attempt to remove a file (never a folder; a link, not its target).

@@ -28,10 +28,6 @@ namespace zip32 {
 
 namespace {
 
-std::string absolute(const std::string &path)
-{
-    return absolutePath(path);
-}
 
 // DOS times cover 1980-01-01 to 2107-12-31 in local time; anything outside is
 // clamped to the nearest end. The extended timestamp keeps the exact time.
@@ -816,8 +812,16 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     installExitCleanup();
     g_copiedInLastArchive.store(0);
 
+    // Relative names need the current folder; when it cannot be told they
+    // name nothing, rather than what they would name in "/".
     CollectOptions options;
-    options.root = absolute(request.root.empty() ? std::string(".") : request.root);
+    options.root = absolutePath(request.root.empty() ? std::string(".") : request.root);
+    const std::string archivePath = absolutePath(request.archivePath);
+    if (options.root.empty() || archivePath.empty()) {
+        messages.line(request.archivePath + ": not written, the current folder cannot be told ("
+                      + errorText(lastError()) + ")");
+        return ZP_BAD_ARGUMENTS;
+    }
     options.recurse = request.recurse;
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
@@ -826,7 +830,6 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         options.leaveOut.push_back(resolvePath(options.root, name));
     // What the archive replaces, and what it keeps of it; with a link of
     // its name written through, the archive is the file the link leads to.
-    const std::string archivePath = absolute(request.archivePath);
     const Replacement plan = planReplacement(archivePath);
     if (plan.error) {
         messages.line(archivePath + ": cannot write (" + errorText(plan.error) + ")");

@@ -78,7 +78,9 @@ struct FileInfo {
 
 // Names and paths.
 bool isAbsolutePath(const std::string &path);
-// A path made absolute (against the current folder) and normalised.
+// A path made absolute (against the current folder) and normalised; empty,
+// with lastError() set, for a relative path when the current folder cannot
+// be told.
 std::string absolutePath(const std::string &path);
 // `name` taken relative to the absolute `root` unless it is absolute itself,
 // normalised.

@@ -90,11 +90,14 @@ std::string absolutePath(const std::string &path)
 {
     if (isAbsolutePath(path))
         return normalizePath(path);
-    std::string cwd(PATH_MAX, '\0');
-    if (!::getcwd(cwd.data(), cwd.size()))
-        return normalizePath("/" + path);
-    cwd.resize(std::strlen(cwd.c_str()));
-    return normalizePath(cwd + "/" + path);
+    // Any length: glibc walks up from a folder deeper than PATH_MAX. One
+    // that cannot be told at all makes no path: never one read from "/".
+    char *cwd = ::getcwd(nullptr, 0);
+    if (!cwd)
+        return {};
+    std::string full = normalizePath(std::string(cwd) + "/" + path);
+    std::free(cwd);
+    return full;
 }
 
 std::string resolvePath(const std::string &root, const std::string &name)

@@ -277,7 +277,7 @@ std::string absolutePath(const std::string &path)
         }
         full.assign(n + 1, L'\0');
     }
-    return normalizeFull(path);
+    return {};
 }
 
 std::string resolvePath(const std::string &root, const std::string &name)
