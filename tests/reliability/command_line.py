@@ -18,6 +18,7 @@ import subprocess
 import sys
 import tempfile
 import time
+import zipfile
 
 sys.dont_write_bytecode = True   # nothing written into the source tree
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -276,8 +277,69 @@ def case_links_and_unreadable(root):
     return problems
 
 
+def deep_tree(root, levels, name):
+    """A folder `levels` deep in folders of 200-byte names, a file in each:
+    its paths pass PATH_MAX (4096 bytes) half way."""
+    top = os.path.join(root, name)
+    os.makedirs(top)
+    fd = os.open(top, os.O_RDONLY)
+    for level in range(levels):
+        with open(os.open("f%d.txt" % level, os.O_WRONLY | os.O_CREAT, 0o644, dir_fd=fd), "w") as f:
+            f.write("level %d\n" % level)
+        os.mkdir("d" * 200, dir_fd=fd)
+        below = os.open("d" * 200, os.O_RDONLY, dir_fd=fd)
+        os.close(fd)
+        fd = below
+    os.close(fd)
+    return top
+
+
+def case_own_archives_and_paths(root):
+    """No run replaces an archive it wrote, none reads a relative folder from
+    "/", and no path is too long: Notes and notes get Notes.zip and notes
+    (2).zip on a FAT stick; a relative folder or output from a working
+    folder that is gone is a command-line error; a tree deeper than PATH_MAX
+    is zipped whole."""
+    problems, out = [], os.path.join(root, "out")
+    os.makedirs(out)
+    deep = deep_tree(root, 30, "Deep")
+    p = run(["-o", out, deep])
+    if p.returncode != 0:
+        problems.append("deep tree: exit %d: %s" % (p.returncode, p.stderr[-300:]))
+    if p.returncode == 0 and len(zipfile.ZipFile(os.path.join(out, "Deep.zip")).namelist()) != 61:
+        problems.append("deep tree: %d entries, not 61" % len(zipfile.ZipFile(os.path.join(out, "Deep.zip")).namelist()))
+    gone = os.path.join(root, "gone")
+    for args in (["-o", out, "docs"], ["-o", "out", deep]):
+        # Started in a folder removed under it.
+        p = subprocess.run(["sh", "-c", 'mkdir -p "$1" && cd "$1" && rmdir "$1" && shift && exec "$@"', "sh", gone,
+                            PROGRAM] + args, stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=ENV, timeout=60)
+        if p.returncode != 2 or b"the working folder cannot be read" not in p.stderr:
+            problems.append("working folder gone, %s: exit %d: %r" % (args, p.returncode, p.stderr))
+    fat, mnt = os.path.join(root, "fat.img"), os.path.join(root, "stick")
+    if os.geteuid() == 0 and shutil.which("fusefat") and shutil.which("mkfs.vfat"):
+        with open(fat, "wb") as f:
+            f.truncate(32 << 20)
+        os.makedirs(mnt)
+        subprocess.run(["mkfs.vfat", fat], stdout=subprocess.DEVNULL, check=True)
+        mounted = subprocess.run(["fusefat", "-o", "rw+", fat, mnt], stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL).returncode == 0
+        try:
+            if not mounted:
+                return problems   # no FUSE here
+            a, b = tree(root, "a/Notes"), tree(root, "b/notes")
+            p = run(["-o", mnt, a, b])
+            if p.returncode != 0 or sorted(os.listdir(mnt)) != ["Notes.zip", "notes (2).zip"]:
+                problems.append("FAT stick: exit %d, holds %s" % (p.returncode, os.listdir(mnt)))
+            else:
+                problems += archive_problems(os.path.join(mnt, "notes (2).zip"), b)
+        finally:
+            subprocess.run(["fusermount", "-u", mnt], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return problems
+
+
 CASES = [case_folders_and_same_names, case_missing_folder, case_bad_usage, case_list_file,
-         case_progress_on_terminal, case_interrupted, case_paths_and_names, case_links_and_unreadable]
+         case_progress_on_terminal, case_interrupted, case_paths_and_names, case_links_and_unreadable,
+         case_own_archives_and_paths]
 
 
 def main():

@@ -12,6 +12,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 using namespace ztest;
@@ -83,7 +84,7 @@ private slots:
 
     // Nothing that matched leaves the archive without a word: entries of a
     // folder that may be listed but not entered, and a listing that breaks
-    // off (readdir_breaks.c), are named and the result says so; names with
+    // off (fault_preload.c), are named and the result says so; names with
     // control characters go in byte for byte, and the readers that keep such
     // bytes extract them so.
     void entriesNamedNeverDropped_data()
@@ -125,7 +126,7 @@ private slots:
         ::chmod(QFile::encodeName(t + "/src/nox").constData(), 0644);   // read, but no search
         QDir().mkpath(t + "/out");
         ::chmod(QFile::encodeName(t + "/out").constData(), 0777);
-        qputenv("LD_PRELOAD", READDIR_BREAKS);
+        qputenv("LD_PRELOAD", FAULT_PRELOAD);
         qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":verify_asan_link_order=0");
         QStringList args{"--root", t, archive};
         for (const QString &name : names)
@@ -145,6 +146,124 @@ private slots:
             QDir().mkpath(t + "/bsdtar");
             QCOMPARE(runTool(extract[0], extract.mid(1)).exitCode, 0);
             QCOMPARE(filesUnder(t + "/" + extract[0]), stored);
+        }
+    }
+
+    // What is swapped in after the listing, or written while a file is read,
+    // never reaches the archive: a link where a listed folder or file was
+    // leads nowhere, a file changed mid-read is not stored torn, and each
+    // is named (fault_preload.c makes them happen at the worst moment).
+    void walkRaces_data()
+    {
+        QTest::addColumn<QString>("race");
+        QTest::addColumn<QString>("line");       // {} = the source folder
+        QTest::addColumn<QStringList>("kept");   // files that are archived
+        QTest::newRow("a sub-folder swapped for a link") << "folder"
+            << "{}/sub: folder not read (changed while being zipped)" << QStringList{"a.txt"};
+        QTest::newRow("a file swapped for a link") << "file"
+            << "{}/a.txt: skipped, changed while being zipped" << QStringList{"sub/b.txt"};
+        QTest::newRow("a file written over while it is read") << "write"
+            << "{}/a.txt: skipped, changed while being read" << QStringList{"sub/b.txt"};
+    }
+    void walkRaces()
+    {
+        QFETCH(QString, race);
+        QFETCH(QString, line);
+        QFETCH(QStringList, kept);
+        QTemporaryDir tmp;
+        const QString src = tmp.path() + "/src", archive = tmp.path() + "/out/src.zip";
+        QDir().mkpath(src + "/sub");
+        QDir().mkpath(tmp.path() + "/out");
+        QDir().mkpath(tmp.path() + "/private");
+        writeFile(tmp.path() + "/private/b.txt", "TOP SECRET");
+        writeFile(tmp.path() + "/private/a.txt", "TOP SECRET");
+        writeFile(src + "/a.txt", "public a");
+        writeFile(src + "/sub/b.txt", "public b");
+        // The program listed src/sub as a folder before the swap.
+        if (race == "folder") {
+            QVERIFY(QFile::rename(src + "/sub", tmp.path() + "/was sub"));
+            symlinkOrFail("../private", src + "/sub");
+        }
+        if (race == "file")
+            symlinkOrFail(QFile::encodeName(tmp.path() + "/private/a.txt"), src + "/.swap-a.txt");
+        qputenv("LD_PRELOAD", FAULT_PRELOAD);
+        qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        qputenv(race == "write" ? "QB_WRITE_ON_READ" : "QB_SWAP_ON_OPEN", "a.txt");
+        const Tool t = runTool(kCli, {"--root", src, "--threads", "1", archive, "querty", src + "/*.*", src + "/sub/*.*"});
+        for (const char *name : {"LD_PRELOAD", "QB_WRITE_ON_READ", "QB_SWAP_ON_OPEN"})
+            qunsetenv(name);
+        QCOMPARE(t.exitCode, int(ZP_FILES_SKIPPED));
+        QVERIFY2(t.out.contains((QString(line).replace("{}", src) + "\n").toUtf8()), t.out.constData());
+        QStringList files = listing(archive).filter("=");
+        QVERIFY2(!files.join('\n').contains("TOP SECRET") && !files.join('\n').contains("NNN"), qPrintable(files.join('\n')));
+        QCOMPARE(files.replaceInStrings(QRegularExpression("=.*"), ""), kept);
+        QVERIFY(readersAccept(archive));
+    }
+
+    // Replacing an archive keeps what its owner set on it, and hands nothing
+    // to anyone who could have planted the archive or a link in its place.
+    void replacement_data()
+    {
+        QTest::addColumn<QString>("earlier");
+        QTest::addColumn<QString>("mode");       // the new archive's, as ls -l shows it
+        QTest::addColumn<uint>("owner");
+        QTest::addColumn<QString>("note");       // {} = the archive's path
+        QTest::newRow("mode 600 with an ACL and a user attribute") << "private" << "-rw-r-----" << 0u << "";
+        QTest::newRow("another user's, who cannot write the folder") << "theirs" << "-rw-r-----" << 65534u << "";
+        QTest::newRow("planted 0666 by a user who can write the folder") << "planted" << "-rw-r--r--" << 0u << "";
+        QTest::newRow("a link to a file of one's own") << "link" << "-rw-------" << 0u << "";
+        QTest::newRow("a link planted where others write") << "planted link" << "-rw-r--r--" << 0u
+            << "{}: replaced the link to {}.victim itself, not the file it leads to "
+               "(other users can write the folder holding it)";
+    }
+    void replacement()
+    {
+        QFETCH(QString, earlier);
+        QFETCH(QString, mode);
+        QFETCH(uint, owner);
+        QFETCH(QString, note);
+        QTemporaryDir tmp;
+        ::umask(022);
+        const QString src = tmp.path() + "/src", out = tmp.path() + "/out";
+        QDir().mkpath(src);
+        QDir().mkpath(out + "/real");
+        writeFile(src + "/a.txt", "the data");
+        const bool planted = earlier.startsWith("planted");
+        ::chmod(QFile::encodeName(out).constData(), planted ? 01777 : 0755);
+        const QString archive = out + "/src.zip", file = earlier == "link" ? out + "/real/src.zip" : archive;
+        const QByteArray f = QFile::encodeName(file);
+        writeFile(file, "an earlier archive");
+        if (earlier == "private") {
+            ::chmod(f.constData(), 0600);
+            QVERIFY(::setxattr(f.constData(), "user.note", "kept", 4, 0) == 0);
+            QCOMPARE(runTool("setfacl", {"-m", "u:nobody:r", file}).exitCode, 0);
+        }
+        if (earlier == "theirs" || earlier == "planted")
+            QVERIFY(::chown(f.constData(), 65534, 65534) == 0);
+        ::chmod(f.constData(), earlier == "planted" ? 0666 : earlier == "theirs" ? 0640 : earlier == "link" ? 0600 : 0640);
+        if (earlier == "link")
+            symlinkOrFail("real/src.zip", archive);
+        if (earlier == "planted link") {
+            writeFile(archive + ".victim", "root's own file");
+            QVERIFY(QFile::rename(archive, archive + ".tmp-planted"));
+            symlinkOrFail(QFile::encodeName(archive + ".victim"), archive);
+        }
+        const Run run = runEngine(archive, {"querty", src + "/*.*"});
+        QCOMPARE(run.result, ZP_OK);
+        QCOMPARE(run.lines.filter("replaced the link"), note.isEmpty() ? QStringList() : QStringList{QString(note).replace("{}", archive)});
+        QFileInfo written(file);
+        QVERIFY(readersAccept(file));
+        QCOMPARE(runTool("ls", {"-ln", file}).out.left(10), mode.toUtf8());
+        QCOMPARE(written.ownerId(), owner);
+        QCOMPARE(QFileInfo(archive).isSymLink(), earlier == "link");
+        if (earlier == "private") {
+            char value[8] = {};
+            QCOMPARE(::getxattr(f.constData(), "user.note", value, sizeof value), ssize_t(4));
+            QVERIFY(runTool("getfacl", {"-p", file}).out.contains("user:nobody:r--"));
+        }
+        if (earlier == "planted link") {
+            QFile victim(archive + ".victim");
+            QVERIFY(victim.open(QIODevice::ReadOnly) && victim.readAll() == "root's own file");
         }
     }
 
@@ -237,6 +356,39 @@ private slots:
                                 tmp.path() + "/out/a.zip", tmp.path() + "/src/*.*"});
         QCOMPARE(t.exitCode, 0);
         QVERIFY(leftIn(tmp.path() + "/out").isEmpty());
+    }
+
+    // The output folder renamed while the archive is written: the archive is
+    // made, renamed and cleaned up in the folder held, whatever its name.
+    void outputFolderRenamedMidway_data()
+    {
+        QTest::addColumn<bool>("stop");
+        QTest::newRow("written") << false;
+        QTest::newRow("stopped") << true;
+    }
+    void outputFolderRenamedMidway()
+    {
+        QFETCH(bool, stop);
+        QTemporaryDir tmp;
+        std::mt19937 rng(9);
+        QDir().mkpath(tmp.path() + "/src");
+        QDir().mkpath(tmp.path() + "/out");
+        writeFile(tmp.path() + "/src/a.txt", randomBytes(rng, 3 << 20, true));
+        static QString from, to;
+        static bool stopping;
+        from = tmp.path() + "/out";
+        to = tmp.path() + "/moved";
+        stopping = stop;
+        const ZipProgressRoutine renameFolder = [](uint64_t, uint64_t total) -> int32_t {
+            if (total > 0 && QFileInfo::exists(from))
+                return QFile::rename(from, to) && stopping;
+            return 0;
+        };
+        const Run run = runEngine(from + "/a.zip", {tmp.path() + "/src/*.*"}, {}, capturePrint, renameFolder);
+        QCOMPARE(run.result, stop ? ZP_STOPPED : ZP_OK);
+        QCOMPARE(leftIn(to), stop ? QStringList() : QStringList{"a.zip"});
+        if (!stop)
+            QVERIFY(readersAccept(to + "/a.zip"));
     }
 
     // A writer killed outright leaves its temporary file; the next archive of

@@ -4,6 +4,8 @@
 
 #include "Archive.h"
 
+#include <QScopeGuard>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 
 #include <time.h>
@@ -149,6 +151,81 @@ private slots:
         QVERIFY(a.readAll() == b.readAll());
         QVERIFY(readersAccept(again));
         QCOMPARE(pythonCheck(again).value("problems").toArray().size(), 0);
+    }
+
+    // A re-run copies an earlier entry's data only when it is the file's own:
+    // never for a folder of the same name elsewhere, a link pointed at
+    // another file, an earlier archive touched since it was made, or a file
+    // on a stick whose change time any program can set.
+    void reusesOnlyTheFilesOwnBytes_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("a folder of the same name elsewhere") << "same name";
+        QTest::newRow("a link pointed at another file") << "link";
+        QTest::newRow("the earlier archive touched since") << "touched";
+        QTest::newRow("FAT: edited, its time put back") << "fat";
+    }
+    void reusesOnlyTheFilesOwnBytes()
+    {
+        QFETCH(QString, change);
+        QTemporaryDir tmp;
+        QString top = tmp.path() + "/v1";
+        if (change == "fat") {
+            if (::geteuid() != 0 || QStandardPaths::findExecutable("fusefat").isEmpty())
+                QSKIP("needs root and fusefat");
+            QDir().mkpath(top);
+            QFile image(tmp.path() + "/fat.img");
+            QVERIFY(image.open(QIODevice::WriteOnly) && image.resize(32 << 20));
+            image.close();
+            QCOMPARE(runTool("mkfs.vfat", {tmp.path() + "/fat.img"}).exitCode, 0);
+            if (runTool("fusefat", {"-o", "rw+", tmp.path() + "/fat.img", top}).exitCode != 0)
+                QSKIP("no FUSE here");
+        }
+        auto unmount = qScopeGuard([&] {
+            if (change == "fat")
+                runTool("fusermount", {"-u", top});
+        });
+        // Two trees alike in names, sizes and times, with other bytes.
+        for (const QString &v : {tmp.path() + "/v1", tmp.path() + "/v2"}) {
+            QDir().mkpath(v + "/manual");
+            writeFile(v + "/manual/page.txt", v.endsWith("1") ? "first version" : "other version");
+            writeFile(v + "/manual/other.txt", v.endsWith("1") ? "first edition" : "other edition");
+            setTimeAndMode(v + "/manual/page.txt", 1600000000, 0644);
+            setTimeAndMode(v + "/manual/other.txt", 1600000000, 0644);
+        }
+        const QString folder = top + "/manual", page = folder + "/page.txt";
+        if (change == "link")
+            symlinkOrFail("page.txt", folder + "/link.txt");
+        waitForClockTick(tmp.path() + "/v2");
+        const QString archive = tmp.path() + "/out/manual.zip", fresh = tmp.path() + "/fresh/manual.zip";
+        QDir().mkpath(tmp.path() + "/out");
+        QDir().mkpath(tmp.path() + "/fresh");
+        // The earlier archive; for a folder of the same name, made of v2.
+        const QString earlier = change == "same name" ? tmp.path() + "/v2" : top;
+        Options first;
+        first.root = QFile::encodeName(earlier);
+        QCOMPARE(runEngine(archive, programNames(earlier + "/manual"), first).result, ZP_OK);
+        Options o;
+        o.root = QFile::encodeName(top);
+        if (change == "link") {
+            QVERIFY(QFile::remove(folder + "/link.txt"));
+            symlinkOrFail("other.txt", folder + "/link.txt");
+        }
+        if (change == "touched" || change == "fat") {
+            struct stat old{};
+            ::stat(QFile::encodeName(page).constData(), &old);
+            writeFile(page, "FIRST VERSION");   // the same size
+            setTimeAndMode(page, old.st_mtim.tv_sec, 0644);
+        }
+        if (change == "touched")
+            setTimeAndMode(archive, ::time(nullptr) + 3600, 0644);
+        waitForClockTick(tmp.path() + "/v2");
+        QCOMPARE(runEngine(archive, programNames(folder), o).result, ZP_OK);
+        QCOMPARE(runEngine(fresh, programNames(folder), o).result, ZP_OK);
+        QCOMPARE(listing(archive), listing(fresh));
+        QFile a(archive), b(fresh);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY(a.readAll() == b.readAll());
     }
 };
 
