@@ -52,7 +52,10 @@
  * own name fits can be written. When it is complete it is flushed to disk
  * (fsync) and renamed to the archive's name, which replaces an older file of
  * that name in one step; the writer holds its temporary file (a lock) from
- * its creation until after that rename. So:
+ * its creation until after that rename. The folder is held open from the
+ * start: the temporary file is made, renamed and on failure removed in it,
+ * so an output folder renamed while the archive is written gets the
+ * archive under its new name and keeps no temporary file. So:
  *   - a file under the archive's name is always a complete archive;
  *   - after any failure (disk full, folder missing, removed or read-only,
  *     an error inside the engine) the old file under that name, if any, is
@@ -65,6 +68,22 @@
  * Writers in several processes may make the same archive at the same time:
  * none removes another's temporary file, each writes a complete archive,
  * and the last one renamed into place stays.
+ * Replacing. The new archive keeps what the owner set on the file it
+ * replaces: its permissions (never wider than they were, nor than a new
+ * file's under the umask: the temporary file is made with no more), its
+ * access ACL and user.* extended attributes, its group, and its owner where
+ * the process may set it (as root). A file owned by another user passes on
+ * owner, group, ACL and attributes only when that user cannot write the
+ * output folder: anyone who can could have planted it there (mode 0666) for
+ * another user's run to fill. A symbolic link of the archive's name is
+ * written through - the file it leads to replaced in that file's own
+ * folder, the link kept - only when the link and that file (a regular file,
+ * reached through this one link) belong to the user the process runs as,
+ * and neither the link's folder nor the file's can be written by anyone
+ * but that user and root; otherwise the link itself is replaced by the
+ * archive, and a note says why (docs.zip -> /etc/shadow planted in a shared
+ * folder is never written through). A file with other hard links is still
+ * replaced by rename: the other names keep the earlier file.
  * On POSIX systems ZpArchive sets SIGXFSZ to "ignore" when it finds it at
  * its default action, so that a file-size limit makes a write fail (and the
  * archive be reported as not written) instead of killing the program.
@@ -87,13 +106,34 @@
  *                and every regular file directly in DIR whose name matches.
  *                Sub-folders are not entered, except with the recurse field
  *                (14) set: then every sub-folder at any depth gets its own
- *                entry and its files that match PATTERN.
+ *                entry and its files that match PATTERN. A DIR below the
+ *                folder of an earlier name is reached from that folder, one
+ *                name at a time (see "Reaching files" below).
  *   PATH         (a plain name) adds that one file. If PATH is a folder it
  *                adds the folder's entry only, or with the recurse field set
  *                the folder and everything in it.
  *
  * Within a folder, entries are taken in byte order of their names, so the
- * same tree always gives the same archive.
+ * same tree always gives the same archive. Relative names need the current
+ * folder: when it cannot be told (removed, or a folder above it unreadable),
+ * ZpArchive returns ZP_BAD_ARGUMENTS rather than read them from "/".
+ *
+ * Reaching files. The folders the list names (those not below an earlier
+ * one) are opened by their paths, links in them followed: the program named
+ * them. Everything else - a DIR below one of them, a sub-folder met when
+ * recursing, every file - is opened from the folder holding it, by its one
+ * name, never through a symbolic link unless it is a link followed on
+ * purpose (see "Links"), and must then be the very folder or file listed
+ * (device and inode). So a folder or file replaced by a link after it was
+ * listed, by the program or by the engine, leads nowhere else: it is named
+ * "changed while being zipped" and left out (ZP_FILES_SKIPPED). No path
+ * handed to the system is longer than one name, so a tree deeper than the
+ * system's path limit (PATH_MAX) is archived whole. The engine holds at most
+ * a few hundred folders open at once (an eighth of RLIMIT_NOFILE, 256 at
+ * most) and opens others again, through their parents, when it needs them.
+ * After a file is read its size, modification time and change time are
+ * looked at again: a file written to while it was read, whatever its size,
+ * is named and left out rather than stored part old, part new.
  *
  * Left out:
  *   - hidden files and folders (names starting with '.') found in a folder,
@@ -105,10 +145,13 @@
  *
  * Links. The archive's folders are the folders the list names: the folder
  * part of each wildcard name and each folder named plainly (with the
- * recurse field, everything below them too), each resolved once (realpath)
- * when ZpArchive starts. A symbolic link met in a folder's listing (also
- * while recursing) is followed when its target, resolved, lies within one
- * of the archive's folders, at any depth or the folder itself: a link to a
+ * recurse field, everything below them too), each resolved once when
+ * ZpArchive starts. A symbolic link met in a folder's listing (also while
+ * recursing), or on the way from a named folder to the DIR of a later name,
+ * is followed when its target, resolved, lies within one of the archive's
+ * folders, at any depth or the folder itself; what it leads to is judged
+ * and looked at in one step, and the file or folder then opened through it
+ * must be that one. A link to a
  * file stores the contents of that file under the link's name; a link to a
  * folder is entered only when recursing, and no folder (by device and
  * inode) is entered twice, which also ends link loops. Any other link - one
@@ -192,31 +235,51 @@
  *
  * Re-runs. When a file is already under the archive's name (the one the
  * new archive replaces), the engine takes from it the compressed data of
- * every file that has not changed since that archive was made, instead of
- * compressing the file again; the new archive is byte for byte the one a
- * run into an empty folder writes. A file's entry is taken only when its
- * extra field 0x7151 names this very compressor and level, its name,
- * size, modification time (to the nanosecond), attributes and method are
- * those of the fresh entry, and the file's change time (ctime, which no
- * program can set back) is older than the moment the earlier run began -
- * by two seconds where either time has no fraction of a second. That
- * moment is the archive's own modification time: every archive gets it
- * (the file-system clock read before any file is read) just before it
- * takes its name; an updated archive keeps the older of that and the time
- * of the archive it updates. Touching or copying an archive without its
- * time moves that moment and can make the next run trust a file changed
- * in between. The copied data is checked first: its CRC-32 must be the one
- * its field records (an entry written by an update: it is inflated, and
- * must match the entry's CRC-32 and size); the entry's local header must
- * agree with its central record. Anything else - another level
- * or method, a damaged, truncated or foreign archive, duplicate names,
- * encryption, links - means the file is compressed afresh; a bad earlier
- * archive never fails a run. On Windows, where the change time is not at
- * hand, every file is compressed afresh. Memory stays bounded
+ * every file it can prove unchanged, instead of compressing the file again;
+ * the new archive is byte for byte the one a run into an empty folder
+ * writes. An earlier entry is a candidate for a file only when its extra
+ * field 0x7151 names this very compressor and level and its name, size,
+ * modification time (to the nanosecond), attributes and method are those of
+ * the fresh entry. Then one of two proofs is needed:
+ *   - Vouched, the file not read at all: the earlier archive's index says
+ *     it was made from the same named folders and this entry from the same
+ *     file (device and inode), whose change time is the same now and older
+ *     than the moment the earlier run began (by two seconds where either
+ *     time has no fraction of a second); a file reached through a link only
+ *     when the link matches the same way; on a file system whose change
+ *     times the kernel alone sets (ext2/3/4, XFS, Btrfs, tmpfs, ZFS, F2FS,
+ *     bcachefs, JFS, ReiserFS, NILFS, overlayfs).
+ *   - Verified, everywhere else (no index, FAT, exFAT, FUSE, SMB, NFS): the
+ *     file is read, checked unchanged while it was read, and
+ *     its CRC-32 must be the entry's. Only the compression is saved.
+ * The index is a file of the user's cache folder ($XDG_CACHE_HOME, else
+ * ~/.cache, then "quillbarrow/reuse", made for the user alone and used only
+ * when it is theirs; one file per archive, named after a hash of its full
+ * path): the archive as it stood once renamed into place (device, inode,
+ * size, times), the moment its run began, the folders it was made from,
+ * and per entry the device, inode and change time of its file. Nothing of
+ * it is in the archive, whose bytes stay the same on every machine. It is
+ * written only for an archive written anew (not updated) on such a file
+ * system, and only when its modification time, set to that moment before
+ * the rename and read back afresh by its name after it, is that moment;
+ * anything else, and any change to the archive since (touched, copied,
+ * rewritten), means it vouches for nothing. The copied data is checked
+ * first: its CRC-32 must be the one its field records (an entry written by
+ * an update: it is inflated, and must match the entry's CRC-32 and size);
+ * the entry's local header must agree with its central record. Anything
+ * else - another level or method, a damaged, truncated or foreign archive,
+ * duplicate names, encryption, links - means the file is compressed afresh;
+ * a bad earlier archive never fails a run.
+ * The one limit no look at a file can overcome: data written through a
+ * shared memory mapping (mmap) moves neither the modification nor the
+ * change time on some file systems (tmpfs never, ext4 only on the first
+ * write after the data reached the disk), so such a file (a database, a
+ * disk image written so) is vouched for as unchanged; git's index has the
+ * same limit. Memory stays bounded
  * (about 200 MiB at most) whatever the size of the files, and grows by a
  * few hundred bytes per entry: a folder of a million small files takes
  * under 400 MiB. A re-run also keeps what it needs of each entry of the
- * earlier archive, about 200 bytes more per entry: some 540 MiB for the
+ * earlier archive, about 230 bytes more per entry: some 570 MiB for the
  * same million files.
  *
  *
@@ -251,11 +314,18 @@
  *   PATH: left out, its name is too long for a zip archive
  *   PATH: left out, its name cannot be stored (REASON)
  *   PATH: skipped, changed while being read
+ *   PATH: skipped, changed while being zipped      another file (or a link)
+ *                                           is where the listing saw it
+ *   DIR: folder not read (changed while being zipped)   the same for a
+ *                                           folder: its files are left out
  *   PATH: skipped, no longer a regular file
  *   ARCHIVE: not written, nothing to archive
  *   ARCHIVE: not written, no file could be read
  *   ARCHIVE: cannot write (REASON)          e.g. "No space left on device"
+ *   ARCHIVE: not written, the current folder cannot be told (REASON)
  *   ARCHIVE: not written, ...               bad arguments or internal errors
+ *   ARCHIVE: replaced the link to TARGET itself, not the file it leads to
+ *            (WHY)                          a note (see "Replacing")
  *   zip engine busy: ARCHIVE not written while another archive is being made
  *   ARCHIVE: not written, stopped           the progress routine asked to stop
  *
@@ -293,8 +363,9 @@
  *                     file was left, an older archive is untouched.
  *   ZP_BAD_ARGUMENTS  A null or empty archive name, a negative count, a
  *                     null list or a null name within the count, an
- *                     option out of range, or field 23 negative or larger
- *                     than the count. Nothing written.
+ *                     option out of range, field 23 negative or larger
+ *                     than the count, or relative names while the current
+ *                     folder cannot be told. Nothing written.
  *   ZP_BUSY           Another ZpArchive is running (see re-entry above).
  *   ZP_STOPPED        The progress routine asked the engine to stop, while
  *                     the names were being collected or the archive
@@ -332,15 +403,25 @@
  *   - Entries carry a Unix mode made from the attributes: 0644 for a file
  *     (0444 when read-only), 0755 for a folder. So a tree with those modes
  *     and the same times gives the same bytes on Windows and on Linux.
+ *   - Files and folders are opened relative to the handle of the folder
+ *     holding them (NtCreateFile), a reparse point not followed unless
+ *     judged (see "Reaching files"), and listed from that handle.
  *   - Files are opened sharing reading, writing and deletion, so a file
  *     another program has open for writing is still read. A file another
  *     program holds without sharing reading is left out with the system's
  *     reason (ZP_FILES_SKIPPED).
+ *   - Every run compresses every file afresh: holding the earlier archive
+ *     open through the run would keep it from being replaced (Windows
+ *     renames over no open file), and other writers of the same archive
+ *     too.
+ *   - Replacing keeps nothing of the earlier file (permissions and owners
+ *     are not mapped), and a link of the archive's name is replaced
+ *     itself, with the note.
  *   - The temporary file is created hidden (FILE_ATTRIBUTE_HIDDEN), held
  *     without write or delete sharing from its creation (this stands for the
  *     lock), flushed with FlushFileBuffers and renamed through its own
- *     handle (SetFileInformationByHandle, FileRenameInfo, replacing), as an
- *     ordinary file again. An archive that another program holds open
+ *     handle (NtSetInformationFile, FileRenameInformation, replacing, by its
+ *     name in the folder held), as an ordinary file again. An archive that another program holds open
  *     without delete sharing cannot be replaced: after a few retries within
  *     about a tenth of a second (another writer of the same archive holds
  *     its file a moment after renaming it), ZP_CANNOT_WRITE, the old file
@@ -363,7 +444,7 @@
  * is all three in one number for comparisons, 10000 for 1.0.0.
  */
 #define ZIP32_VERSION_MAJOR 1
-#define ZIP32_VERSION_MINOR 2
+#define ZIP32_VERSION_MINOR 3
 #define ZIP32_VERSION_PATCH 0
 #define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
 

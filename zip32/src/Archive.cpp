@@ -372,7 +372,7 @@ struct Builder {
     size_t copied = 0;
     std::vector<unsigned char> copyBuffer;     // a piece of copied data on its way
     OutputFile::Written written;               // the archive as it took its name
-    const KeptAttributes *kept = nullptr;      // what it keeps of the file it replaces
+    Replacement *replacing = nullptr;          // the file it replaces, and what it keeps of it
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -665,10 +665,14 @@ struct Builder {
         OutputFile out(finalPath, existing, messages);
         if (stamp)
             out.setModifiedTime(began, beganNs);
-        if (earlier)
-            out.setBeforeRename([this] { earlier->close(); });
-        if (kept)
-            out.setKept(*kept);
+        if (replacing && replacing->earlierThere)
+            out.setKept(replacing->kept);
+        out.setBeforeRename([this] {
+            if (earlier)
+                earlier->close();
+            if (replacing)
+                replacing->release();
+        });
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
@@ -830,7 +834,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
         options.leaveOut.push_back(resolvePath(options.root, name));
     // What the archive replaces, and what it keeps of it; with a link of
     // its name written through, the archive is the file the link leads to.
-    const Replacement plan = planReplacement(archivePath);
+    Replacement plan = planReplacement(archivePath);
     if (plan.error) {
         messages.line(archivePath + ": cannot write (" + errorText(plan.error) + ")");
         return ZP_CANNOT_WRITE;
@@ -895,7 +899,7 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     std::vector<bool>(collected.entries.size(), false),
                     stamp,          began,    beganNs,   0,
                     {},             {}};
-    builder.kept = plan.earlierThere ? &plan.kept : nullptr;
+    builder.replacing = &plan;
     for (int round = 0;; ++round) {
         std::vector<std::string> fileFailures;
         std::vector<size_t> failedEntries;

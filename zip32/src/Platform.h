@@ -219,6 +219,13 @@ private:
 // for each one; elsewhere it is listed every time.
 bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out);
 
+// True where a file may be replaced by rename while this process holds it
+// open (POSIX). Windows renames over no open file, neither for this writer
+// nor for another one writing the same archive at the same time: there the
+// earlier archive is not held through a run, so nothing of it is reused or
+// kept.
+extern const bool kReplacesOpenFiles;
+
 // Change times. fileSystemNow is the clock the kernel stamps file times with
 // (Linux: CLOCK_REALTIME_COARSE); setModifiedTime sets a file's modification
 // time. Both false where the engine does not stamp its archives (Windows).

@@ -180,6 +180,8 @@ bool isPseudoFileSystem(const std::string &resolved)
     return false;
 }
 
+const bool kReplacesOpenFiles = true;
+
 const int kErrIsLink = ELOOP;
 const int kErrChanged = ESTALE;
 

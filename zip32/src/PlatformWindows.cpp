@@ -460,6 +460,8 @@ bool isPseudoFileSystem(const std::string &)
 const int kErrIsLink = ERROR_CANT_ACCESS_FILE;
 const int kErrChanged = ERROR_FILE_INVALID;
 
+const bool kReplacesOpenFiles = false;
+
 namespace {
 
 // Opens `name` in the folder held as `folder` by the system's own call for

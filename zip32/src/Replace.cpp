@@ -8,8 +8,14 @@ namespace zip32 {
 
 Replacement::~Replacement()
 {
+    release();
+}
+
+void Replacement::release()
+{
     if (kept.from != kNoFile)
         closeFile(kept.from);
+    kept.from = kNoFile;
 }
 
 Replacement::Replacement(Replacement &&other) noexcept
@@ -34,7 +40,7 @@ std::string folderOf(const std::string &path)
 void keepOf(Replacement &plan, const std::string &path)
 {
     FileInfo st;
-    plan.kept.from = openForReading(path, false);
+    plan.kept.from = kReplacesOpenFiles ? openForReading(path, false) : kNoFile;
     if (!(plan.kept.from != kNoFile ? fileInfo(plan.kept.from, st) : statPath(path, false, st)) || !S_ISREG(st.mode)) {
         plan.earlierThere = false;
         return;

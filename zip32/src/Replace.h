@@ -36,6 +36,10 @@ struct Replacement {
     KeptAttributes kept;        // what it keeps of it
     std::string note;           // a note for a link replaced itself
     int error = 0;              // the name is taken by no file (a folder...)
+
+    // Lets go of the file replaced, once what is kept of it has been
+    // taken (Windows renames over no open file).
+    void release();
 };
 
 // The plan for the archive at `finalPath` (normalised, absolute).
