@@ -278,8 +278,7 @@ bool timestampField(int64_t mtime, zip_uint8_t out[5])
     return true;
 }
 
-// Before building again after a file failed: every remaining file is opened
-// once, so that files which cannot be read at all cost one more round only.
+// Whether the entry's file can be opened now, as the workers open it.
 bool readable(const Entry &e, std::string &reason)
 {
     FileInfo st;
@@ -811,27 +810,120 @@ namespace {
 std::atomic<size_t> g_copiedInLastArchive{0};
 }
 
-int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
-{
-    installExitCleanup();
-    g_copiedInLastArchive.store(0);
+namespace {
 
-    // Relative names need the current folder; when it cannot be told they
-    // name nothing, rather than what they would name in "/".
-    CollectOptions options;
+// The walk's options for `request`; false when its relative names cannot be
+// made full: they then name nothing, rather than what they would name in "/".
+bool collectOptionsFor(const ArchiveRequest &request, CollectOptions &options, std::string &archivePath)
+{
     options.root = absolutePath(request.root.empty() ? std::string(".") : request.root);
-    const std::string archivePath = absolutePath(request.archivePath);
-    if (options.root.empty() || archivePath.empty()) {
-        messages.line(request.archivePath + ": not written, the current folder cannot be told ("
-                      + errorText(lastError()) + ")");
-        return ZP_BAD_ARGUMENTS;
-    }
+    archivePath = absolutePath(request.archivePath);
+    if (options.root.empty() || archivePath.empty())
+        return false;
     options.recurse = request.recurse;
     options.ignorePath = request.ignorePath;
     options.includeHidden = request.includeHidden;
     options.followLinks = request.followLinks;
     for (const std::string &name : request.leaveOut)
         options.leaveOut.push_back(resolvePath(options.root, name));
+    return true;
+}
+
+// The archive the new one replaces, read for what can be reused; an archive
+// being updated keeps the earlier start when that is older: entries kept
+// from it were read then.
+std::unique_ptr<EarlierArchive> openEarlier(const ArchiveRequest &request, const Replacement &plan,
+                                            int64_t &began, int64_t &beganNs)
+{
+    FileInfo st;
+    if (!plan.earlierThere || !statPath(plan.path, true, st))
+        return nullptr;
+    if (request.update && (st.mtime < began || (st.mtime == began && st.mtimeNs < beganNs))) {
+        began = st.mtime;
+        beganNs = st.mtimeNs;
+    }
+    try {
+        return EarlierArchive::open(plan.path, request.level);
+    } catch (const std::exception &) {
+        return nullptr;   // no memory to read it: everything compressed afresh
+    }
+}
+
+// Before building again after a file failed, every remaining file is opened
+// once, so that a folder of unreadable files does not cost a round each:
+// how many were left out.
+size_t excludeUnreadable(const std::deque<Entry> &entries, std::vector<bool> &excluded, Messenger &messages)
+{
+    size_t leftOut = 0;
+    for (size_t i = 0; i < entries.size(); ++i) {
+        if (excluded[i] || !entries[i].isFile())
+            continue;
+        messages.heartbeat();
+        std::string reason;
+        if (!readable(entries[i], reason)) {
+            messages.line(entries[i].path() + ": " + reason);
+            excluded[i] = true;
+            ++leftOut;
+        }
+    }
+    return leftOut;
+}
+
+// Builds the archive in rounds, each without the files the one before found
+// unreadable; ZP_OK once it is written, else the result to return.
+int32_t buildInRounds(Builder &builder, std::unique_ptr<Pipeline> pipeline, size_t &filesLeftOut)
+{
+    Messenger &messages = builder.messages;
+    for (int round = 0;; ++round) {
+        std::vector<std::string> fileFailures;
+        std::vector<size_t> failedEntries;
+        const Attempt result = builder.attempt(std::move(pipeline), fileFailures, failedEntries);
+        if (result == Attempt::Written)
+            return ZP_OK;
+        if (result == Attempt::Retry)
+            continue;
+        if (result == Attempt::CannotWrite) {
+            messages.line(builder.failure);
+            return ZP_CANNOT_WRITE;
+        }
+        if (result == Attempt::Stopped) {
+            messages.line(builder.finalPath + ": not written, stopped");
+            return ZP_STOPPED;
+        }
+        if (result == Attempt::Internal) {
+            if (!builder.failure.empty())
+                messages.line(builder.failure);
+            return ZP_INTERNAL;
+        }
+        for (const auto &text : fileFailures)
+            messages.line(text);
+        for (size_t i : failedEntries) {
+            builder.excluded[i] = true;
+            ++filesLeftOut;
+        }
+        if (round == 0)
+            filesLeftOut += excludeUnreadable(builder.entries, builder.excluded, messages);
+        if (std::all_of(builder.excluded.begin(), builder.excluded.end(), [](bool x) { return x; })) {
+            messages.line(builder.finalPath + ": not written, no file could be read");
+            return ZP_NOTHING_TO_DO;
+        }
+    }
+}
+
+} // namespace
+
+int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
+{
+    installExitCleanup();
+    g_copiedInLastArchive.store(0);
+
+    CollectOptions options;
+    std::string archivePath;
+    if (!collectOptionsFor(request, options, archivePath)) {
+        messages.line(request.archivePath + ": not written, the current folder cannot be told ("
+                      + errorText(lastError()) + ")");
+        return ZP_BAD_ARGUMENTS;
+    }
     // What the archive replaces, and what it keeps of it; with a link of
     // its name written through, the archive is the file the link leads to.
     Replacement plan = planReplacement(archivePath);
@@ -841,37 +933,21 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     }
     const std::string finalPath = plan.path;
     options.archivePath = finalPath;
-    FileInfo st;
-    const bool exists = plan.earlierThere && statPath(finalPath, true, st);
 
     // The moment this run begins, before any file is read: the finished
     // archive carries it as its modification time, and its index keeps it,
-    // for the next run to know which files changed since (see Reuse.h). An
-    // archive being updated keeps the earlier time when that is older:
-    // entries kept from it were read then.
+    // for the next run to know which files changed since (see Reuse.h).
     int64_t began = 0, beganNs = 0;
     const bool stamp = fileSystemNow(began, beganNs);
-    std::unique_ptr<EarlierArchive> earlier;
-    if (exists) {
-        if (request.update && (st.mtime < began || (st.mtime == began && st.mtimeNs < beganNs))) {
-            began = st.mtime;
-            beganNs = st.mtimeNs;
-        }
-        try {
-            earlier = EarlierArchive::open(finalPath, request.level);
-        } catch (const std::exception &) {
-            earlier.reset();   // no memory to read it: everything compressed afresh
-        }
-    }
+    std::unique_ptr<EarlierArchive> earlier = openEarlier(request, plan, began, beganNs);
 
     // The workers start on the first files while the rest are being found.
     // The entries outlive the pipeline: its workers read their paths.
-    Collected collected;
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
     if (earlier)
         pipeline->setEarlier(earlier->handle());
     NamedFolders named;
-    collected = collectEntries(
+    Collected collected = collectEntries(
         request.names, options, messages,
         [&](const Entry &e) {
             if (e.isFile())
@@ -900,53 +976,8 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
                     stamp,          began,    beganNs,   0,
                     {},             {}};
     builder.replacing = &plan;
-    for (int round = 0;; ++round) {
-        std::vector<std::string> fileFailures;
-        std::vector<size_t> failedEntries;
-        const Attempt result = builder.attempt(std::move(pipeline), fileFailures, failedEntries);
-        if (result == Attempt::Written)
-            break;
-        if (result == Attempt::Retry)
-            continue;
-        if (result == Attempt::CannotWrite) {
-            messages.line(builder.failure);
-            return ZP_CANNOT_WRITE;
-        }
-        if (result == Attempt::Stopped) {
-            messages.line(finalPath + ": not written, stopped");
-            return ZP_STOPPED;
-        }
-        if (result == Attempt::Internal) {
-            if (!builder.failure.empty())
-                messages.line(builder.failure);
-            return ZP_INTERNAL;
-        }
-        for (const auto &text : fileFailures)
-            messages.line(text);
-        for (size_t i : failedEntries) {
-            excluded[i] = true;
-            ++filesLeftOut;
-        }
-        if (round == 0) {
-            // One check of every remaining file before building again, so a
-            // folder of unreadable files does not cost a round each.
-            for (size_t i = 0; i < collected.entries.size(); ++i) {
-                if (excluded[i] || !collected.entries[i].isFile())
-                    continue;
-                messages.heartbeat();
-                std::string reason;
-                if (!readable(collected.entries[i], reason)) {
-                    messages.line(collected.entries[i].path() + ": " + reason);
-                    excluded[i] = true;
-                    ++filesLeftOut;
-                }
-            }
-        }
-        if (std::all_of(excluded.begin(), excluded.end(), [](bool x) { return x; })) {
-            messages.line(finalPath + ": not written, no file could be read");
-            return ZP_NOTHING_TO_DO;
-        }
-    }
+    if (const int32_t result = buildInRounds(builder, std::move(pipeline), filesLeftOut); result != ZP_OK)
+        return result;
     g_copiedInLastArchive.store(builder.copied);
     keepIndex(finalPath, builder, named, request.update);
     if (!plan.note.empty())

@@ -113,9 +113,10 @@ void EarlierArchive::setNamedFolders(const NamedFolders &named)
     sameFolders_ = indexed_ && named == named_;
 }
 
-bool EarlierArchive::readDirectory(int level, IndexReader *index)
+// Where the central directory lies, from the end records (the engine
+// writes no comment); false for anything but a single-disk archive.
+bool EarlierArchive::locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const
 {
-    // The end record, with no comment: the engine writes none.
     if (size_ < 22)
         return false;
     unsigned char end[22];
@@ -124,7 +125,9 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
         return false;
     if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
         return false;
-    uint64_t count = get16(end + 10), dirSize = get32(end + 12), dirStart = get32(end + 16);
+    count = get16(end + 10);
+    dirSize = get32(end + 12);
+    dirStart = get32(end + 16);
     uint64_t dirEnd = endAt;
     unsigned char locator[20];
     if (endAt >= 20 && readExactly(fd_, locator, sizeof locator, endAt - 20) && get32(locator) == 0x07064b50) {
@@ -142,7 +145,79 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
     } else if (count == 0xFFFF || dirSize == kMax32 || dirStart == kMax32) {
         return false;
     }
-    if (dirStart > dirEnd || dirSize > dirEnd - dirStart || dirSize > kMaxDirectory || count > dirSize / 46)
+    return dirStart <= dirEnd && dirSize <= dirEnd - dirStart && dirSize <= kMaxDirectory && count <= dirSize / 46;
+}
+
+namespace {
+
+// The extra fields of a central record into `o`: its ZIP64 values, its
+// extended timestamp and this compressor's fingerprint (`mine`). False when
+// they cannot be read whole; `fingerprinted` says whether it is ours.
+template <typename Old>
+bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Old &o, bool &fingerprinted)
+{
+    bool ok = true;
+    for (size_t at = 0; at + 4 <= extraLength;) {
+        const uint16_t id = get16(extra + at), length = get16(extra + at + 2);
+        if (at + 4 + length > extraLength)
+            return false;
+        const unsigned char *body = extra + at + 4;
+        if (id == 0x0001) {
+            size_t used = 0;
+            auto take = [&](uint64_t &value) {
+                if (value != kMax32)
+                    return;
+                if (used + 8 > length) {
+                    ok = false;
+                    return;
+                }
+                value = get64(body + used);
+                used += 8;
+            };
+            take(o.size);
+            take(o.compSize);
+            take(o.localOffset);
+        } else if (id == 0x5455 && length >= 5 && (body[0] & 1)) {
+            o.mtime = get32(body + 1);
+        } else if (id == kFingerprintId && (length == kFingerprintSize || length == kFingerprintWithDataSize)
+                   && std::memcmp(body, mine, 6) == 0) {
+            fingerprinted = true;
+            o.mtimeNs = get32(body + 6);
+            o.dataCrcKnown = length == kFingerprintWithDataSize;
+            if (o.dataCrcKnown)
+                o.dataCrc = get32(body + kFingerprintSize);
+        }
+        at += 4 + length;
+    }
+    return ok;
+}
+
+} // namespace
+
+// The file the index says entry `o` was made from, the next of the index.
+void EarlierArchive::takeSource(IndexReader &index, Old &o)
+{
+    IndexEntry source;
+    if (!index.next(source)) {
+        indexed_ = false;   // an index cut short vouches for nothing
+        for (auto &[_, earlier] : entries_)
+            earlier.known = false;
+        return;
+    }
+    if (!source.known)
+        return;
+    o.known = true;
+    o.file = source.file;
+    if (source.viaLink) {
+        links_.push_back(source.link);
+        o.link = static_cast<uint32_t>(links_.size());
+    }
+}
+
+bool EarlierArchive::readDirectory(int level, IndexReader *index)
+{
+    uint64_t count = 0, dirSize = 0, dirStart = 0;
+    if (!locateDirectory(count, dirSize, dirStart))
         return false;
     indexed_ = index && index->entries == count;
     directoryStart_ = dirStart;
@@ -172,58 +247,14 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
         o.external = get32(p + 38);
         o.localOffset = get32(p + 42);
         std::string name(reinterpret_cast<const char *>(p + 46), nameLength);
-        const unsigned char *extra = p + 46 + nameLength;
-        bool zip64Ok = true, fingerprinted = false;
-        for (size_t at = 0; at + 4 <= extraLength;) {
-            const uint16_t id = get16(extra + at), length = get16(extra + at + 2);
-            if (at + 4 + length > extraLength) {
-                zip64Ok = false;
-                break;
-            }
-            const unsigned char *body = extra + at + 4;
-            if (id == 0x0001) {
-                size_t used = 0;
-                auto take = [&](uint64_t &value) {
-                    if (value != kMax32)
-                        return;
-                    if (used + 8 > length) {
-                        zip64Ok = false;
-                        return;
-                    }
-                    value = get64(body + used);
-                    used += 8;
-                };
-                take(o.size);
-                take(o.compSize);
-                take(o.localOffset);
-            } else if (id == 0x5455 && length >= 5 && (body[0] & 1)) {
-                o.mtime = get32(body + 1);
-            } else if (id == kFingerprintId && (length == kFingerprintSize || length == kFingerprintWithDataSize)
-                       && std::memcmp(body, mine, 6) == 0) {
-                fingerprinted = true;
-                o.mtimeNs = get32(body + 6);
-                o.dataCrcKnown = length == kFingerprintWithDataSize;
-                if (o.dataCrcKnown)
-                    o.dataCrc = get32(body + kFingerprintSize);
-            }
-            at += 4 + length;
-        }
+        bool fingerprinted = false;
+        const bool extraOk = readExtra(p + 46 + nameLength, extraLength, mine, o, fingerprinted);
         p += 46 + nameLength + extraLength + commentLength;
-        o.usable = fingerprinted && zip64Ok && disk == 0 && (madeBy >> 8) == 3
+        o.usable = fingerprinted && extraOk && disk == 0 && (madeBy >> 8) == 3
                    && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0
                    && !name.empty() && name.back() != '/';
-        IndexEntry source;
-        if (indexed_ && !(indexed_ = index->next(source)))
-            for (auto &[_, earlier] : entries_)
-                earlier.known = false;   // an index cut short vouches for nothing
-        if (indexed_ && source.known) {
-            o.known = true;
-            o.file = source.file;
-            if (source.viaLink) {
-                links_.push_back(source.link);
-                o.link = static_cast<uint32_t>(links_.size());
-            }
-        }
+        if (indexed_)
+            takeSource(*index, o);
         auto [it, added] = entries_.try_emplace(std::move(name), o);
         if (!added)
             it->second.usable = false;   // a name twice: neither is trusted

@@ -115,7 +115,9 @@ public:
 private:
     EarlierArchive() = default;
     bool readDirectory(int level, IndexReader *index);
+    bool locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const;
     struct Old;
+    void takeSource(IndexReader &index, Old &o);
     bool vouchedFor(const Entry &e, const Old &o) const;
 
     struct Old {
