@@ -504,12 +504,15 @@ WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId
 
 std::size_t WalkFolderBudget()
 {
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 64;
-    // A sixteenth of what the process may open: the engine holds folders of
-    // its own while the next folder is walked.
-    return std::clamp<std::size_t>(std::size_t(limit.rlim_cur) / 16, 4, 64);
+    static const std::size_t budget = [] {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+            return std::size_t(64);
+        // A sixteenth of what the process may open: the engine holds
+        // folders of its own while the next folder is walked.
+        return std::clamp<std::size_t>(std::size_t(limit.rlim_cur) / 16, 4, 64);
+    }();
+    return budget;
 }
 
 bool FolderIdOf(const WalkFolder &folder, FolderId &id)
@@ -529,8 +532,7 @@ namespace {
 bool eachName(int fd, const std::function<void(const char *name, unsigned char type)> &each)
 {
 #  ifdef __linux__
-    if (::lseek(fd, 0, SEEK_SET) != 0)
-        return false;
+    // Each folder is listed once, right after it is opened: from its start.
     alignas(8) char buffer[32768];
     for (;;) {
         const ssize_t n = ::getdents64(fd, buffer, sizeof buffer);

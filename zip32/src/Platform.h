@@ -272,6 +272,9 @@ bool removeIfAbandoned(FolderHandle dir, const std::string &name);
 // meanwhile, the names are those in the folder held.
 bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &from, const std::string &to);
 bool removeFile(FolderHandle dir, const std::string &name);
+// Makes (or empties) the file `name` in `dir` for writing, with at most the
+// permissions `mode`; a link there is not followed.
+FileHandle createIn(FolderHandle dir, const std::string &name, uint32_t mode);
 // Renames `from` to `to` in `dir`, replacing a file there, without waiting
 // for the disk.
 bool renameIn(FolderHandle dir, const std::string &from, const std::string &to);

@@ -354,12 +354,16 @@ bool keepsChangeTimes(FolderHandle folder)
 
 size_t folderBudget()
 {
-    struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-        return 256;
-    // An eighth of what the process may open: the program, its libraries
-    // and the engine's own files keep the rest.
-    return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur) / 8, 8, 256);
+    // Asked once: thousands of small archives need not ask each time.
+    static const size_t budget = [] {
+        struct rlimit limit;
+        if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+            return size_t(256);
+        // An eighth of what the process may open: the program, its
+        // libraries and the engine's own files keep the rest.
+        return std::clamp<size_t>(static_cast<size_t>(limit.rlim_cur) / 8, 8, 256);
+    }();
+    return budget;
 }
 
 FolderReader::~FolderReader()
@@ -703,6 +707,12 @@ bool removeFile(FolderHandle dir, const std::string &name)
     return ::unlinkat(dir, name.c_str(), 0) == 0;
 }
 
+FileHandle createIn(FolderHandle dir, const std::string &name, uint32_t mode)
+{
+    return ::openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC,
+                    static_cast<mode_t>(mode & 0666));
+}
+
 bool renameIn(FolderHandle dir, const std::string &from, const std::string &to)
 {
     return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0;
@@ -835,8 +845,10 @@ bool keptAttribute(std::string_view name)
     return name.substr(0, 5) == "user." || name == "system.posix_acl_access";
 }
 
-void copyAttributes(int from, int to)
+// True when it set an ACL.
+bool copyAttributes(int from, int to)
 {
+    bool acl = false;
     std::vector<char> names(4096);
     ssize_t n;
     while ((n = ::flistxattr(from, names.data(), names.size())) < 0 && errno == ERANGE)
@@ -853,9 +865,10 @@ void copyAttributes(int from, int to)
             continue;
         value.resize(static_cast<size_t>(size) + 1);
         const ssize_t got = ::fgetxattr(from, key.c_str(), value.data(), value.size());
-        if (got >= 0)
-            ::fsetxattr(to, key.c_str(), value.data(), static_cast<size_t>(got), 0);
+        if (got >= 0 && ::fsetxattr(to, key.c_str(), value.data(), static_cast<size_t>(got), 0) == 0)
+            acl = acl || key == "system.posix_acl_access";
     }
+    return acl;
 }
 
 } // namespace
@@ -865,15 +878,16 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
     struct stat made;
     if (::fstat(to, &made) != 0)
         return;
-    if (kept.owner)
+    if (kept.owner && (made.st_uid != kept.uid || made.st_gid != kept.gid))
         (void)::fchown(to, static_cast<uid_t>(kept.uid), static_cast<gid_t>(kept.gid));
-    else if (kept.group)
+    else if (kept.group && made.st_gid != kept.gid)
         (void)::fchown(to, static_cast<uid_t>(-1), static_cast<gid_t>(kept.gid));
-    if (kept.from != kNoFile)
-        copyAttributes(kept.from, to);
+    const bool acl = kept.from != kNoFile && copyAttributes(kept.from, to);
     // An ACL set above changed the group bits with its mask: the mode ends
     // as the file was made, never wider than the file it replaces.
-    ::fchmod(to, made.st_mode & 0777 & static_cast<mode_t>(kept.mode));
+    const mode_t mode = made.st_mode & 0777 & static_cast<mode_t>(kept.mode);
+    if (acl || mode != (made.st_mode & 0777))
+        ::fchmod(to, mode);
 }
 
 uint64_t processNumber()

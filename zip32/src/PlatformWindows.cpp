@@ -881,7 +881,13 @@ bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &
     }
 }
 
-// Only the reuse index is renamed so, and Windows keeps none.
+// Only the reuse index is made and renamed so, and Windows keeps none.
+FileHandle createIn(FolderHandle, const std::string &, uint32_t)
+{
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return kNoFile;
+}
+
 bool renameIn(FolderHandle, const std::string &, const std::string &)
 {
     SetLastError(ERROR_NOT_SUPPORTED);

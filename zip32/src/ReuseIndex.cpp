@@ -114,7 +114,7 @@ bool IndexWriter::write(const std::string &archivePath)
     // Written whole under another name, then renamed over the old index:
     // a reader sees the old one or the new one, never a part.
     const std::string temp = name + "." + std::to_string(processNumber()) + ".tmp";
-    const FileHandle fd = createTemporary(dir, temp, 0600);
+    const FileHandle fd = createIn(dir, temp, 0600);
     bool ok = fd != kNoFile;
     for (size_t done = 0; ok && done < bytes.size();) {
         const int64_t n = writeFileAt(fd, bytes.data() + done, bytes.size() - done, done);
