@@ -797,11 +797,11 @@ void keepIndex(const std::string &finalPath, const Builder &b, const NamedFolder
         return;
     }
     const auto written = static_cast<uint64_t>(std::count(b.excluded.begin(), b.excluded.end(), false));
-    IndexWriter index(stampOf(now), b.began, static_cast<int32_t>(b.beganNs), named, written);
+    IndexWriter index(finalPath, stampOf(now), b.began, static_cast<int32_t>(b.beganNs), named, written);
     for (size_t i = 0; i < b.entries.size(); ++i)
         if (!b.excluded[i])
             index.add(b.entries[i].isFile() ? &b.entries[i] : nullptr);
-    index.write(finalPath);
+    index.finish();
 }
 
 } // namespace

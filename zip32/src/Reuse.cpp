@@ -194,14 +194,20 @@ bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned ch
 
 } // namespace
 
+void EarlierArchive::forgetSources()
+{
+    indexed_ = false;
+    for (auto &[_, earlier] : entries_)
+        earlier.known = false;
+    links_.clear();
+}
+
 // The file the index says entry `o` was made from, the next of the index.
 void EarlierArchive::takeSource(IndexReader &index, Old &o)
 {
     IndexEntry source;
     if (!index.next(source)) {
-        indexed_ = false;   // an index cut short vouches for nothing
-        for (auto &[_, earlier] : entries_)
-            earlier.known = false;
+        forgetSources();   // an index cut short vouches for nothing
         return;
     }
     if (!source.known)
@@ -259,6 +265,9 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
         if (!added)
             it->second.usable = false;   // a name twice: neither is trusted
     }
+    // Only an index read whole and unchanged, of this archive, vouches.
+    if (indexed_ && !index->finish())
+        forgetSources();
     return true;
 }
 

@@ -118,6 +118,7 @@ private:
     bool locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const;
     struct Old;
     void takeSource(IndexReader &index, Old &o);
+    void forgetSources();
     bool vouchedFor(const Entry &e, const Old &o) const;
 
     struct Old {

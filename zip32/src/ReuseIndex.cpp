@@ -33,23 +33,11 @@ std::string indexName(const std::string &archivePath)
     return name;
 }
 
-void put(std::vector<unsigned char> &out, uint64_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.push_back(static_cast<unsigned char>(value >> (8 * i)));
-}
+constexpr size_t kPiece = 1u << 20;
 
-void putIdentity(std::vector<unsigned char> &out, const Identity &id)
+uint32_t crcOf(uint32_t crc, const unsigned char *data, size_t length)
 {
-    put(out, id.dev, 8);
-    put(out, id.ino, 8);
-    put(out, static_cast<uint64_t>(id.ctime), 8);
-    put(out, static_cast<uint32_t>(id.ctimeNs), 4);
-}
-
-uint32_t crcOf(const unsigned char *data, size_t length)
-{
-    return static_cast<uint32_t>(libdeflate_crc32(0, data, length));
+    return static_cast<uint32_t>(libdeflate_crc32(crc, data, length));
 }
 
 } // namespace
@@ -67,68 +55,105 @@ ArchiveStamp stampOf(const FileInfo &st)
     return s;
 }
 
-IndexWriter::IndexWriter(const ArchiveStamp &archive, int64_t began, int32_t beganNs, const NamedFolders &named,
-                         uint64_t entries)
+IndexWriter::IndexWriter(const std::string &archivePath, const ArchiveStamp &archive, int64_t began,
+                         int32_t beganNs, const NamedFolders &named, uint64_t entries)
+    : archivePath_(archivePath), name_(indexName(archivePath)), dir_(reuseIndexFolder())
 {
-    bytes_.assign(std::begin(kMagic), std::end(kMagic));
-    bytes_.reserve(128 + 16 * named.size() + 29 * entries);
-    put(bytes_, archive.dev, 8);
-    put(bytes_, archive.ino, 8);
-    put(bytes_, archive.size, 8);
-    put(bytes_, static_cast<uint64_t>(archive.mtime), 8);
-    put(bytes_, static_cast<uint32_t>(archive.mtimeNs), 4);
-    put(bytes_, static_cast<uint64_t>(archive.ctime), 8);
-    put(bytes_, static_cast<uint32_t>(archive.ctimeNs), 4);
-    put(bytes_, static_cast<uint64_t>(began), 8);
-    put(bytes_, static_cast<uint32_t>(beganNs), 4);
-    put(bytes_, named.size(), 4);
+    if (dir_ == kNoFile)
+        return;
+    // Written whole under another name, then renamed over the old index:
+    // a reader sees the old one or the new one, never a part.
+    temp_ = name_ + "." + std::to_string(processNumber()) + ".tmp";
+    fd_ = createIn(dir_, temp_, 0600);
+    ok_ = fd_ != kNoFile;
+    buffer_.reserve(kPiece + 64);
+    buffer_.assign(std::begin(kMagic), std::end(kMagic));
+    put(archive.dev, 8);
+    put(archive.ino, 8);
+    put(archive.size, 8);
+    put(static_cast<uint64_t>(archive.mtime), 8);
+    put(static_cast<uint32_t>(archive.mtimeNs), 4);
+    put(static_cast<uint64_t>(archive.ctime), 8);
+    put(static_cast<uint32_t>(archive.ctimeNs), 4);
+    put(static_cast<uint64_t>(began), 8);
+    put(static_cast<uint32_t>(beganNs), 4);
+    put(named.size(), 4);
     for (const auto &[dev, ino] : named) {
-        put(bytes_, dev, 8);
-        put(bytes_, ino, 8);
+        put(dev, 8);
+        put(ino, 8);
     }
-    put(bytes_, entries, 8);
+    put(entries, 8);
+}
+
+IndexWriter::~IndexWriter()
+{
+    if (fd_ != kNoFile) {
+        closeFile(fd_);
+        removeFile(dir_, temp_);
+    }
+}
+
+void IndexWriter::put(uint64_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        buffer_.push_back(static_cast<unsigned char>(value >> (8 * i)));
+}
+
+void IndexWriter::putIdentity(const Identity &id)
+{
+    put(id.dev, 8);
+    put(id.ino, 8);
+    put(static_cast<uint64_t>(id.ctime), 8);
+    put(static_cast<uint32_t>(id.ctimeNs), 4);
+}
+
+void IndexWriter::flush()
+{
+    crc_ = crcOf(crc_, buffer_.data(), buffer_.size());
+    for (size_t done = 0; ok_ && done < buffer_.size();) {
+        const int64_t n = writeFileAt(fd_, buffer_.data() + done, buffer_.size() - done, written_);
+        ok_ = n > 0;
+        done += ok_ ? static_cast<size_t>(n) : 0;
+        written_ += ok_ ? static_cast<uint64_t>(n) : 0;
+    }
+    buffer_.clear();
 }
 
 void IndexWriter::add(const Entry *file)
 {
-    if (!file) {
-        bytes_.push_back(0);
+    if (!ok_)
         return;
+    if (!file) {
+        buffer_.push_back(0);
+    } else {
+        buffer_.push_back(kKnown | (file->link ? kViaLink : 0));
+        putIdentity(file->identity());
+        if (file->link)
+            putIdentity(*file->link);
     }
-    bytes_.push_back(kKnown | (file->link ? kViaLink : 0));
-    putIdentity(bytes_, file->identity());
-    if (file->link)
-        putIdentity(bytes_, *file->link);
+    if (buffer_.size() >= kPiece)
+        flush();
 }
 
-bool IndexWriter::write(const std::string &archivePath)
+bool IndexWriter::finish()
 {
-    const FolderHandle dir = reuseIndexFolder();
-    if (dir == kNoFile)
-        return false;
-    const std::string name = indexName(archivePath);
-    std::vector<unsigned char> bytes = bytes_;
-    put(bytes, archivePath.size(), 4);
-    bytes.insert(bytes.end(), archivePath.begin(), archivePath.end());
-    put(bytes, crcOf(bytes.data(), bytes.size()), 4);
-    // Written whole under another name, then renamed over the old index:
-    // a reader sees the old one or the new one, never a part.
-    const std::string temp = name + "." + std::to_string(processNumber()) + ".tmp";
-    const FileHandle fd = createIn(dir, temp, 0600);
-    bool ok = fd != kNoFile;
-    for (size_t done = 0; ok && done < bytes.size();) {
-        const int64_t n = writeFileAt(fd, bytes.data() + done, bytes.size() - done, done);
-        ok = n > 0;
-        done += ok ? static_cast<size_t>(n) : 0;
+    if (ok_) {
+        put(archivePath_.size(), 4);
+        buffer_.insert(buffer_.end(), archivePath_.begin(), archivePath_.end());
+        flush();
+        put(crc_, 4);
+        flush();
     }
-    if (fd != kNoFile)
-        ok = closeFile(fd) && ok;
-    ok = ok && renameIn(dir, temp, name);
-    if (!ok) {
-        removeFile(dir, temp);
-        removeFile(dir, name);
+    if (fd_ != kNoFile) {
+        ok_ = closeFile(fd_) && ok_;
+        fd_ = kNoFile;
+        ok_ = ok_ && renameIn(dir_, temp_, name_);
+        if (!ok_) {
+            removeFile(dir_, temp_);
+            removeFile(dir_, name_);
+        }
     }
-    return ok;
+    return ok_;
 }
 
 void removeIndex(const std::string &archivePath)
@@ -138,114 +163,113 @@ void removeIndex(const std::string &archivePath)
         removeFile(dir, indexName(archivePath));
 }
 
-namespace {
-
-// Reads the little-endian fields of an index, never past its end.
-class Cursor {
-public:
-    Cursor(const std::vector<unsigned char> &bytes, size_t at, size_t end) : bytes_(bytes), at_(at), end_(end) {}
-    bool ok() const { return ok_; }
-    size_t at() const { return at_; }
-    uint64_t get(int bytes)
-    {
-        if (end_ - at_ < static_cast<size_t>(bytes)) {
-            ok_ = false;
-            return 0;
-        }
-        uint64_t v = 0;
-        for (int i = 0; i < bytes; ++i)
-            v |= uint64_t(bytes_[at_ + i]) << (8 * i);
-        at_ += bytes;
-        return v;
-    }
-    Identity identity()
-    {
-        Identity id;
-        id.dev = get(8);
-        id.ino = get(8);
-        id.ctime = static_cast<int64_t>(get(8));
-        id.ctimeNs = static_cast<int32_t>(get(4));
-        return id;
-    }
-
-private:
-    const std::vector<unsigned char> &bytes_;
-    size_t at_, end_;
-    bool ok_ = true;
-};
-
-bool readWhole(FolderHandle dir, const std::string &name, std::vector<unsigned char> &bytes)
+IndexReader::~IndexReader()
 {
-    const FileHandle fd = openIn(dir, name, false);
-    if (fd == kNoFile)
-        return false;
-    FileInfo st;
-    bool ok = fileInfo(fd, st) && S_ISREG(st.mode) && st.size >= sizeof kMagic + 8 && st.size < kMaxIndex;
-    if (ok) {
-        bytes.resize(static_cast<size_t>(st.size));
-        for (size_t done = 0; ok && done < bytes.size();) {
-            const int64_t n = readFileAt(fd, bytes.data() + done, bytes.size() - done, done);
-            ok = n > 0;
-            done += ok ? static_cast<size_t>(n) : 0;
-        }
-    }
-    closeFile(fd);
-    return ok;
+    if (fd_ != kNoFile)
+        closeFile(fd_);
 }
 
-} // namespace
+// At least `wanted` bytes from at_ on in the buffer, the bytes before at_
+// summed and dropped; false past the end of the file.
+bool IndexReader::fill(size_t wanted)
+{
+    if (buffer_.size() - at_ >= wanted)
+        return true;
+    crc_ = crcOf(crc_, buffer_.data(), at_);
+    buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(at_));
+    offset_ += at_;
+    at_ = 0;
+    const uint64_t end = offset_ + buffer_.size();
+    const size_t more = static_cast<size_t>(std::min<uint64_t>(std::max(kPiece, wanted), size_ - end));
+    const size_t had = buffer_.size();
+    buffer_.resize(had + more);
+    size_t got = 0;
+    while (got < more) {
+        const int64_t n = readFileAt(fd_, buffer_.data() + had + got, more - got, end + got);
+        if (n <= 0)
+            break;
+        got += static_cast<size_t>(n);
+    }
+    buffer_.resize(had + got);
+    return buffer_.size() >= wanted;
+}
+
+uint64_t IndexReader::get(int bytes)
+{
+    if (!ok_ || !(ok_ = fill(static_cast<size_t>(bytes))))
+        return 0;
+    uint64_t v = 0;
+    for (int i = 0; i < bytes; ++i)
+        v |= uint64_t(buffer_[at_ + i]) << (8 * i);
+    at_ += static_cast<size_t>(bytes);
+    return v;
+}
+
+Identity IndexReader::identity()
+{
+    Identity id;
+    id.dev = get(8);
+    id.ino = get(8);
+    id.ctime = static_cast<int64_t>(get(8));
+    id.ctimeNs = static_cast<int32_t>(get(4));
+    return id;
+}
 
 bool IndexReader::open(const std::string &archivePath)
 {
     const FolderHandle dir = reuseIndexFolder();
-    if (dir == kNoFile || !readWhole(dir, indexName(archivePath), bytes_))
+    if (dir == kNoFile)
         return false;
-    // The last four bytes sum all before them; before them, the archive's
-    // path.
-    const size_t size = bytes_.size();
-    Cursor tail(bytes_, size - 4, size);
-    if (archivePath.size() + 8 + sizeof kMagic > size || crcOf(bytes_.data(), size - 4) != tail.get(4))
+    fd_ = openIn(dir, indexName(archivePath), false);
+    FileInfo st;
+    if (fd_ == kNoFile || !fileInfo(fd_, st) || !S_ISREG(st.mode) || st.size >= kMaxIndex)
         return false;
-    const size_t pathAt = size - 4 - archivePath.size();
-    Cursor length(bytes_, pathAt - 4, pathAt);
-    if (length.get(4) != archivePath.size()
-        || std::memcmp(bytes_.data() + pathAt, archivePath.data(), archivePath.size()) != 0
-        || std::memcmp(bytes_.data(), kMagic, sizeof kMagic) != 0)
+    archivePath_ = archivePath;
+    size_ = st.size;
+    if (!fill(sizeof kMagic) || std::memcmp(buffer_.data(), kMagic, sizeof kMagic) != 0)
         return false;
-    end_ = pathAt - 4;
-    Cursor c(bytes_, sizeof kMagic, end_);
-    archive.dev = c.get(8);
-    archive.ino = c.get(8);
-    archive.size = c.get(8);
-    archive.mtime = static_cast<int64_t>(c.get(8));
-    archive.mtimeNs = static_cast<int32_t>(c.get(4));
-    archive.ctime = static_cast<int64_t>(c.get(8));
-    archive.ctimeNs = static_cast<int32_t>(c.get(4));
-    began = static_cast<int64_t>(c.get(8));
-    beganNs = static_cast<int32_t>(c.get(4));
-    const uint64_t folders = c.get(4);
-    for (uint64_t i = 0; c.ok() && i < folders; ++i) {
-        const uint64_t dev = c.get(8);
-        named.emplace_back(dev, c.get(8));
+    at_ = sizeof kMagic;
+    archive.dev = get(8);
+    archive.ino = get(8);
+    archive.size = get(8);
+    archive.mtime = static_cast<int64_t>(get(8));
+    archive.mtimeNs = static_cast<int32_t>(get(4));
+    archive.ctime = static_cast<int64_t>(get(8));
+    archive.ctimeNs = static_cast<int32_t>(get(4));
+    began = static_cast<int64_t>(get(8));
+    beganNs = static_cast<int32_t>(get(4));
+    const uint64_t folders = get(4);
+    for (uint64_t i = 0; ok_ && i < folders; ++i) {
+        const uint64_t dev = get(8);
+        named.emplace_back(dev, get(8));
     }
-    entries = c.get(8);
-    at_ = c.at();
-    return c.ok();
+    entries = get(8);
+    return ok_;
 }
 
 bool IndexReader::next(IndexEntry &entry)
 {
-    Cursor c(bytes_, at_, end_);
-    const auto flags = static_cast<uint8_t>(c.get(1));
+    const auto flags = static_cast<uint8_t>(get(1));
     entry = IndexEntry{};
     entry.known = (flags & kKnown) != 0;
     entry.viaLink = (flags & kViaLink) != 0;
     if (entry.known)
-        entry.file = c.identity();
+        entry.file = identity();
     if (entry.viaLink)
-        entry.link = c.identity();
-    at_ = c.at();
-    return c.ok();
+        entry.link = identity();
+    return ok_;
+}
+
+bool IndexReader::finish()
+{
+    const uint64_t length = get(4);
+    if (!ok_ || length != archivePath_.size() || !fill(static_cast<size_t>(length) + 4))
+        return false;
+    const bool same = std::memcmp(buffer_.data() + at_, archivePath_.data(), archivePath_.size()) == 0;
+    at_ += archivePath_.size();
+    const uint32_t sum = crcOf(crc_, buffer_.data(), at_);
+    const uint64_t stored = get(4);
+    return ok_ && same && sum == stored && offset_ + at_ == size_;
 }
 
 } // namespace zip32

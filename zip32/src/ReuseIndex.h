@@ -40,26 +40,49 @@ struct IndexEntry {
     Identity link;
 };
 
-// Writes an archive's index, entry by entry, then into the cache folder.
+// Writes an archive's index into the cache folder as its entries are added,
+// through a small buffer: an archive of a million entries needs no index
+// of a million entries in memory.
 class IndexWriter {
 public:
-    IndexWriter(const ArchiveStamp &archive, int64_t began, int32_t beganNs, const NamedFolders &named,
-                uint64_t entries);
+    IndexWriter(const std::string &archivePath, const ArchiveStamp &archive, int64_t began, int32_t beganNs,
+                const NamedFolders &named, uint64_t entries);
+    ~IndexWriter();
+    IndexWriter(const IndexWriter &) = delete;
+    IndexWriter &operator=(const IndexWriter &) = delete;
     // The next entry of the central directory: a file's entry, or null for
     // a folder or a link kept as a link.
     void add(const Entry *file);
     // False when the index could not be written; an older one of the same
     // archive is gone then.
-    bool write(const std::string &archivePath);
+    bool finish();
 
 private:
-    std::vector<unsigned char> bytes_;
+    void put(uint64_t value, int bytes);
+    void putIdentity(const Identity &id);
+    void flush();
+
+    std::string archivePath_, name_, temp_;
+    FolderHandle dir_ = kNoFile;
+    FileHandle fd_ = kNoFile;
+    bool ok_ = false;
+    uint64_t written_ = 0;
+    uint32_t crc_ = 0;
+    std::vector<unsigned char> buffer_;
 };
 
-// Reads an archive's index: the header at once, the entries one by one.
+// Reads an archive's index: the header at once, the entries one by one, as
+// the central directory is read. Whether the index was whole and the
+// archive's is known only at the end (finish): until then nothing read from
+// it may be trusted.
 class IndexReader {
 public:
-    // False when there is no index for `archivePath`, or it is damaged.
+    IndexReader() = default;
+    ~IndexReader();
+    IndexReader(const IndexReader &) = delete;
+    IndexReader &operator=(const IndexReader &) = delete;
+    // False when there is no index for `archivePath`, or its header is not
+    // one this engine wrote.
     bool open(const std::string &archivePath);
     ArchiveStamp archive;
     int64_t began = 0;
@@ -68,10 +91,22 @@ public:
     uint64_t entries = 0;
     // The next entry; false past the end.
     bool next(IndexEntry &entry);
+    // After the last entry: true when the index was whole, unchanged, and
+    // the one of `archivePath`.
+    bool finish();
 
 private:
-    std::vector<unsigned char> bytes_;
-    size_t at_ = 0, end_ = 0;
+    bool fill(size_t wanted);
+    uint64_t get(int bytes);
+    Identity identity();
+
+    std::string archivePath_;
+    FileHandle fd_ = kNoFile;
+    uint64_t size_ = 0, offset_ = 0;   // of the file, and of buffer_ in it
+    uint32_t crc_ = 0;                 // of every byte before offset_ + at_ handed out
+    std::vector<unsigned char> buffer_;
+    size_t at_ = 0;
+    bool ok_ = true;
 };
 
 // Removes the index of `archivePath`, when there is one.
