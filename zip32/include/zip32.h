@@ -279,7 +279,7 @@
  * (about 200 MiB at most) whatever the size of the files, and grows by a
  * few hundred bytes per entry: a folder of a million small files takes
  * under 400 MiB. A re-run also keeps what it needs of each entry of the
- * earlier archive, about 230 bytes more per entry: some 570 MiB for the
+ * earlier archive, about 230 bytes more per entry: some 540 MiB for the
  * same million files.
  *
  *
