@@ -533,6 +533,16 @@ bool finalPathOf(HANDLE h, std::string &resolved)
     return true;
 }
 
+// Closes `h` after a call that gave `ok`, keeping that call's error.
+bool closeAfter(HANDLE h, bool ok)
+{
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+
 bool markForDeletion(HANDLE h)
 {
     FILE_DISPOSITION_INFO dispose{};
@@ -587,13 +597,8 @@ bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo 
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION bi;
-    const bool ok = GetFileInformationByHandle(h, &bi) != 0;
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (!ok) {
-        SetLastError(error);
+    if (!closeAfter(h, GetFileInformationByHandle(h, &bi) != 0))
         return false;
-    }
     info = infoOf(bi);
     // Symbolic links, junctions and mount points are links to the walk.
     if (!follow && (bi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
@@ -617,13 +622,8 @@ bool resolveIn(FolderHandle folder, const std::string &name, const std::string &
     if (h == INVALID_HANDLE_VALUE)
         return false;
     BY_HANDLE_FILE_INFORMATION bi;
-    const bool ok = finalPathOf(h, resolved) && GetFileInformationByHandle(h, &bi);
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (!ok) {
-        SetLastError(error);
+    if (!closeAfter(h, finalPathOf(h, resolved) && GetFileInformationByHandle(h, &bi)))
         return false;
-    }
     target = infoOf(bi);
     return true;
 }
@@ -634,11 +634,7 @@ bool readLinkIn(FolderHandle folder, const std::string &name, std::string &targe
                             FILE_OPEN_REPARSE_POINT | FILE_OPEN_FOR_BACKUP_INTENT);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    const bool ok = reparseTarget(h, target);
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    SetLastError(error);
-    return ok;
+    return closeAfter(h, reparseTarget(h, target));
 }
 
 bool resolvedFolder(FolderHandle folder, const std::string &, std::string &resolved)
