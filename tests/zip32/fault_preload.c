@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -59,17 +60,16 @@ struct linux_dirent64_head {
 
 ssize_t getdents64(int fd, void *buffer, size_t length)
 {
-    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "getdents64");
     char link[64], path[4096];
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     const ssize_t n = readlink(link, path, sizeof path - 1);
     if (n < 7 || (path[n] = '\0', strcmp(path + n - 7, "/breaks") != 0))
-        return real(fd, buffer, length);
+        return syscall(SYS_getdents64, fd, buffer, length);
     if (lseek(fd, 0, SEEK_CUR) != 0) {
         errno = EIO;
         return -1;
     }
-    ssize_t got = real(fd, buffer, length), kept = 0;
+    ssize_t got = syscall(SYS_getdents64, fd, buffer, length), kept = 0;
     for (ssize_t at = 0; got > 0 && at < got;) {
         struct linux_dirent64_head *d = (struct linux_dirent64_head *)((char *)buffer + at);
         const unsigned short size = d->reclen;
@@ -101,19 +101,27 @@ static int named(const char *path, const char *name)
     return name && strcmp(last ? last + 1 : path, name) == 0;
 }
 
-static int g_swapped;
+/* Once each, from whichever worker gets there first. */
+static int g_swapped, g_written;
+
+static int once(int *flag)
+{
+    return __atomic_exchange_n(flag, 1, __ATOMIC_SEQ_CST) == 0;
+}
 
 static void swapBeforeOpen(int dir, const char *path)
 {
     const char *name = getenv("QB_SWAP_ON_OPEN");
     char folder[4096], swap[4200], into[4200];
-    if (g_swapped || !named(path, name) || dir == AT_FDCWD || !pathOf(dir, folder, sizeof folder))
+    if (!named(path, name) || dir == AT_FDCWD || !pathOf(dir, folder, sizeof folder) || !once(&g_swapped))
         return;
     snprintf(swap, sizeof swap, "%s/.swap-%s", folder, name);
     snprintf(into, sizeof into, "%s/%s", folder, name);
-    g_swapped = rename(swap, into) == 0;
+    rename(swap, into);
 }
 
+/* The system calls themselves, not the C library's (or a sanitizer's)
+ * wrappers found through dlsym: these run from the process's first read. */
 #define OPEN_AT(fn)                                                                    \
     int fn(int dir, const char *path, int flags, ...)                                  \
     {                                                                                  \
@@ -121,36 +129,32 @@ static void swapBeforeOpen(int dir, const char *path)
         va_start(args, flags);                                                         \
         const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0; \
         va_end(args);                                                                  \
-        int (*real)(int, const char *, int, ...) = (int (*)(int, const char *, int, ...))dlsym(RTLD_NEXT, #fn); \
         swapBeforeOpen(dir, path);                                                     \
-        return real(dir, path, flags, mode);                                           \
+        return (int)syscall(SYS_openat, dir, path, flags, mode);                       \
     }
 
 OPEN_AT(openat)
 OPEN_AT(openat64)
 
-static int g_written;
-
 ssize_t read(int fd, void *buffer, size_t length)
 {
-    ssize_t (*real)(int, void *, size_t) = (ssize_t (*)(int, void *, size_t))dlsym(RTLD_NEXT, "read");
-    const ssize_t n = real(fd, buffer, length);
+    const ssize_t n = syscall(SYS_read, fd, buffer, length);
+    const char *name = getenv("QB_WRITE_ON_READ");
     char path[4096];
-    if (n > 0 && !g_written && pathOf(fd, path, sizeof path) && named(path, getenv("QB_WRITE_ON_READ"))) {
-        g_written = 1;
-        /* Past the file system's clock tick, as a writer a moment later. */
-        const struct timespec pause = {0, 20 * 1000 * 1000};
-        nanosleep(&pause, NULL);
-        struct stat st;
-        const int w = open(path, O_WRONLY);
-        if (w >= 0 && fstat(w, &st) == 0) {
-            char *bytes = malloc((size_t)st.st_size);
-            memset(bytes, 'N', (size_t)st.st_size);
-            pwrite(w, bytes, (size_t)st.st_size, 0);
-            free(bytes);
-        }
-        if (w >= 0)
-            close(w);
+    if (n <= 0 || !name || !pathOf(fd, path, sizeof path) || !named(path, name) || !once(&g_written))
+        return n;
+    /* Past the file system's clock tick, as a writer a moment later. */
+    const struct timespec pause = {0, 20 * 1000 * 1000};
+    nanosleep(&pause, NULL);
+    struct stat st;
+    const int w = open(path, O_WRONLY);
+    if (w >= 0 && fstat(w, &st) == 0) {
+        char bytes[4096];
+        memset(bytes, 'N', sizeof bytes);
+        for (off_t at = 0; at < st.st_size; at += (off_t)sizeof bytes)
+            pwrite(w, bytes, (size_t)(st.st_size - at < (off_t)sizeof bytes ? st.st_size - at : (off_t)sizeof bytes), at);
     }
+    if (w >= 0)
+        close(w);
     return n;
 }
