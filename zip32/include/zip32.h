@@ -410,22 +410,34 @@
  *     another program has open for writing is still read. A file another
  *     program holds without sharing reading is left out with the system's
  *     reason (ZP_FILES_SKIPPED).
- *   - Every run compresses every file afresh: holding the earlier archive
- *     open through the run would keep it from being replaced (Windows
- *     renames over no open file), and other writers of the same archive
- *     too.
- *   - Replacing keeps nothing of the earlier file (permissions and owners
- *     are not mapped), and a link of the archive's name is replaced
- *     itself, with the note.
+ *   - A re-run reuses as on Linux. A file's change time is the file
+ *     system's own (FILE_BASIC_INFO.ChangeTime, queried on the file's own
+ *     handle), and is trusted on NTFS and ReFS on a local drive only: never
+ *     on FAT, exFAT or any network drive (GetDriveTypeW: DRIVE_REMOTE),
+ *     whatever file system it names. Unlike Linux, a program may set a
+ *     change time back (SetFileInformationByHandle); one that edits a file
+ *     and then does so makes it look unchanged. The index lies in
+ *     %LOCALAPPDATA%\Quillbarrow\reuse. The moment a run begins is the
+ *     system time (the clock NTFS stamps file times with), taken 32 ms
+ *     early.
+ *   - Replacing keeps the earlier file's read-only, hidden, system and
+ *     not-indexed attributes, and the permissions set on it rather than
+ *     inherited, when the user owns it. A link of the archive's name is
+ *     replaced itself, with the note.
  *   - The temporary file is created hidden (FILE_ATTRIBUTE_HIDDEN), held
  *     without write or delete sharing from its creation (this stands for the
  *     lock), flushed with FlushFileBuffers and renamed through its own
  *     handle (NtSetInformationFile, FileRenameInformation, replacing, by its
- *     name in the folder held), as an ordinary file again. An archive that another program holds open
- *     without delete sharing cannot be replaced: after a few retries within
- *     about a tenth of a second (another writer of the same archive holds
- *     its file a moment after renaming it), ZP_CANNOT_WRITE, the old file
- *     untouched.
+ *     name in the folder held), as an ordinary file again: with POSIX
+ *     semantics where the system has them (Windows 10 1709 and later),
+ *     under which an archive that others hold sharing its deletion is
+ *     replaced all the same, else the classic way. An archive that another
+ *     program holds (a preview, an indexer, a virus scanner) is tried again
+ *     with growing waits for about two seconds, the progress routine called
+ *     throughout and a stop heard; then ZP_CANNOT_WRITE, "ARCHIVE: cannot
+ *     write (another program holds it, and the earlier archive is kept:
+ *     REASON)", the earlier archive untouched. A POSIX share that says a
+ *     file is busy (EBUSY) is waited for the same way.
  *   - REASON texts are the system's own (FormatMessageW, in the system's
  *     language), without the final full stop: "The system cannot find the
  *     path specified" where POSIX says "No such file or directory".
@@ -444,7 +456,7 @@
  * is all three in one number for comparisons, 10000 for 1.0.0.
  */
 #define ZIP32_VERSION_MAJOR 1
-#define ZIP32_VERSION_MINOR 3
+#define ZIP32_VERSION_MINOR 4
 #define ZIP32_VERSION_PATCH 0
 #define ZIP32_VERSION (ZIP32_VERSION_MAJOR * 10000 + ZIP32_VERSION_MINOR * 100 + ZIP32_VERSION_PATCH)
 

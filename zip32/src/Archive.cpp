@@ -583,8 +583,8 @@ struct Builder {
         }
         if (!zs.finish([&](uint32_t id, uint32_t dataCrc) { return headOf(entries[id], times, dataCrc); })
             || !out.finish()) {
-            if (g_processEnding.load())
-                return abandon(Attempt::Internal);
+            if (g_processEnding.load() || messages.stopped())
+                return abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
             return cannotWrite();
         }
         written = out.written();

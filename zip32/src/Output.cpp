@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <random>
+#include <thread>
 #include <vector>
 
 namespace zip32 {
@@ -201,6 +202,39 @@ bool OutputFile::flush()
     return true;
 }
 
+// Renames the finished temporary file over the archive's name, while still
+// holding it: closed first, it could be taken for abandoned and removed by
+// another writer of the same archive. A file of that name that another
+// program holds (a preview, an indexer, a virus scanner) is let go of
+// within moments: the rename is tried again, with growing waits, for about
+// two seconds, while the window goes on answering and a stop is heard.
+// After that the earlier archive stays as it is.
+bool OutputFile::takeName()
+{
+    using namespace std::chrono;
+    const auto start = steady_clock::now();
+    for (int attempt = 0;; ++attempt) {
+        if (replaceWithTemporary(dir_, out_, temp_, finalName_))
+            return true;
+        const int error = lastError();
+        const auto wait = milliseconds(std::min(5 << std::min(attempt, 6), 320));
+        if (!isHeldElsewhere(error) || steady_clock::now() + wait - start > milliseconds(2300)) {
+            if (isHeldElsewhere(error))
+                failedStep_ = "another program holds it, and the earlier archive is kept";
+            setError(ZIP_ER_RENAME, error);
+            return false;
+        }
+        for (const auto until = steady_clock::now() + wait; steady_clock::now() < until;) {
+            messages_.heartbeat();
+            if (messages_.stopped()) {
+                setError(ZIP_ER_RENAME, error);
+                return false;
+            }
+            std::this_thread::sleep_for(milliseconds(5));
+        }
+    }
+}
+
 bool OutputFile::commit()
 {
     if (!flush())
@@ -237,12 +271,8 @@ bool OutputFile::commit()
     }
     if (beforeRename_)
         beforeRename_();
-    // Renamed while still held: closed first, it could be taken for
-    // abandoned and removed by another writer of the same archive.
-    if (!replaceWithTemporary(dir_, out_, temp_, finalName_)) {
-        setError(ZIP_ER_RENAME, lastError());
+    if (!takeName())
         return false;
-    }
     temp_.clear();
     unregisterTemp();
     written_.known = fileInfo(out_, written_.st);

@@ -60,7 +60,7 @@ public:
 
     // Called once the archive is complete and on disk, right before it takes
     // its name: what still holds the archive it replaces lets go of it
-    // (Windows renames over no open file).
+    // (Windows renames over no file this process holds).
     void setBeforeRename(std::function<void()> beforeRename) { beforeRename_ = std::move(beforeRename); }
     // After finish(): the archive as it took its name, and whether the file
     // system holding it keeps real change times.
@@ -83,6 +83,7 @@ private:
     bool put(const void *data, size_t length);
     bool flush();
     bool commit();
+    bool takeName();
 
     std::string final_;
     std::string dirPath_, finalName_;   // the folder final_ lies in, and its name there

@@ -70,8 +70,8 @@ struct FileInfo {
     uint64_t ino = 0;
     int64_t mtime = 0;     // seconds since 1970
     int64_t mtimeNs = 0;   // and nanoseconds
-    int64_t ctime = 0;     // last change of data or attributes (POSIX only;
-    int64_t ctimeNs = 0;   // 0 on Windows, where st_ctime is the creation time)
+    int64_t ctime = 0;     // last change of data or attributes (Windows:
+    int64_t ctimeNs = 0;   // FILE_BASIC_INFO.ChangeTime; 0 where unknown)
     uint32_t uid = 0;      // owner and group (POSIX only)
     uint32_t gid = 0;
 };
@@ -170,12 +170,14 @@ bool resolveIn(FolderHandle folder, const std::string &name, const std::string &
 bool readLinkIn(FolderHandle folder, const std::string &name, std::string &target);
 // The resolved path of a folder held open; `path` as for resolveIn.
 bool resolvedFolder(FolderHandle folder, const std::string &path, std::string &resolved);
-// True when the file system holding `folder` keeps change times that no
-// program can set back and that move with every change of a file's data
-// through write(): ext2/3/4, XFS, Btrfs, tmpfs, ZFS, F2FS and the like.
-// False for FAT, exFAT, NTFS, FUSE, SMB, NFS and every file system not
-// known to, and always on Windows (see kTrustsChangeTimes).
+// True when the file system holding `folder` keeps change times that move
+// with every change of a file's data: on Linux ext2/3/4, XFS, Btrfs, tmpfs,
+// ZFS, F2FS and the like, whose change times no program can set; on Windows
+// NTFS and ReFS on a local drive, where a program may
+// set one through SetFileInformationByHandle, which few do. False for FAT,
+// exFAT, FUSE, SMB, NFS, network drives and every file system not known.
 bool keepsChangeTimes(FolderHandle folder);
+
 // How many folders the engine may hold open at once, from the process's
 // limit on open files (RLIMIT_NOFILE), leaving most of it to the program.
 size_t folderBudget();
@@ -219,16 +221,10 @@ private:
 // for each one; elsewhere it is listed every time.
 bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out);
 
-// True where a file may be replaced by rename while this process holds it
-// open (POSIX). Windows renames over no open file, neither for this writer
-// nor for another one writing the same archive at the same time: there the
-// earlier archive is not held through a run, so nothing of it is reused or
-// kept.
-extern const bool kReplacesOpenFiles;
 
 // Change times. fileSystemNow is the clock the kernel stamps file times with
-// (Linux: CLOCK_REALTIME_COARSE); setModifiedTime sets a file's modification
-// time. Both false where the engine does not stamp its archives (Windows).
+// (Linux: CLOCK_REALTIME_COARSE; Windows: the system time, taken a tick
+// early); setModifiedTime sets a file's modification time.
 bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds);
 bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds);
 
@@ -270,7 +266,14 @@ bool removeIfAbandoned(FolderHandle dir, const std::string &name);
 // makes the rename last on disk and gives the file the attributes of an
 // ordinary one. `file` stays open. Whatever happened to the folder's path
 // meanwhile, the names are those in the folder held.
+// One try: a name held by another program (isHeldElsewhere) is the
+// caller's to try again. On Windows the archive takes the attributes
+// keepAttributes gave it as it takes its name.
 bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &from, const std::string &to);
+// True for an error that says another program holds the file for now (on
+// Windows a sharing or access error, on POSIX a busy file), which a later
+// try may not meet.
+bool isHeldElsewhere(int error);
 bool removeFile(FolderHandle dir, const std::string &name);
 // Makes (or empties) the file `name` in `dir` for writing, with at most the
 // permissions `mode`; a link there is not followed.

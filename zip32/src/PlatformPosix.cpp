@@ -180,8 +180,6 @@ bool isPseudoFileSystem(const std::string &resolved)
     return false;
 }
 
-const bool kReplacesOpenFiles = true;
-
 const int kErrIsLink = ELOOP;
 const int kErrChanged = ESTALE;
 
@@ -700,6 +698,13 @@ bool replaceWithTemporary(FolderHandle dir, FileHandle, const std::string &from,
         return false;
     ::fsync(dir);
     return true;
+}
+
+bool isHeldElsewhere(int error)
+{
+    // A share served from Windows refuses to replace a file that a program
+    // there holds.
+    return error == EBUSY || error == ETXTBSY;
 }
 
 bool removeFile(FolderHandle dir, const std::string &name)

@@ -14,6 +14,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+#include <aclapi.h>
 #include <winternl.h>
 
 // ntdll's folder listing from a handle, which winternl.h does not declare.
@@ -175,23 +176,27 @@ std::wstring longPath(const std::string &path)
     return widen(path);
 }
 
-int64_t unixTime100ns(const FILETIME &ft)
+// A time in 100 ns since 1601 as seconds and nanoseconds since 1970.
+void splitTime(uint64_t ticks, int64_t &seconds, int64_t &nanoseconds)
 {
-    const uint64_t ticks = (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
-    return static_cast<int64_t>(ticks) - INT64_C(116444736000000000);
-}
-
-void setTime(FileInfo &info, const FILETIME &ft)
-{
-    const int64_t t = unixTime100ns(ft);
-    int64_t seconds = t / 10000000;
+    const int64_t t = static_cast<int64_t>(ticks) - INT64_C(116444736000000000);
+    seconds = t / 10000000;
     int64_t rest = t % 10000000;
     if (rest < 0) {
         rest += 10000000;
         --seconds;
     }
-    info.mtime = seconds;
-    info.mtimeNs = rest * 100;
+    nanoseconds = rest * 100;
+}
+
+uint64_t ticksOf(const FILETIME &ft)
+{
+    return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
+}
+
+void setTime(FileInfo &info, const FILETIME &ft)
+{
+    splitTime(ticksOf(ft), info.mtime, info.mtimeNs);
 }
 
 uint32_t modeOf(DWORD attributes)
@@ -210,6 +215,33 @@ FileInfo infoOf(const BY_HANDLE_FILE_INFORMATION &bi)
     info.ino = (static_cast<uint64_t>(bi.nFileIndexHigh) << 32) | bi.nFileIndexLow;
     setTime(info, bi.ftLastWriteTime);
     return info;
+}
+
+// Closes `h` after a call that gave `ok`, keeping that call's error.
+bool closeAfter(HANDLE h, bool ok)
+{
+    const DWORD error = GetLastError();
+    CloseHandle(h);
+    if (!ok)
+        SetLastError(error);
+    return ok;
+}
+
+// What the engine knows of the file open as `h`. The change time is the
+// file system's own (FILE_BASIC_INFO.ChangeTime), moved by every change of
+// the file's data or attributes; neither the C runtime's st_ctime (the
+// creation time) nor a folder listing's copy of it, which can lag behind for
+// a file held open elsewhere.
+bool handleInfo(HANDLE h, FileInfo &info)
+{
+    BY_HANDLE_FILE_INFORMATION bi;
+    if (!GetFileInformationByHandle(h, &bi))
+        return false;
+    info = infoOf(bi);
+    FILE_BASIC_INFO basic{};
+    if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) && basic.ChangeTime.QuadPart > 0)
+        splitTime(static_cast<uint64_t>(basic.ChangeTime.QuadPart), info.ctime, info.ctimeNs);
+    return true;
 }
 
 // A file that cannot even be opened to read its attributes (another program
@@ -351,18 +383,8 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
     HANDLE h = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (h != INVALID_HANDLE_VALUE) {
-        BY_HANDLE_FILE_INFORMATION bi;
-        const bool ok = GetFileInformationByHandle(h, &bi) != 0;
-        const DWORD error = GetLastError();
-        CloseHandle(h);
-        if (ok) {
-            info = infoOf(bi);
-            return true;
-        }
-        SetLastError(error);
-        return false;
-    }
+    if (h != INVALID_HANDLE_VALUE)
+        return closeAfter(h, handleInfo(h, info));
     if (reparse)
         return false;   // where the link leads is not there
     info = FileInfo{};
@@ -376,14 +398,25 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
 
 const bool kStoresLinks = false;
 
-bool fileSystemNow(int64_t &, int64_t &)
+// The file system stamps its times from the system clock: on Windows from
+// the very tick GetSystemTimeAsFileTime reads; under Wine from the Linux
+// kernel's coarse clock, up to a tick behind the one Wine reads here. Taken
+// this much early, the moment is never later than a stamp made after it.
+constexpr int64_t kStampLag = 320000;   // 32 ms in 100 ns
+
+bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds)
 {
-    return false;
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    splitTime(ticksOf(now) - kStampLag, seconds, nanoseconds);
+    return true;
 }
 
-bool setModifiedTime(FileHandle, int64_t, int64_t)
+bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds)
 {
-    return false;
+    FILE_BASIC_INFO basic{};   // times of 0 and attributes of 0 are left as they are
+    basic.LastWriteTime.QuadPart = seconds * 10000000 + nanoseconds / 100 + INT64_C(116444736000000000);
+    return SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileBasicInfo, &basic, sizeof basic) != 0;
 }
 
 namespace {
@@ -460,8 +493,6 @@ bool isPseudoFileSystem(const std::string &)
 const int kErrIsLink = ERROR_CANT_ACCESS_FILE;
 const int kErrChanged = ERROR_FILE_INVALID;
 
-const bool kReplacesOpenFiles = false;
-
 namespace {
 
 // Opens `name` in the folder held as `folder` by the system's own call for
@@ -533,16 +564,6 @@ bool finalPathOf(HANDLE h, std::string &resolved)
     return true;
 }
 
-// Closes `h` after a call that gave `ok`, keeping that call's error.
-bool closeAfter(HANDLE h, bool ok)
-{
-    const DWORD error = GetLastError();
-    CloseHandle(h);
-    if (!ok)
-        SetLastError(error);
-    return ok;
-}
-
 bool markForDeletion(HANDLE h)
 {
     FILE_DISPOSITION_INFO dispose{};
@@ -596,12 +617,11 @@ bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo 
                             FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT));
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION bi;
-    if (!closeAfter(h, GetFileInformationByHandle(h, &bi) != 0))
+    const bool reparse = !follow && isReparsePoint(h);
+    if (!closeAfter(h, handleInfo(h, info)))
         return false;
-    info = infoOf(bi);
     // Symbolic links, junctions and mount points are links to the walk.
-    if (!follow && (bi.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    if (reparse) {
         info.mode = S_IFLNK | 0777;
         info.size = 0;
     }
@@ -621,11 +641,7 @@ bool resolveIn(FolderHandle folder, const std::string &name, const std::string &
     HANDLE h = openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
     if (h == INVALID_HANDLE_VALUE)
         return false;
-    BY_HANDLE_FILE_INFORMATION bi;
-    if (!closeAfter(h, finalPathOf(h, resolved) && GetFileInformationByHandle(h, &bi)))
-        return false;
-    target = infoOf(bi);
-    return true;
+    return closeAfter(h, finalPathOf(h, resolved) && handleInfo(h, target));
 }
 
 bool readLinkIn(FolderHandle folder, const std::string &name, std::string &target)
@@ -642,11 +658,33 @@ bool resolvedFolder(FolderHandle folder, const std::string &, std::string &resol
     return finalPathOf(reinterpret_cast<HANDLE>(folder), resolved);
 }
 
-// The change time of a file is not at hand here (st_ctime is the creation
-// time): no re-run takes an earlier archive's word that a file is unchanged.
-bool keepsChangeTimes(FolderHandle)
+namespace {
+
+// The volume's file system by its name, and its kind of drive.
+bool changeTimesAreReal(std::wstring_view fileSystem, unsigned driveType)
 {
-    return false;
+    // NTFS and ReFS keep a change time of their own. FAT and exFAT have none,
+    // and a share says what its server likes (Samba calls itself "NTFS").
+    const bool keeps = fileSystem == L"NTFS" || fileSystem == L"ReFS";
+    return keeps && (driveType == DRIVE_FIXED || driveType == DRIVE_REMOVABLE || driveType == DRIVE_RAMDISK);
+}
+
+} // namespace
+
+bool keepsChangeTimes(FolderHandle folder)
+{
+    const auto h = reinterpret_cast<HANDLE>(folder);
+    wchar_t fileSystem[MAX_PATH + 1] = {};
+    if (!GetVolumeInformationByHandleW(h, nullptr, 0, nullptr, nullptr, nullptr, fileSystem, MAX_PATH + 1))
+        return false;
+    // The kind of drive, from the root of the volume the folder lies on.
+    std::string path;
+    if (!finalPathOf(h, path))
+        return false;
+    std::wstring root(path.size() + 2, L'\0');
+    if (!GetVolumePathNameW(longPath(path).c_str(), root.data(), static_cast<DWORD>(root.size())))
+        return false;
+    return changeTimesAreReal(fileSystem, GetDriveTypeW(root.c_str()));
 }
 
 size_t folderBudget()
@@ -723,10 +761,8 @@ FileHandle openForReading(const std::string &path, bool follow)
 
 bool fileInfo(FileHandle file, FileInfo &info)
 {
-    BY_HANDLE_FILE_INFORMATION bi;
-    if (!GetFileInformationByHandle(reinterpret_cast<HANDLE>(file), &bi))
+    if (!handleInfo(reinterpret_cast<HANDLE>(file), info))
         return false;
-    info = infoOf(bi);
     if (GetFileType(reinterpret_cast<HANDLE>(file)) != FILE_TYPE_DISK)
         info.mode = (info.mode & ~S_IFMT) | S_IFCHR;
     return true;
@@ -802,6 +838,14 @@ namespace {
 std::atomic<bool> g_exitArmed{false};
 std::atomic<FileHandle> g_tempHandle{kNoFile};
 
+// What the archive being written keeps of the file it replaces: its
+// attributes (read-only, hidden, system, not indexed), set as it takes its
+// name. One temporary file is in flight at a time (g_tempHandle).
+std::atomic<DWORD> g_keptAttributes{0};
+
+constexpr DWORD kKeptAttributes =
+    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+
 } // namespace
 
 bool closeFile(FileHandle file)
@@ -817,12 +861,15 @@ FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t)
     // delete the file, which is how a live writer's file is told from an
     // abandoned one; the file is held from the moment it exists. DELETE lets
     // the exit handler remove it, and the commit rename it, through this
-    // handle. Hidden, as the leading '.' hides it on POSIX systems.
-    HANDLE h = openRelative(dir, name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ, FILE_CREATE,
+    // handle, and WRITE_DAC the permissions it keeps of the archive it
+    // replaces. Hidden, as the leading '.' hides it on POSIX systems.
+    HANDLE h = openRelative(dir, name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ, FILE_CREATE,
                             FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN);
     const auto file = reinterpret_cast<FileHandle>(h);
-    if (h != INVALID_HANDLE_VALUE)
+    if (h != INVALID_HANDLE_VALUE) {
         g_tempHandle.store(file);
+        g_keptAttributes.store(0);
+    }
     return file;
 }
 
@@ -839,60 +886,127 @@ bool removeIfAbandoned(FolderHandle dir, const std::string &name)
     return removed;
 }
 
-bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &, const std::string &to)
+namespace {
+
+// FILE_RENAME_INFORMATION_EX's flags (Windows 10 1709 and later).
+constexpr ULONG kRenameReplace = 0x1, kRenamePosix = 0x2, kRenameIgnoreReadOnly = 0x40;
+constexpr auto kRenameInformationEx = static_cast<FILE_INFORMATION_CLASS>(65);
+
+// Renames the file open as `h` to `to` in the folder held as `dir`,
+// replacing a file there. By the system's own call: SetFileInformationByHandle
+// makes a name without a folder into a path in the current folder. POSIX
+// semantics first, under which a file that others hold open (sharing its
+// deletion, as this engine's readers do) is replaced all the same, and a
+// read-only one too; where the system has no such rename, the classic one.
+bool renameHandle(HANDLE h, FolderHandle dir, const std::string &to)
 {
-    const HANDLE h = reinterpret_cast<HANDLE>(file);
-    // The archive is an ordinary file, not hidden as its temporary was.
-    FILE_BASIC_INFO basic{};
-    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    if (!SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic))
-        return false;
-    // Renamed through its own handle, which no other writer can open: a
-    // rename by name would need the file closed first, and in that moment
-    // another writer could take it for abandoned. The new name is taken in
-    // the folder held, whatever its path is now: the system's own call,
-    // since SetFileInformationByHandle makes a name without a folder into a
-    // path in the current folder.
     const std::wstring target = widen(to);
     std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFORMATION) + target.size() * sizeof(wchar_t));
     auto *rename = reinterpret_cast<FILE_RENAME_INFORMATION *>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
     rename->RootDirectory = reinterpret_cast<HANDLE>(dir);
     rename->FileNameLength = static_cast<ULONG>(target.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
-    // Another writer of the same archive that has just renamed its own file
-    // into place holds it a moment longer, until it closes it: a short wait.
-    // A program that keeps the archive open is still there after it.
-    for (int attempt = 0;; ++attempt) {
-        IO_STATUS_BLOCK io{};
-        const NTSTATUS status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()),
-                                                     FileRenameInformation);
-        if (NT_SUCCESS(status))
-            return true;
-        const DWORD error = RtlNtStatusToDosError(status);
-        SetLastError(error);
-        if ((error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) || attempt == 20)
-            return false;
-        Sleep(5);
+    const ULONG flags = kRenameReplace | kRenamePosix | kRenameIgnoreReadOnly;
+    std::memcpy(buffer.data(), &flags, sizeof flags);   // the Ex form's Flags overlay ReplaceIfExists
+    IO_STATUS_BLOCK io{};
+    NTSTATUS status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), kRenameInformationEx);
+    constexpr auto kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
+    constexpr auto kInvalidClass = static_cast<NTSTATUS>(0xC0000003L);
+    constexpr auto kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
+    constexpr auto kNotSupported = static_cast<NTSTATUS>(0xC00000BBL);
+    if (status == kNotImplemented || status == kInvalidClass || status == kInvalidParameter
+        || status == kNotSupported) {
+        std::memset(buffer.data(), 0, sizeof flags);
+        rename->ReplaceIfExists = TRUE;
+        status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
     }
+    if (!NT_SUCCESS(status))
+        SetLastError(RtlNtStatusToDosError(status));
+    return NT_SUCCESS(status);
 }
 
-// Only the reuse index is made and renamed so, and Windows keeps none.
-FileHandle createIn(FolderHandle, const std::string &, uint32_t)
+} // namespace
+
+bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &, const std::string &to)
 {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return kNoFile;
+    const HANDLE h = reinterpret_cast<HANDLE>(file);
+    // Renamed through its own handle, which no other writer can open: a
+    // rename by name would need the file closed first, and in that moment
+    // another writer could take it for abandoned.
+    if (!renameHandle(h, dir, to))
+        return false;
+    // The archive is an ordinary file, not hidden as its temporary was, with
+    // the attributes of the one it replaced.
+    FILE_BASIC_INFO basic{};
+    basic.FileAttributes = g_keptAttributes.exchange(0) & kKeptAttributes;
+    if (basic.FileAttributes == 0)
+        basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic);
+    return true;
 }
 
-bool renameIn(FolderHandle, const std::string &, const std::string &)
+bool isHeldElsewhere(int error)
 {
-    SetLastError(ERROR_NOT_SUPPORTED);
-    return false;
+    return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION
+           || error == ERROR_USER_MAPPED_FILE;
 }
+
+FileHandle createIn(FolderHandle dir, const std::string &name, uint32_t)
+{
+    HANDLE h = openRelative(dir, name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OVERWRITE_IF,
+                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    return reinterpret_cast<FileHandle>(refuseLink(h, false));
+}
+
+bool renameIn(FolderHandle dir, const std::string &from, const std::string &to)
+{
+    HANDLE h = openRelative(dir, from, DELETE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN,
+                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    if (h == INVALID_HANDLE_VALUE)
+        return false;
+    return closeAfter(h, renameHandle(h, dir, to));
+}
+
+namespace {
+
+// `name` in the folder held as `parent`, made when it is not there, and held
+// when it is a folder and no link.
+HANDLE ownFolderIn(HANDLE parent, const std::string &name)
+{
+    HANDLE h = openRelative(reinterpret_cast<FolderHandle>(parent), name, kFolderAccess, kShareAll, FILE_OPEN_IF,
+                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    return refuseLink(h, false);
+}
+
+// The user's own local application data (%LOCALAPPDATA%, in the profile
+// only the user and the system may enter), then Quillbarrow\reuse there.
+HANDLE findReuseIndexFolder()
+{
+    const DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0);
+    std::wstring base(n, L'\0');
+    if (n == 0 || GetEnvironmentVariableW(L"LOCALAPPDATA", base.data(), n) != n - 1)
+        return INVALID_HANDLE_VALUE;
+    base.resize(n - 1);
+    const std::string path = normalizeFull(narrow(base));
+    if (!isAbsolutePath(path))
+        return INVALID_HANDLE_VALUE;
+    HANDLE h = reinterpret_cast<HANDLE>(openFolder(path));
+    for (const char *part : {"Quillbarrow", "reuse"}) {
+        if (h == INVALID_HANDLE_VALUE)
+            break;
+        HANDLE inner = ownFolderIn(h, part);
+        CloseHandle(h);
+        h = inner;
+    }
+    return h;
+}
+
+} // namespace
 
 FolderHandle reuseIndexFolder()
 {
-    return kNoFile;
+    static const auto folder = reinterpret_cast<FolderHandle>(findReuseIndexFolder());
+    return folder;
 }
 
 bool removeFile(FolderHandle dir, const std::string &name)
@@ -910,8 +1024,9 @@ uint32_t processUser()
     return 0;
 }
 
-// Owners and permissions are the Windows issue's; an archive here keeps none
-// of the one it replaces, and no link at its name is written through.
+// Who else may write a folder is not worked out from its ACL here: a link
+// at an archive's name is never written through, and the ACL of an earlier
+// archive is kept only when it is the user's own (keepAttributes).
 bool userMayWrite(uint32_t, const std::string &)
 {
     return true;
@@ -922,7 +1037,86 @@ bool othersMayWrite(const std::string &)
     return true;
 }
 
-void keepAttributes(FileHandle, const KeptAttributes &) {}
+namespace {
+
+// True when `owner` is the user this process acts as, or the owner it gives
+// the files it makes (an administrator's may be the Administrators group).
+bool isOwnOwner(PSID owner)
+{
+    HANDLE token;
+    if (!owner || !OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return false;
+    bool own = false;
+    for (TOKEN_INFORMATION_CLASS kind : {TokenUser, TokenOwner}) {
+        unsigned char buffer[512];
+        DWORD length = 0;
+        if (!GetTokenInformation(token, kind, buffer, sizeof buffer, &length))
+            continue;
+        // TOKEN_USER and TOKEN_OWNER both begin with the SID's pointer.
+        PSID sid = kind == TokenUser ? reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid
+                                     : reinterpret_cast<TOKEN_OWNER *>(buffer)->Owner;
+        own = own || EqualSid(owner, sid);
+    }
+    CloseHandle(token);
+    return own;
+}
+
+// The entries of `dacl` set on the file itself, those it did not inherit
+// from its folder, as a new ACL in `out`.
+bool explicitEntries(PACL dacl, std::vector<unsigned char> &out, size_t &count)
+{
+    out.assign(dacl->AclSize, 0);
+    auto *acl = reinterpret_cast<PACL>(out.data());
+    if (!InitializeAcl(acl, static_cast<DWORD>(out.size()), ACL_REVISION_DS))
+        return false;
+    count = 0;
+    for (DWORD i = 0; i < dacl->AceCount; ++i) {
+        void *ace = nullptr;
+        if (!GetAce(dacl, i, &ace))
+            return false;
+        const auto *header = static_cast<ACE_HEADER *>(ace);
+        if (header->AceFlags & INHERITED_ACE)
+            continue;
+        if (!AddAce(acl, ACL_REVISION_DS, MAXDWORD, ace, header->AceSize))
+            return false;
+        ++count;
+    }
+    return true;
+}
+
+} // namespace
+
+// What a replaced archive passes on: its attributes, and the permissions
+// set on it rather than inherited from its folder (the new archive inherits
+// those itself), when it is the user's own: an archive planted by someone
+// else passes on no ACL of theirs.
+void keepAttributes(FileHandle to, const KeptAttributes &kept)
+{
+    const auto from = reinterpret_cast<HANDLE>(kept.from);
+    FILE_BASIC_INFO basic{};
+    if (kept.from == kNoFile || !GetFileInformationByHandleEx(from, FileBasicInfo, &basic, sizeof basic))
+        return;
+    g_keptAttributes.store(basic.FileAttributes & kKeptAttributes);
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (GetSecurityInfo(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                        nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+        return;
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    std::vector<unsigned char> acl;
+    size_t count = 0;
+    if (dacl && isOwnOwner(owner) && GetSecurityDescriptorControl(sd, &control, &revision)
+        && explicitEntries(dacl, acl, count) && (count > 0 || (control & SE_DACL_PROTECTED))) {
+        const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION
+            | ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
+                                             : UNPROTECTED_DACL_SECURITY_INFORMATION);
+        SetSecurityInfo(reinterpret_cast<HANDLE>(to), SE_FILE_OBJECT, what, nullptr, nullptr,
+                        reinterpret_cast<PACL>(acl.data()), nullptr);
+    }
+    LocalFree(sd);
+}
 
 uint64_t processNumber()
 {

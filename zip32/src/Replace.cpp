@@ -40,7 +40,7 @@ std::string folderOf(const std::string &path)
 void keepOf(Replacement &plan, const std::string &path)
 {
     FileInfo st;
-    plan.kept.from = kReplacesOpenFiles ? openForReading(path, false) : kNoFile;
+    plan.kept.from = openForReading(path, false);
     if (!(plan.kept.from != kNoFile ? fileInfo(plan.kept.from, st) : statPath(path, false, st)) || !S_ISREG(st.mode)) {
         plan.earlierThere = false;
         return;

@@ -38,7 +38,7 @@ struct Replacement {
     int error = 0;              // the name is taken by no file (a folder...)
 
     // Lets go of the file replaced, once what is kept of it has been
-    // taken (Windows renames over no open file).
+    // taken (Windows renames over no file this process holds).
     void release();
 };
 

@@ -83,8 +83,6 @@ void EarlierArchive::close()
 
 std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, int level)
 {
-    if (!kReplacesOpenFiles)
-        return nullptr;
     const FileHandle fd = openForReading(path);
     if (fd == kNoFile)
         return nullptr;

@@ -19,7 +19,6 @@
 //   - verified: everywhere else (no index, FAT, exFAT, FUSE, network file
 //     systems), the file is read and its CRC-32 must be the entry's; only
 //     the compression is saved.
-// On Windows nothing is reused (see kReplacesOpenFiles).
 // The copied data is checked again before it is written (see Pipeline):
 // summed against the CRC-32 of the stored data that the fingerprint records,
 // or inflated against the entry's CRC-32 and size.
