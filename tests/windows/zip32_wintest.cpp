@@ -22,6 +22,16 @@
 //                             message routine once the archive is being
 //                             written (progress with a total was reported),
 //                             as the program does when its window is closed
+//     --set-sddl PATH SDDL    give PATH this security descriptor first
+//     --show PATH             after the run, print "PATH: attributes 0xN, SDDL"
+//   Conditions put in zip32.dll's way through its imports from the system:
+//     --refuse-renames N      the first N renames fail as if another program
+//                             held the archive (a sharing violation)
+//     --stop-when-refused     ask the engine to stop once a rename failed
+//     --volume KIND           every volume is FAT32, exFAT or remote (an
+//                             NTFS share) to the engine
+//     --count-opens           print "opened N files to read": the files the
+//                             engine opened for their data
 //
 // Messages go to standard output as UTF-8, as the engine sends them, then a
 // line "result N"; the exit status is the engine's result (the first that
@@ -33,9 +43,14 @@
 #include <string>
 #include <vector>
 
+#include <atomic>
+#include <cstring>
+
 #include <fcntl.h>
 #include <io.h>
 #include <windows.h>
+#include <sddl.h>
+#include <winternl.h>
 
 namespace {
 
@@ -166,6 +181,129 @@ void walk(const std::wstring &folder, std::vector<std::wstring> &out)
     }
 }
 
+// Points `module`'s import of `function` from `dll` at `hook`; the import's
+// own address, or null when the module does not import it.
+void *patchImport(HMODULE module, const char *dll, const char *function, void *hook)
+{
+    auto *base = reinterpret_cast<unsigned char *>(module);
+    const auto *nt = reinterpret_cast<IMAGE_NT_HEADERS *>(base + reinterpret_cast<IMAGE_DOS_HEADER *>(base)->e_lfanew);
+    const IMAGE_DATA_DIRECTORY &imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    for (auto *d = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR *>(base + imports.VirtualAddress); d->Name; ++d) {
+        if (_stricmp(reinterpret_cast<char *>(base + d->Name), dll) != 0)
+            continue;
+        auto *names = reinterpret_cast<IMAGE_THUNK_DATA *>(base + (d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk));
+        auto *slots = reinterpret_cast<IMAGE_THUNK_DATA *>(base + d->FirstThunk);
+        for (; names->u1.AddressOfData; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL(names->u1.Ordinal)
+                || std::strcmp(reinterpret_cast<IMAGE_IMPORT_BY_NAME *>(base + names->u1.AddressOfData)->Name, function) != 0)
+                continue;
+            DWORD was = 0;
+            VirtualProtect(&slots->u1.Function, sizeof(void *), PAGE_READWRITE, &was);
+            void *original = reinterpret_cast<void *>(slots->u1.Function);
+            slots->u1.Function = reinterpret_cast<ULONG_PTR>(hook);
+            VirtualProtect(&slots->u1.Function, sizeof(void *), was, &was);
+            return original;
+        }
+    }
+    return nullptr;
+}
+
+using SetInformationFn = NTSTATUS(NTAPI *)(HANDLE, PIO_STATUS_BLOCK, PVOID, ULONG, FILE_INFORMATION_CLASS);
+using CreateFileFn = NTSTATUS(NTAPI *)(PHANDLE, ACCESS_MASK, POBJECT_ATTRIBUTES, PIO_STATUS_BLOCK, PLARGE_INTEGER,
+                                       ULONG, ULONG, ULONG, ULONG, PVOID, ULONG);
+SetInformationFn g_setInformation = nullptr;
+CreateFileFn g_createFile = nullptr;
+std::atomic<long> g_renamesToRefuse{0}, g_renamesRefused{0}, g_opensToRead{0};
+bool g_stopWhenRefused = false;
+std::wstring g_volumeKind;
+
+NTSTATUS NTAPI refusingSetInformation(HANDLE h, PIO_STATUS_BLOCK io, PVOID data, ULONG length,
+                                      FILE_INFORMATION_CLASS kind)
+{
+    const bool rename = kind == FileRenameInformation || int(kind) == 65;   // FileRenameInformationEx
+    if (rename && g_renamesToRefuse.fetch_sub(1) > 0) {
+        ++g_renamesRefused;
+        return static_cast<NTSTATUS>(0xC0000043L);   // STATUS_SHARING_VIOLATION
+    }
+    return g_setInformation(h, io, data, length, kind);
+}
+
+NTSTATUS NTAPI countingCreateFile(PHANDLE h, ACCESS_MASK access, POBJECT_ATTRIBUTES object, PIO_STATUS_BLOCK io,
+                                  PLARGE_INTEGER size, ULONG attributes, ULONG share, ULONG disposition,
+                                  ULONG options, PVOID ea, ULONG eaLength)
+{
+    const NTSTATUS status = g_createFile(h, access, object, io, size, attributes, share, disposition, options, ea,
+                                         eaLength);
+    if (status >= 0 && (access & FILE_READ_DATA) && (options & FILE_NON_DIRECTORY_FILE))
+        ++g_opensToRead;
+    return status;
+}
+
+BOOL WINAPI volumeOfKind(HANDLE, LPWSTR name, DWORD nameSize, LPDWORD serial, LPDWORD maxName, LPDWORD flags,
+                         LPWSTR fileSystem, DWORD fileSystemSize)
+{
+    const std::wstring kind = g_volumeKind == L"remote" ? L"NTFS" : g_volumeKind;
+    if (name && nameSize)
+        name[0] = L'\0';
+    if (serial)
+        *serial = 0x1234;
+    if (maxName)
+        *maxName = 255;
+    if (flags)
+        *flags = FILE_CASE_PRESERVED_NAMES | FILE_UNICODE_ON_DISK;
+    if (fileSystem && fileSystemSize > kind.size())
+        std::wcscpy(fileSystem, kind.c_str());
+    return TRUE;
+}
+
+UINT WINAPI driveOfKind(LPCWSTR)
+{
+    return g_volumeKind == L"remote" ? DRIVE_REMOTE : DRIVE_FIXED;
+}
+
+void hookEngine(HMODULE engine, bool refuse, bool countOpens)
+{
+    auto patch = [&](const char *dll, const char *function, void *hook) {
+        void *original = patchImport(engine, dll, function, hook);
+        if (!original)
+            give_up(L"zip32.dll does not import what the test replaces");
+        return original;
+    };
+    if (refuse)
+        g_setInformation = reinterpret_cast<SetInformationFn>(
+            patch("ntdll.dll", "NtSetInformationFile", reinterpret_cast<void *>(refusingSetInformation)));
+    if (countOpens)
+        g_createFile = reinterpret_cast<CreateFileFn>(
+            patch("ntdll.dll", "NtCreateFile", reinterpret_cast<void *>(countingCreateFile)));
+    if (!g_volumeKind.empty()) {
+        patch("kernel32.dll", "GetVolumeInformationByHandleW", reinterpret_cast<void *>(volumeOfKind));
+        patch("kernel32.dll", "GetDriveTypeW", reinterpret_cast<void *>(driveOfKind));
+    }
+}
+
+void setSecurity(const std::wstring &path, const std::wstring &sddl)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &sd, nullptr)
+        || !SetFileSecurityW(longPath(path).c_str(), DACL_SECURITY_INFORMATION, sd))
+        give_up(L"cannot set the security of " + path);
+    LocalFree(sd);
+}
+
+void show(const std::wstring &path)
+{
+    const DWORD attributes = GetFileAttributesW(longPath(path).c_str());
+    std::vector<unsigned char> sd(65536);
+    DWORD need = 0;
+    wchar_t *text = nullptr;
+    if (!GetFileSecurityW(longPath(path).c_str(), DACL_SECURITY_INFORMATION, sd.data(), DWORD(sd.size()), &need)
+        || !ConvertSecurityDescriptorToStringSecurityDescriptorW(sd.data(), SDDL_REVISION_1,
+                                                                 DACL_SECURITY_INFORMATION, &text, nullptr))
+        give_up(L"cannot read the security of " + path);
+    std::printf("%s: attributes 0x%lx, %s\n", utf8(path).c_str(), attributes, utf8(text).c_str());
+    LocalFree(text);
+}
+
 bool g_exitWhileWriting = false;
 uint64_t g_progressCalls = 0;
 
@@ -187,7 +325,7 @@ int32_t ZIP32_CALL progress(uint64_t, uint64_t total)
 {
     if (total > 0)
         ++g_progressCalls;
-    return 0;
+    return g_stopWhenRefused && g_renamesRefused > 0 ? 1 : 0;
 }
 int32_t ZIP32_CALL answer(int32_t, int32_t, int32_t, int32_t) { return 1; }
 char *ZIP32_CALL bufferRoutine(char *buffer) { return buffer; }
@@ -204,6 +342,8 @@ int wmain(int argc, wchar_t **argv)
     std::wstring root = L"\\";
     bool walkFolders = false;
     int repeat = 1;
+    bool countOpens = false;
+    std::vector<std::wstring> shown;
     int i = 1;
     for (; i < argc && std::wstring(argv[i]).rfind(L"--", 0) == 0; ++i) {
         const std::wstring a = argv[i];
@@ -236,6 +376,19 @@ int wmain(int argc, wchar_t **argv)
             hold(value(), FILE_SHARE_READ);
         else if (a == L"--hold-exclusive")
             hold(value(), 0);
+        else if (a == L"--set-sddl") {
+            const std::wstring path = value();
+            setSecurity(path, value());
+        } else if (a == L"--show")
+            shown.push_back(value());
+        else if (a == L"--refuse-renames")
+            g_renamesToRefuse = std::wcstol(value().c_str(), nullptr, 10);
+        else if (a == L"--stop-when-refused")
+            g_stopWhenRefused = true;
+        else if (a == L"--volume")
+            g_volumeKind = value();
+        else if (a == L"--count-opens")
+            countOpens = true;
         else
             give_up(L"unknown option " + a);
     }
@@ -252,6 +405,7 @@ int wmain(int argc, wchar_t **argv)
     auto archive = reinterpret_cast<ArchiveFn>(reinterpret_cast<void *>(GetProcAddress(engine, "ZpArchive")));
     if (!init || !setOptions || !archive)
         give_up(L"zip32.dll lacks an entry point");
+    hookEngine(engine, g_renamesToRefuse > 0, countOpens);
 
     const std::string archiveName = utf8(argv[i++]);
     // The program's list starts with a placeholder name that matches nothing.
@@ -288,6 +442,10 @@ int wmain(int argc, wchar_t **argv)
     for (int run = 0; run < repeat && result == ZP_OK; ++run)
         result = archive(int32_t(names.size()), archiveName.c_str(), list.data());
     releaseHolders();
+    for (const std::wstring &path : shown)
+        show(path);
+    if (countOpens)
+        std::printf("opened %ld files to read\n", g_opensToRead.load());
     std::printf("result %d\n", int(result));
     return result;
 }

@@ -23,10 +23,14 @@
 #include <string>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
+#endif
 
 namespace ztest {
 
@@ -142,6 +146,50 @@ inline QByteArray randomBytes(std::mt19937 &rng, qint64 size, bool compressible)
     return out;
 }
 
+#ifdef _WIN32
+// A file's times on Windows, to the 100 ns the system keeps: last write,
+// and the change time the system keeps of its own.
+struct FileTimes {
+    qint64 written = 0, changed = 0;   // 100 ns since 1601
+};
+
+inline HANDLE openForAttributes(const QString &path, DWORD access)
+{
+    return CreateFileW(reinterpret_cast<const wchar_t *>(QDir::toNativeSeparators(path).utf16()), access,
+                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                       FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+inline FileTimes timesOf(const QString &path)
+{
+    FileTimes t;
+    HANDLE h = openForAttributes(path, FILE_READ_ATTRIBUTES);
+    FILE_BASIC_INFO basic{};
+    if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic))
+        t = {basic.LastWriteTime.QuadPart, basic.ChangeTime.QuadPart};
+    if (h != INVALID_HANDLE_VALUE)
+        CloseHandle(h);
+    return t;
+}
+
+inline void setWriteTime(const QString &path, qint64 written)
+{
+    HANDLE h = openForAttributes(path, FILE_WRITE_ATTRIBUTES);
+    FILE_BASIC_INFO basic{};
+    basic.LastWriteTime.QuadPart = written;
+    QVERIFY2(h != INVALID_HANDLE_VALUE && SetFileInformationByHandle(h, FileBasicInfo, &basic, sizeof basic),
+             qPrintable(path));
+    CloseHandle(h);
+}
+
+// Windows has only the read-only mark of a mode.
+inline void setTimeAndMode(const QString &path, time_t mtime, mode_t mode)
+{
+    setWriteTime(path, qint64(mtime) * 10000000 + INT64_C(116444736000000000));
+    QFile::setPermissions(path, (mode & 0200) ? QFile::permissions(path) | QFile::WriteOwner
+                                              : QFile::permissions(path) & ~QFile::Permissions(QFile::WriteOwner));
+}
+#else
 inline void setTimeAndMode(const QString &path, time_t mtime, mode_t mode)
 {
     const QByteArray p = QFile::encodeName(path);
@@ -149,6 +197,7 @@ inline void setTimeAndMode(const QString &path, time_t mtime, mode_t mode)
     struct timespec times[2] = {{mtime, 0}, {mtime, 0}};
     ::utimensat(AT_FDCWD, p.constData(), times, 0);
 }
+#endif
 
 // A seeded random tree under `root`: nested and empty folders, names with
 // blanks and non-ASCII letters, empty and tiny files, sizes around 64 KiB,
@@ -221,10 +270,12 @@ inline QStringList leftIn(const QString &dir)
     return QDir(dir).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
 }
 
+#ifndef _WIN32
 inline void symlinkOrFail(const QByteArray &target, const QString &link)
 {
     QVERIFY2(::symlink(target.constData(), QFile::encodeName(link).constData()) == 0, qPrintable(link));
 }
+#endif
 
 struct Tool {
     int exitCode = -1;

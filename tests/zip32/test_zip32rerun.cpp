@@ -8,42 +8,96 @@
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
+#include <algorithm>
 #include <time.h>
 
 using namespace ztest;
 
 namespace {
 
-struct timespec changeTime(const QString &path)
+// A file's change time and the file system's clock, in nanoseconds since
+// 1970 (Windows: the engine's moment is a tick earlier than its clock).
+#ifdef _WIN32
+qint64 changeTime(const QString &path)
+{
+    return (timesOf(path).changed - INT64_C(116444736000000000)) * 100;
+}
+
+qint64 fileSystemNow()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const qint64 ticks = qint64((quint64(now.dwHighDateTime) << 32) | now.dwLowDateTime);
+    return (ticks - INT64_C(116444736000000000)) * 100 - 32000000;
+}
+
+// The file's modification time, later put back to the 100 ns.
+qint64 modifiedTime(const QString &path)
+{
+    return timesOf(path).written;
+}
+
+void putBack(const QString &path, qint64 written, int secondsEarlier)
+{
+    setWriteTime(path, written - qint64(secondsEarlier) * 10000000);
+}
+#else
+qint64 changeTime(const QString &path)
 {
     struct stat st{};
     ::stat(QFile::encodeName(path).constData(), &st);
-    return st.st_ctim;
+    return qint64(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
 }
 
-bool before(const struct timespec &a, const struct timespec &b)
+qint64 fileSystemNow()
 {
-    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+    struct timespec now{};
+    ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
+
+qint64 modifiedTime(const QString &path)
+{
+    struct stat st{};
+    ::stat(QFile::encodeName(path).constData(), &st);
+    return qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+}
+
+void putBack(const QString &path, qint64 modified, int secondsEarlier)
+{
+    const qint64 t = modified - qint64(secondsEarlier) * 1000000000;
+    struct timespec times[2] = {{0, UTIME_OMIT}, {time_t(t / 1000000000), long(t % 1000000000)}};
+    ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+}
+#endif
 
 // Waits until the file-system clock is past every change made so far under
 // `dir`, so that the next run takes all of its files for unchanged ones.
 void waitForClockTick(const QString &dir)
 {
-    struct timespec latest{};
+    qint64 latest = 0;
     QDirIterator it(dir, QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const struct timespec c = changeTime(it.next());
-        if (before(latest, c))
-            latest = c;
-    }
+    while (it.hasNext())
+        latest = std::max(latest, changeTime(it.next()));
     const QString probe = dir + "/../probe";
-    struct timespec now{};
     do {
         writeFile(probe, "tick");
-        ::clock_gettime(CLOCK_REALTIME_COARSE, &now);
         QTest::qSleep(1);
-    } while (!before(latest, changeTime(probe)) || !before(latest, now));
+    } while (changeTime(probe) <= latest || fileSystemNow() <= latest);
+}
+
+// Readers written by others agree with the archive (Linux: the tools of
+// ZipTestSupport.h; on Windows, where those do not run, the archive is
+// compared byte for byte with a fresh run's instead, which is read back by
+// tests/windows/run_wintests.py).
+bool readersAgree(const QString &archive)
+{
+#ifdef _WIN32
+    Q_UNUSED(archive);
+    return true;
+#else
+    return readersAccept(archive) && pythonCheck(archive).value("problems").toArray().isEmpty();
+#endif
 }
 
 // Flips a byte in the middle of the data of `name`'s entry, or in the CRC
@@ -116,18 +170,13 @@ private slots:
         QDir().mkpath(tmp.path() + "/fresh");
         QCOMPARE(runEngine(again, programNames(src), o).result, ZP_OK);
 
-        struct stat old{};
-        ::stat(QFile::encodeName(file).constData(), &old);
+        const qint64 old = modifiedTime(file);
         if (change == "content" || change == "put back")
             writeFile(file, randomBytes(rng, 50000, true));
         if (change == "size")
             writeFile(file, randomBytes(rng, 50001, true));
-        if (change == "time" || change == "put back") {
-            struct timespec times[2] = {old.st_atim, old.st_mtim};
-            if (change == "time")
-                times[1].tv_sec -= 100;
-            ::utimensat(AT_FDCWD, QFile::encodeName(file).constData(), times, 0);
-        }
+        if (change == "time" || change == "put back")
+            putBack(file, old, change == "time" ? 100 : 0);
         if (change == "rename")
             QVERIFY(QFile::rename(file, src + "/renamed.txt"));
         if (change == "add remove") {
@@ -149,8 +198,7 @@ private slots:
         QFile a(again), b(fresh);
         QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
         QVERIFY(a.readAll() == b.readAll());
-        QVERIFY(readersAccept(again));
-        QCOMPARE(pythonCheck(again).value("problems").toArray().size(), 0);
+        QVERIFY(readersAgree(again));
     }
 
     // A re-run copies an earlier entry's data only when it is the file's own:
@@ -170,6 +218,10 @@ private slots:
         QFETCH(QString, change);
         QTemporaryDir tmp;
         QString top = tmp.path() + "/v1";
+#ifdef _WIN32
+        if (change == "link" || change == "fat")
+            QSKIP("Windows: links are not archived, and a FAT stick is mounted through FUSE");
+#else
         if (change == "fat") {
             if (::geteuid() != 0 || QStandardPaths::findExecutable("fusefat").isEmpty())
                 QSKIP("needs root and fusefat");
@@ -185,6 +237,7 @@ private slots:
             if (change == "fat")
                 runTool("fusermount", {"-u", top});
         });
+#endif
         // Two trees alike in names, sizes and times, with other bytes.
         for (const QString &v : {tmp.path() + "/v1", tmp.path() + "/v2"}) {
             QDir().mkpath(v + "/manual");
@@ -194,8 +247,10 @@ private slots:
             setTimeAndMode(v + "/manual/other.txt", 1600000000, 0644);
         }
         const QString folder = top + "/manual", page = folder + "/page.txt";
+#ifndef _WIN32
         if (change == "link")
             symlinkOrFail("page.txt", folder + "/link.txt");
+#endif
         waitForClockTick(tmp.path() + "/v2");
         const QString archive = tmp.path() + "/out/manual.zip", fresh = tmp.path() + "/fresh/manual.zip";
         QDir().mkpath(tmp.path() + "/out");
@@ -207,22 +262,25 @@ private slots:
         QCOMPARE(runEngine(archive, programNames(earlier + "/manual"), first).result, ZP_OK);
         Options o;
         o.root = QFile::encodeName(top);
+#ifndef _WIN32
         if (change == "link") {
             QVERIFY(QFile::remove(folder + "/link.txt"));
             symlinkOrFail("other.txt", folder + "/link.txt");
         }
+#endif
         if (change == "touched" || change == "fat") {
-            struct stat old{};
-            ::stat(QFile::encodeName(page).constData(), &old);
+            const qint64 old = modifiedTime(page);
             writeFile(page, "FIRST VERSION");   // the same size
-            setTimeAndMode(page, old.st_mtim.tv_sec, 0644);
+            putBack(page, old, 0);
         }
         if (change == "touched")
             setTimeAndMode(archive, ::time(nullptr) + 3600, 0644);
         waitForClockTick(tmp.path() + "/v2");
         QCOMPARE(runEngine(archive, programNames(folder), o).result, ZP_OK);
         QCOMPARE(runEngine(fresh, programNames(folder), o).result, ZP_OK);
+#ifndef _WIN32
         QCOMPARE(listing(archive), listing(fresh));
+#endif
         QFile a(archive), b(fresh);
         QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
         QVERIFY(a.readAll() == b.readAll());
