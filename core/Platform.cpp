@@ -11,6 +11,7 @@
 #    define NOMINMAX
 #  endif
 #  include <windows.h>
+#  include <io.h>
 #  include <shellapi.h>
 #else
 #  include <cerrno>
@@ -84,6 +85,117 @@ HANDLE openForAttributes(const NativePath &path)
 } // namespace
 
 QString NativeSeparators(const QString &path) { return QDir::toNativeSeparators(path); }
+
+namespace {
+
+// The console behind `stream` and its mode; nullptr for a file, a pipe or
+// no handle at all (a window program started without one).
+HANDLE consoleOf(std::FILE *stream, DWORD &mode)
+{
+    const int fd = _fileno(stream);
+    const auto handle = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE || !handle || !GetConsoleMode(handle, &mode))
+        return nullptr;
+    return handle;
+}
+
+} // namespace
+
+bool IsTerminal(std::FILE *stream)
+{
+    DWORD mode = 0;
+    HANDLE console = consoleOf(stream, mode);
+    return console
+        && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+            || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
+void WriteText(std::FILE *stream, const QByteArray &text)
+{
+    DWORD mode = 0;
+    HANDLE console = consoleOf(stream, mode);
+    if (!console) {
+        std::fwrite(text.constData(), 1, size_t(text.size()), stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);
+    const std::wstring wide = QString::fromUtf8(text).toStdWString();
+    // In pieces that end between characters: a console refuses a write of
+    // more than some tens of KiB.
+    for (std::size_t at = 0; at < wide.size();) {
+        std::size_t count = std::min<std::size_t>(wide.size() - at, 8192);
+        if (count > 1 && IS_HIGH_SURROGATE(wide[at + count - 1]))
+            --count;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, wide.data() + at, DWORD(count), &written, nullptr) || written == 0)
+            return;
+        at += written;
+    }
+}
+
+namespace {
+
+// This program's own file, of any length.
+std::wstring ownFileName()
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, name.data(), DWORD(name.size()));
+        if (n == 0)
+            return {};
+        if (n < name.size()) {
+            name.resize(n);
+            return name;
+        }
+        name.resize(name.size() * 2);
+    }
+}
+
+// The command line after the program's name, as the caller wrote it: the
+// name ends as CommandLineToArgvW ends it (at the closing quote, or at the
+// first blank).
+const wchar_t *afterProgramName(const wchar_t *line)
+{
+    if (*line == L'"') {
+        ++line;
+        while (*line && *line != L'"')
+            ++line;
+        return *line ? line + 1 : line;
+    }
+    while (*line && *line != L' ' && *line != L'\t')
+        ++line;
+    return line;
+}
+
+} // namespace
+
+bool StartBesideWithOwnArguments(const QString &fileName, QString &error)
+{
+    const std::wstring own = ownFileName();
+    const std::size_t slash = own.find_last_of(L"\\/");
+    if (own.empty() || slash == std::wstring::npos) {
+        error = systemText(GetLastError());
+        return false;
+    }
+    const std::wstring program = own.substr(0, slash + 1) + fileName.toStdWString();
+    std::wstring line = L"\"" + program + L"\"" + afterProgramName(GetCommandLineW());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+        error = QStringLiteral("%1: %2").arg(QString::fromStdWString(program), systemText(GetLastError()));
+        return false;
+    }
+    // The window may come to the front, although this console program is
+    // the one the user started.
+    AllowSetForegroundWindow(started.dwProcessId);
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return true;
+}
+
 
 QString WorkingFolder(QString *error)
 {
@@ -314,6 +426,14 @@ FolderId idOf(const struct stat &st)
 } // namespace
 
 QString NativeSeparators(const QString &path) { return path; }
+
+bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
+
+void WriteText(std::FILE *stream, const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), stream);
+    std::fflush(stream);
+}
 
 QString WorkingFolder(QString *error)
 {
