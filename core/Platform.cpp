@@ -75,9 +75,37 @@ QString systemText(DWORD error)
     return out;
 }
 
+// The form of a path that the system takes at any length: near MAX_PATH
+// the plain form fails unless long paths are switched on for the whole
+// machine (the manifest's longPathAware counts only then), so a long path
+// is handed over as "\\?\C:\..." or "\\?\UNC\server\share\...", made full
+// first, as the prefix turns off the system's own tidying of the path.
+NativePath systemPath(const NativePath &path)
+{
+    const bool prefixed = path.size() > 3 && path[0] == L'\\' && path[1] == L'\\'
+        && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+    if (path.size() < MAX_PATH - 12 || prefixed)
+        return path;
+    NativePath full(path.size() + 16, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameW(path.c_str(), DWORD(full.size()), full.data(), nullptr);
+    }
+    if (n == 0 || n >= full.size())
+        return path;
+    full.resize(n);
+    // A folder's trailing separator, which the prefixed form does not take.
+    if (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+DWORD attributesOf(const NativePath &path) { return GetFileAttributesW(systemPath(path).c_str()); }
+
 HANDLE openForAttributes(const NativePath &path)
 {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    return CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -241,7 +269,7 @@ bool IsFolder(const QString &path)
 {
     if (!usable(path))
         return false;
-    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    const DWORD attrs = attributesOf(ToNativePath(path));
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -249,7 +277,7 @@ bool IsNonFolder(const QString &path)
 {
     if (!usable(path))
         return false;
-    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    const DWORD attrs = attributesOf(ToNativePath(path));
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -259,7 +287,7 @@ Removal RemoveFileOnce(const QString &path)
 {
     if (!usable(path))
         return Removal::NotThere;
-    if (DeleteFileW(ToNativePath(path).c_str()))
+    if (DeleteFileW(systemPath(ToNativePath(path)).c_str()))
         return Removal::Removed;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Removal::NotThere
@@ -270,7 +298,7 @@ void ForceRemoveFile(const QString &path)
 {
     if (!usable(path))
         return;
-    const NativePath wide = ToNativePath(path);
+    const NativePath wide = systemPath(ToNativePath(path));
     const DWORD attrs = GetFileAttributesW(wide.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
         return;
@@ -332,7 +360,7 @@ WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId
 {
     WalkFolder folder;
     const NativePath path = m_path + name + L"\\";
-    const DWORD attrs = GetFileAttributesW(path.c_str());
+    const DWORD attrs = attributesOf(path);
     FolderId found;
     if (attrs != INVALID_FILE_ATTRIBUTES && (follow || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
         && folderIdAt(path, found) && found == id)
@@ -350,7 +378,7 @@ bool ListFolders(const WalkFolder &held, const std::function<void()> &yield,
     const NativePath &folder = held.m_path;
     WIN32_FIND_DATAW data;
     const NativePath pattern = folder + L"*";
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+    HANDLE find = FindFirstFileExW(systemPath(pattern).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE)
         return false;
