@@ -270,8 +270,9 @@ windows_wine_env() {
 
 # The Windows program tested: zip32.dll checked for what it exports and needs
 # and driven by zip32_wintest.exe beside the Linux build's zip32_cli; the
-# core's and the window's unit tests under Wine; the real window under Wine,
-# driven with xdotool (tests/windows/run_window_wine.py).
+# console companion quillbarrow.com through cmd (tests/windows/run_console_wine.py);
+# the core's and the window's unit tests under Wine; the real window under
+# Wine, driven with xdotool (tests/windows/run_window_wine.py).
 # zip32.dll in $1 checked for what it exports and needs, then driven by
 # zip32_wintest.exe under Wine beside the Linux build's zip32_cli.
 test_windows_engine() {
@@ -315,6 +316,8 @@ test_windows() {
     fi
     windows_program
     test_windows_engine "$dir"
+    python3 "$ROOT/tests/windows/run_console_wine.py" --folder "$dir/quillbarrow-windows-x64" \
+        --bin "$dir/bin" --work "$dir/wine-console"
     python3 "$ROOT/tests/windows/run_window_wine.py" --folder "$dir/quillbarrow-windows-x64" \
         --work "$dir/wine-window" --shots "$dir/wine-shots"
     # The unit tests find Qt beside them, as the program does, and run on

@@ -4,6 +4,7 @@
 #include "core/CommandLine.h"
 #include "core/FileNames.h"
 #include "core/PathHelpers.h"
+#include "core/Platform.h"
 #include "zip32.h"
 
 #include <QElapsedTimer>
@@ -78,8 +79,7 @@ private:
         if (m_options.write) {
             m_options.write(bytes);
         } else {
-            std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stderr);
-            std::fflush(stderr);
+            WriteText(stderr, bytes);
         }
     }
 

@@ -11,6 +11,7 @@
 #    define NOMINMAX
 #  endif
 #  include <windows.h>
+#  include <io.h>
 #  include <shellapi.h>
 #else
 #  include <cerrno>
@@ -74,9 +75,37 @@ QString systemText(DWORD error)
     return out;
 }
 
+// The form of a path that the system takes at any length: near MAX_PATH
+// the plain form fails unless long paths are switched on for the whole
+// machine (the manifest's longPathAware counts only then), so a long path
+// is handed over as "\\?\C:\..." or "\\?\UNC\server\share\...", made full
+// first, as the prefix turns off the system's own tidying of the path.
+NativePath systemPath(const NativePath &path)
+{
+    const bool prefixed = path.size() > 3 && path[0] == L'\\' && path[1] == L'\\'
+        && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+    if (path.size() < MAX_PATH - 12 || prefixed)
+        return path;
+    NativePath full(path.size() + 16, L'\0');
+    DWORD n = GetFullPathNameW(path.c_str(), DWORD(full.size()), full.data(), nullptr);
+    if (n >= full.size()) {
+        full.resize(n);
+        n = GetFullPathNameW(path.c_str(), DWORD(full.size()), full.data(), nullptr);
+    }
+    if (n == 0 || n >= full.size())
+        return path;
+    full.resize(n);
+    // A folder's trailing separator, which the prefixed form does not take.
+    if (full.size() > 3 && full.back() == L'\\')
+        full.pop_back();
+    return full.rfind(L"\\\\", 0) == 0 ? L"\\\\?\\UNC\\" + full.substr(2) : L"\\\\?\\" + full;
+}
+
+DWORD attributesOf(const NativePath &path) { return GetFileAttributesW(systemPath(path).c_str()); }
+
 HANDLE openForAttributes(const NativePath &path)
 {
-    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+    return CreateFileW(systemPath(path).c_str(), FILE_READ_ATTRIBUTES,
                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
                        FILE_FLAG_BACKUP_SEMANTICS, nullptr);
 }
@@ -84,6 +113,117 @@ HANDLE openForAttributes(const NativePath &path)
 } // namespace
 
 QString NativeSeparators(const QString &path) { return QDir::toNativeSeparators(path); }
+
+namespace {
+
+// The console behind `stream` and its mode; nullptr for a file, a pipe or
+// no handle at all (a window program started without one).
+HANDLE consoleOf(std::FILE *stream, DWORD &mode)
+{
+    const int fd = _fileno(stream);
+    const auto handle = fd >= 0 ? reinterpret_cast<HANDLE>(_get_osfhandle(fd)) : INVALID_HANDLE_VALUE;
+    if (handle == INVALID_HANDLE_VALUE || !handle || !GetConsoleMode(handle, &mode))
+        return nullptr;
+    return handle;
+}
+
+} // namespace
+
+bool IsTerminal(std::FILE *stream)
+{
+    DWORD mode = 0;
+    HANDLE console = consoleOf(stream, mode);
+    return console
+        && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+            || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+}
+
+void WriteText(std::FILE *stream, const QByteArray &text)
+{
+    DWORD mode = 0;
+    HANDLE console = consoleOf(stream, mode);
+    if (!console) {
+        std::fwrite(text.constData(), 1, size_t(text.size()), stream);
+        std::fflush(stream);
+        return;
+    }
+    std::fflush(stream);
+    const std::wstring wide = QString::fromUtf8(text).toStdWString();
+    // In pieces that end between characters: a console refuses a write of
+    // more than some tens of KiB.
+    for (std::size_t at = 0; at < wide.size();) {
+        std::size_t count = std::min<std::size_t>(wide.size() - at, 8192);
+        if (count > 1 && IS_HIGH_SURROGATE(wide[at + count - 1]))
+            --count;
+        DWORD written = 0;
+        if (!WriteConsoleW(console, wide.data() + at, DWORD(count), &written, nullptr) || written == 0)
+            return;
+        at += written;
+    }
+}
+
+namespace {
+
+// This program's own file, of any length.
+std::wstring ownFileName()
+{
+    std::wstring name(MAX_PATH, L'\0');
+    for (;;) {
+        const DWORD n = GetModuleFileNameW(nullptr, name.data(), DWORD(name.size()));
+        if (n == 0)
+            return {};
+        if (n < name.size()) {
+            name.resize(n);
+            return name;
+        }
+        name.resize(name.size() * 2);
+    }
+}
+
+// The command line after the program's name, as the caller wrote it: the
+// name ends as CommandLineToArgvW ends it (at the closing quote, or at the
+// first blank).
+const wchar_t *afterProgramName(const wchar_t *line)
+{
+    if (*line == L'"') {
+        ++line;
+        while (*line && *line != L'"')
+            ++line;
+        return *line ? line + 1 : line;
+    }
+    while (*line && *line != L' ' && *line != L'\t')
+        ++line;
+    return line;
+}
+
+} // namespace
+
+bool StartBesideWithOwnArguments(const QString &fileName, QString &error)
+{
+    const std::wstring own = ownFileName();
+    const std::size_t slash = own.find_last_of(L"\\/");
+    if (own.empty() || slash == std::wstring::npos) {
+        error = systemText(GetLastError());
+        return false;
+    }
+    const std::wstring program = own.substr(0, slash + 1) + fileName.toStdWString();
+    std::wstring line = L"\"" + program + L"\"" + afterProgramName(GetCommandLineW());
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION started = {};
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                        &startup, &started)) {
+        error = QStringLiteral("%1: %2").arg(QString::fromStdWString(program), systemText(GetLastError()));
+        return false;
+    }
+    // The window may come to the front, although this console program is
+    // the one the user started.
+    AllowSetForegroundWindow(started.dwProcessId);
+    CloseHandle(started.hThread);
+    CloseHandle(started.hProcess);
+    return true;
+}
+
 
 QString WorkingFolder(QString *error)
 {
@@ -129,7 +269,7 @@ bool IsFolder(const QString &path)
 {
     if (!usable(path))
         return false;
-    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    const DWORD attrs = attributesOf(ToNativePath(path));
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
@@ -137,7 +277,7 @@ bool IsNonFolder(const QString &path)
 {
     if (!usable(path))
         return false;
-    const DWORD attrs = GetFileAttributesW(ToNativePath(path).c_str());
+    const DWORD attrs = attributesOf(ToNativePath(path));
     return attrs != INVALID_FILE_ATTRIBUTES && (attrs & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
@@ -147,7 +287,7 @@ Removal RemoveFileOnce(const QString &path)
 {
     if (!usable(path))
         return Removal::NotThere;
-    if (DeleteFileW(ToNativePath(path).c_str()))
+    if (DeleteFileW(systemPath(ToNativePath(path)).c_str()))
         return Removal::Removed;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Removal::NotThere
@@ -158,7 +298,7 @@ void ForceRemoveFile(const QString &path)
 {
     if (!usable(path))
         return;
-    const NativePath wide = ToNativePath(path);
+    const NativePath wide = systemPath(ToNativePath(path));
     const DWORD attrs = GetFileAttributesW(wide.c_str());
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
         return;
@@ -220,7 +360,7 @@ WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId
 {
     WalkFolder folder;
     const NativePath path = m_path + name + L"\\";
-    const DWORD attrs = GetFileAttributesW(path.c_str());
+    const DWORD attrs = attributesOf(path);
     FolderId found;
     if (attrs != INVALID_FILE_ATTRIBUTES && (follow || !(attrs & FILE_ATTRIBUTE_REPARSE_POINT))
         && folderIdAt(path, found) && found == id)
@@ -238,7 +378,7 @@ bool ListFolders(const WalkFolder &held, const std::function<void()> &yield,
     const NativePath &folder = held.m_path;
     WIN32_FIND_DATAW data;
     const NativePath pattern = folder + L"*";
-    HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+    HANDLE find = FindFirstFileExW(systemPath(pattern).c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
                                    nullptr, FIND_FIRST_EX_LARGE_FETCH);
     if (find == INVALID_HANDLE_VALUE)
         return false;
@@ -314,6 +454,14 @@ FolderId idOf(const struct stat &st)
 } // namespace
 
 QString NativeSeparators(const QString &path) { return path; }
+
+bool IsTerminal(std::FILE *stream) { return ::isatty(::fileno(stream)) != 0; }
+
+void WriteText(std::FILE *stream, const QByteArray &text)
+{
+    std::fwrite(text.constData(), 1, size_t(text.size()), stream);
+    std::fflush(stream);
+}
 
 QString WorkingFolder(QString *error)
 {

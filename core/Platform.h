@@ -7,6 +7,7 @@
 #include <QtGlobal>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <functional>
 #include <string>
 
@@ -58,6 +59,26 @@ QSettings *OpenSettingsStore(const QString &organisation);
 // the system's reason in `error`, when it cannot be told (it was removed, or
 // a folder above it cannot be read).
 QString WorkingFolder(QString *error = nullptr);
+
+// ---- The console
+
+// True when `stream` is a terminal that redraws a line in place ("\r" and
+// ESC [K): a tty; on Windows a console, its virtual-terminal processing
+// switched on for that (false where the console cannot do it).
+bool IsTerminal(std::FILE *stream);
+
+// Writes `text` (bytes as FileNameToNative makes them) to `stream`, flushed.
+// On Windows a console is given it as UTF-16 (WriteConsoleW), so that every
+// name shows as it is whatever the console's code page; a file or a pipe
+// gets the UTF-8 bytes, as everywhere else.
+void WriteText(std::FILE *stream, const QByteArray &text);
+
+#ifdef Q_OS_WIN
+// Starts the program `fileName` of this program's folder with this
+// process's own arguments, exactly as they were written, and does not wait
+// for it. False, with the system's reason in `error`, when it cannot start.
+bool StartBesideWithOwnArguments(const QString &fileName, QString &error);
+#endif
 
 // ---- Files. None of these fails loudly: a path that cannot be used is a "no".
 

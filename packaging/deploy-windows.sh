@@ -3,8 +3,9 @@
 # Windows build) run on a Windows machine with nothing else installed, as
 # windeployqt would: the platform plugin, the Windows style and the image
 # format plugins go into their folders beside the program, and every DLL that
-# the program, its engine and those plugins import, and that Windows does not
-# bring itself, is copied beside the program: Qt's own, then the MinGW
+# the program (quillbarrow.exe, its console companion quillbarrow.com), its
+# engine and those plugins import, and that Windows does not bring itself,
+# is copied beside the program: Qt's own, then the MinGW
 # run-time (libstdc++, libgcc_s, winpthread). Fails, naming them, when any
 # DLL is imported that is neither found nor part of Windows. Every program
 # file is stripped.
@@ -50,7 +51,7 @@ for plugin in "${plugins[@]}"; do
 done
 
 # Every file whose imports are still to be looked at, and the DLLs missing.
-mapfile -t queue < <(find "$folder" -type f \( -iname '*.exe' -o -iname '*.dll' \))
+mapfile -t queue < <(find "$folder" -type f \( -iname '*.exe' -o -iname '*.com' -o -iname '*.dll' \))
 missing=()
 while [ ${#queue[@]} -gt 0 ]; do
     file=${queue[0]}
@@ -75,4 +76,4 @@ if [ ${#missing[@]} -gt 0 ]; then
 fi
 # Symbols and debugging information are no use on a user's machine: the
 # MinGW run-time alone carries 20 MB of them.
-find "$folder" -type f \( -iname '*.exe' -o -iname '*.dll' \) -exec "$triple-strip" --strip-unneeded {} +
+find "$folder" -type f \( -iname '*.exe' -o -iname '*.com' -o -iname '*.dll' \) -exec "$triple-strip" --strip-unneeded {} +
