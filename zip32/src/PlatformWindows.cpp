@@ -227,19 +227,76 @@ bool closeAfter(HANDLE h, bool ok)
     return ok;
 }
 
-// What the engine knows of the file open as `h`. The change time is the
-// file system's own (FILE_BASIC_INFO.ChangeTime), moved by every change of
-// the file's data or attributes; neither the C runtime's st_ctime (the
-// creation time) nor a folder listing's copy of it, which can lag behind for
-// a file held open elsewhere.
-bool handleInfo(HANDLE h, FileInfo &info)
+// The file index of the file open as `h`: what nFileIndex holds.
+bool fileIndexOf(HANDLE h, uint64_t &index)
 {
-    BY_HANDLE_FILE_INFORMATION bi;
-    if (!GetFileInformationByHandle(h, &bi))
-        return false;
-    info = infoOf(bi);
+    IO_STATUS_BLOCK io{};
+    FILE_INTERNAL_INFORMATION internal{};
+    const NTSTATUS status = NtQueryInformationFile(h, &io, &internal, sizeof internal, FileInternalInformation);
+    index = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
+    return NT_SUCCESS(status);
+}
+
+// The volume serial number of the folder open as `folder`, remembered for
+// the last few folders a thread asked about (a folder is known again by its
+// handle, index and creation time): under Wine every look at a volume is a
+// round trip to its mount manager, for each file of a folder otherwise.
+bool volumeOf(HANDLE folder, uint64_t &serial)
+{
+    struct Known {
+        HANDLE folder = nullptr;
+        uint64_t index = 0;
+        int64_t created = 0;
+        uint64_t serial = 0;
+    };
+    thread_local Known known[8];
+    thread_local unsigned next = 0;
     FILE_BASIC_INFO basic{};
-    if (GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) && basic.ChangeTime.QuadPart > 0)
+    uint64_t index = 0;
+    if (!GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic) || !fileIndexOf(folder, index))
+        return false;
+    for (const Known &k : known) {
+        if (k.folder == folder && k.index == index && k.created == basic.CreationTime.QuadPart) {
+            serial = k.serial;
+            return true;
+        }
+    }
+    BY_HANDLE_FILE_INFORMATION bi;
+    if (!GetFileInformationByHandle(folder, &bi))
+        return false;
+    serial = bi.dwVolumeSerialNumber;
+    known[next++ % 8] = {folder, index, basic.CreationTime.QuadPart, serial};
+    return true;
+}
+
+// What the engine knows of the file open as `h`; `folder`, when not null,
+// is the folder it was opened in. The change time is the file system's own
+// (FILE_BASIC_INFO.ChangeTime), moved by every change of the file's data or
+// attributes; neither the C runtime's st_ctime (the creation time) nor a
+// folder listing's copy of it, which can lag behind for a file held open
+// elsewhere. A file that is neither a folder nor a link lies on the volume
+// of the folder holding it.
+bool handleInfo(HANDLE h, FileInfo &info, HANDLE folder = nullptr)
+{
+    info = FileInfo{};
+    FILE_BASIC_INFO basic{};
+    FILE_STANDARD_INFO standard{};
+    const bool basics = GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) != 0;
+    constexpr DWORD kOwnVolume = FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT;
+    if (basics && folder && !(basic.FileAttributes & kOwnVolume)
+        && GetFileInformationByHandleEx(h, FileStandardInfo, &standard, sizeof standard)
+        && fileIndexOf(h, info.ino) && volumeOf(folder, info.dev)) {
+        info.mode = modeOf(basic.FileAttributes);
+        info.size = static_cast<uint64_t>(standard.EndOfFile.QuadPart);
+        splitTime(static_cast<uint64_t>(basic.LastWriteTime.QuadPart), info.mtime, info.mtimeNs);
+    } else {
+        BY_HANDLE_FILE_INFORMATION bi;
+        if (!GetFileInformationByHandle(h, &bi))
+            return false;
+        info = infoOf(bi);
+    }
+    info.ctime = info.ctimeNs = 0;
+    if (basics && basic.ChangeTime.QuadPart > 0)
         splitTime(static_cast<uint64_t>(basic.ChangeTime.QuadPart), info.ctime, info.ctimeNs);
     return true;
 }
@@ -618,7 +675,7 @@ bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo 
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool reparse = !follow && isReparsePoint(h);
-    if (!closeAfter(h, handleInfo(h, info)))
+    if (!closeAfter(h, handleInfo(h, info, reinterpret_cast<HANDLE>(folder))))
         return false;
     // Symbolic links, junctions and mount points are links to the walk.
     if (reparse) {
