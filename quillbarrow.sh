@@ -268,6 +268,32 @@ windows_wine_env() {
     export WINEPREFIX=$1 WINEDEBUG=-all WINEARCH=win64 WINEDLLOVERRIDES="mscoree,mshtml="
 }
 
+# Runs a Wine tool with its output in a file (Wine's server keeps what it was
+# started with open); prints that output when the tool fails.
+wine_step() {
+    local log status=0
+    log=$(mktemp)
+    "$@" </dev/null >"$log" 2>&1 || status=$?
+    if [ "$status" -ne 0 ]; then
+        echo "$*: exit status $status" >&2
+        cat "$log" >&2
+    fi
+    rm -f "$log"
+    return "$status"
+}
+
+# The prefix of windows_wine_env made and started as
+# tests/windows/run_wintests.py starts its own: made and waited for, then a
+# server that stays up (one can only be started for a prefix that exists)
+# and Wine's session booted on it, so that no test meets a server starting
+# or shutting down. Wine has no Arial: the metric twin the Linux build uses
+# stands in, as for the real window. wineserver -k ends it.
+windows_wine_start() {
+    wine_step wineboot -i && wine_step wineserver -w && wine_step wineserver -p &&
+        wine_step wine reg add 'HKCU\Software\Wine\Fonts\Replacements' /v Arial /d "Liberation Sans" /f &&
+        wine_step wineboot -i
+}
+
 # The Windows program tested: zip32.dll checked for what it exports and needs
 # and driven by zip32_wintest.exe beside the Linux build's zip32_cli; the
 # console companion quillbarrow.com through cmd (tests/windows/run_console_wine.py);
@@ -328,8 +354,11 @@ test_windows() {
     rm -rf "$dir/wine-unit"
     (windows_wine_env "$dir/wine-unit"
      unset DISPLAY
-     wineboot -i >/dev/null 2>&1 </dev/null
-     cd "$dir" && ctest --output-on-failure -j "$JOBS")
+     windows_wine_start
+     status=0
+     (cd "$dir" && ctest --output-on-failure -j "$JOBS") || status=$?
+     wineserver -k
+     exit "$status")
     echo "test-windows: $((SECONDS - started)) s"
 }
 

@@ -3,6 +3,7 @@
 #include "core/EngineLoader.h"
 #include "core/EngineMessages.h"
 
+#include <QFileInfo>
 #include <QTest>
 
 class TestEngineLoader : public QObject {
@@ -125,7 +126,13 @@ private slots:
     void defaultLocationIsBesideTheProgram()
     {
         SetZipEngineLibrary(QString());
-        QVERIFY(ZipEngineLibrary().endsWith(QStringLiteral("libzip32.so")));
+        const QFileInfo library(ZipEngineLibrary());
+#ifdef Q_OS_WIN
+        QCOMPARE(library.fileName(), QStringLiteral("zip32.dll"));
+#else
+        QCOMPARE(library.fileName(), QStringLiteral("libzip32.so"));
+#endif
+        QCOMPARE(library.absolutePath(), QCoreApplication::applicationDirPath());
     }
 };
 

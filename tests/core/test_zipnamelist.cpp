@@ -10,6 +10,14 @@
 #include <functional>
 
 namespace {
+const QString kArchive = QStringLiteral("/out/x.zip");
+
+// Rows are written with '/'; on Windows the name list has "\" in their place.
+QString native(QString path)
+{
+    return path.replace(u'/', kNativeSeparator);
+}
+
 // Runs `f` and returns the error it raised (number 0 when none).
 QbError raised(const std::function<void()> &f)
 {
@@ -29,7 +37,7 @@ private slots:
     {
         ZipNameList zip;
         QCOMPARE(zip.ZipFileCount(), 0);
-        QCOMPARE(zip.RootDirectory(), QStringLiteral("/"));
+        QCOMPARE(zip.RootDirectory(), native("/"));
         QVERIFY(zip.ZipFileName().isEmpty());
         QVERIFY(!zip.RecurseFolders() && !zip.Encrypted() && !zip.IncludeSystemFiles()
                 && !zip.UpdatingZip() && !zip.IgnorePath());
@@ -106,11 +114,12 @@ private slots:
         FakeEngine fake;
         fake.script({"some message\n"}, 12);
         ZipNameList zip;
-        zip.setZipFileName("/out/x.zip");
+        zip.setZipFileName(native(kArchive));
         QCOMPARE(zip.MakeZipFile(), 12); // nothing added: the placeholder alone
         // The placeholder is named below the archive itself, where no file
         // can be: a real "querty" beside the folder is never taken.
-        QCOMPARE(fake.names(), QList<QByteArray>{"/out/x.zip/querty"});
+        const QByteArray placeholder = native(kArchive + "/querty").toUtf8();
+        QCOMPARE(fake.names(), QList<QByteArray>{placeholder});
         QCOMPARE(zip.GetLastMessage(), QStringLiteral("some message\n"));
 
         fake.script({}, 0);
@@ -119,10 +128,10 @@ private slots:
         zip.AddFile("/c/*.*");
         QCOMPARE(zip.ZipFileCount(), 3);
         QCOMPARE(zip.MakeZipFile(), 0);
-        QCOMPARE(fake.names(), (QList<QByteArray>{"/out/x.zip/querty", "/a/*.*", "/b/*.*", "/c/*.*"}));
+        QCOMPARE(fake.names(), (QList<QByteArray>{placeholder, "/a/*.*", "/b/*.*", "/c/*.*"}));
         QCOMPARE(zip.names().first(), QStringLiteral("querty"));
-        QCOMPARE(fake.archive(), QByteArray("/out/x.zip"));
-        QCOMPARE(fake.root(), QByteArray("/"));
+        QCOMPARE(fake.archive(), native(kArchive).toUtf8());
+        QCOMPARE(fake.root(), native("/").toUtf8());
         QVERIFY(zip.GetLastMessage().isEmpty());
     }
 
@@ -132,18 +141,21 @@ private slots:
     {
         QTest::addColumn<QByteArrayList>("engine");
         QTest::addColumn<QString>("shown");
-        const QByteArray placeholder = "name not matched: /out/x.zip/querty (Not a directory)\n";
+        const QByteArray placeholder = "name not matched: " + native(kArchive + "/querty").toUtf8() + " (Not a directory)\n";
         QTest::newRow("placeholder") << QByteArrayList{placeholder, "/a/x: Permission denied\n"}
                                      << "/a/x: Permission denied\n";
+#ifndef Q_OS_WIN
+        // In Linux's words (missingFolderTheRealEngineReports has the
+        // system's own on every system).
         QTest::newRow("missing folder")
             << QByteArrayList{placeholder, "name not matched: /gone/f/*.* (No such file or directory)\n"}
             << "folder not found: /gone/f\n";
+#endif
         QTest::newRow("control characters made visible")
             << QByteArrayList{"/a/\x1b[2J\x07x\x7f: Permission denied\n"}
             << QStringLiteral("/a/\u241b[2J\u2407x\u2421: Permission denied\n");
-        QTest::newRow("other reasons kept")
-            << QByteArrayList{"name not matched: /f/*.* (Not a directory)\n"}
-            << "name not matched: /f/*.* (Not a directory)\n";
+        const QByteArray notAFolder = "name not matched: " + native("/f/*.*").toUtf8() + " (Not a directory)\n";
+        QTest::newRow("other reasons kept") << QByteArrayList{notAFolder} << QString::fromUtf8(notAFolder);
     }
     void messagesAPersonCanActOn()
     {
@@ -152,7 +164,7 @@ private slots:
         FakeEngine fake;
         fake.script(engine, 18);
         ZipNameList zip;
-        zip.setZipFileName("/out/x.zip");
+        zip.setZipFileName(native(kArchive));
         QCOMPARE(zip.MakeZipFile(), 18);
         QCOMPARE(zip.GetLastMessage(), shown);
     }

@@ -5,6 +5,7 @@
 
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QFile>
 #include <QSettings>
 #include <QTest>
 #include <functional>
@@ -87,9 +88,29 @@ public:
     std::function<void(const ShownBox &)> onBox; // runs while a box "is open"
 };
 
-// A private settings store for one test.
+// A private settings store for one test. On Windows the store is the
+// registry, the same for every program of a Wine prefix: there each test
+// starts and ends without the program's key (ctest runs the tests that use
+// it one at a time).
 class TemporarySettings {
 public:
+#ifdef Q_OS_WIN
+    TemporarySettings() { removeKey(); }
+    ~TemporarySettings() { removeKey(); }
+    // True when the store holds a setting of the program's. (Opening the
+    // key, as the program does to read it, makes an empty one.)
+    static bool written() { return !QSettings(kSoftware + u'\\' + kKey, QSettings::NativeFormat).allKeys().isEmpty(); }
+
+private:
+    static inline const QString kSoftware = QStringLiteral("HKEY_CURRENT_USER\\Software");
+    static inline const QString kKey = QStringLiteral("Kestrawin");
+    static void removeKey()
+    {
+        QSettings software(kSoftware, QSettings::NativeFormat);
+        software.remove(kKey);
+        software.sync();
+    }
+#else
     TemporarySettings()
     {
         QSettings::setPath(QSettings::NativeFormat, QSettings::UserScope, dir.path());
@@ -97,7 +118,9 @@ public:
     }
     QString path() const { return dir.path(); }
     QString fileName() const { return dir.path() + QStringLiteral("/Kestrawin.conf"); }
+    bool written() const { return QFile::exists(fileName()); }
 
 private:
     QTemporaryDir dir;
+#endif
 };

@@ -7,6 +7,26 @@
 
 namespace testfiles {
 
+// A path of a test, written "/data/a", as the system spells it: unchanged
+// here; on Windows with its separators, a path from the root on drive C:
+// ("C:\data\a").
+inline QString nativePath(const QString &path)
+{
+#ifdef Q_OS_WIN
+    return QDir::toNativeSeparators(path.startsWith(u'/') ? QStringLiteral("C:") + path : path);
+#else
+    return path;
+#endif
+}
+
+// Whether QFile::link makes a symbolic link; on Windows it makes a
+// shortcut, a file of its own.
+#ifdef Q_OS_WIN
+inline constexpr bool kSymbolicLinks = false;
+#else
+inline constexpr bool kSymbolicLinks = true;
+#endif
+
 // Writes a file, making its folders as needed.
 inline void writeFile(const QString &path, const QByteArray &data)
 {

@@ -6,7 +6,21 @@
 #include "support/ScriptedDialogs.h"
 #include "support/TestFiles.h"
 
+using testfiles::nativePath;
 using testfiles::rows;
+
+namespace {
+
+// Paths of a test as the folder browser gives them: native.
+QStringList nativePaths(const QStringList &paths)
+{
+    QStringList out;
+    for (const QString &p : paths)
+        out << nativePath(p);
+    return out;
+}
+
+} // namespace
 
 #include <QLineEdit>
 #include <QTreeWidget>
@@ -40,10 +54,10 @@ private slots:
         ScriptedDialogs dialogs;
         WriteSetting(kSettingsApplication, kSettingsSection, "LastFolderDot", "/start/here");
         MainWindow form;
-        dialogs.answers = answers;
+        dialogs.answers = nativePaths(answers);
         for (int i = 0; i < answers.size(); ++i)
             form.addOneFolder();
-        QCOMPARE(rows(form), expected);
+        QCOMPARE(rows(form), nativePaths(expected));
         QVERIFY(dialogs.boxes.isEmpty());
         QCOMPARE(dialogs.browses.value(0).title, QStringLiteral("Please select folder:"));
         QCOMPARE(dialogs.browses.value(0).start, QStringLiteral("/start/here"));
@@ -57,8 +71,9 @@ private slots:
         QTemporaryDir tree;
         for (const char *d : {"A/A1", "A/A2", "B/B1/B1x", ".hidden/inside"})
             QVERIFY(QDir(tree.path()).mkpath(d));
+        const QString chosen = nativePath(tree.path());
         QStringList walk;
-        CollectSubFolders(tree.path() + "/", walk, true, [] {});
+        CollectSubFolders(chosen + QDir::separator(), walk, true, [] {});
         QStringList expected;
         for (const QString &w : walk)
             expected << w.chopped(1);
@@ -68,21 +83,21 @@ private slots:
         QList<int> pointers;
         connect(form.folderListView->model(), &QAbstractItemModel::rowsInserted, this,
                 [&] { pointers << form.mousePointer(); });
-        dialogs.answers = {tree.path(), tree.path()};
+        dialogs.answers = {chosen, chosen};
         form.addAllSubfolders();
         QCOMPARE(rows(form), expected);
         QVERIFY(std::all_of(pointers.begin(), pointers.end(), [](int p) { return p == 11; }));
         QCOMPARE(form.mousePointer(), 0);
         QCOMPARE(dialogs.browses.value(0).start, QString()); // always starts empty
         // Every folder after its descendants.
-        QVERIFY(expected.indexOf(tree.path() + "/B/B1/B1x") < expected.indexOf(tree.path() + "/B/B1"));
-        QVERIFY(expected.indexOf(tree.path() + "/B/B1") < expected.indexOf(tree.path() + "/B"));
+        QVERIFY(expected.indexOf(nativePath(chosen + "/B/B1/B1x")) < expected.indexOf(nativePath(chosen + "/B/B1")));
+        QVERIFY(expected.indexOf(nativePath(chosen + "/B/B1")) < expected.indexOf(nativePath(chosen + "/B")));
 
         // No duplicate test: a second run lists every folder again ...
         form.addAllSubfolders();
         QCOMPARE(form.rowCount(), 12);
         // ... but "Add One Folder" refuses one of them when the texts are identical.
-        dialogs.answers = {tree.path() + "/A"};
+        dialogs.answers = {nativePath(chosen + "/A")};
         form.addOneFolder();
         QCOMPARE(form.rowCount(), 12);
         QCOMPARE(setting("LastFolderDot"), QStringLiteral("<absent>"));
@@ -111,6 +126,9 @@ private slots:
         QFETCH(QString, answer);
         QFETCH(QString, box);
         QFETCH(QString, lastFolderDot);
+        answer = nativePath(answer);
+        box = nativePath(box);
+        lastFolderDot = nativePath(lastFolderDot);
         TemporarySettings store;
         ScriptedDialogs dialogs;
         MainWindow form;

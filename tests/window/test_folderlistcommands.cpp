@@ -4,6 +4,7 @@
 #include "support/ScriptedDialogs.h"
 #include "support/TestFiles.h"
 
+using testfiles::nativePath;
 using testfiles::rows;
 
 #include <QLineEdit>
@@ -116,12 +117,12 @@ private slots:
     void samplesTwice()
     {
         QTemporaryDir programDir; // no Samples folder at all: rows come anyway
-        SetProgramFolderForTesting(programDir.path());
+        SetProgramFolderForTesting(nativePath(programDir.path()));
         MainWindow form;
         form.loadSamples();
         form.loadSamples();
         SetProgramFolderForTesting(QString());
-        const QString s = programDir.path() + QStringLiteral("/Samples/");
+        const QString s = nativePath(programDir.path() + QStringLiteral("/Samples/"));
         QCOMPARE(rows(form), (QStringList{s + "1", s + "2", s + "3", s + "1", s + "2", s + "3"}));
     }
 

@@ -138,7 +138,8 @@ private slots:
         MainWindow form;
         form.load();
         const QString desktop = GetDesktopFolder();
-        QCOMPARE(desktop, (desktopExists ? desktopDir : home.path()) + QDir::separator());
+        // (On Windows the home folder is the user's profile, whatever HOME says.)
+        QCOMPARE(desktop, QDir::toNativeSeparators(desktopExists ? desktopDir : QDir::homePath()) + QDir::separator());
         // The output folder's chooser opens there too, before any was chosen.
         form.chooseOutputFolder();
         QCOMPARE(dialogs.browses.size(), 1);

@@ -15,6 +15,7 @@
 #include <cstdlib>
 
 using namespace archivecheck;
+using testfiles::nativePath;
 using testfiles::writeFile;
 
 class TestStartZipping : public QObject {
@@ -160,9 +161,10 @@ private slots:
         writeFile(out.path() + "/Solo.zip", "stale");
         QFile(out.path() + "/Solo.zip").setPermissions(QFile::ReadOwner);
         MainWindow form;
-        form.outputFolderEdit->setText(out.path()); // no trailing separator: still inside the folder
+        const QString output = nativePath(out.path());
+        form.outputFolderEdit->setText(output); // no trailing separator: still inside the folder
         for (const char *row : {"/first/Same", "/second/Same", "/Solo", "/third/Same"})
-            form.appendRow(src.path() + row);
+            form.appendRow(nativePath(src.path() + row));
         const QMap<QString, QString> expected{{"Same.zip", "Same/a.txt"},
                                               {"Same (2).zip", "Same/b.txt"},
                                               {"Same (3).zip", "Same/c.txt"},
@@ -177,12 +179,12 @@ private slots:
             }
             QCOMPARE(dialogs.boxes.last().text, QStringLiteral("Done."));
             const QString details = dialogs.boxes.last().details;
-            QVERIFY2(details.contains(src.path() + "/second/Same -> " + out.path() + "/Same (2).zip")
-                         && details.contains(src.path() + "/third/Same -> " + out.path() + "/Same (3).zip"),
+            QVERIFY2(details.contains(nativePath(src.path() + "/second/Same -> " + output + "/Same (2).zip"))
+                         && details.contains(nativePath(src.path() + "/third/Same -> " + output + "/Same (3).zip")),
                      qPrintable(details));
         }
         QCOMPARE(dialogs.boxes.size(), 2);
-        QCOMPARE(form.outputFolderEdit->text(), out.path()); // the text stays as typed
+        QCOMPARE(form.outputFolderEdit->text(), output); // the text stays as typed
     }
 
     // What a person does while a run yields changes nothing of that run:

@@ -16,8 +16,10 @@
 #include <QUrl>
 #include <QTest>
 
-#include <sys/stat.h>
-#include <unistd.h>
+#ifndef Q_OS_WIN
+#  include <sys/stat.h>
+#  include <unistd.h>
+#endif
 
 namespace {
 
@@ -197,7 +199,9 @@ private slots:
         QTest::newRow("unclosed comment") << QByteArray("QLineEdit {}\n/* oops") << "comment opened at line 2";
         QTest::newRow("unclosed quote") << QByteArray("QLabel { font-family: \"Arial; }") << "quoted text at line 1";
         QTest::newRow("too large") << QByteArray(1024 * 1024 + 1, ' ') << "too large";
+#ifndef Q_OS_WIN
         QTest::newRow("pipe") << QByteArray() << "not a regular file";
+#endif
     }
     void brokenSkin()
     {
@@ -205,9 +209,12 @@ private slots:
         QFETCH(QString, reason);
         TemporarySettings store;
         ScriptedDialogs dialogs;
+#ifndef Q_OS_WIN
         if (QTest::currentDataTag() == QByteArray("pipe")) {
             QCOMPARE(mkfifo(QFile::encodeName(skinFile()).constData(), 0644), 0); // must not block
-        } else {
+        } else
+#endif
+        {
             QFile f(skinFile());
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(content);
@@ -218,7 +225,7 @@ private slots:
         QCOMPARE(dialogs.warnings().size(), 1);
         const QString text = dialogs.warnings().first().text;
         QVERIFY2(text.contains(QStringLiteral("Form1.Form_Load at line 100\r\r")), qPrintable(text));
-        QVERIFY2(text.contains(skinFile()) && text.contains(reason), qPrintable(text));
+        QVERIFY2(text.contains(QDir::toNativeSeparators(skinFile())) && text.contains(reason), qPrintable(text));
         QCOMPARE(backColor(&form), buttonFace());
         QCOMPARE(backColor(form.outputFrame), buttonFace());
         QVERIFY(form.styleSheet().isEmpty());
@@ -228,6 +235,8 @@ private slots:
         QCOMPARE(form.rowCount(), 3);
     }
 
+#ifndef Q_OS_WIN
+    // (QFile::setPermissions takes no read access away on Windows.)
     void unreadableSkin()
     {
         if (geteuid() == 0)
@@ -245,6 +254,7 @@ private slots:
         QVERIFY2(dialogs.warnings().first().text.contains(QStringLiteral("ermission")),
                  qPrintable(dialogs.warnings().first().text));
     }
+#endif
 
     // Over the six buttons the hand, over the list, the frame and the window
     // the default; the busy pointer is never touched.
@@ -394,7 +404,7 @@ private slots:
             if (d.startsWith(QLatin1String("https:")))
                 urls << QUrl(d);
             else if (d == QLatin1String("/"))
-                urls << QUrl::fromLocalFile(d);
+                urls << QUrl::fromLocalFile(QDir::rootPath());
             else
                 urls << QUrl::fromLocalFile(dir.path() + QLatin1Char('/') + d);
             if (!d.startsWith(QLatin1String("https:")))

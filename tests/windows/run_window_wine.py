@@ -26,6 +26,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -115,11 +116,25 @@ class Session:
                 return
         raise Failure("no X server could be started")
 
+    def wine_tool(self, *args, timeout):
+        """Runs a Wine tool with its output in a file, which a server it
+        starts keeps open; fails with that output when the tool fails."""
+        with tempfile.TemporaryFile() as out:
+            p = subprocess.run(args, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                               timeout=timeout)
+            if p.returncode != 0:
+                out.seek(0)
+                raise Failure("%s failed (%d): %s" % (" ".join(args), p.returncode,
+                                                      out.read().decode(errors="replace")))
+
     def start_wine(self):
-        # A new prefix takes a while to set up; its server stays up between
-        # the program's starts.
-        self.run("wineserver", "-p", check=False)
-        self.run("wineboot", "-i", timeout=600, check=False)
+        # The new prefix is made and waited for, then a server started that
+        # stays up between the program's starts (wineserver -p fails for a
+        # prefix that does not exist yet) and the session booted on it.
+        self.wine_tool("wineboot", "-i", timeout=600)
+        self.wine_tool("wineserver", "-w", timeout=600)
+        self.wine_tool("wineserver", "-p", timeout=60)
+        self.wine_tool("wineboot", "-i", timeout=600)
         # Wine has no Arial: the metric twin the Linux build uses stands in.
         self.run("wine", "reg", "add", r"HKCU\Software\Wine\Fonts\Replacements", "/v", "Arial", "/d",
                  "Liberation Sans", "/f", check=False)

@@ -45,26 +45,72 @@ def ordinary_tree(folder):
     write(os.path.join(folder, ".dotfile"), b"hidden on both systems")
 
 
+class WineError(Exception):
+    """Wine could not set up or run what it was asked to."""
+
+
+class Run:
+    """One program run: its result, what it printed (standard output, the
+    engine's messages) and what it and Wine printed on standard error."""
+
+    def __init__(self, result, output, errors):
+        self.result, self.output, self.errors = result, output, errors
+
+    def said(self):
+        """What the run printed, for a failure's report."""
+        lines = ["program printed: " + (self.output.strip().replace("\n", " | ") or "nothing")]
+        if self.errors.strip():
+            lines.append("Wine printed: " + self.errors.strip().replace("\n", " | "))
+        return lines
+
+
 class Wine:
     """One throwaway Wine prefix, its server kept running between runs."""
 
     def __init__(self, prefix, bin_dir):
         self.bin = bin_dir
-        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all", WINEARCH="win64",
+        # Wine's own error messages are kept: a run that fails prints them.
+        self.env = dict(os.environ, WINEPREFIX=prefix, WINEDEBUG="-all,err+all", WINEARCH="win64",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         for name in ("DISPLAY", "WAYLAND_DISPLAY"):
             self.env.pop(name, None)
 
     # Wine leaves its server and services running, holding whatever output
-    # they were started with: they get /dev/null, and a run's output goes to
-    # a file, so that nothing waits for a pipe they keep open.
+    # they were started with: a run's output goes to files, so that nothing
+    # waits for a pipe they keep open.
     def _quiet(self, cmd, timeout):
         subprocess.run(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                        stderr=subprocess.DEVNULL, timeout=timeout, check=False)
 
+    def _must(self, cmd, timeout):
+        with tempfile.TemporaryFile() as out:
+            try:
+                p = subprocess.run(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=out,
+                                   timeout=timeout, check=False)
+                failure = "exit status %d" % p.returncode if p.returncode != 0 else None
+            except subprocess.TimeoutExpired:
+                failure = "still running after %d s" % timeout
+            if failure:
+                out.seek(0)
+                raise WineError("%s: %s: %s" % (" ".join(cmd), failure,
+                                                out.read().decode("utf-8", "replace").strip() or "nothing printed"))
+
     def start(self):
-        self._quiet(["wineserver", "-p"], 60)
-        self._quiet(["wineboot", "-i"], 600)
+        """Sets the prefix up and leaves a booted server that stays up, so
+        that no run meets a server starting, booting or shutting down.
+        A server an earlier run left is ended first. wineboot makes a new
+        prefix (or brings one up to date) and waits for it; the server it
+        starts shuts down by itself once the last program of the prefix has
+        ended, and is waited for. A server that stays up can only be
+        started for a prefix that exists (for a new one, wineserver -p fails
+        with "chdir ... No such file or directory"); wineboot then boots
+        Wine's session on it before the first run."""
+        self._quiet(["wineserver", "-k"], 60)
+        self._must(["wineserver", "-w"], 600)
+        self._must(["wineboot", "-i"], 600)
+        self._must(["wineserver", "-w"], 600)
+        self._must(["wineserver", "-p"], 60)
+        self._must(["wineboot", "-i"], 600)
 
     def stop(self):
         self._quiet(["wineserver", "-k"], 60)
@@ -74,19 +120,28 @@ class Wine:
 
     def zip_at_once(self, args, count):
         """Runs `count` programs with the same arguments side by side; their
-        (result, messages), in order."""
+        Runs, in order."""
         runs = []
         for _ in range(count):
-            out = tempfile.TemporaryFile()
+            out, err = tempfile.TemporaryFile(), tempfile.TemporaryFile()
             runs.append((subprocess.Popen(["wine", os.path.join(self.bin, "zip32_wintest.exe")] + args,
-                                          env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                          stderr=subprocess.STDOUT), out))
+                                          env=self.env, stdin=subprocess.DEVNULL, stdout=out, stderr=err),
+                         out, err))
         results = []
-        for p, out in runs:
-            p.wait(timeout=300)
-            out.seek(0)
-            results.append((p.returncode, out.read().decode("utf-8", "replace")))
-            out.close()
+        for p, out, err in runs:
+            try:
+                result = p.wait(timeout=300)
+                late = ""
+            except subprocess.TimeoutExpired:
+                p.kill()
+                result = p.wait()
+                late = "\n(killed: still running after 300 s)"
+            texts = []
+            for f in (out, err):
+                f.seek(0)
+                texts.append(f.read().decode("utf-8", "replace"))
+                f.close()
+            results.append(Run(result, texts[0], texts[1] + late))
         return results
 
 
@@ -241,26 +296,39 @@ CASES = [
 ]
 
 
+def checked(runs, check):
+    """The problems `check` adds to the list it is given (a check that
+    breaks is one), followed by what each run printed when there are any."""
+    problems = []
+    try:
+        check(problems)
+    except Exception as e:
+        problems.append("%s: %s" % (type(e).__name__, e))
+    if problems:
+        for run in runs:
+            problems += run.said()
+    return problems
+
+
 def run_case(wine, case, make):
     args, out, want_result, expected, texts = make(case)
-    result, messages = wine.zip(args)
-    problems = []
-    if result != want_result:
-        problems.append("result %d, want %d" % (result, want_result))
-    for text in texts:
-        if text not in messages:
-            problems.append("messages lack %r" % text)
-    folder = os.path.dirname(out)
-    if os.path.isdir(folder) and zipcheck.temporaries(folder):
-        problems.append("left behind: %s" % zipcheck.temporaries(folder))
-    if expected is None:
-        if os.path.exists(out):
-            problems.append("an archive was written")
-    else:
-        problems += zipcheck.full_check(out, expected() if callable(expected) else expected)
-    if problems:
-        problems.append("messages: " + messages.strip().replace("\n", " | "))
-    return problems
+    run = wine.zip(args)
+
+    def check(problems):
+        if run.result != want_result:
+            problems.append("result %d, want %d" % (run.result, want_result))
+        for text in texts:
+            if text not in run.output:
+                problems.append("messages lack %r" % text)
+        folder = os.path.dirname(out)
+        if os.path.isdir(folder) and zipcheck.temporaries(folder):
+            problems.append("left behind: %s" % zipcheck.temporaries(folder))
+        if expected is None:
+            if os.path.exists(out):
+                problems.append("an archive was written")
+        else:
+            problems += zipcheck.full_check(out, expected() if callable(expected) else expected)
+    return checked([run], check)
 
 
 def twin_tree(tree):
@@ -294,19 +362,22 @@ def same_bytes_case(wine, case, linux_cli, make_tree):
     windows_zip = os.path.join(case, "windows.zip")
     p = subprocess.run([linux_cli, "--root", case, "--recurse", linux_zip, tree + "/*.*"],
                        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=300)
-    problems = [] if p.returncode == 0 else ["Linux build: result %d" % p.returncode]
-    result, messages = wine.zip(["--root", win(case), "--recurse", win(windows_zip), win(tree) + "\\*.*"])
-    if result != 0:
-        problems.append("Windows build: result %d: %s" % (result, messages.strip()))
-    if not problems:
-        if walkable:
-            problems += zipcheck.full_check(windows_zip, zipcheck.expected_entries(tree))
-        else:
-            problems += zipcheck.readers_accept(windows_zip) + zipcheck.lint(windows_zip)
+    run = wine.zip(["--root", win(case), "--recurse", win(windows_zip), win(tree) + "\\*.*"])
+
+    def check(problems):
+        if p.returncode != 0:
+            problems.append("Linux build: result %d: %s" % (
+                p.returncode, p.stdout.decode("utf-8", "replace").strip().replace("\n", " | ")))
+        if run.result != 0:
+            problems.append("Windows build: result %d" % run.result)
+        if problems:
+            return
+        problems += (zipcheck.full_check(windows_zip, zipcheck.expected_entries(tree)) if walkable
+                     else zipcheck.readers_accept(windows_zip) + zipcheck.lint(windows_zip))
         with open(linux_zip, "rb") as a, open(windows_zip, "rb") as b:
             if a.read() != b.read():
                 problems.append("the two archives differ")
-    return problems
+    return checked([run], check)
 
 
 def writers_at_once_case(wine, case):
@@ -319,12 +390,16 @@ def writers_at_once_case(wine, case):
     for name in ("a.txt", "b.txt", "c.txt"):
         write(os.path.join(tree, name), name.encode() * 500)
     out = os.path.join(case, "Shared.zip")
-    results = wine.zip_at_once(["--root", win(case), "--walk", "--repeat", "60", win(out), win(tree)], 3)
+    runs = wine.zip_at_once(["--root", win(case), "--walk", "--repeat", "60", win(out), win(tree)], 3)
     held = "cannot write (another program holds it, and the earlier archive is kept"
-    problems = ["result %d: %s" % (r, m.strip()) for r, m in results if r != 0 and not (r == 15 and held in m)]
-    if zipcheck.temporaries(case):
-        problems.append("left behind: %s" % zipcheck.temporaries(case))
-    return problems + zipcheck.full_check(out, zipcheck.expected_entries(tree))
+
+    def check(problems):
+        problems += ["result %d" % run.result for run in runs
+                     if run.result != 0 and not (run.result == 15 and held in run.output)]
+        if zipcheck.temporaries(case):
+            problems.append("left behind: %s" % zipcheck.temporaries(case))
+        problems += zipcheck.full_check(out, zipcheck.expected_entries(tree))
+    return checked(runs, check)
 
 
 def small_tree(tree):
@@ -378,15 +453,18 @@ def rerun_case(wine, case, volume, change, reads):
         if before:
             before(tree)
         runs.append(wine.zip(args + [win(target), win(tree)]))
-    problems = ["run %d: result %d: %s" % (n, r, m.strip()) for n, (r, m) in enumerate(runs, 1) if r != 0]
-    want = {"index": 1, "one": 2, "all": files}[reads]
-    if reads == "all" and opened(runs[1][1]) < want or reads != "all" and opened(runs[1][1]) != want:
-        problems.append("the re-run opened %d files to read, want %s%d" % (opened(runs[1][1]),
-                        "at least " if reads == "all" else "", want))
-    with open(out, "rb") as a, open(fresh, "rb") as b:
-        if a.read() != b.read():
-            problems.append("the re-run's archive differs from a fresh run's")
-    return problems + zipcheck.full_check(out, zipcheck.expected_entries(tree))
+
+    def check(problems):
+        problems += ["run %d: result %d" % (n, r.result) for n, r in enumerate(runs, 1) if r.result != 0]
+        want, read = {"index": 1, "one": 2, "all": files}[reads], opened(runs[1].output)
+        if read < want or (reads != "all" and read != want):
+            problems.append("the re-run opened %d files to read, want %s%d"
+                            % (read, "at least " if reads == "all" else "", want))
+        with open(out, "rb") as a, open(fresh, "rb") as b:
+            if a.read() != b.read():
+                problems.append("the re-run's archive differs from a fresh run's")
+        problems += zipcheck.full_check(out, zipcheck.expected_entries(tree))
+    return checked(runs, check)
 
 
 # An archive held by another program as it is replaced: (title, the
@@ -408,24 +486,24 @@ def held_case(wine, case, conditions, want_result, text, kept, attributes):
     out = os.path.join(case, "Held.zip")
     write(out, b"the earlier archive" * 100)
     conditions = [win(out) if c == "ARCHIVE" else c for c in conditions]
-    result, messages = wine.zip(conditions + ["--show", win(out), "--root", win(case), "--walk", win(out),
-                                              win(tree)])
-    problems = [] if result == want_result else ["result %d, want %d" % (result, want_result)]
-    if text and text not in messages:
-        problems.append("messages lack %r" % text)
-    if zipcheck.temporaries(case):
-        problems.append("left behind: %s" % zipcheck.temporaries(case))
-    if kept:
-        with open(out, "rb") as f:
-            if f.read() != b"the earlier archive" * 100:
-                problems.append("the earlier archive was changed")
-    else:
-        problems += zipcheck.full_check(out, zipcheck.expected_entries(tree))
-    if attributes is not None and ("attributes 0x%x," % (0x20 | attributes)) not in messages:
-        problems.append("attributes not kept")
-    if problems:
-        problems.append("messages: " + messages.strip().replace("\n", " | "))
-    return problems
+    run = wine.zip(conditions + ["--show", win(out), "--root", win(case), "--walk", win(out), win(tree)])
+
+    def check(problems):
+        if run.result != want_result:
+            problems.append("result %d, want %d" % (run.result, want_result))
+        if text and text not in run.output:
+            problems.append("messages lack %r" % text)
+        if zipcheck.temporaries(case):
+            problems.append("left behind: %s" % zipcheck.temporaries(case))
+        if kept:
+            with open(out, "rb") as f:
+                if f.read() != b"the earlier archive" * 100:
+                    problems.append("the earlier archive was changed")
+        else:
+            problems += zipcheck.full_check(out, zipcheck.expected_entries(tree))
+        if attributes is not None and ("attributes 0x%x," % (0x20 | attributes)) not in run.output:
+            problems.append("attributes not kept")
+    return checked([run], check)
 
 
 def main():
@@ -445,7 +523,11 @@ def main():
     wine = Wine(os.path.join(work, "wineprefix"), os.path.abspath(args.bin))
     passed = failed = 0
     started = time.monotonic()
-    wine.start()
+    try:
+        wine.start()
+    except WineError as e:
+        print("windows: Wine could not be set up: %s" % e)
+        return 1
     try:
         runs = [(title, lambda c, m=make: run_case(wine, c, m)) for title, make in CASES]
         for title, make_tree in (("same bytes as the Linux build", twin_tree),
