@@ -120,6 +120,18 @@ static void swapBeforeOpen(int dir, const char *path)
     rename(swap, into);
 }
 
+/* A file of that name that hangs for a second and then refuses, as one on
+ * a share gone away does: a worker is held inside its open meanwhile. */
+static int stalls(const char *path, int flags)
+{
+    if ((flags & O_DIRECTORY) || !named(path, getenv("QB_STALL_OPEN")))
+        return 0;
+    const struct timespec pause = {1, 0};
+    nanosleep(&pause, NULL);
+    errno = EACCES;
+    return 1;
+}
+
 /* The system calls themselves, not the C library's (or a sanitizer's)
  * wrappers found through dlsym: these run from the process's first read. */
 #define OPEN_AT(fn)                                                                    \
@@ -130,6 +142,8 @@ static void swapBeforeOpen(int dir, const char *path)
         const mode_t mode = (flags & (O_CREAT | O_TMPFILE)) ? va_arg(args, mode_t) : 0; \
         va_end(args);                                                                  \
         swapBeforeOpen(dir, path);                                                     \
+        if (stalls(path, flags))                                                       \
+            return -1;                                                                 \
         return (int)syscall(SYS_openat, dir, path, flags, mode);                       \
     }
 

@@ -200,6 +200,30 @@ private slots:
         QVERIFY(readersAccept(archive));
     }
 
+    // Asked to stop while the names are still being collected and a worker
+    // is held inside a file's open, the engine waits for the worker before
+    // it lets go of the entries the workers read: the run ends stopped, the
+    // older archive stays, and (under the sanitizers) no freed memory is read.
+    void stopWhileAWorkerIsHeld()
+    {
+        QTemporaryDir tmp;
+        const QString src = tmp.path() + "/src", archive = tmp.path() + "/src.zip";
+        QDir().mkpath(src + "/many");
+        writeFile(src + "/stall", "held for a second");
+        for (int i = 0; i < 30000; ++i)
+            writeFile(src + QString("/many/e%1").arg(i), {});
+        writeFile(archive, "older");
+        qputenv("LD_PRELOAD", FAULT_PRELOAD);
+        qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        qputenv("QB_STALL_OPEN", "stall");
+        const Tool t = runTool(kCli, {"--root", src, "--stop-after-reports", "2", archive, "stall", "many/*.*"});
+        for (const char *name : {"LD_PRELOAD", "QB_STALL_OPEN"})
+            qunsetenv(name);
+        QCOMPARE(t.exitCode, int(ZP_STOPPED));
+        QVERIFY2(t.out.endsWith(archive.toUtf8() + ": not written, stopped\n"), t.out.constData());
+        QCOMPARE(leftIn(tmp.path()), (QStringList{"src", "src.zip"}));
+    }
+
     // Replacing an archive keeps what its owner set on it, and hands nothing
     // to anyone who could have planted the archive or a link in its place.
     void replacement_data()

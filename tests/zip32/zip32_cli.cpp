@@ -5,12 +5,15 @@
 //
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
 //             [--follow-links] [--leave-out PATH]... [--threads N] [--level N]
-//             [--exit-after-beats N] [--repeat N] ARCHIVE NAME...
+//             [--exit-after-beats N] [--stop-after-reports N] [--repeat N]
+//             ARCHIVE NAME...
 //
 // --leave-out names go at the end of the list, counted in field 23; --repeat
 // makes the same archive N times over, as several windows of the program
 // might. Messages go to standard output as the engine sends them; the exit
 // status is the engine's result (the first that is not ZP_OK).
+// --stop-after-reports N asks the engine to stop when it reports progress
+// for the (N+1)th time, as the window's Stop button does.
 #include "zip32.h"
 
 #include <cstdio>
@@ -21,6 +24,12 @@
 
 static long g_exitAfterBeats = -1;
 static long g_beats = 0;
+static long g_stopAfterReports = -1;
+
+static int32_t ZIP32_CALL report(uint64_t, uint64_t)
+{
+    return g_stopAfterReports >= 0 && g_stopAfterReports-- == 0;
+}
 
 static int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
 {
@@ -66,6 +75,8 @@ int main(int argc, char **argv)
             options.level = static_cast<uint8_t>(std::atoi(value()));
         else if (a == "--exit-after-beats")
             g_exitAfterBeats = std::atol(value());
+        else if (a == "--stop-after-reports")
+            g_stopAfterReports = std::atol(value());
         else if (a == "--follow-links")
             options.followLinks = 1;
         else if (a == "--leave-out")
@@ -86,7 +97,7 @@ int main(int argc, char **argv)
     std::vector<const char *> names(argv + i, argv + argc);
     names.insert(names.end(), leaveOut.begin(), leaveOut.end());
     options.excluded = static_cast<int32_t>(leaveOut.size());
-    ZipEngineCallbacks callbacks{print, nullptr, nullptr, nullptr};
+    ZipEngineCallbacks callbacks{print, nullptr, nullptr, g_stopAfterReports >= 0 ? report : nullptr};
     ZpInit(&callbacks);
     ZpSetOptions(&options);
     for (int run = 0; run < repeat; ++run) {

@@ -942,13 +942,16 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     std::unique_ptr<EarlierArchive> earlier = openEarlier(request, plan, began, beganNs);
 
     // The workers start on the first files while the rest are being found.
-    // The entries outlive the pipeline: its workers read their paths.
+    // The entries outlive the pipeline, on every way out of here (a stop
+    // half-way included): its workers read their paths. So they are made
+    // first, and gone last.
+    Collected collected;
     auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
     if (earlier)
         pipeline->setEarlier(earlier->handle());
     NamedFolders named;
-    Collected collected = collectEntries(
-        request.names, options, messages,
+    collectEntries(
+        request.names, options, messages, collected,
         [&](const Entry &e) {
             if (e.isFile())
                 pipeline->add(fileWork(e, earlier.get()));

@@ -102,8 +102,9 @@ std::string reasonOf(int error)
 
 class Collector {
 public:
-    Collector(const CollectOptions &options, Messenger &messages, const std::function<void(const Entry &)> &onEntry)
-        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks),
+    Collector(const CollectOptions &options, Messenger &messages, Collected &into,
+              const std::function<void(const Entry &)> &onEntry)
+        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks), result_(into),
           tree_(*result_.folders), taken_(result_.entries)
     {
         FileInfo st;
@@ -170,11 +171,10 @@ public:
         return ids;
     }
 
-    Collected take()
+    void finish()
     {
         result_.leftOut = leftOut_;
         result_.stopped = stopped();
-        return std::move(result_);
     }
 
 private:
@@ -523,7 +523,7 @@ private:
     Messenger &messages_;
     const std::function<void(const Entry &)> &onEntry_;
     LinkRule links_;
-    Collected result_;
+    Collected &result_;
     FolderTree &tree_;
     TakenNames taken_;
     std::vector<std::string> named_;   // the folders named, as findFolders found them
@@ -575,11 +575,11 @@ FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason)
     return kNoFile;
 }
 
-Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages, const std::function<void(const Entry &)> &onEntry,
-                         const std::function<void(const NamedFolders &)> &onNamed)
+void collectEntries(const std::vector<std::string> &names, const CollectOptions &options, Messenger &messages,
+                    Collected &into, const std::function<void(const Entry &)> &onEntry,
+                    const std::function<void(const NamedFolders &)> &onNamed)
 {
-    Collector collector(options, messages, onEntry);
+    Collector collector(options, messages, into, onEntry);
     collector.findFolders(names);
     if (onNamed)
         onNamed(collector.namedFolders());
@@ -588,7 +588,7 @@ Collected collectEntries(const std::vector<std::string> &names, const CollectOpt
             break;
         collector.addName(name);
     }
-    return collector.take();
+    collector.finish();
 }
 
 } // namespace zip32

@@ -90,9 +90,11 @@ using NamedFolders = std::vector<std::pair<uint64_t, uint64_t>>;
 // Walks the names on the calling thread, writing warning lines and keeping
 // the window alive through the messenger. onNamed, when given, is told the
 // folders the program named before the first entry is found; onEntry sees
-// every entry as soon as it is found, in archive order.
-Collected collectEntries(const std::vector<std::string> &names, const CollectOptions &options,
-                         Messenger &messages, const std::function<void(const Entry &)> &onEntry = {},
-                         const std::function<void(const NamedFolders &)> &onNamed = {});
+// every entry as soon as it is found, in archive order. The entries go into
+// `into`, which the caller owns: whatever onEntry hands on (to the workers)
+// must end before `into` does, even when the walk stops or throws half-way.
+void collectEntries(const std::vector<std::string> &names, const CollectOptions &options, Messenger &messages,
+                    Collected &into, const std::function<void(const Entry &)> &onEntry = {},
+                    const std::function<void(const NamedFolders &)> &onNamed = {});
 
 } // namespace zip32
