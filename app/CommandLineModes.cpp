@@ -1,6 +1,7 @@
 #include "app/CommandLineModes.h"
 
 #include "core/ConsoleRun.h"
+#include "core/DesktopNotice.h"
 #include "core/FileNames.h"
 #include "core/Platform.h"
 
@@ -37,6 +38,9 @@ int zipFromConsole(const CommandLine &line, int argc, char *argv[])
     SetApplicationNames();
     ConsoleRunOptions options;
     options.outputFolder = line.outputFolder;
+    options.beside = line.beside;
+    if (line.notify)
+        options.finished = [](const ConsoleRunOutcome &outcome) { SendDesktopNotice(NoticeOf(outcome)); };
     options.folders = line.folders;
     options.quiet = line.quiet;
     options.followLinks = line.followLinks;

@@ -45,6 +45,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "fonts-liberation")
+# The file-manager action "Zip each folder separately" tells its outcome
+# through notify-send.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libnotify-bin")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "zip each folder of a list into an archive of its own")
 set(CPACK_PACKAGE_DESCRIPTION

@@ -14,9 +14,16 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
     const QString output = ResolveOutputFolder(m_outputFolder);
     m_names = RunArchiveNames(output.isEmpty() ? kFileNameCase : FileNameCaseIn(output));
     RunArchiveNames planned = m_names;
-    if (!output.isEmpty())
-        for (const QString &folder : m_folders)
-            m_runArchives << planned.claim(ArchiveNameFor(output, folder));
+    for (const QString &folder : m_folders) {
+        const QString into = m_hooks.beside ? ParentFolderOf(folder) : output;
+        if (!into.isEmpty())
+            m_runArchives[into] << planned.claim(ArchiveNameFor(into, folder));
+    }
+}
+
+QString BatchRun::outputFolderFor(const QString &folder) const
+{
+    return m_hooks.beside ? ParentFolderOf(folder) : m_outputFolder;
 }
 
 BatchRun::~BatchRun() = default;
@@ -66,10 +73,11 @@ void BatchRun::zipFolder(int number, const QString &folder)
     hooks.names = &m_names;
     hooks.notes = &m_notes;
     hooks.extras.followLinks = m_hooks.followLinks;
-    // The run's own archives can only be met inside a folder that holds the
-    // output folder; only then is the engine told to leave them out.
-    if (FolderIsWithin(m_outputFolder, folder))
-        hooks.extras.leaveOut = m_runArchives;
+    // The run's own archives can only be met inside a folder that holds
+    // where they go; only those the engine could meet are left out.
+    for (auto into = m_runArchives.cbegin(); into != m_runArchives.cend(); ++into)
+        if (FolderIsWithin(into.key(), folder))
+            hooks.extras.leaveOut << into.value();
     QString archive;
     hooks.archivePath = &archive;
     const double count = double(m_folders.size());
@@ -84,7 +92,7 @@ void BatchRun::zipFolder(int number, const QString &folder)
     hooks.subFolders = [this, number](const QString &path, QStringList &subFolders, QStringList *links) {
         subFoldersOf(number, path, subFolders, links);
     };
-    const qint32 result = ZipFolderSteps(m_outputFolder, folder, trap, hooks);
+    const qint32 result = ZipFolderSteps(outputFolderFor(folder), folder, trap, hooks);
     if (result == ZP_STOPPED) {
         m_stopped = true;
         m_notZipped << folder;

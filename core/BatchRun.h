@@ -8,6 +8,7 @@
 #include "core/WalkAhead.h"
 #include "core/Yield.h"
 
+#include <QMap>
 #include <QObject>
 #include <QStringList>
 #include <functional>
@@ -22,18 +23,24 @@ struct BatchRunHooks {
     // Links that lead out of a folder are followed (the command line's
     // --follow-links) instead of stored as links.
     bool followLinks = false;
+    // Each folder's archive goes beside it, into the folder's own parent
+    // (the command line's --beside); the run's output folder is not used.
+    bool beside = false;
 };
 
 class BatchRun : public QObject {
     Q_OBJECT
 public:
-    // `outputFolder` is a full path (see ResolveOutputFolder).
+    // `outputFolder` is a full path (see ResolveOutputFolder), or empty for
+    // a run that zips each folder beside itself (hooks.beside).
     BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {},
              QObject *parent = nullptr);
     ~BatchRun() override;
 
     const QStringList &folders() const { return m_folders; }
     const QString &outputFolder() const { return m_outputFolder; }
+    // Where the archive of `folder` goes: the output folder, or its parent.
+    QString outputFolderFor(const QString &folder) const;
     // Archives renamed and links left out so far.
     const RunNotes &notes() const { return m_notes; }
 
@@ -78,9 +85,10 @@ private:
     QStringList m_folders;
     QString m_outputFolder;
     // Every archive this run may write, by full path: none of them is ever
-    // put into another archive of the run (the output folder may lie inside
-    // a folder being zipped).
-    QStringList m_runArchives;
+    // put into another archive of the run (the output folder, or a folder's
+    // parent, may lie inside a folder being zipped). By the folder they go
+    // into: a run into one output folder has one.
+    QMap<QString, QStringList> m_runArchives;
     BatchRunHooks m_hooks;
     RunArchiveNames m_names;
     RunNotes m_notes;

@@ -17,6 +17,11 @@ namespace {
 const QCommandLineOption kOutputOption({QStringLiteral("o"), QStringLiteral("output")},
                                        QStringLiteral("Zip without the window, into DIR."),
                                        QStringLiteral("DIR"));
+const QCommandLineOption kBesideOption(
+    QStringLiteral("beside"),
+    QStringLiteral("Zip without the window, each folder into the folder that holds it."));
+const QCommandLineOption kNotifyOption(QStringLiteral("notify"),
+                                       QStringLiteral("When done, tell the outcome in a desktop notification."));
 const QCommandLineOption kListOption({QStringLiteral("l"), QStringLiteral("list")},
                                      QStringLiteral("Read folders from FILE, one per line."),
                                      QStringLiteral("FILE"));
@@ -65,8 +70,8 @@ CommandLine ParseCommandLine(const QStringList &arguments)
 {
     QCommandLineParser parser;
     parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    parser.addOptions({kOutputOption, kListOption, kFollowLinksOption, kQuietOption, kHelpOption,
-                       kVersionOption});
+    parser.addOptions({kOutputOption, kBesideOption, kNotifyOption, kListOption, kFollowLinksOption,
+                       kQuietOption, kHelpOption, kVersionOption});
     parser.addPositionalArgument(QStringLiteral("folders"), QString(), QStringLiteral("[FOLDER...]"));
     if (!parser.parse(arguments))
         return badUsage(parser.errorText());
@@ -101,13 +106,22 @@ CommandLine ParseCommandLine(const QStringList &arguments)
         if (line.listFile.isEmpty())
             return badUsage(QStringLiteral("--list needs a file name."));
     }
+    if (parser.isSet(kOutputOption) && parser.isSet(kBesideOption))
+        return badUsage(QStringLiteral("--output and --beside cannot be given together."));
     if (parser.isSet(kOutputOption)) {
-        line.action = CommandLine::Action::Zip;
         line.outputFolder = parser.value(kOutputOption);
         if (line.outputFolder.isEmpty())
             return badUsage(QStringLiteral("--output needs a folder name."));
+    }
+    line.beside = parser.isSet(kBesideOption);
+    line.notify = parser.isSet(kNotifyOption);
+    const QString mode = line.beside ? QStringLiteral("--beside") : QStringLiteral("--output");
+    if (parser.isSet(kOutputOption) || line.beside) {
+        line.action = CommandLine::Action::Zip;
         if (line.folders.isEmpty() && line.listFile.isEmpty())
-            return badUsage(QStringLiteral("--output needs folders to zip, or --list FILE."));
+            return badUsage(QStringLiteral("%1 needs folders to zip, or --list FILE.").arg(mode));
+    } else if (line.notify) {
+        return badUsage(QStringLiteral("--notify goes with --output or --beside."));
     }
     return line;
 }
@@ -116,13 +130,16 @@ QString CommandLineHelp()
 {
     return QStringLiteral(
         "Usage: quillbarrow [FOLDER...]\n"
-        "       quillbarrow --output DIR [--list FILE] [--follow-links] [--quiet] [FOLDER...]\n"
+        "       quillbarrow --output DIR [OPTION...] [FOLDER...]\n"
+        "       quillbarrow --beside [OPTION...] [FOLDER...]\n"
         "\n"
         "Zips each folder into an archive of its own, FOLDER.zip.\n"
-        "Without --output, the window opens with the folders listed.\n"
+        "Without --output or --beside, the window opens with the folders listed.\n"
         "\n"
         "Options:\n"
         "  -o, --output DIR  Zip without the window, into the folder DIR.\n"
+        "      --beside      Zip without the window, each folder into the folder that\n"
+        "                    holds it: /photos/Trip becomes /photos/Trip.zip.\n"
         "  -l, --list FILE   Read folders from FILE (\"-\": standard input), one per line;\n"
         "                    blank lines and lines starting with \"#\" are skipped.\n"
         "      --follow-links  Follow links that lead out of a folder and archive what\n"
@@ -130,6 +147,8 @@ QString CommandLineHelp()
         "                    Links are never followed to the folder itself, a folder\n"
         "                    holding it, the root or a system file system.\n"
         "  -q, --quiet       Show no progress, only problems.\n"
+        "      --notify      When done, also tell how many archives were written and\n"
+        "                    which folders failed in a desktop notification (notify-send).\n"
         "  -h, --help        Show this help and exit.\n"
         "  -v, --version     Show the version and exit.\n"
         "\n"

@@ -4,6 +4,7 @@
 //   quillbarrow                          the window
 //   quillbarrow FOLDER...                the window, with the folders listed
 //   quillbarrow --output DIR FOLDER...   no window: zip each folder into DIR
+//   quillbarrow --beside FOLDER...       no window: zip each folder into its parent
 //   quillbarrow --list FILE ...          folders read from FILE, one per line
 //   quillbarrow --help | --version
 //
@@ -18,8 +19,11 @@ struct CommandLine {
     // The folders named on the line, in order, as full paths (relative ones
     // taken from the current folder), then those of the list file.
     QStringList folders;
-    // The output folder as given (see ResolveOutputFolder); Action::Zip only.
+    // The output folder as given (see ResolveOutputFolder); Action::Zip only,
+    // and empty with `beside`.
     QString outputFolder;
+    bool beside = false;   // --beside: each archive goes into its folder's parent
+    bool notify = false;   // --notify: the outcome told in a desktop notification too
     QString listFile;  // as given; "-" is standard input
     bool quiet = false;
     bool followLinks = false;  // --follow-links: links out of a folder are followed

@@ -120,12 +120,15 @@ QString ByteCountText(quint64 bytes)
     return QStringLiteral("%1 %2").arg(value, 0, 'f', 1).arg(QLatin1String(units[unit]));
 }
 
-int RunFromConsole(const ConsoleRunOptions &options)
+namespace {
+
+// The run's output folder, resolved, into `outputFolder`: 0, or the exit
+// code of a run that cannot start, said on `out`.
+int findOutputFolder(const QString &given, ConsoleReporter &out, QString &outputFolder)
 {
-    ConsoleReporter out(options);
-    QString outputFolder = ResolveOutputFolder(options.outputFolder);
+    outputFolder = ResolveOutputFolder(given);
     QString error;
-    if (outputFolder.isEmpty() && (outputFolder = FullFolderPath(options.outputFolder, &error)).isEmpty()) {
+    if (outputFolder.isEmpty() && (outputFolder = FullFolderPath(given, &error)).isEmpty()) {
         out.line(QStringLiteral("quillbarrow: %1.").arg(error));
         return kExitBadUsage;
     }
@@ -134,6 +137,29 @@ int RunFromConsole(const ConsoleRunOptions &options)
                      .arg(FileNameForDisplay(outputFolder)));
         return kExitSomeFailed;
     }
+    return 0;
+}
+
+// The first line of what the engine or a step said, for the short outcome.
+QString firstLine(const QString &text)
+{
+    return TextForDisplay(text).trimmed().section(QLatin1Char('\n'), 0, 0).left(300);
+}
+
+} // namespace
+
+int RunFromConsole(const ConsoleRunOptions &options)
+{
+    ConsoleReporter out(options);
+    QString outputFolder;
+    if (!options.beside)
+        if (const int cannotStart = findOutputFolder(options.outputFolder, out, outputFolder))
+            return cannotStart;
+    const auto archiveOf = [&](const QString &folder) {
+        return ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder);
+    };
+    ConsoleRunOutcome outcome;
+    outcome.folders = int(options.folders.size());
 
     bool failed = false;
     // A folder that is not there is named and skipped before the run, so the
@@ -145,8 +171,8 @@ int RunFromConsole(const ConsoleRunOptions &options)
             continue;
         }
         out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped%2.")
-                     .arg(FileNameForDisplay(folder),
-                          keptText(ArchiveNameFor(outputFolder, folder))));
+                     .arg(FileNameForDisplay(folder), keptText(archiveOf(folder))));
+        outcome.failed << QStringLiteral("%1: folder not found").arg(FileNameForDisplay(folder));
         failed = true;
     }
 
@@ -154,16 +180,22 @@ int RunFromConsole(const ConsoleRunOptions &options)
     BatchRun *current = nullptr;
     BatchRunHooks hooks;
     hooks.followLinks = options.followLinks;
+    hooks.beside = options.beside;
     hooks.yield = [&] {
         if (interrupt.interrupted() && current)
             current->requestStop(BatchRun::Stop::Now);
     };
+    QString problem;  // the first word of trouble with the folder being zipped
     hooks.reportFolderError = [&](const QString &, int line, const QString &description) {
         out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
+        if (problem.isEmpty())
+            problem = firstLine(description);
     };
     QString currentFolder;
     hooks.showEngineMessages = [&](const QString &messages) {
         out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(currentFolder, indented(messages)));
+        if (problem.isEmpty())
+            problem = firstLine(messages);
     };
     BatchRun run(folders, outputFolder, hooks);
     current = &run;
@@ -176,6 +208,7 @@ int RunFromConsole(const ConsoleRunOptions &options)
     QString folderName;
     qsizetype warningsTold = 0, linksTold = 0;
     QObject::connect(&run, &BatchRun::folderStarted, [&](int number, const QString &folder) {
+        problem.clear();
         currentFolder = FileNameForDisplay(folder);
         folderName = FileNameForDisplay(GetLastPathPart(folder));
         folderTotal = 0;
@@ -194,7 +227,15 @@ int RunFromConsole(const ConsoleRunOptions &options)
     QObject::connect(&run, &BatchRun::folderFinished, [&](int number, const QString &archive, qint32 result) {
         finishedBytes += folderTotal;
         const QString folder = folders.at(number - 1);
-        if (result == ZP_OK || result == ZP_FILES_SKIPPED) {
+        const bool written = result == ZP_OK || result == ZP_FILES_SKIPPED;
+        if (written)
+            ++outcome.written;
+        if (result != ZP_OK && result != ZP_STOPPED)
+            outcome.failed << QStringLiteral("%1: %2%3").arg(FileNameForDisplay(folder),
+                                                             written ? QStringLiteral("not every file was zipped; ")
+                                                                     : QString(),
+                                                             problem.isEmpty() ? QStringLiteral("not zipped") : problem);
+        if (written) {
             if (!options.quiet)
                 out.line(QStringLiteral("[%1/%2] %3 -> %4")
                              .arg(number).arg(count)
@@ -219,6 +260,9 @@ int RunFromConsole(const ConsoleRunOptions &options)
     run.run(trap);
     out.clearProgress();
 
+    outcome.stopped = run.stopped();
+    if (options.finished)
+        options.finished(outcome);
     if (run.stopped()) {
         out.line(QStringLiteral("quillbarrow: interrupted; %1 of %2 folders were zipped.")
                      .arg(run.zipped().size()).arg(count));

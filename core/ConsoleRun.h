@@ -9,8 +9,10 @@
 
 struct ConsoleRunOptions {
     // The output folder as given: "~" and "~/..." are the home folder, any
-    // other relative text is taken from the current folder.
+    // other relative text is taken from the current folder. Not used with
+    // `beside`.
     QString outputFolder;
+    bool beside = false;  // each archive into its folder's parent instead
     QStringList folders;  // full paths, in order
     bool quiet = false;   // no progress lines, only problems
     bool followLinks = false;  // links out of a folder followed, not stored as links
@@ -19,6 +21,17 @@ struct ConsoleRunOptions {
     bool terminal = false;
     // Where the text goes; standard error when not given.
     std::function<void(const QByteArray &text)> write;
+    // Told once at the end, of every run that got past its output folder.
+    std::function<void(const struct ConsoleRunOutcome &outcome)> finished;
+};
+
+// What a run did, in short, for a desktop notification.
+struct ConsoleRunOutcome {
+    int folders = 0;      // the folders asked for
+    int written = 0;      // archives written (with all their files or not)
+    bool stopped = false; // interrupted before every folder was done
+    // "FOLDER: why" for each folder not zipped, or not in full, in order.
+    QStringList failed;
 };
 
 // Zips every folder that exists into the output folder, in order. A folder

@@ -23,11 +23,15 @@ app_id=com.kestrawin.quillbarrow
 for wanted in ./usr/bin/quillbarrow ./usr/share/applications/$app_id.desktop \
               ./usr/share/metainfo/$app_id.metainfo.xml \
               ./usr/share/man/man1/quillbarrow.1.gz ./usr/share/doc/quillbarrow/copyright \
-              ./usr/share/icons/hicolor/128x128/apps/quillbarrow.png; do
+              ./usr/share/icons/hicolor/128x128/apps/quillbarrow.png \
+              ./usr/share/kio/servicemenus/quillbarrow-folders.desktop \
+              ./usr/share/nemo/actions/quillbarrow-zip-each.nemo_action \
+              ./usr/share/nemo/actions/quillbarrow-open.nemo_action; do
     grep -qxF "$wanted" <<<"$contents" || fail "$wanted is not in the package"
 done
 [[ $(dpkg-deb --field "$deb" Version) == "$version" ]] || fail "package version is not $version"
 grep -q "fonts-liberation" <<<"$(dpkg-deb --field "$deb" Depends)" || fail "no dependency on fonts-liberation"
+grep -q "libnotify-bin" <<<"$(dpkg-deb --field "$deb" Recommends)" || fail "libnotify-bin is not recommended"
 
 # Lintian: no errors and no warnings (information tags are allowed).
 lintian --fail-on error,warning "$deb" || fail "lintian found problems"
@@ -77,6 +81,9 @@ DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$
 man_page=$(dpkg -L quillbarrow | grep -c '/man1/quillbarrow.1.gz$' || true)
 [ "$man_page" -eq 1 ] || fail "the manual page is not installed"
 python3 "$root/tests/reliability/command_line.py" /usr/bin/quillbarrow || fail "the installed command line"
+# The file managers' actions, as installed, run the installed program.
+python3 "$root/tests/package/file_manager_actions.py" /usr/share /usr/share/applications/$app_id.desktop ||
+    fail "the installed file-manager actions"
 
 # The installed window starts, with a folder named on its command line.
 mkdir -p "$work/home" "$work/Trip" "$work/runtime"

@@ -105,7 +105,8 @@ def case_bad_usage(root):
     problems = []
     for args, code in ((["--bogus", a], 2), (["--output"], 2), (["--output", root], 2),
                        (["--output", root, "--list", os.path.join(root, "no-list")], 2),
-                       (["--output", root, "--output", root, a], 2),
+                       (["--output", root, "--output", root, a], 2), (["--beside"], 2),
+                       (["--beside", "--output", root, a], 2), (["--notify", a], 2),
                        (["--output", root, "--list", empty], 2), (["--output", root, "--list", comments], 2),
                        (["--output", root, "--list", "-"], 2), (["--output", root, "--list", "/dev/zero"], 2),
                        (["--output", os.path.join(root, "no-such-folder"), a], 1)):
@@ -114,7 +115,7 @@ def case_bad_usage(root):
             problems.append("%s: exit %d, expected %d" % (args, p.returncode, code))
         if not p.stderr.strip():
             problems.append("%s: nothing on stderr" % args)
-    if [n for n in os.listdir(root) if n.endswith(".zip")]:
+    if [n for n in os.listdir(root) if n.endswith(".zip")]:   # a.zip would be beside a
         problems.append("an archive was written: %s" % os.listdir(root))
     return problems
 
@@ -299,9 +300,15 @@ def case_own_archives_and_paths(root):
     "/", and no path is too long: Notes and notes get Notes.zip and notes
     (2).zip on a FAT stick; a relative folder or output from a working
     folder that is gone is a command-line error; a tree deeper than PATH_MAX
-    is zipped whole."""
+    is zipped whole; zipped beside itself, a folder's archive is never put
+    into the archive of the folder holding it."""
     problems, out = [], os.path.join(root, "out")
     os.makedirs(out)
+    outer = tree(root, "Outer")
+    p = run(["--beside", os.path.join(outer, "sub"), outer])
+    names = zipfile.ZipFile(outer + ".zip").namelist() if p.returncode == 0 else []
+    if p.returncode != 0 or "Outer/sub.zip" in names or not os.path.exists(os.path.join(outer, "sub.zip")):
+        problems.append("beside, folder in folder: exit %d, Outer.zip holds %s" % (p.returncode, names))
     deep = deep_tree(root, 30, "Deep")
     p = run(["-o", out, deep])
     if p.returncode != 0:
