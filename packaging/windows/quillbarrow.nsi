@@ -351,7 +351,7 @@ Section "Quillbarrow" SecProgram
   WriteRegDWORD SHCTX "${UNINST_KEY}" "EstimatedSize" $0
 SectionEnd
 
-Section "Add to PATH (quillbarrow in a command prompt)" SecPath
+Section "Add to PATH" SecPath
   Call ReadPath
   ${If} $0 == "long"
     DetailPrint "PATH is too long for this setup to change safely and is left as it was: add $INSTDIR to it yourself to type quillbarrow in a command prompt."
@@ -425,7 +425,7 @@ Section "un.Quillbarrow" UnSecProgram
   ${EndIf}
 SectionEnd
 
-Section /o "un.Also remove my settings and cache" UnSecSettings
+Section /o "un.Remove settings" UnSecSettings
   DeleteRegKey HKCU "${SETTINGS_KEY}"
   DeleteRegKey /ifempty HKCU "Software\Kestrawin"
   SetShellVarContext current
