@@ -87,7 +87,9 @@ Page custom ModePage ModePageLeave
 !insertmacro MUI_PAGE_COMPONENTS
 !insertmacro MUI_PAGE_DIRECTORY
 !insertmacro MUI_PAGE_INSTFILES
-!define MUI_FINISHPAGE_RUN "$INSTDIR\quillbarrow.exe"
+!define MUI_FINISHPAGE_RUN
+!define MUI_FINISHPAGE_RUN_TEXT "Run Quillbarrow"
+!define MUI_FINISHPAGE_RUN_FUNCTION RunProgram
 !insertmacro MUI_PAGE_FINISH
 !insertmacro MUI_UNPAGE_CONFIRM
 !insertmacro MUI_UNPAGE_COMPONENTS
@@ -160,6 +162,9 @@ Function ${UN}WritePath
     ${Else}
       WriteRegExpandStr HKLM "${SYSTEM_ENVIRONMENT}" "Path" $PathText
     ${EndIf}
+  ${ElseIf} $PathText == ""
+    ; The user had no PATH of their own before ours.
+    DeleteRegValue HKCU "Environment" "Path"
   ${Else}
     ${If} $PathType = 1
       WriteRegStr HKCU "Environment" "Path" $PathText
@@ -277,6 +282,17 @@ Function UseMode
       StrCpy $1 $0
     ${EndIf}
     StrCpy $INSTDIR $1
+  ${EndIf}
+FunctionEnd
+
+; "Run Quillbarrow" on the last page. After an install for all users this
+; setup runs elevated, and so would the program: a program with more rights
+; than Explorer gets no drops from it. Explorer starts it with the user's own.
+Function RunProgram
+  ${If} $Mode == "all"
+    Exec '"$WINDIR\explorer.exe" "$INSTDIR\quillbarrow.exe"'
+  ${Else}
+    Exec '"$INSTDIR\quillbarrow.exe"'
   ${EndIf}
 FunctionEnd
 
