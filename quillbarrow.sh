@@ -7,8 +7,10 @@
 #   ./quillbarrow.sh package build the Debian package build/quillbarrow_<version>_<arch>.deb
 #   ./quillbarrow.sh deps    install the Debian packages only (as root)
 #   ./quillbarrow.sh windows  cross-build the Windows program with MinGW-w64:
-#                             build-windows/quillbarrow-windows-x64.zip
-#   ./quillbarrow.sh test-windows   build it and test it under Wine
+#                             build-windows/quillbarrow-windows-x64.zip (portable)
+#                             and its installer (NSIS), beside it:
+#                             build-windows/quillbarrow-<version>-x64-setup.exe
+#   ./quillbarrow.sh test-windows   build both and test them under Wine
 #
 # Environment: BUILD_DIR (default ./build), CTEST_ARGS (extra ctest arguments),
 # QB_SANITIZE (address or thread: a sanitizer build in its own folder),
@@ -23,8 +25,8 @@
 #   fuzz     each libFuzzer target for QB_FUZZ_SECONDS (25) in build-fuzz/
 #   windows  test-windows: the Windows program built with MinGW-w64 in
 #            build-windows/ (Qt for Windows built once and cached: about half
-#            an hour of two cores the first time), its engine, its window
-#            and its unit tests under Wine
+#            an hour of two cores the first time), its engine, its window,
+#            its unit tests and its installer under Wine
 # The long parts: `cd build && ctest -L slow` (boundaries) and
 # `bench/fuzz_roundtrip` (thousands of random trees).
 set -euo pipefail
@@ -42,10 +44,11 @@ TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
                imagemagick util-linux procps clang libclang-rt-14-dev lintian
                acl fusefat dosfstools)
 PACKAGE_PACKAGES=(dpkg-dev scdoc file appstream desktop-file-utils)
-# The Windows program: a cross compiler, zlib for Windows, Wine to run it, and
-# dpkg-dev for the source packages of libzip, libdeflate and Qt.
+# The Windows program: a cross compiler, zlib for Windows, Wine to run it,
+# dpkg-dev for the source packages of libzip, libdeflate and Qt, and NSIS
+# for its installer.
 WINDOWS_PACKAGES=(g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64 libz-mingw-w64-dev
-                  wine wine64 dpkg-dev unzip 7zip libarchive-tools python3)
+                  wine wine64 dpkg-dev unzip 7zip libarchive-tools python3 nsis)
 
 install_packages() {
     local missing=()
@@ -242,7 +245,9 @@ windows_qt() {
 # (built once and cached, as are libzip and libdeflate): quillbarrow.exe and
 # zip32.dll with the shipped files, Qt and the MinGW run-time beside them,
 # as the folder build-windows/quillbarrow-windows-x64 and the archive
-# build-windows/quillbarrow-windows-x64.zip. The tests are built too.
+# build-windows/quillbarrow-windows-x64.zip, and that folder installed by
+# build-windows/quillbarrow-<version>-x64-setup.exe (makensis,
+# packaging/windows/quillbarrow.nsi). The tests are built too.
 windows_program() {
     install_packages "${BUILD_PACKAGES[@]}" "${WINDOWS_PACKAGES[@]}"
     local cache=${QB_WINDOWS_CACHE:-$HOME/.cache/quillbarrow-windows}
@@ -261,6 +266,20 @@ windows_program() {
     (cd "$dir" && python3 -m zipfile -c "$name.zip" "$name")
     echo "Windows program: $dir/$name.zip ($(du -k "$dir/$name.zip" | cut -f1) KiB," \
          "$(find "$dir/$name" -type f | wc -l) files)"
+    local setup version
+    setup=$(windows_setup)
+    version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$dir/CMakeCache.txt")
+    rm -f "$dir"/quillbarrow-*-x64-setup.exe
+    nice -n 10 makensis -V2 -WX -DVERSION="$version" -DSOURCE="$dir/$name" \
+        -DICON="$dir/windows/quillbarrow.ico" -DLICENSE="$ROOT/packaging/copyright" \
+        -DOUTFILE="$setup" "$ROOT/packaging/windows/quillbarrow.nsi"
+    echo "Windows installer: $setup ($(du -k "$setup" | cut -f1) KiB)"
+}
+
+# The installer windows_program makes, named by the project's version.
+windows_setup() {
+    echo "$ROOT/build-windows/quillbarrow-$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' \
+        "$ROOT/build-windows/CMakeCache.txt")-x64-setup.exe"
 }
 
 # Wine for the unit tests: a throwaway prefix in $1, no debugging noise.
@@ -298,7 +317,8 @@ windows_wine_start() {
 # and driven by zip32_wintest.exe beside the Linux build's zip32_cli; the
 # console companion quillbarrow.com through cmd (tests/windows/run_console_wine.py);
 # the core's and the window's unit tests under Wine; the real window under
-# Wine, driven with xdotool (tests/windows/run_window_wine.py).
+# Wine, driven with xdotool (tests/windows/run_window_wine.py); the
+# installer, its program and its uninstaller (tests/windows/run_installer_wine.py).
 # zip32.dll in $1 checked for what it exports and needs, then driven by
 # zip32_wintest.exe under Wine beside the Linux build's zip32_cli.
 test_windows_engine() {
@@ -346,6 +366,8 @@ test_windows() {
         --bin "$dir/bin" --work "$dir/wine-console"
     python3 "$ROOT/tests/windows/run_window_wine.py" --folder "$dir/quillbarrow-windows-x64" \
         --work "$dir/wine-window" --shots "$dir/wine-shots"
+    python3 "$ROOT/tests/windows/run_installer_wine.py" --setup "$(windows_setup)" \
+        --folder "$dir/quillbarrow-windows-x64" --work "$dir/wine-installer" --shots "$dir/wine-shots"
     # The unit tests find Qt beside them, as the program does, and run on
     # Qt's "minimal" platform: no window system is needed.
     local qt=$cache/qt6-x86_64-w64-mingw32
