@@ -148,6 +148,109 @@ QString firstLine(const QString &text)
 
 } // namespace
 
+namespace {
+
+// What the console says while a run goes on, and the short outcome it
+// gathers for the end: one object per run, fed by the run's hooks and signals.
+class RunReport {
+public:
+    RunReport(const ConsoleRunOptions &options, ConsoleReporter &out, const QStringList &folders)
+        : m_options(options), m_out(out), m_folders(folders)
+    {
+        m_clock.start();
+        m_outcome.folders = int(options.folders.size());
+    }
+
+    ConsoleRunOutcome &outcome() { return m_outcome; }
+    bool failed() const { return m_failed; }
+
+    // A folder named on the command line that is not there, skipped before the run.
+    void missing(const QString &folder, const QString &archive)
+    {
+        m_out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped%2.")
+                       .arg(FileNameForDisplay(folder), keptText(archive)));
+        m_outcome.failed << QStringLiteral("%1: folder not found").arg(FileNameForDisplay(folder));
+        m_failed = true;
+    }
+    void stepFailed(int line, const QString &description)
+    {
+        m_out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
+        noteProblem(description);
+    }
+    void engineMessages(const QString &messages)
+    {
+        m_out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(m_currentFolder, indented(messages)));
+        noteProblem(messages);
+    }
+    void folderStarted(int number, const QString &folder)
+    {
+        m_problem.clear();
+        m_currentFolder = FileNameForDisplay(folder);
+        m_folderName = FileNameForDisplay(GetLastPathPart(folder));
+        m_folderTotal = 0;
+        m_out.progress(QStringLiteral("[%1/%2] %3").arg(number).arg(m_folders.size()).arg(m_folderName));
+    }
+    void dataWritten(int number, quint64 done, quint64 total)
+    {
+        m_folderTotal = total;
+        const double seconds = double(m_clock.nsecsElapsed()) / 1e9;
+        const double rate = seconds > 0 ? double(m_finishedBytes + done) / seconds : 0.0;
+        m_out.progress(QStringLiteral("[%1/%2] %3  %4 of %5  %6/s")
+                           .arg(number).arg(m_folders.size())
+                           .arg(m_folderName.left(40), ByteCountText(done), ByteCountText(total),
+                                ByteCountText(quint64(rate))));
+    }
+    void folderFinished(int number, const QString &archive, qint32 result, const RunNotes &notes);
+
+private:
+    void noteProblem(const QString &text)
+    {
+        if (m_problem.isEmpty())
+            m_problem = firstLine(text);
+    }
+
+    const ConsoleRunOptions &m_options;
+    ConsoleReporter &m_out;
+    const QStringList &m_folders;
+    ConsoleRunOutcome m_outcome;
+    bool m_failed = false;
+    QElapsedTimer m_clock;
+    quint64 m_finishedBytes = 0;  // file data of the folders already done
+    quint64 m_folderTotal = 0;
+    QString m_currentFolder, m_folderName;
+    QString m_problem;  // the first word of trouble with the folder being zipped
+    qsizetype m_warningsTold = 0, m_linksTold = 0;
+};
+
+void RunReport::folderFinished(int number, const QString &archive, qint32 result, const RunNotes &notes)
+{
+    m_finishedBytes += m_folderTotal;
+    const QString folder = FileNameForDisplay(m_folders.at(number - 1));
+    const bool written = result == ZP_OK || result == ZP_FILES_SKIPPED;
+    if (written)
+        ++m_outcome.written;
+    if (result != ZP_OK && result != ZP_STOPPED)
+        m_outcome.failed << QStringLiteral("%1: %2%3").arg(folder,
+                                                           written ? QStringLiteral("not every file was zipped; ")
+                                                                   : QString(),
+                                                           m_problem.isEmpty() ? QStringLiteral("not zipped") : m_problem);
+    if (!written)
+        m_out.line(QStringLiteral("quillbarrow: %1: not zipped%2.").arg(folder, keptText(archive)));
+    else if (!m_options.quiet)
+        m_out.line(QStringLiteral("[%1/%2] %3 -> %4")
+                       .arg(number).arg(m_folders.size()).arg(folder, FileNameForDisplay(archive)));
+    if (result != ZP_OK)
+        m_failed = true;
+    // What the run has to tell of this folder, as it happens.
+    for (; m_warningsTold < notes.warnings.size(); ++m_warningsTold)
+        m_out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(folder, indented(notes.warnings.at(m_warningsTold))));
+    for (; m_linksTold < notes.linksLeftOut.size(); ++m_linksTold)
+        if (!m_options.quiet)
+            m_out.line(QStringLiteral("  ") + FileNameForDisplay(notes.linksLeftOut.at(m_linksTold)));
+}
+
+} // namespace
+
 int RunFromConsole(const ConsoleRunOptions &options)
 {
     ConsoleReporter out(options);
@@ -155,25 +258,16 @@ int RunFromConsole(const ConsoleRunOptions &options)
     if (!options.beside)
         if (const int cannotStart = findOutputFolder(options.outputFolder, out, outputFolder))
             return cannotStart;
-    const auto archiveOf = [&](const QString &folder) {
-        return ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder);
-    };
-    ConsoleRunOutcome outcome;
-    outcome.folders = int(options.folders.size());
 
-    bool failed = false;
     // A folder that is not there is named and skipped before the run, so the
     // archive an earlier run made of it is left in place.
     QStringList folders;
+    RunReport report(options, out, folders);
     for (const QString &folder : options.folders) {
-        if (FolderExists(folder)) {
+        if (FolderExists(folder))
             folders << folder;
-            continue;
-        }
-        out.line(QStringLiteral("quillbarrow: %1: folder not found; not zipped%2.")
-                     .arg(FileNameForDisplay(folder), keptText(archiveOf(folder))));
-        outcome.failed << QStringLiteral("%1: folder not found").arg(FileNameForDisplay(folder));
-        failed = true;
+        else
+            report.missing(folder, ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder));
     }
 
     InterruptCatcher interrupt;
@@ -185,88 +279,35 @@ int RunFromConsole(const ConsoleRunOptions &options)
         if (interrupt.interrupted() && current)
             current->requestStop(BatchRun::Stop::Now);
     };
-    QString problem;  // the first word of trouble with the folder being zipped
     hooks.reportFolderError = [&](const QString &, int line, const QString &description) {
-        out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
-        if (problem.isEmpty())
-            problem = firstLine(description);
+        report.stepFailed(line, description);
     };
-    QString currentFolder;
-    hooks.showEngineMessages = [&](const QString &messages) {
-        out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(currentFolder, indented(messages)));
-        if (problem.isEmpty())
-            problem = firstLine(messages);
-    };
+    hooks.showEngineMessages = [&](const QString &messages) { report.engineMessages(messages); };
     BatchRun run(folders, outputFolder, hooks);
     current = &run;
-
-    const int count = int(folders.size());
-    QElapsedTimer clock;
-    clock.start();
-    quint64 finishedBytes = 0;  // file data of the folders already done
-    quint64 folderTotal = 0;
-    QString folderName;
-    qsizetype warningsTold = 0, linksTold = 0;
     QObject::connect(&run, &BatchRun::folderStarted, [&](int number, const QString &folder) {
-        problem.clear();
-        currentFolder = FileNameForDisplay(folder);
-        folderName = FileNameForDisplay(GetLastPathPart(folder));
-        folderTotal = 0;
-        out.progress(QStringLiteral("[%1/%2] %3").arg(number).arg(count).arg(folderName));
+        report.folderStarted(number, folder);
     });
     QObject::connect(&run, &BatchRun::dataWritten, [&](int number, quint64 done, quint64 total) {
         if (interrupt.interrupted())
             run.requestStop(BatchRun::Stop::Now);
-        folderTotal = total;
-        const double seconds = double(clock.nsecsElapsed()) / 1e9;
-        const double rate = seconds > 0 ? double(finishedBytes + done) / seconds : 0.0;
-        out.progress(QStringLiteral("[%1/%2] %3  %4 of %5  %6/s")
-                         .arg(number).arg(count).arg(folderName.left(40), ByteCountText(done),
-                                                     ByteCountText(total), ByteCountText(quint64(rate))));
+        report.dataWritten(number, done, total);
     });
     QObject::connect(&run, &BatchRun::folderFinished, [&](int number, const QString &archive, qint32 result) {
-        finishedBytes += folderTotal;
-        const QString folder = folders.at(number - 1);
-        const bool written = result == ZP_OK || result == ZP_FILES_SKIPPED;
-        if (written)
-            ++outcome.written;
-        if (result != ZP_OK && result != ZP_STOPPED)
-            outcome.failed << QStringLiteral("%1: %2%3").arg(FileNameForDisplay(folder),
-                                                             written ? QStringLiteral("not every file was zipped; ")
-                                                                     : QString(),
-                                                             problem.isEmpty() ? QStringLiteral("not zipped") : problem);
-        if (written) {
-            if (!options.quiet)
-                out.line(QStringLiteral("[%1/%2] %3 -> %4")
-                             .arg(number).arg(count)
-                             .arg(FileNameForDisplay(folder), FileNameForDisplay(archive)));
-        } else {
-            out.line(QStringLiteral("quillbarrow: %1: not zipped%2.")
-                         .arg(FileNameForDisplay(folder), keptText(archive)));
-        }
-        if (result != ZP_OK)
-            failed = true;
-        // What the run has to tell of this folder, as it happens.
-        const RunNotes &notes = run.notes();
-        for (; warningsTold < notes.warnings.size(); ++warningsTold)
-            out.line(QStringLiteral("quillbarrow: %1:\n%2")
-                         .arg(FileNameForDisplay(folder), indented(notes.warnings.at(warningsTold))));
-        for (; linksTold < notes.linksLeftOut.size(); ++linksTold)
-            if (!options.quiet)
-                out.line(QStringLiteral("  ") + FileNameForDisplay(notes.linksLeftOut.at(linksTold)));
+        report.folderFinished(number, archive, result, run.notes());
     });
 
     ErrorTrap trap(ErrorTrap::formLocation(QStringLiteral("Main")), hooks.reportFolderError);
     run.run(trap);
     out.clearProgress();
 
-    outcome.stopped = run.stopped();
+    report.outcome().stopped = run.stopped();
     if (options.finished)
-        options.finished(outcome);
+        options.finished(report.outcome());
     if (run.stopped()) {
         out.line(QStringLiteral("quillbarrow: interrupted; %1 of %2 folders were zipped.")
-                     .arg(run.zipped().size()).arg(count));
+                     .arg(run.zipped().size()).arg(folders.size()));
         return interrupt.interrupted() ? kExitSignalBase + interrupt.signal() : kExitSomeFailed;
     }
-    return failed ? kExitSomeFailed : kExitAllZipped;
+    return report.failed() ? kExitSomeFailed : kExitAllZipped;
 }
