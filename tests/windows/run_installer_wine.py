@@ -47,7 +47,18 @@ class Installer(window.Session):
 
     def query(self, key, *value):
         """{name: (type, data)} as reg query prints them; {} without the key."""
-        out = self.run("wine", "reg", "query", key, *(("/v",) + value if value else ()), check=False)
+        command = ["wine", "reg", "query", key] + (["/v"] + list(value) if value else [])
+        for attempt in range(3):
+            # reg itself failing (not finding the key is a clean exit 1) is
+            # asked again, and then shown, rather than taken for no value.
+            p = subprocess.run(command, env=self.env, stdin=subprocess.DEVNULL, capture_output=True, timeout=60)
+            said = (p.stdout + p.stderr).decode("utf-8", "replace")
+            if p.returncode == 0 or "nable to find" in said:
+                break
+            time.sleep(0.5)
+        else:
+            print("     %s: exit code %d: %s" % (" ".join(command[1:]), p.returncode, said.strip()[-300:]))
+        out = p.stdout.decode("utf-8", "replace")
         return {m[1]: (m[2], m[3]) for m in re.finditer(r"^    (.+?)    (REG_\w+)    ?(.*?)\r?$", out, re.M)}
 
     def set_value(self, key, name, kind, data):
