@@ -2,7 +2,7 @@
 // then the path and the root separated by a zero byte. Whatever comes in,
 // a stored name never starts with '/', never has an empty, "." or ".." part,
 // and the clean-up is stable.
-#include "Names.h"
+#include "names/Names.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The engine's wildcard matching against a plain reference: a table over
 // characters (UTF-8 sequences), with the rule that a pattern ending in ".*"
 // also matches a name without any dot. Input: pattern, a zero byte, name.
-#include "Names.h"
+#include "names/Names.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // The engine's pure helpers: wildcard matching, path clean-up, stored
 // names and UTF-8 checks, and how long messages are cut.
-#include "Messenger.h"
-#include "Names.h"
+#include "messages/Messenger.h"
+#include "names/Names.h"
 
 #include <QtTest>
 

@@ -2,7 +2,7 @@
 // and still writes exactly the archive a fresh run writes.
 #include "ZipTestSupport.h"
 
-#include "Archive.h"
+#include "write/Archive.h"
 
 #include <QScopeGuard>
 #include <QStandardPaths>

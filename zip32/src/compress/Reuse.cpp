@@ -1,0 +1,363 @@
+#include "compress/Reuse.h"
+
+#include "names/Collect.h"
+#include "compress/Pipeline.h"
+#include "compress/ReuseIndex.h"
+
+#include <libdeflate.h>
+
+#include <cstring>
+
+namespace zip32 {
+
+namespace {
+
+// Raise whenever the compressed data of the same file with the same settings
+// could come out different (Pipeline's packing, sampling, store decisions).
+constexpr unsigned char kCompressorGeneration = 1;
+
+constexpr uint32_t kMax32 = 0xFFFFFFFFu;
+constexpr uint64_t kMaxDirectory = 1u << 30;   // larger central directories are not read
+
+uint16_t get16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
+uint32_t get32(const unsigned char *p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
+uint64_t get64(const unsigned char *p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
+
+int log2Of(uint64_t v)
+{
+    int n = 0;
+    while (v > 1) {
+        v >>= 1;
+        ++n;
+    }
+    return n;
+}
+
+bool readExactly(FileHandle fd, void *buffer, size_t length, uint64_t offset)
+{
+    auto *p = static_cast<unsigned char *>(buffer);
+    while (length > 0) {
+        const int64_t n = readFileAt(fd, p, length, offset);
+        if (n <= 0)
+            return false;
+        p += n;
+        length -= size_t(n);
+        offset += uint64_t(n);
+    }
+    return true;
+}
+
+} // namespace
+
+void fingerprint(int level, int64_t mtimeNs, unsigned char out[kFingerprintSize])
+{
+    out[0] = kCompressorGeneration;
+    out[1] = static_cast<unsigned char>(level);
+    out[2] = static_cast<unsigned char>(log2Of(Pipeline::kChunk));
+    out[3] = static_cast<unsigned char>(log2Of(Pipeline::kWholeMax));
+    out[4] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MAJOR);
+    out[5] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MINOR);
+    const auto ns = static_cast<uint32_t>(mtimeNs);
+    for (int i = 0; i < 4; ++i)
+        out[6 + i] = static_cast<unsigned char>(ns >> (8 * i));
+}
+
+void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out[kFingerprintWithDataSize])
+{
+    fingerprint(level, mtimeNs, out);
+    for (int i = 0; i < 4; ++i)
+        out[kFingerprintSize + i] = static_cast<unsigned char>(dataCrc >> (8 * i));
+}
+
+EarlierArchive::~EarlierArchive()
+{
+    close();
+}
+
+void EarlierArchive::close()
+{
+    if (fd_ != kNoFile)
+        closeFile(fd_);
+    fd_ = kNoFile;
+}
+
+std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, int level)
+{
+    const FileHandle fd = openForReading(path);
+    if (fd == kNoFile)
+        return nullptr;
+    std::unique_ptr<EarlierArchive> a(new EarlierArchive);
+    a->fd_ = fd;
+    FileInfo st;
+    if (!fileInfo(fd, st) || !S_ISREG(st.mode))
+        return nullptr;
+    a->size_ = st.size;
+    // Its index is believed only when it describes this very archive, as it
+    // stands: touched, rewritten or replaced since, it vouches for nothing.
+    IndexReader index;
+    const bool indexed = index.open(path) && index.archive == stampOf(st);
+    if (!a->readDirectory(level, indexed ? &index : nullptr) || a->entries_.empty())
+        return nullptr;
+    if (a->indexed_) {
+        a->began_ = index.began;
+        a->beganNs_ = index.beganNs;
+        a->named_ = std::move(index.named);
+    }
+    return a;
+}
+
+void EarlierArchive::setNamedFolders(const NamedFolders &named)
+{
+    sameFolders_ = indexed_ && named == named_;
+}
+
+// Where the central directory lies, from the end records (the engine
+// writes no comment); false for anything but a single-disk archive.
+bool EarlierArchive::locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const
+{
+    if (size_ < 22)
+        return false;
+    unsigned char end[22];
+    const uint64_t endAt = size_ - 22;
+    if (!readExactly(fd_, end, sizeof end, endAt) || get32(end) != 0x06054b50 || get16(end + 20) != 0)
+        return false;
+    if (get16(end + 4) != 0 || get16(end + 6) != 0 || get16(end + 8) != get16(end + 10))
+        return false;
+    count = get16(end + 10);
+    dirSize = get32(end + 12);
+    dirStart = get32(end + 16);
+    uint64_t dirEnd = endAt;
+    unsigned char locator[20];
+    if (endAt >= 20 && readExactly(fd_, locator, sizeof locator, endAt - 20) && get32(locator) == 0x07064b50) {
+        const uint64_t at = get64(locator + 8);
+        unsigned char end64[56];
+        if (get32(locator + 4) != 0 || at > endAt - 20 || endAt - 20 - at < sizeof end64
+            || !readExactly(fd_, end64, sizeof end64, at) || get32(end64) != 0x06064b50)
+            return false;
+        if (get32(end64 + 16) != 0 || get32(end64 + 20) != 0 || get64(end64 + 24) != get64(end64 + 32))
+            return false;
+        count = get64(end64 + 32);
+        dirSize = get64(end64 + 40);
+        dirStart = get64(end64 + 48);
+        dirEnd = at;
+    } else if (count == 0xFFFF || dirSize == kMax32 || dirStart == kMax32) {
+        return false;
+    }
+    return dirStart <= dirEnd && dirSize <= dirEnd - dirStart && dirSize <= kMaxDirectory && count <= dirSize / 46;
+}
+
+namespace {
+
+// The extra fields of a central record into `o`: its ZIP64 values, its
+// extended timestamp and this compressor's fingerprint (`mine`). False when
+// they cannot be read whole; `fingerprinted` says whether it is ours.
+template <typename Old>
+bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Old &o, bool &fingerprinted)
+{
+    bool ok = true;
+    for (size_t at = 0; at + 4 <= extraLength;) {
+        const uint16_t id = get16(extra + at), length = get16(extra + at + 2);
+        if (at + 4 + length > extraLength)
+            return false;
+        const unsigned char *body = extra + at + 4;
+        if (id == 0x0001) {
+            size_t used = 0;
+            auto take = [&](uint64_t &value) {
+                if (value != kMax32)
+                    return;
+                if (used + 8 > length) {
+                    ok = false;
+                    return;
+                }
+                value = get64(body + used);
+                used += 8;
+            };
+            take(o.size);
+            take(o.compSize);
+            take(o.localOffset);
+        } else if (id == 0x5455 && length >= 5 && (body[0] & 1)) {
+            o.mtime = get32(body + 1);
+        } else if (id == kFingerprintId && (length == kFingerprintSize || length == kFingerprintWithDataSize)
+                   && std::memcmp(body, mine, 6) == 0) {
+            fingerprinted = true;
+            o.mtimeNs = get32(body + 6);
+            o.dataCrcKnown = length == kFingerprintWithDataSize;
+            if (o.dataCrcKnown)
+                o.dataCrc = get32(body + kFingerprintSize);
+        }
+        at += 4 + length;
+    }
+    return ok;
+}
+
+} // namespace
+
+void EarlierArchive::forgetSources()
+{
+    indexed_ = false;
+    for (auto &[_, earlier] : entries_)
+        earlier.known = false;
+    links_.clear();
+}
+
+// The file the index says entry `o` was made from, the next of the index.
+void EarlierArchive::takeSource(IndexReader &index, Old &o)
+{
+    IndexEntry source;
+    if (!index.next(source)) {
+        forgetSources();   // an index cut short vouches for nothing
+        return;
+    }
+    if (!source.known)
+        return;
+    o.known = true;
+    o.file = source.file;
+    if (source.viaLink) {
+        links_.push_back(source.link);
+        o.link = static_cast<uint32_t>(links_.size());
+    }
+}
+
+bool EarlierArchive::readDirectory(int level, IndexReader *index)
+{
+    uint64_t count = 0, dirSize = 0, dirStart = 0;
+    if (!locateDirectory(count, dirSize, dirStart))
+        return false;
+    indexed_ = index && index->entries == count;
+    directoryStart_ = dirStart;
+    std::vector<unsigned char> dir(static_cast<size_t>(dirSize));
+    if (!readExactly(fd_, dir.data(), dir.size(), dirStart))
+        return false;
+
+    unsigned char mine[kFingerprintSize];
+    fingerprint(level, 0, mine);
+    const unsigned char *p = dir.data();
+    const unsigned char *const stop = p + dir.size();
+    entries_.reserve(static_cast<size_t>(count));
+    for (uint64_t k = 0; k < count; ++k) {
+        if (stop - p < 46 || get32(p) != 0x02014b50)
+            return false;
+        const size_t nameLength = get16(p + 28), extraLength = get16(p + 30), commentLength = get16(p + 32);
+        if (static_cast<size_t>(stop - p) < 46 + nameLength + extraLength + commentLength)
+            return false;
+        Old o;
+        const uint16_t madeBy = get16(p + 4);
+        o.flags = get16(p + 8);
+        o.method = get16(p + 10);
+        o.crc = get32(p + 16);
+        o.compSize = get32(p + 20);
+        o.size = get32(p + 24);
+        const uint16_t disk = get16(p + 34);
+        o.external = get32(p + 38);
+        o.localOffset = get32(p + 42);
+        std::string name(reinterpret_cast<const char *>(p + 46), nameLength);
+        bool fingerprinted = false;
+        const bool extraOk = readExtra(p + 46 + nameLength, extraLength, mine, o, fingerprinted);
+        p += 46 + nameLength + extraLength + commentLength;
+        o.usable = fingerprinted && extraOk && disk == 0 && (madeBy >> 8) == 3
+                   && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0
+                   && !name.empty() && name.back() != '/';
+        if (indexed_)
+            takeSource(*index, o);
+        auto [it, added] = entries_.try_emplace(std::move(name), o);
+        if (!added)
+            it->second.usable = false;   // a name twice: neither is trusted
+    }
+    // Only an index read whole and unchanged, of this archive, vouches.
+    if (indexed_ && !index->finish())
+        forgetSources();
+    return true;
+}
+
+CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) const
+{
+    CopySource none;
+    const auto it = entries_.find(e.stored);
+    if (it == entries_.end() || !it->second.usable)
+        return none;
+    const Old &o = it->second;
+    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
+        return none;
+    if (o.method == 0 ? o.compSize != o.size
+                      : (o.size < 2 || o.compSize == 0
+                         || (o.size <= Pipeline::kWholeMax ? o.compSize >= o.size
+                                                           : o.compSize > o.size + o.size / 8 + 1024)))
+        return none;
+    // The local header, agreeing with the central record. A small file's
+    // is read with its data by the worker that copies it (see
+    // headerAgrees); its data follows the name and the extended timestamp,
+    // the only field this engine puts there for it. A big file's is read
+    // here, since its data is checked in pieces.
+    const size_t nameLength = e.stored.size();
+    if (nameLength > kMaxCopiedName || o.localOffset > directoryStart_)
+        return none;
+    CopySource c;
+    c.use = true;
+    c.verify = !vouchedFor(e, o);
+    c.stored = o.method == 0;
+    c.flags = o.flags;
+    c.compSize = o.compSize;
+    c.crc = o.crc;
+    c.dataCrc = o.dataCrc;
+    c.dataCrcKnown = o.dataCrcKnown;
+    uint64_t header = 30 + nameLength + kTimestampLength;
+    if (o.size > Pipeline::kWholeMax) {
+        if (directoryStart_ - o.localOffset < 30 + nameLength)
+            return none;
+        std::vector<unsigned char> local(30 + nameLength);
+        if (!readExactly(fd_, local.data(), local.size(), o.localOffset)
+            || !headerAgrees(local.data(), c, o.size, e.stored, false))
+            return none;
+        header = 30 + nameLength + get16(local.data() + 28);
+    } else {
+        c.headerLength = static_cast<uint16_t>(header);
+    }
+    if (directoryStart_ - o.localOffset < header || o.compSize > directoryStart_ - o.localOffset - header)
+        return none;
+    c.offset = o.localOffset + header;
+    return c;
+}
+
+namespace {
+
+// Not changed since the earlier run began: a change after it would have
+// moved the change time past that moment, and no program sets a change time
+// back. Where either time has no fraction of a second (a file system that
+// keeps whole or even seconds), two seconds to spare.
+bool before(const Identity &file, int64_t began, int64_t beganNs)
+{
+    const bool coarse = beganNs == 0 || file.ctimeNs == 0;
+    const int64_t ctime = file.ctime + (coarse ? 2 : 0);
+    return ctime < began || (ctime == began && file.ctimeNs < beganNs);
+}
+
+} // namespace
+
+// The earlier archive's word that the entry's data is this file's, as it is
+// now: the same file as then, on a file system that keeps real change
+// times, unchanged since before the earlier run read it; through the same
+// link, unchanged too, when it is reached through one.
+bool EarlierArchive::vouchedFor(const Entry &e, const Old &o) const
+{
+    if (!sameFolders_ || !o.known || !e.folder->keepsChangeTimes || e.dev != e.folder->dev)
+        return false;
+    if (!(o.file == e.identity()) || !before(o.file, began_, beganNs_))
+        return false;
+    if ((o.link != 0) != (e.link != nullptr))
+        return false;
+    return !e.link || (links_[o.link - 1] == *e.link && before(*e.link, began_, beganNs_));
+}
+
+bool headerAgrees(const unsigned char *h, const CopySource &c, uint64_t size, std::string_view name,
+                  bool timestampOnly)
+{
+    const size_t nameLength = name.size();
+    const uint32_t localComp = get32(h + 18), localSize = get32(h + 22);
+    return get32(h) == 0x04034b50 && get16(h + 6) == c.flags && get16(h + 8) == (c.stored ? 0 : 8)
+           && get32(h + 14) == c.crc && (localComp == kMax32 || localComp == c.compSize)
+           && (localSize == kMax32 || localSize == size) && get16(h + 26) == nameLength
+           && (!timestampOnly || get16(h + 28) == kTimestampLength)
+           && std::memcmp(h + 30, name.data(), nameLength) == 0;
+}
+
+} // namespace zip32

@@ -1,0 +1,120 @@
+#include "compress/Threads.h"
+
+#include "platform/Platform.h"
+
+#include <atomic>
+#include <deque>
+#include <thread>
+#include <utility>
+
+namespace zip32 {
+
+namespace {
+
+// How long an idle thread waits for more work. On Windows none: a DLL that
+// is unloaded must not leave threads of its code behind (on Linux the
+// library is never unmapped; see its link options). Under ThreadSanitizer
+// none either: with threads kept alive while the tests start the archive
+// readers (QProcess), it reports races whose earlier access has no stack or
+// a garbled one, and they vanish when the same tests start no process; kept
+// threads are not what it can judge there. Jobs still go through the queue.
+#if defined(_WIN32) || defined(__SANITIZE_THREAD__)
+constexpr std::chrono::milliseconds kIdleFor{0};
+#else
+constexpr std::chrono::milliseconds kIdleFor{3000};
+#endif
+
+struct Pool {
+    std::mutex mutex;
+    std::condition_variable workArrived;
+    std::deque<std::pair<std::function<void()>, std::shared_ptr<Job>>> queue;
+    size_t idle = 0;
+    uint64_t owner = processNumber();
+};
+
+// Never destroyed (threads may outlive every other object of the process);
+// made again in a child after fork, which has none of the parent's threads.
+std::atomic<Pool *> g_pool{nullptr};
+
+Pool &pool()
+{
+    Pool *p = g_pool.load(std::memory_order_acquire);
+    if (p && p->owner == processNumber())
+        return *p;
+    static std::mutex making;
+    std::lock_guard lock(making);
+    p = g_pool.load(std::memory_order_acquire);
+    if (!p || p->owner != processNumber()) {
+        p = new Pool;
+        g_pool.store(p, std::memory_order_release);
+    }
+    return *p;
+}
+
+void serve(Pool &p)
+{
+    std::unique_lock lock(p.mutex);
+    for (;;) {
+        if (p.queue.empty()) {
+            ++p.idle;
+            const bool arrived = kIdleFor.count() > 0
+                                 && p.workArrived.wait_for(lock, kIdleFor, [&] { return !p.queue.empty(); });
+            --p.idle;
+            if (!arrived)
+                return;
+        }
+        auto [work, job] = std::move(p.queue.front());
+        p.queue.pop_front();
+        lock.unlock();
+        work();   // as on a thread of its own: what it throws ends the process
+        work = nullptr;   // what it holds goes before the job is done
+        job->finish();
+        job.reset();
+        lock.lock();
+    }
+}
+
+} // namespace
+
+void Job::finish()
+{
+    {
+        std::lock_guard lock(mutex_);
+        finished_ = true;
+    }
+    done_.notify_all();
+}
+
+void Job::wait()
+{
+    std::unique_lock lock(mutex_);
+    done_.wait(lock, [&] { return finished_; });
+}
+
+bool Job::waitFor(std::chrono::milliseconds timeout)
+{
+    std::unique_lock lock(mutex_);
+    return done_.wait_for(lock, timeout, [&] { return finished_; });
+}
+
+std::shared_ptr<Job> startJob(std::function<void()> work)
+{
+    auto job = std::make_shared<Job>();
+    Pool &p = pool();
+    std::unique_lock lock(p.mutex);
+    p.queue.emplace_back(std::move(work), job);
+    // Every queued job has an idle thread of its own, or gets a new one.
+    if (p.idle >= p.queue.size()) {
+        p.workArrived.notify_all();
+        return job;
+    }
+    try {
+        std::thread([&p] { serve(p); }).detach();
+    } catch (...) {
+        p.queue.pop_back();
+        throw;
+    }
+    return job;
+}
+
+} // namespace zip32
