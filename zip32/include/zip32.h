@@ -633,14 +633,82 @@ typedef enum ZipResult {
     ZP_STOPPED = 21         /* the progress routine asked to stop; nothing written */
 } ZipResult;
 
-/* Stores the message routine for the archives that follow. */
+/*
+ * ZpInit() - where the engine's messages and progress go.
+ *
+ * @callbacks: the routines for every ZpArchive() that follows, until the
+ *      next ZpInit(). The engine copies the record during the call, so it
+ *      need not outlive it; the routines themselves must stay callable for
+ *      as long as ZpArchive() may be called. A null print routine makes the
+ *      engine run silently, a null progress routine (field "fourth") means
+ *      no progress calls and no way to stop; the answer and buffer routines
+ *      are never called.
+ *
+ * Threading: call it from the program's thread, like the others. Called
+ * from inside a message routine while an archive is being made, it is
+ * accepted and applies to the next archive, not to that one.
+ *
+ * Results: ZP_OK; ZP_BAD_ARGUMENTS for a null record, which also clears the
+ * routines stored before (the engine then runs silently); ZP_INTERNAL if
+ * the engine itself fails (it does not otherwise). Never sends a message.
+ * Without any ZpInit(), ZpArchive() runs silently.
+ */
 ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks);
-/* Stores the options for the archives that follow. */
+
+/*
+ * ZpSetOptions() - how the following archives read and store their names.
+ *
+ * @options: the record described at ZipEngineOptions. The engine copies
+ *      the record and the root directory's text during the call: neither
+ *      need outlive it, and field 29 is never read. The copy applies to
+ *      every ZpArchive() that follows, until the next ZpSetOptions().
+ *
+ * Threading: as ZpInit(); called while an archive is being made, it applies
+ * to the next one.
+ *
+ * Results: ZP_OK; ZP_BAD_ARGUMENTS for a null record (the defaults then
+ * apply again: every field zero, the current directory as root) or for a
+ * field out of range (level above 9, a negative worker count or field 23
+ * negative). A record out of range is kept all the same, and every
+ * ZpArchive() refuses it, with a message naming the field, until a good
+ * one is set. ZP_INTERNAL if the engine itself fails (out of memory
+ * copying the root). Never sends a message. Without any ZpSetOptions() the
+ * defaults apply.
+ */
 ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options);
-/* Builds the archive `archiveName` from the first `count` names of `names`
- * and returns one of the results above. A name list with 0 names gives
- * ZP_NOTHING_TO_DO. A relative archive name is taken relative to the
- * current directory. */
+
+/*
+ * ZpArchive() - builds one archive and puts it in place.
+ *
+ * @count: how many names of @names to read; the last field-23 of them are
+ *      files to leave out. 0 is allowed (nothing to do); negative is
+ *      ZP_BAD_ARGUMENTS.
+ * @archiveName: the archive's path, UTF-8, NUL-terminated; relative to the
+ *      current directory unless absolute. Null or empty is
+ *      ZP_BAD_ARGUMENTS.
+ * @names: the list (see ZipFileNameList and "WHAT GOES INTO THE ARCHIVE"),
+ *      read and copied while ZpArchive() starts; it may be null only when
+ *      @count is 0. The engine keeps no pointer into the program's memory
+ *      after it returns.
+ *
+ * Uses the routines of the last ZpInit() and the options of the last
+ * ZpSetOptions(). Writes the archive to a temporary file beside it, puts
+ * it in place only when it is complete and on disk, and leaves nothing
+ * behind on any failure or stop (see "OUTPUT AND FILES ON DISK").
+ *
+ * Threading: call it from the program's thread. It runs to the end before
+ * it returns; its worker threads read and compress, but the message and
+ * progress routines are only ever called on the calling thread, before
+ * ZpArchive() returns. A second ZpArchive() while one runs (from inside a
+ * routine) returns ZP_BUSY at once and writes nothing. On POSIX systems
+ * it sets SIGXFSZ to be ignored when it finds it at its default action. The
+ * engine may keep idle worker threads between calls.
+ *
+ * Results: one of ZipResult, as "RESULTS OF ZpArchive" describes; every
+ * result but ZP_OK comes with at least one message line when a print
+ * routine was given. Every C++ exception inside the engine is caught here
+ * and returned as ZP_INTERNAL with a message: none crosses this boundary.
+ */
 ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, ZipFileNameList names);
 
 #ifdef __cplusplus
