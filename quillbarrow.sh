@@ -39,10 +39,11 @@ JOBS=${JOBS:-$(nproc)}
 BUILD_PACKAGES=(build-essential cmake ninja-build pkg-config qt6-base-dev libzip-dev
                 libdeflate-dev zlib1g-dev fonts-liberation libgl-dev)
 # acl, fusefat and dosfstools: archives keeping an ACL, and a FAT stick
-# (through FUSE) for the re-run and name checks.
+# (through FUSE) for the re-run and name checks; clang-format and
+# universal-ctags: the sources' formatting and function lengths.
 TEST_PACKAGES=(unzip zip 7zip libarchive-tools python3 xvfb xdotool x11-apps
                imagemagick util-linux procps clang libclang-rt-14-dev lintian
-               acl fusefat dosfstools)
+               acl fusefat dosfstools clang-format-14 universal-ctags)
 PACKAGE_PACKAGES=(dpkg-dev scdoc file appstream desktop-file-utils)
 # The Windows program: a cross compiler, zlib for Windows, Wine to run it,
 # dpkg-dev for the source packages of libzip, libdeflate and Qt, and NSIS
