@@ -1,7 +1,5 @@
 #include "window/MainWindow.h"
-#include "window/AccessibleProgressBar.h"
 
-#include <QAccessible>
 #include <QCloseEvent>
 #include <QFontMetrics>
 #include <QGroupBox>
@@ -13,32 +11,6 @@
 #include <QShortcut>
 #include <QStyle>
 #include <QTreeWidget>
-
-TextProgressBar::TextProgressBar(QWidget *parent) : QProgressBar(parent)
-{
-    InstallAccessibleProgressBar();
-    setRange(0, 100);
-    setValue(0);
-    setTextVisible(true);
-    setAlignment(Qt::AlignCenter);
-}
-
-void TextProgressBar::setText(const QString &text)
-{
-    m_text = text;
-    update();
-    // A screen reader hears the text as the bar's name (AccessibleProgressBar).
-    QAccessibleEvent changed(this, QAccessible::NameChanged);
-    QAccessible::updateAccessibility(&changed);
-    emit textSet(text);
-}
-
-void TextProgressBar::setExactValue(double value)
-{
-    m_exact = value;
-    setValue(qBound(0, qRound(value), 100));
-    emit exactValueSet(value);
-}
 
 namespace {
 
@@ -185,7 +157,7 @@ void MainWindow::buildControls()
 
     // What a screen reader says where a caption alone says too little: the
     // list is named after its column, and "..." after what it does. The
-    // bar's name is its text (AccessibleProgressBar).
+    // bar's name is its text (TextProgressBar).
     folderListView->setAccessibleName(QStringLiteral("Folder(s)"));
     folderListView->setAccessibleDescription(QStringLiteral(
         "The folders to zip. Double-click a folder, or select it and press Delete, to remove it; "

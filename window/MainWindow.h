@@ -2,6 +2,7 @@
 // The main window: its design, and the declarations of every command. The
 // bodies live beside it, one file per group of commands:
 //   MainWindow.cpp          controls, pointer, event routing
+//   TextProgressBar.cpp     the progress bar, as it is shown and heard
 //   MainWindowLoad.cpp      load and unload
 //   WindowChrome.cpp        skin, hover and dropped folders
 //   FolderListCommands.cpp  the folder list's rows and its commands
@@ -9,9 +10,9 @@
 //   FolderCommands.cpp      add-folder and output-folder commands
 #include "core/ErrorTrap.h"
 #include "core/FolderList.h"
+#include "window/TextProgressBar.h"
 
 #include <QCursor>
-#include <QProgressBar>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -23,27 +24,6 @@ class QLineEdit;
 class QPushButton;
 class QTreeWidget;
 class QTreeWidgetItem;
-
-// A progress bar that shows a text of its own and keeps the exact value it
-// was given. A screen reader hears that text as the bar's name.
-class TextProgressBar : public QProgressBar {
-    Q_OBJECT
-public:
-    explicit TextProgressBar(QWidget *parent = nullptr);
-    QString Text() const { return m_text; }
-    void setText(const QString &text);
-    double exactValue() const { return m_exact; }
-    void setExactValue(double value);
-    QString text() const override { return m_text; }
-
-signals:
-    void exactValueSet(double value);
-    void textSet(const QString &text);
-
-private:
-    QString m_text;
-    double m_exact = 0;
-};
 
 class MainWindow : public QWidget {
     Q_OBJECT

@@ -1,6 +1,6 @@
-#include "window/AccessibleProgressBar.h"
-#include "window/MainWindow.h"
+#include "window/TextProgressBar.h"
 
+#include <QAccessible>
 #include <QAccessibleWidget>
 
 namespace {
@@ -44,13 +44,42 @@ QAccessibleInterface *makeAccessible(const QString &className, QObject *object)
     return nullptr;
 }
 
-} // namespace
-
-void InstallAccessibleProgressBar()
+// Makes every TextProgressBar answer a screen reader so: its name and its
+// value are the text it shows ("Progress Bar", "Processing: Trip", "Adding
+// folders: 12,345"); its numbers are those of the bar.
+void installAccessibleProgressBar()
 {
     static const bool installed = [] {
         QAccessible::installFactory(makeAccessible);
         return true;
     }();
     Q_UNUSED(installed);
+}
+
+} // namespace
+
+TextProgressBar::TextProgressBar(QWidget *parent) : QProgressBar(parent)
+{
+    installAccessibleProgressBar();
+    setRange(0, 100);
+    setValue(0);
+    setTextVisible(true);
+    setAlignment(Qt::AlignCenter);
+}
+
+void TextProgressBar::setText(const QString &text)
+{
+    m_text = text;
+    update();
+    // A screen reader hears the text as the bar's name (AccessibleTextProgressBar).
+    QAccessibleEvent changed(this, QAccessible::NameChanged);
+    QAccessible::updateAccessibility(&changed);
+    emit textSet(text);
+}
+
+void TextProgressBar::setExactValue(double value)
+{
+    m_exact = value;
+    setValue(qBound(0, qRound(value), 100));
+    emit exactValueSet(value);
 }
