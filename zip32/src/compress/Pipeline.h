@@ -22,6 +22,7 @@
 
 #include "names/Collect.h"
 #include "platform/Platform.h"
+#include "compress/Pieces.h"
 #include "compress/Reuse.h"
 #include "compress/Threads.h"
 
@@ -85,8 +86,6 @@ struct TaskResult {
 
 class Pipeline {
 public:
-    static constexpr uint64_t kWholeMax = 8u << 20;
-    static constexpr uint64_t kChunk = 2u << 20;
     // Memory held by tasks taken and not yet written: their bytes plus
     // kTaskCost each (a result's allocation, generously), and their number.
     // Tiny files count by their number, so that the workers keep going
