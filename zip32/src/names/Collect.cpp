@@ -327,7 +327,7 @@ private:
     // root itself, a name taken already, or one too long for a zip entry.
     std::string storedAs(const std::string &path, bool ignorePath, const char *suffix)
     {
-        std::string stored = storedNameOf(path, options_.root, ignorePath);
+        std::string stored = storedName(path, options_.root, ignorePath);
         if (stored.empty())
             return {};
         stored += suffix;
