@@ -5,11 +5,9 @@
 
 #include "write/Archive.h"
 #include "messages/Messenger.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
-#ifndef _WIN32
-#include <csignal>
-#endif
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -146,18 +144,7 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
             return ZP_BAD_ARGUMENTS;
         }
 
-#ifndef _WIN32
-        // Under a file-size limit the default action of SIGXFSZ kills the
-        // program in the middle of a write, leaving the temporary file behind
-        // and the rest of the caller's work undone. Ignored, the write fails
-        // with EFBIG and takes the ordinary "cannot write" road. A handler the
-        // program installed itself is left alone.
-        {
-            struct sigaction current {};
-            if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-                ::signal(SIGXFSZ, SIG_IGN);
-        }
-#endif
+        zip32::ignoreFileSizeSignal();
         request.archivePath = archiveName;
         // The last `excluded` names are files to leave out, not to archive.
         request.names.assign(names, names + (count - options.excluded));

@@ -328,6 +328,17 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept);
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();
 
+// The process. True where threads left waiting for more work may outlive
+// the work: on Windows not, since a DLL that is unloaded must not leave
+// threads of its code behind (on Linux the library is never unmapped; see
+// its link options).
+extern const bool kKeepsIdleThreads;
+// Makes a write past the process's file-size limit fail (EFBIG), instead of
+// the signal ending the program in the middle of it; a handler the program
+// installed itself is left alone. Nothing on Windows, which has no such
+// signal.
+void ignoreFileSizeSignal();
+
 // The temporary file an exit handler removes if the program ends while the
 // archive is written, by its name in the folder held as `dir`; exitRemove
 // takes no locks and allocates nothing.

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -926,6 +927,19 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
 uint64_t processNumber()
 {
     return static_cast<uint64_t>(::getpid());
+}
+
+const bool kKeepsIdleThreads = true;
+
+void ignoreFileSizeSignal()
+{
+    // Under a file-size limit the default action of SIGXFSZ kills the
+    // program in the middle of a write, leaving the temporary file behind
+    // and the rest of the caller's work undone. Ignored, the write fails
+    // with EFBIG and takes the ordinary "cannot write" road.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGXFSZ, SIG_IGN);
 }
 
 namespace {

@@ -1186,6 +1186,12 @@ uint64_t processNumber()
     return GetCurrentProcessId();
 }
 
+const bool kKeepsIdleThreads = false;
+
+void ignoreFileSizeSignal()
+{
+}
+
 void armExitRemoval(FolderHandle, const std::string &)
 {
     // Removed through the temporary file's own handle (g_tempHandle).
