@@ -165,9 +165,11 @@ private:
     void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool copyWhole(Worker &w, FileState &file, TaskResult &r);
+    bool earlierHolds(Worker &w, const FileWork &file, Bytes &data);
     bool copyChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool checkStream(Worker &w, const FileState &file);
     bool sourceMatches(Worker &w, const FileState &file);
+    bool givingUp() const;   // the pipeline is stopping, or the process ending
     bool storeChunked(Worker &w, FileState &file, FileHandle fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
