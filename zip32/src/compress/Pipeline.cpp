@@ -19,11 +19,6 @@ namespace {
 
 constexpr size_t kSample = 64u << 10;
 
-std::string reason(int error)
-{
-    return errorText(error);
-}
-
 const char *const kChanged = "skipped, changed while being read";
 
 // Reads exactly `length` bytes at `offset`; false with lastError() set on an
@@ -562,7 +557,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         }
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, file.work.entry->path() + ": " + reason(kErrNoMemory));
+        fail(task.file, file.work.entry->path() + ": " + errorText(kErrNoMemory));
     }
     w.in.trim(keepBuffer_);
     w.out.trim(keepBuffer_);
@@ -599,7 +594,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
     unsigned char *in = w.in.get(size + 1);
     const int64_t got = readWhole(fd.fd, in, size);
     if (got < 0)
-        return fail(task.file, file.entry->path() + ": " + reason(lastError()));
+        return fail(task.file, file.entry->path() + ": " + errorText(lastError()));
     // Read whole, or named: a file written to while it was read (in place,
     // keeping its size) would otherwise go in torn, part old and part new.
     FileInfo after;
@@ -820,7 +815,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     const size_t length = static_cast<size_t>(task.length);
     unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
     if (!readAt(fd.fd, in, length, task.offset))
-        return fail(task.file, path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
+        return fail(task.file, path + ": " + (lastError() ? errorText(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, length));
