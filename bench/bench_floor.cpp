@@ -27,7 +27,7 @@
 
 namespace {
 
-// The engine's whole-file limit and piece size (zip32/src/Pipeline.h).
+// The engine's whole-file limit and piece size (zip32/src/compress/Pieces.h).
 constexpr qsizetype kWholeMax = 8 << 20;
 constexpr qsizetype kChunk = 2 << 20;
 

@@ -3,6 +3,7 @@
 // a stored name never starts with '/', never has an empty, "." or ".." part,
 // and the clean-up is stable.
 #include "names/Names.h"
+#include "platform/Platform.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 // names and UTF-8 checks, and how long messages are cut.
 #include "messages/Messenger.h"
 #include "names/Names.h"
+#include "platform/Platform.h"
 
 #include <QtTest>
 

@@ -5,11 +5,9 @@
 
 #include "write/Archive.h"
 #include "messages/Messenger.h"
+#include "platform/Platform.h"
 
 #include <algorithm>
-#ifndef _WIN32
-#include <csignal>
-#endif
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -52,6 +50,71 @@ const char *optionsProblem(const ZipEngineOptions &o)
     if (o.excluded < 0)
         return "the number of names to leave out (field 23) must not be negative";
     return nullptr;
+}
+
+// What ZpInit and ZpSetOptions stored, for one ZpArchive: the options and
+// root only when ZpSetOptions took them.
+void takeSettings(ZipPrintRoutine &print, ZipProgressRoutine &progress, ZipEngineOptions &options, std::string &root)
+{
+    EngineState &s = state();
+    std::lock_guard lock(s.mutex);
+    print = s.print;
+    progress = s.progress;
+    if (s.optionsSet) {
+        options = s.options;
+        root = s.root;
+    }
+}
+
+// Whether ZpArchive was handed what it needs; if not, says what is wrong.
+bool argumentsAccepted(int32_t count, const char *archiveName, ZipFileNameList names,
+                       const ZipEngineOptions &options, zip32::Messenger &messages)
+{
+    if (!archiveName || !*archiveName) {
+        messages.line("zip engine: no archive name given");
+        return false;
+    }
+    if (count < 0 || (count > 0 && !names)) {
+        messages.line(std::string(archiveName) + ": not written, the list of names is missing");
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        if (!names[i]) {
+            messages.line(std::string(archiveName) + ": not written, name " + std::to_string(i + 1)
+                          + " of the list is missing");
+            return false;
+        }
+    }
+    if (const char *problem = optionsProblem(options)) {
+        messages.line(std::string(archiveName) + ": not written, " + problem);
+        return false;
+    }
+    if (options.excluded > count) {
+        messages.line(std::string(archiveName) + ": not written, the list has fewer names than field 23 "
+                      "leaves out");
+        return false;
+    }
+    return true;
+}
+
+// The engine's request from the program's arguments, checked.
+void fillRequest(zip32::ArchiveRequest &request, int32_t count, const char *archiveName, ZipFileNameList names,
+                 const ZipEngineOptions &options)
+{
+    request.archivePath = archiveName;
+    // The last `excluded` names are files to leave out, not to archive.
+    request.names.assign(names, names + (count - options.excluded));
+    request.leaveOut.assign(names + (count - options.excluded), names + count);
+    request.followLinks = options.followLinks != 0;
+    request.recurse = options.recurse != 0;
+    request.ignorePath = options.ignorePath != 0;
+    request.includeHidden = options.includeHidden != 0;
+    request.update = options.update != 0;
+    request.level = options.level == 0 ? 6 : options.level;
+    // Asked once: the answer comes from reading system files.
+    static const unsigned cores = std::thread::hardware_concurrency();
+    unsigned workers = options.threads > 0 ? static_cast<unsigned>(options.threads) : cores;
+    request.workers = std::clamp(workers, 1u, 64u);
 }
 
 } // namespace
@@ -98,18 +161,9 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
     ZipPrintRoutine print = nullptr;
     ZipProgressRoutine progress = nullptr;
     try {
-        EngineState &s = state();
         zip32::ArchiveRequest request;
         ZipEngineOptions options{};
-        {
-            std::lock_guard lock(s.mutex);
-            print = s.print;
-            progress = s.progress;
-            if (s.optionsSet) {
-                options = s.options;
-                request.root = s.root;
-            }
-        }
+        takeSettings(print, progress, options, request.root);
         zip32::Messenger messages(print, progress);
 
         if (g_busy.exchange(true)) {
@@ -121,57 +175,10 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
             ~Release() { g_busy.store(false); }
         } release;
 
-        if (!archiveName || !*archiveName) {
-            messages.line("zip engine: no archive name given");
+        if (!argumentsAccepted(count, archiveName, names, options, messages))
             return ZP_BAD_ARGUMENTS;
-        }
-        if (count < 0 || (count > 0 && !names)) {
-            messages.line(std::string(archiveName) + ": not written, the list of names is missing");
-            return ZP_BAD_ARGUMENTS;
-        }
-        for (int32_t i = 0; i < count; ++i) {
-            if (!names[i]) {
-                messages.line(std::string(archiveName) + ": not written, name " + std::to_string(i + 1)
-                              + " of the list is missing");
-                return ZP_BAD_ARGUMENTS;
-            }
-        }
-        if (const char *problem = optionsProblem(options)) {
-            messages.line(std::string(archiveName) + ": not written, " + problem);
-            return ZP_BAD_ARGUMENTS;
-        }
-        if (options.excluded > count) {
-            messages.line(std::string(archiveName) + ": not written, the list has fewer names than field 23 "
-                          "leaves out");
-            return ZP_BAD_ARGUMENTS;
-        }
-
-#ifndef _WIN32
-        // Under a file-size limit the default action of SIGXFSZ kills the
-        // program in the middle of a write, leaving the temporary file behind
-        // and the rest of the caller's work undone. Ignored, the write fails
-        // with EFBIG and takes the ordinary "cannot write" road. A handler the
-        // program installed itself is left alone.
-        {
-            struct sigaction current {};
-            if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
-                ::signal(SIGXFSZ, SIG_IGN);
-        }
-#endif
-        request.archivePath = archiveName;
-        // The last `excluded` names are files to leave out, not to archive.
-        request.names.assign(names, names + (count - options.excluded));
-        request.leaveOut.assign(names + (count - options.excluded), names + count);
-        request.followLinks = options.followLinks != 0;
-        request.recurse = options.recurse != 0;
-        request.ignorePath = options.ignorePath != 0;
-        request.includeHidden = options.includeHidden != 0;
-        request.update = options.update != 0;
-        request.level = options.level == 0 ? 6 : options.level;
-        // Asked once: the answer comes from reading system files.
-        static const unsigned cores = std::thread::hardware_concurrency();
-        unsigned workers = options.threads > 0 ? static_cast<unsigned>(options.threads) : cores;
-        request.workers = std::clamp(workers, 1u, 64u);
+        zip32::ignoreFileSizeSignal();
+        fillRequest(request, count, archiveName, names, options);
         return zip32::makeArchive(request, messages);
     } catch (const std::bad_alloc &) {
         try {

@@ -19,11 +19,6 @@ namespace {
 
 constexpr size_t kSample = 64u << 10;
 
-std::string reason(int error)
-{
-    return errorText(error);
-}
-
 const char *const kChanged = "skipped, changed while being read";
 
 // Reads exactly `length` bytes at `offset`; false with lastError() set on an
@@ -76,6 +71,95 @@ bool unchangedSince(const FileInfo &before, const FileInfo &after)
 {
     return after.size == before.size && after.mtime == before.mtime && after.mtimeNs == before.mtimeNs
            && after.ctime == before.ctime && after.ctimeNs == before.ctimeNs;
+}
+
+// The file as it was listed: a big file read in pieces, or vouched for by
+// the earlier archive, must be that one, unchanged.
+bool asListed(const FileInfo &s, const Entry &e)
+{
+    return s.size == e.size && s.mtime == e.mtime && s.mtimeNs == e.mtimeNs && s.ctime == e.ctime
+           && s.ctimeNs == e.ctimeNs;
+}
+
+// Reads a file of `size` bytes whole into `in`, which has room for one byte
+// more: a byte past the size tells that it grew. The number of bytes read,
+// or -1 with lastError() set.
+int64_t readWhole(FileHandle fd, unsigned char *in, uint64_t size)
+{
+    uint64_t got = 0;
+    for (;;) {
+        const uint64_t want = size + 1 - got;
+        int64_t n = readFile(fd, in + got, want);
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        got += static_cast<uint64_t>(n);
+        // A short read of a regular file is its end: no second call just to
+        // be told so, when the size is the one seen on opening.
+        if (got == size + 1 || (got == size && static_cast<uint64_t>(n) < want))
+            break;
+    }
+    return static_cast<int64_t>(got);
+}
+
+// The checks of a big file's data read it in pieces of this size.
+constexpr size_t kCheckPiece = 1u << 20;
+
+// What came out of the earlier archive's data so far, as it is checked.
+struct StreamSums {
+    uint32_t crc = 0;
+    uint64_t raw = 0;
+    bool ended = false;   // the deflate stream ended
+};
+
+// Inflates one piece of the data in `in`, summing what comes out; false
+// when it is not (the next part of) one deflate stream of at most `limit`
+// bytes, with nothing after its end.
+bool inflatePiece(z_stream &walker, unsigned char *in, size_t n, unsigned char *out, uint64_t limit,
+                  StreamSums &sums)
+{
+    walker.next_in = in;
+    walker.avail_in = static_cast<uInt>(n);
+    while (walker.avail_in > 0 && !sums.ended) {
+        walker.next_out = out;
+        walker.avail_out = static_cast<uInt>(kCheckPiece);
+        const int rc = inflate(&walker, Z_NO_FLUSH);
+        if (rc != Z_OK && rc != Z_STREAM_END)
+            return false;
+        const size_t made = kCheckPiece - walker.avail_out;
+        sums.crc = static_cast<uint32_t>(libdeflate_crc32(sums.crc, out, made));
+        sums.raw += made;
+        if (sums.raw > limit)
+            return false;
+        if (rc == Z_STREAM_END) {
+            if (walker.avail_in != 0)
+                return false;   // bytes after the end of the stream
+            sums.ended = true;
+        } else if (made == 0 && walker.avail_in > 0)
+            return false;
+    }
+    return true;
+}
+
+// The output inflate still holds back once all the data went in; false
+// when the stream does not end there or grows past `limit` bytes.
+bool finishInflate(z_stream &walker, unsigned char *out, uint64_t limit, StreamSums &sums)
+{
+    for (;;) {
+        walker.next_out = out;
+        walker.avail_out = static_cast<uInt>(kCheckPiece);
+        const int rc = inflate(&walker, Z_FINISH);
+        const size_t made = kCheckPiece - walker.avail_out;
+        sums.crc = static_cast<uint32_t>(libdeflate_crc32(sums.crc, out, made));
+        sums.raw += made;
+        if (rc == Z_STREAM_END) {
+            sums.ended = true;
+            return true;
+        }
+        if (made == 0 || sums.raw > limit)
+            return false;
+    }
 }
 
 } // namespace
@@ -216,6 +300,32 @@ struct Pipeline::Worker {
         const unsigned char empty[4] = {0, 0, 0xFF, 0xFF};
         std::memcpy(data + n, empty, 4);
         return n + 4;
+    }
+
+    // A file read whole, deflated into r, or stored when its samples, or
+    // the whole of it, do not shrink.
+    void packWhole(const unsigned char *in, uint64_t size, TaskResult &r)
+    {
+        bool store = size <= 1;
+        if (!store && size >= 4 * kSample) {
+            const unsigned char *samples[3] = {in, in + size / 2 - kSample / 2, in + size - kSample};
+            const size_t lengths[3] = {kSample, kSample, kSample};
+            store = incompressible(samples, lengths, 3);
+        }
+        if (!store) {
+            // Room for one byte less than the input: output that does not
+            // shrink does not fit, and the data is stored.
+            unsigned char *packed = out.get(size - 1);
+            const size_t n = libdeflate_deflate_compress(whole, in, size, packed, size - 1);
+            if (n == 0)
+                store = true;
+            else
+                r.data.assign(packed, n);
+        }
+        if (store) {
+            r.stored = true;
+            r.data.assign(in, size);
+        }
     }
 };
 
@@ -447,7 +557,7 @@ void Pipeline::run(Worker &w, const Task &task, FileState &file, TaskResult &r)
         }
     } catch (const std::bad_alloc &) {
         r = TaskResult{};
-        fail(task.file, file.work.entry->path() + ": " + reason(kErrNoMemory));
+        fail(task.file, file.work.entry->path() + ": " + errorText(kErrNoMemory));
     }
     w.in.trim(keepBuffer_);
     w.out.trim(keepBuffer_);
@@ -482,24 +592,13 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
         return fail(task.file, file.entry->path() + ": " + kChanged);
 
     unsigned char *in = w.in.get(size + 1);
-    uint64_t got = 0;
-    for (;;) {
-        const uint64_t want = size + 1 - got;
-        int64_t n = readFile(fd.fd, in + got, want);
-        if (n < 0)
-            return fail(task.file, file.entry->path() + ": " + reason(lastError()));
-        if (n == 0)
-            break;
-        got += static_cast<uint64_t>(n);
-        // A short read of a regular file is its end: no second call just to
-        // be told so, when the size is the one seen on opening.
-        if (got == size + 1 || (got == size && static_cast<uint64_t>(n) < want))
-            break;
-    }
+    const int64_t got = readWhole(fd.fd, in, size);
+    if (got < 0)
+        return fail(task.file, file.entry->path() + ": " + errorText(lastError()));
     // Read whole, or named: a file written to while it was read (in place,
     // keeping its size) would otherwise go in torn, part old and part new.
     FileInfo after;
-    if (got != size || !fileInfo(fd.fd, after) || !unchangedSince(st, after))
+    if (static_cast<uint64_t>(got) != size || !fileInfo(fd.fd, after) || !unchangedSince(st, after))
         return fail(task.file, file.entry->path() + ": " + kChanged);
 
     r.rawLength = size;
@@ -514,26 +613,7 @@ void Pipeline::runWhole(Worker &w, const Task &task, FileState &state, TaskResul
             return;
         }
     }
-    bool store = size <= 1;
-    if (!store && size >= 4 * kSample) {
-        const unsigned char *samples[3] = {in, in + size / 2 - kSample / 2, in + size - kSample};
-        const size_t lengths[3] = {kSample, kSample, kSample};
-        store = w.incompressible(samples, lengths, 3);
-    }
-    if (!store) {
-        // Room for one byte less than the input: output that does not shrink
-        // does not fit, and the data is stored.
-        unsigned char *out = w.out.get(size - 1);
-        const size_t n = libdeflate_deflate_compress(w.whole, in, size, out, size - 1);
-        if (n == 0)
-            store = true;
-        else
-            r.data.assign(out, n);
-    }
-    if (store) {
-        r.stored = true;
-        r.data.assign(in, size);
-    }
+    w.packWhole(in, size, r);
 }
 
 // A file's data from the earlier archive, when it sums to the CRC-32 its
@@ -544,54 +624,47 @@ bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
     const FileWork &file = state.work;
     if (!file.copy.use || earlier_ == kNoFile)
         return false;
-    const CopySource &copy = file.copy;
-    const size_t length = static_cast<size_t>(copy.compSize);
-    const size_t size = static_cast<size_t>(file.size());
-    unsigned char *data = r.data.allocate(length);
-    // The local header, when still to be checked, comes with the data.
-    unsigned char *head = w.head.get(copy.headerLength);
-    if (!readAt(earlier_, head, copy.headerLength, data, length, copy.offset - copy.headerLength)
-        || (copy.headerLength && !headerAgrees(head, copy, size, file.entry->stored, true))) {
-        r = TaskResult{};
-        return false;
-    }
-    if (file.copy.dataCrcKnown) {
-        // The data exactly as this engine wrote it: the raw bytes' CRC-32
-        // and size are then those of the entry, which agree with its local
-        // header, and inflating it again would only say so.
-        if (static_cast<uint32_t>(libdeflate_crc32(0, data, length)) != file.copy.dataCrc) {
-            r = TaskResult{};
-            return false;
-        }
-        r.stored = file.copy.stored;
-        r.crc = file.copy.crc;
-        r.rawLength = size;
-        copied_.fetch_add(1, std::memory_order_relaxed);
-        return true;
-    }
-    const unsigned char *raw = data;
-    if (!file.copy.stored) {
-        if (!w.inflater && !(w.inflater = libdeflate_alloc_decompressor()))
-            throw std::bad_alloc();
-        unsigned char *out = w.in.get(size + 1);
-        size_t in = 0, got = 0;
-        if (libdeflate_deflate_decompress_ex(w.inflater, data, length, out, size, &in, &got) != LIBDEFLATE_SUCCESS
-            || in != length || got != size) {
-            r = TaskResult{};
-            return false;
-        }
-        raw = out;
-    }
-    const auto crc = static_cast<uint32_t>(libdeflate_crc32(0, raw, size));
-    if (crc != file.copy.crc) {
+    if (!earlierHolds(w, file, r.data)) {
         r = TaskResult{};
         return false;
     }
     r.stored = file.copy.stored;
-    r.crc = crc;
-    r.rawLength = size;
+    r.crc = file.copy.crc;
+    r.rawLength = file.size();
     copied_.fetch_add(1, std::memory_order_relaxed);
     return true;
+}
+
+// Reads the file's data from the earlier archive into `data`: true when it
+// is the file's, as copyWhole says.
+bool Pipeline::earlierHolds(Worker &w, const FileWork &file, Bytes &data)
+{
+    const CopySource &copy = file.copy;
+    const size_t length = static_cast<size_t>(copy.compSize);
+    const size_t size = static_cast<size_t>(file.size());
+    unsigned char *bytes = data.allocate(length);
+    // The local header, when still to be checked, comes with the data.
+    unsigned char *head = w.head.get(copy.headerLength);
+    if (!readAt(earlier_, head, copy.headerLength, bytes, length, copy.offset - copy.headerLength)
+        || (copy.headerLength && !headerAgrees(head, copy, size, file.entry->stored, true)))
+        return false;
+    // The data exactly as this engine wrote it: the raw bytes' CRC-32 and
+    // size are then those of the entry, which agree with its local header,
+    // and inflating it again would only say so.
+    if (copy.dataCrcKnown)
+        return static_cast<uint32_t>(libdeflate_crc32(0, bytes, length)) == copy.dataCrc;
+    const unsigned char *raw = bytes;
+    if (!copy.stored) {
+        if (!w.inflater && !(w.inflater = libdeflate_alloc_decompressor()))
+            throw std::bad_alloc();
+        unsigned char *out = w.in.get(size + 1);
+        size_t in = 0, got = 0;
+        if (libdeflate_deflate_decompress_ex(w.inflater, bytes, length, out, size, &in, &got) != LIBDEFLATE_SUCCESS
+            || in != length || got != size)
+            return false;
+        raw = out;
+    }
+    return static_cast<uint32_t>(libdeflate_crc32(0, raw, size)) == copy.crc;
 }
 
 // A big file's data in the earlier archive, read through in pieces: true
@@ -601,73 +674,41 @@ bool Pipeline::copyWhole(Worker &w, FileState &state, TaskResult &r)
 bool Pipeline::checkStream(Worker &w, const FileState &state)
 {
     const CopySource &copy = state.work.copy;
-    constexpr size_t kPiece = 1u << 20;
-    unsigned char *in = w.in.get(kPiece);
-    unsigned char *out = w.out.get(kPiece);
+    unsigned char *in = w.in.get(kCheckPiece);
+    unsigned char *out = w.out.get(kCheckPiece);
     if (!copy.stored && !copy.dataCrcKnown && inflateReset(&w.walker) != Z_OK)
         return false;
-    uint32_t crc = 0;
-    uint64_t raw = 0, at = 0;
-    bool ended = copy.stored;
+    StreamSums sums;
+    sums.ended = copy.stored;
+    uint64_t at = 0;
     while (at < copy.compSize) {
-        if (quit_.load(std::memory_order_relaxed) || g_processEnding.load(std::memory_order_relaxed))
+        if (givingUp())
             return false;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, copy.compSize - at));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kCheckPiece, copy.compSize - at));
         if (!readAt(earlier_, in, n, copy.offset + at))
             return false;
         at += n;
-        if (copy.dataCrcKnown) {
-            crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
+        // Data whose CRC-32 is known, or stored: summed as it is.
+        if (copy.dataCrcKnown || copy.stored) {
+            sums.crc = static_cast<uint32_t>(libdeflate_crc32(sums.crc, in, n));
+            sums.raw += n;
             continue;
         }
-        if (copy.stored) {
-            crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
-            raw += n;
-            continue;
-        }
-        if (ended)
+        if (sums.ended)
             return false;   // bytes after the end of the stream
-        w.walker.next_in = in;
-        w.walker.avail_in = static_cast<uInt>(n);
-        while (w.walker.avail_in > 0 && !ended) {
-            w.walker.next_out = out;
-            w.walker.avail_out = static_cast<uInt>(kPiece);
-            const int rc = inflate(&w.walker, Z_NO_FLUSH);
-            if (rc != Z_OK && rc != Z_STREAM_END)
-                return false;
-            const size_t made = kPiece - w.walker.avail_out;
-            crc = static_cast<uint32_t>(libdeflate_crc32(crc, out, made));
-            raw += made;
-            if (raw > state.work.size())
-                return false;
-            if (rc == Z_STREAM_END) {
-                if (w.walker.avail_in != 0)
-                    return false;   // bytes after the end of the stream
-                ended = true;
-            } else if (made == 0 && w.walker.avail_in > 0)
-                return false;
-        }
-        if (!ended && at == copy.compSize) {
-            // Output still held back by inflate.
-            for (;;) {
-                w.walker.next_out = out;
-                w.walker.avail_out = static_cast<uInt>(kPiece);
-                const int rc = inflate(&w.walker, Z_FINISH);
-                const size_t made = kPiece - w.walker.avail_out;
-                crc = static_cast<uint32_t>(libdeflate_crc32(crc, out, made));
-                raw += made;
-                if (rc == Z_STREAM_END) {
-                    ended = true;
-                    break;
-                }
-                if (made == 0 || raw > state.work.size())
-                    return false;
-            }
-        }
+        if (!inflatePiece(w.walker, in, n, out, state.work.size(), sums))
+            return false;
+        if (!sums.ended && at == copy.compSize && !finishInflate(w.walker, out, state.work.size(), sums))
+            return false;
     }
     if (copy.dataCrcKnown)
-        return crc == copy.dataCrc;
-    return ended && raw == state.work.size() && crc == copy.crc;
+        return sums.crc == copy.dataCrc;
+    return sums.ended && sums.raw == state.work.size() && sums.crc == copy.crc;
+}
+
+bool Pipeline::givingUp() const
+{
+    return quit_.load(std::memory_order_relaxed) || g_processEnding.load(std::memory_order_relaxed);
 }
 
 // A big file not vouched for, read through: true when it is the file
@@ -679,19 +720,14 @@ bool Pipeline::sourceMatches(Worker &w, const FileState &state)
     std::string error;
     FileInfo st;
     Fd fd{openEntry(e, st, error)};
-    auto listed = [&](const FileInfo &s) {
-        return s.size == e.size && s.mtime == e.mtime && s.mtimeNs == e.mtimeNs && s.ctime == e.ctime
-               && s.ctimeNs == e.ctimeNs;
-    };
-    if (fd.fd == kNoFile || !listed(st))
+    if (fd.fd == kNoFile || !asListed(st, e))
         return false;   // compressed afresh, and then told why
-    constexpr size_t kPiece = 1u << 20;
-    unsigned char *in = w.in.get(kPiece);
+    unsigned char *in = w.in.get(kCheckPiece);
     uint32_t crc = 0;
     for (uint64_t at = 0; at < e.size;) {
-        if (quit_.load(std::memory_order_relaxed) || g_processEnding.load(std::memory_order_relaxed))
+        if (givingUp())
             return false;
-        const size_t n = static_cast<size_t>(std::min<uint64_t>(kPiece, e.size - at));
+        const size_t n = static_cast<size_t>(std::min<uint64_t>(kCheckPiece, e.size - at));
         if (!readAt(fd.fd, in, n, at))
             return false;
         crc = static_cast<uint32_t>(libdeflate_crc32(crc, in, n));
@@ -770,21 +806,16 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
     Fd fd{openEntry(*file.entry, st, error)};
     if (fd.fd == kNoFile)
         return fail(task.file, path + ": " + error);
-    auto unchanged = [&](const FileInfo &s) {
-        const Entry &e = *file.entry;
-        return s.size == e.size && s.mtime == e.mtime && s.mtimeNs == e.mtimeNs && s.ctime == e.ctime
-               && s.ctimeNs == e.ctimeNs;
-    };
     // The pieces of one file are read by several workers at different times:
     // they fit together only if the file is the one listed, unchanged.
-    if (!unchanged(st))
+    if (!asListed(st, *file.entry))
         return fail(task.file, path + ": " + kChanged);
 
     const bool store = storeChunked(w, state, fd.fd);
     const size_t length = static_cast<size_t>(task.length);
     unsigned char *in = store ? r.data.allocate(length) : w.in.get(length);
     if (!readAt(fd.fd, in, length, task.offset))
-        return fail(task.file, path + ": " + (lastError() ? reason(lastError()) : std::string(kChanged)));
+        return fail(task.file, path + ": " + (lastError() ? errorText(lastError()) : std::string(kChanged)));
 
     r.rawLength = task.length;
     r.crc = static_cast<uint32_t>(libdeflate_crc32(0, in, length));
@@ -792,7 +823,7 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
         r.stored = true;
     else
         deflateChunk(w, in, length, task.last, r.data);
-    if (!fileInfo(fd.fd, st) || !unchanged(st))
+    if (!fileInfo(fd.fd, st) || !asListed(st, *file.entry))
         return fail(task.file, path + ": " + kChanged);
 }
 

@@ -22,6 +22,7 @@
 
 #include "names/Collect.h"
 #include "platform/Platform.h"
+#include "compress/Pieces.h"
 #include "compress/Reuse.h"
 #include "compress/Threads.h"
 
@@ -85,8 +86,6 @@ struct TaskResult {
 
 class Pipeline {
 public:
-    static constexpr uint64_t kWholeMax = 8u << 20;
-    static constexpr uint64_t kChunk = 2u << 20;
     // Memory held by tasks taken and not yet written: their bytes plus
     // kTaskCost each (a result's allocation, generously), and their number.
     // Tiny files count by their number, so that the workers keep going
@@ -166,9 +165,11 @@ private:
     void runWhole(Worker &w, const Task &task, FileState &file, TaskResult &r);
     void runChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool copyWhole(Worker &w, FileState &file, TaskResult &r);
+    bool earlierHolds(Worker &w, const FileWork &file, Bytes &data);
     bool copyChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool checkStream(Worker &w, const FileState &file);
     bool sourceMatches(Worker &w, const FileState &file);
+    bool givingUp() const;   // the pipeline is stopping, or the process ending
     bool storeChunked(Worker &w, FileState &file, FileHandle fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);

@@ -1,7 +1,7 @@
 #include "compress/Reuse.h"
 
 #include "names/Collect.h"
-#include "compress/Pipeline.h"
+#include "compress/Pieces.h"
 #include "compress/ReuseIndex.h"
 
 #include <libdeflate.h>
@@ -53,8 +53,8 @@ void fingerprint(int level, int64_t mtimeNs, unsigned char out[kFingerprintSize]
 {
     out[0] = kCompressorGeneration;
     out[1] = static_cast<unsigned char>(level);
-    out[2] = static_cast<unsigned char>(log2Of(Pipeline::kChunk));
-    out[3] = static_cast<unsigned char>(log2Of(Pipeline::kWholeMax));
+    out[2] = static_cast<unsigned char>(log2Of(kChunk));
+    out[3] = static_cast<unsigned char>(log2Of(kWholeMax));
     out[4] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MAJOR);
     out[5] = static_cast<unsigned char>(LIBDEFLATE_VERSION_MINOR);
     const auto ns = static_cast<uint32_t>(mtimeNs);
@@ -280,7 +280,7 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
         return none;
     if (o.method == 0 ? o.compSize != o.size
                       : (o.size < 2 || o.compSize == 0
-                         || (o.size <= Pipeline::kWholeMax ? o.compSize >= o.size
+                         || (o.size <= kWholeMax ? o.compSize >= o.size
                                                            : o.compSize > o.size + o.size / 8 + 1024)))
         return none;
     // The local header, agreeing with the central record. A small file's
@@ -301,7 +301,7 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
     c.dataCrc = o.dataCrc;
     c.dataCrcKnown = o.dataCrcKnown;
     uint64_t header = 30 + nameLength + kTimestampLength;
-    if (o.size > Pipeline::kWholeMax) {
+    if (o.size > kWholeMax) {
         if (directoryStart_ - o.localOffset < 30 + nameLength)
             return none;
         std::vector<unsigned char> local(30 + nameLength);

@@ -11,18 +11,23 @@ namespace zip32 {
 
 namespace {
 
-// How long an idle thread waits for more work. On Windows none: a DLL that
-// is unloaded must not leave threads of its code behind (on Linux the
-// library is never unmapped; see its link options). Under ThreadSanitizer
-// none either: with threads kept alive while the tests start the archive
-// readers (QProcess), it reports races whose earlier access has no stack or
-// a garbled one, and they vanish when the same tests start no process; kept
-// threads are not what it can judge there. Jobs still go through the queue.
-#if defined(_WIN32) || defined(__SANITIZE_THREAD__)
-constexpr std::chrono::milliseconds kIdleFor{0};
+// Under ThreadSanitizer no thread is kept waiting: with threads kept alive
+// while the tests start the archive readers (QProcess), it reports races
+// whose earlier access has no stack or a garbled one, and they vanish when
+// the same tests start no process; kept threads are not what it can judge
+// there. Jobs still go through the queue.
+#ifdef __SANITIZE_THREAD__
+constexpr bool kUnderThreadSanitizer = true;
 #else
-constexpr std::chrono::milliseconds kIdleFor{3000};
+constexpr bool kUnderThreadSanitizer = false;
 #endif
+
+// How long an idle thread waits for more work: none where the system keeps
+// no idle threads (kKeepsIdleThreads), nor under ThreadSanitizer.
+std::chrono::milliseconds idleFor()
+{
+    return std::chrono::milliseconds(kKeepsIdleThreads && !kUnderThreadSanitizer ? 3000 : 0);
+}
 
 struct Pool {
     std::mutex mutex;
@@ -57,8 +62,9 @@ void serve(Pool &p)
     for (;;) {
         if (p.queue.empty()) {
             ++p.idle;
-            const bool arrived = kIdleFor.count() > 0
-                                 && p.workArrived.wait_for(lock, kIdleFor, [&] { return !p.queue.empty(); });
+            const std::chrono::milliseconds idle = idleFor();
+            const bool arrived = idle.count() > 0
+                                 && p.workArrived.wait_for(lock, idle, [&] { return !p.queue.empty(); });
             --p.idle;
             if (!arrived)
                 return;

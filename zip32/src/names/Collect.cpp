@@ -327,7 +327,7 @@ private:
     // root itself, a name taken already, or one too long for a zip entry.
     std::string storedAs(const std::string &path, bool ignorePath, const char *suffix)
     {
-        std::string stored = storedNameOf(path, options_.root, ignorePath);
+        std::string stored = storedName(path, options_.root, ignorePath);
         if (stored.empty())
             return {};
         stored += suffix;
@@ -339,12 +339,19 @@ private:
         return taken_.contains(stored) ? std::string() : stored;
     }
 
-    void push(Entry e)
+    // Stores `e`, made for `path` in `folder`, under its stored name (see
+    // storedAs); false when it is not to be stored.
+    bool store(Entry e, const FolderNode &folder, const std::string &path, bool ignorePath, const char *suffix)
     {
+        e.stored = storedAs(path, ignorePath, suffix);
+        if (e.stored.empty())
+            return false;
+        e.folder = &folder;
         result_.entries.push_back(std::move(e));
         taken_.insert(result_.entries.size() - 1);
         if (onEntry_)
             onEntry_(result_.entries.back());
+        return true;
     }
 
     // The archive itself, the files the program left out, and the temporary
@@ -363,12 +370,7 @@ private:
     {
         if (neverStored(path, st))
             return;
-        std::string stored = storedAs(path, options_.ignorePath, "");
-        if (stored.empty())
-            return;
         Entry e;
-        e.stored = std::move(stored);
-        e.folder = &folder;
         e.viaLink = link != nullptr;
         if (link)
             e.link = std::make_unique<const Identity>(
@@ -381,25 +383,20 @@ private:
         e.size = st.size;
         e.dev = st.dev;
         e.ino = st.ino;
-        push(std::move(e));
+        store(std::move(e), folder, path, options_.ignorePath, "");
     }
 
     void addFolderEntry(const FolderNode &folder)
     {
         if (options_.ignorePath)
             return;
-        std::string stored = storedAs(folder.path, false, "/");
-        if (stored.empty())
-            return;
         Entry e;
-        e.stored = std::move(stored);
         e.isDir = true;
-        e.folder = &folder;
         e.mode = folder.mode;
         e.mtime = folder.mtime;
         e.dev = folder.dev;
         e.ino = folder.ino;
-        push(std::move(e));
+        store(std::move(e), folder, folder.path, false, "/");
     }
 
     // A link that is not followed: kept as a link entry holding its target
@@ -410,20 +407,15 @@ private:
             messages_.line(path + ": link left out, " + verdict.why + " (" + verdict.target + ")");
             return;
         }
-        std::string stored = storedAs(path, options_.ignorePath, "");
-        if (stored.empty())
-            return;
         Entry e;
-        e.stored = std::move(stored);
-        e.folder = &folder;
         e.isLink = true;
         e.mode = lst.mode;
         e.mtime = lst.mtime;
         e.mtimeNs = static_cast<int32_t>(lst.mtimeNs);
         e.size = verdict.target.size();
         e.linkTarget = std::make_unique<const std::string>(verdict.target);
-        push(std::move(e));
-        messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
+        if (store(std::move(e), folder, path, options_.ignorePath, ""))
+            messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
     }
 
     // A sub-folder to enter, found in a listing: its name and what it is

@@ -81,11 +81,7 @@ const FolderNode *FolderTree::top(const std::string &path, bool registered)
 const FolderNode *FolderTree::child(const FolderNode &parent, const std::string &name, const FileInfo *expected)
 {
     std::lock_guard lock(mutex_);
-    if (!open(parent))
-        return nullptr;
-    ++parent.users_;   // not to be closed while its child is opened
-    const FolderHandle handle = openFolderIn(parent.handle_, name, expected != nullptr);
-    --parent.users_;
+    const FolderHandle handle = openChild(parent, name, expected != nullptr);
     if (handle == kNoFile)
         return nullptr;
     FileInfo st;
@@ -131,16 +127,7 @@ bool FolderTree::open(const FolderNode &node)
         open_.splice(open_.end(), open_, node.lru_);
         return true;
     }
-    FolderHandle handle = kNoFile;
-    if (node.parent) {
-        if (!open(*node.parent))
-            return false;
-        ++node.parent->users_;
-        handle = openFolderIn(node.parent->handle_, node.name, node.viaLink);
-        --node.parent->users_;
-    } else {
-        handle = openFolder(node.path);
-    }
+    const FolderHandle handle = node.parent ? openChild(*node.parent, node.name, node.viaLink) : openFolder(node.path);
     if (handle == kNoFile)
         return false;
     // Opened again: it must be the very folder it was.
@@ -152,6 +139,16 @@ bool FolderTree::open(const FolderNode &node)
     }
     keepOpen(node, handle);
     return true;
+}
+
+FolderHandle FolderTree::openChild(const FolderNode &parent, const std::string &name, bool follow)
+{
+    if (!open(parent))
+        return kNoFile;
+    ++parent.users_;   // not to be closed while its child is opened
+    const FolderHandle handle = openFolderIn(parent.handle_, name, follow);
+    --parent.users_;
+    return handle;
 }
 
 void FolderTree::keepOpen(const FolderNode &node, FolderHandle handle)

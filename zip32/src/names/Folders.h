@@ -87,6 +87,8 @@ public:
 private:
     const FolderNode *add(FolderNode node, FolderHandle handle, const FileInfo &st, bool registered);
     bool open(const FolderNode &node);                            // mutex_ held
+    // `name` in `parent`, which is opened first and kept open meanwhile.
+    FolderHandle openChild(const FolderNode &parent, const std::string &name, bool follow);   // mutex_ held
     void keepOpen(const FolderNode &node, FolderHandle handle);   // mutex_ held
     void release(const FolderNode &node);
 

@@ -65,46 +65,6 @@ bool wildcardMatch(std::string_view pattern, std::string_view name)
     return false;
 }
 
-std::string normalizePath(std::string_view path)
-{
-    std::vector<std::string_view> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t slash = path.find('/', at);
-        if (slash == std::string_view::npos)
-            slash = path.size();
-        std::string_view part = path.substr(at, slash - at);
-        if (part == "..") {
-            if (!parts.empty())
-                parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(part);
-        }
-        at = slash + 1;
-    }
-    std::string out;
-    for (auto part : parts) {
-        out += '/';
-        out += part;
-    }
-    return out.empty() ? std::string("/") : out;
-}
-
-std::string storedName(std::string_view path, std::string_view root, bool ignorePath)
-{
-    if (ignorePath) {
-        size_t slash = path.rfind('/');
-        return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
-    }
-    if (root == "/")
-        return std::string(path.substr(1));
-    if (path == root)
-        return {};
-    if (path.size() > root.size() && path.substr(0, root.size()) == root && path[root.size()] == '/')
-        return std::string(path.substr(root.size() + 1));
-    return std::string(path.substr(path.empty() ? 0 : 1));
-}
-
 bool isAscii(std::string_view text)
 {
     return std::all_of(text.begin(), text.end(),

@@ -1,7 +1,5 @@
 #include "names/TempName.h"
 
-#include "platform/Platform.h"
-
 #include <cstdio>
 
 namespace zip32 {
@@ -63,20 +61,6 @@ bool isTemporaryName(std::string_view name)
 {
     std::string_view found;
     return baseOf(name, found);
-}
-
-bool listTemporaryNames(FolderHandle dir, std::vector<std::string> &out)
-{
-    FolderReader folder;
-    std::vector<std::string> names;
-    out.clear();
-    if (!folder.open(dir))
-        return false;
-    folder.names(true, names);   // what could be listed
-    for (std::string &name : names)
-        if (isTemporaryName(name))
-            out.push_back(std::move(name));
-    return true;
 }
 
 } // namespace zip32

@@ -3,8 +3,6 @@
 // archive.
 #pragma once
 
-#include "platform/Platform.h"
-
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -30,10 +28,5 @@ bool isTemporaryOf(std::string_view name, std::string_view base);
 
 // True for any name of the temporary form, whatever the archive.
 bool isTemporaryName(std::string_view name);
-
-// The names of that form in the folder held as `dir`, read from a listing
-// of it; false when it cannot be listed (see temporaryNamesIn in Platform.h
-// for the cheaper way on Linux).
-bool listTemporaryNames(FolderHandle dir, std::vector<std::string> &out);
 
 } // namespace zip32

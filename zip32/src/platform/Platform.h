@@ -115,10 +115,19 @@ inline bool isJoinOf(std::string_view path, std::string_view dir, std::string_vi
     return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
            && (separator == 0 || path[dir.size()] == kSeparator) && path.substr(path.size() - name.size()) == name;
 }
-// The stored name (see storedName in Names.h). On Windows the root is
-// compared without regard to letter case, the drive or the "\\" of a
-// share is not stored, and the parts are joined with '/'.
-std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath);
+// Lexical clean-up of an absolute POSIX path: repeated and trailing '/'
+// removed, "." parts dropped, ".." parts take away the part before them
+// (never going above "/"). The result starts with '/' and is "/" for the
+// root itself. The same on every system (Windows cleans the part after a
+// drive with it).
+std::string normalizePath(std::string_view absolutePath);
+// The name an entry gets in the archive: the path relative to the root, or,
+// for a path outside the root, the whole path without its leading '/'. With
+// ignorePath only the last part. Empty for the root itself. Both arguments
+// are normalised paths. On Windows the root is compared without regard to
+// letter case, the drive or the "\\" of a share is not stored, and the
+// parts are joined with '/'.
+std::string storedName(const std::string &path, const std::string &root, bool ignorePath);
 
 // Attributes of a path: with follow, of what a link leads to.
 bool statPath(const std::string &path, bool follow, FileInfo &info);
@@ -213,13 +222,17 @@ private:
 #endif
 };
 
-// The names in the folder held as `dir` (at `path`) of the form of the
-// engine's temporary files (isTemporaryName), as a listing gives them;
-// false when it cannot be listed. On Linux a folder is listed once per
-// process and then followed through inotify (a few folders at a time), so
-// that a run writing thousands of archives into one folder does not list it
-// for each one; elsewhere it is listed every time.
-bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out);
+// Which names a listing is to give: the caller's rule, which the platform
+// applies without knowing it.
+using NameTest = bool (*)(std::string_view name);
+// The names in the folder held as `dir` (at `path`) that `isTemporary`
+// takes for the engine's temporary files, hidden ones too, as a listing
+// gives them; false when it cannot be listed. On Linux a folder is listed
+// once per process and then followed through inotify (a few folders at a
+// time), so that a run writing thousands of archives into one folder does
+// not list it for each one; elsewhere it is listed every time.
+bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary,
+                      std::vector<std::string> &out);
 
 
 // Change times. fileSystemNow is the clock the kernel stamps file times with
@@ -314,6 +327,17 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept);
 
 // A number that differs between processes, for temporary names.
 uint64_t processNumber();
+
+// The process. True where threads left waiting for more work may outlive
+// the work: on Windows not, since a DLL that is unloaded must not leave
+// threads of its code behind (on Linux the library is never unmapped; see
+// its link options).
+extern const bool kKeepsIdleThreads;
+// Makes a write past the process's file-size limit fail (EFBIG), instead of
+// the signal ending the program in the middle of it; a handler the program
+// installed itself is left alone. Nothing on Windows, which has no such
+// signal.
+void ignoreFileSizeSignal();
 
 // The temporary file an exit handler removes if the program ends while the
 // archive is written, by its name in the folder held as `dir`; exitRemove

@@ -1,13 +1,11 @@
 // The engine's file access on POSIX systems.
 #include "platform/Platform.h"
 
-#include "names/Names.h"
-#include "names/TempName.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -112,9 +110,20 @@ void splitPath(std::string_view path, std::string_view &dir, std::string_view &l
     last = path.substr(slash + 1);
 }
 
-std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath)
+std::string storedName(const std::string &fullPath, const std::string &rootPath, bool ignorePath)
 {
-    return storedName(path, root, ignorePath);
+    const std::string_view path = fullPath, root = rootPath;
+    if (ignorePath) {
+        size_t slash = path.rfind('/');
+        return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
+    }
+    if (root == "/")
+        return std::string(path.substr(1));
+    if (path == root)
+        return {};
+    if (path.size() > root.size() && path.substr(0, root.size()) == root && path[root.size()] == '/')
+        return std::string(path.substr(root.size() + 1));
+    return std::string(path.substr(path.empty() ? 0 : 1));
 }
 
 bool statPath(const std::string &path, bool follow, FileInfo &info)
@@ -455,6 +464,7 @@ namespace {
 // after fork shares the inotify file, and must not read its events.
 struct FollowedFolder {
     std::string path;
+    NameTest isTemporary = nullptr;   // what the names kept were chosen by
     dev_t dev = 0;
     ino_t ino = 0;
     pid_t owner = 0;
@@ -494,7 +504,7 @@ bool takeEvents(FollowedFolder &f)
             if (e->mask & (IN_Q_OVERFLOW | IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT))
                 return false;
             const std::string_view name = e->len ? std::string_view(e->name) : std::string_view();
-            if (!isTemporaryName(name))
+            if (!f.isTemporary(name))
                 continue;
             if (e->mask & (IN_CREATE | IN_MOVED_TO))
                 f.temps.emplace(name);
@@ -504,9 +514,25 @@ bool takeEvents(FollowedFolder &f)
     }
 }
 
+// The names in the folder held as `dir` that pass `wanted`, read from a
+// listing of it; false when it cannot be listed.
+bool listMatching(FolderHandle dir, NameTest wanted, std::vector<std::string> &out)
+{
+    FolderReader folder;
+    std::vector<std::string> names;
+    out.clear();
+    if (!folder.open(dir))
+        return false;
+    folder.names(true, names);   // what could be listed
+    for (std::string &name : names)
+        if (wanted(name))
+            out.push_back(std::move(name));
+    return true;
+}
+
 } // namespace
 
-bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary, std::vector<std::string> &out)
 {
     struct stat st;
     if (::fstat(dir, &st) != 0)
@@ -515,7 +541,9 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std
     std::lock_guard lock(all.mutex);
     auto &folders = all.folders;
     auto it = std::find_if(folders.begin(), folders.end(),
-                           [&](const FollowedFolder &f) { return f.dev == st.st_dev && f.ino == st.st_ino; });
+                           [&](const FollowedFolder &f) {
+                               return f.dev == st.st_dev && f.ino == st.st_ino && f.isTemporary == isTemporary;
+                           });
     if (it != folders.end() && (it->owner != ::getpid() || !takeEvents(*it))) {
         if (it->owner == ::getpid())
             ::close(it->fd);
@@ -525,6 +553,7 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std
     if (it == folders.end()) {
         FollowedFolder f;
         f.path = path;
+        f.isTemporary = isTemporary;
         f.dev = st.st_dev;
         f.ino = st.st_ino;
         f.owner = ::getpid();
@@ -540,7 +569,7 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, std::vector<std
             f.fd = -1;
         }
         std::vector<std::string> names;
-        const bool listed = listTemporaryNames(dir, names);
+        const bool listed = listMatching(dir, isTemporary, names);
         f.temps.insert(names.begin(), names.end());
         if (!listed || f.fd < 0 || !takeEvents(f)) {
             if (f.fd >= 0)
@@ -898,6 +927,19 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
 uint64_t processNumber()
 {
     return static_cast<uint64_t>(::getpid());
+}
+
+const bool kKeepsIdleThreads = true;
+
+void ignoreFileSizeSignal()
+{
+    // Under a file-size limit the default action of SIGXFSZ kills the
+    // program in the middle of a write, leaving the temporary file behind
+    // and the rest of the caller's work undone. Ignored, the write fails
+    // with EFBIG and takes the ordinary "cannot write" road.
+    struct sigaction current {};
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        ::signal(SIGXFSZ, SIG_IGN);
 }
 
 namespace {

@@ -1,9 +1,6 @@
 // The engine's file access on Windows: wide-character calls throughout, paths
 // opened with the "\\?\" prefix, UTF-8 everywhere else.
 #include "platform/Platform.h"
-#include "names/TempName.h"
-
-#include "names/Names.h"
 
 #include <algorithm>
 #include <atomic>
@@ -391,7 +388,7 @@ void splitPath(std::string_view path, std::string_view &dir, std::string_view &l
     last = path.substr(sep + 1);
 }
 
-std::string storedNameOf(const std::string &path, const std::string &root, bool ignorePath)
+std::string storedName(const std::string &path, const std::string &root, bool ignorePath)
 {
     if (ignorePath) {
         const size_t sep = path.rfind('\\');
@@ -803,9 +800,18 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
     return error_ == 0;
 }
 
-bool temporaryNamesIn(FolderHandle dir, const std::string &, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &, NameTest isTemporary, std::vector<std::string> &out)
 {
-    return listTemporaryNames(dir, out);
+    FolderReader folder;
+    std::vector<std::string> names;
+    out.clear();
+    if (!folder.open(dir))
+        return false;
+    folder.names(true, names);   // what could be listed
+    for (std::string &name : names)
+        if (isTemporary(name))
+            out.push_back(std::move(name));
+    return true;
 }
 
 FileHandle openForReading(const std::string &path, bool follow)
@@ -1178,6 +1184,12 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
 uint64_t processNumber()
 {
     return GetCurrentProcessId();
+}
+
+const bool kKeepsIdleThreads = false;
+
+void ignoreFileSizeSignal()
+{
 }
 
 void armExitRemoval(FolderHandle, const std::string &)

@@ -66,7 +66,7 @@ void removeAbandonedTemps(FolderHandle dir, const std::string &dirPath, const st
                           const std::string &mine)
 {
     std::vector<std::string> names;
-    temporaryNamesIn(dir, dirPath, names);   // what could be listed: the rest waits for the next writer
+    temporaryNamesIn(dir, dirPath, isTemporaryName, names);   // what could be listed: the rest waits for the next writer
     for (const std::string &name : names) {
         if (isTemporaryOf(name, base) && name != mine)
             removeIfAbandoned(dir, name);
