@@ -332,13 +332,7 @@ struct DosTimes {
         if (t == last)
             return;
         std::tm tm{};
-#ifdef _WIN32
-        // The C runtime's localtime keeps its result per thread on Windows.
-        if (const std::tm *local = std::localtime(&t))
-            tm = *local;
-#else
-        localtime_r(&t, &tm);
-#endif
+        localTimeOf(t, tm);
         date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
         time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec >> 1));
         last = t;

@@ -50,9 +50,7 @@ void installExitCleanup()
     static std::once_flag once;
     std::call_once(once, [] {
         std::atexit(exitCleanup);
-#if !defined(_WIN32) || defined(_UCRT)
-        std::at_quick_exit(exitCleanup);
-#endif
+        alsoAtQuickExit(exitCleanup);
     });
 }
 
