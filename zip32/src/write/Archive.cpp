@@ -7,6 +7,7 @@
 #include "compress/Pipeline.h"
 #include "platform/Platform.h"
 #include "write/Replace.h"
+#include "write/SourceCommands.h"
 #include "compress/Reuse.h"
 #include "compress/ReuseIndex.h"
 #include "write/ZipStream.h"
@@ -125,95 +126,99 @@ struct FileSource {
         return true;
     }
 
-    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
+    // What the libzip source does for each command (see SourceCommands.h).
+    zip_int64_t supports() const
     {
-        switch (command) {
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                                  ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-        case ZIP_SOURCE_STAT: {
-            messages->heartbeat();
-            if (g_processEnding.load() || messages->stopped() || !learn())
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    }
+    zip_error_t *sourceError() { return &error; }
+    zip_int64_t otherCommand(void *, zip_uint64_t, zip_source_cmd_t) { return refuseCommand(&error); }
+
+    bool mayStat()
+    {
+        messages->heartbeat();
+        if (g_processEnding.load() || messages->stopped() || !learn()) {
+            fail();
+            return false;
+        }
+        return true;
+    }
+
+    bool stat(zip_stat_t &st)
+    {
+        st.size = size;
+        st.comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+        st.valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+        const bool whole = !pipeline->chunked(file);
+        if (stored || whole || finished || copying) {
+            st.comp_size = compSize;
+            st.valid |= ZIP_STAT_COMP_SIZE;
+        }
+        if (whole || finished || copying) {
+            st.crc = crc;
+            st.valid |= ZIP_STAT_CRC;
+        }
+        // libzip copies data of the entry's own method verbatim, and the
+        // entry's method was left to the data: a stored entry must say so
+        // before libzip looks at it, or libzip would deflate it again.
+        if (stored && !storeSet) {
+            if (zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0) {
+                fail();
+                return false;
+            }
+            storeSet = true;
+        }
+        return true;
+    }
+
+    zip_int64_t open()
+    {
+        if (opened || !learn())
+            return fail();   // the data is handed over once only
+        opened = true;
+        task = pipeline->firstTask(file);
+        pos = 0;
+        copied = 0;
+        if (pipeline->chunked(file) && !copying) {
+            crc = 0;
+            compSize = 0;
+        }
+        return 0;
+    }
+
+    // The workers' data in order, each task released once handed over.
+    zip_int64_t read(void *data, zip_uint64_t length)
+    {
+        messages->heartbeat();
+        if (copying)
+            return readCopy(data, length);
+        const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
+        while (task < end) {
+            if (g_processEnding.load() || messages->stopped())
                 return fail();
-            auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error);
-            if (!st)
-                return -1;
-            zip_stat_init(st);
-            st->size = size;
-            st->comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
-            const bool whole = !pipeline->chunked(file);
-            if (stored || whole || finished || copying) {
-                st->comp_size = compSize;
-                st->valid |= ZIP_STAT_COMP_SIZE;
-            }
-            if (whole || finished || copying) {
-                st->crc = crc;
-                st->valid |= ZIP_STAT_CRC;
-            }
-            // libzip copies data of the entry's own method verbatim, and the
-            // entry's method was left to the data: a stored entry must say so
-            // before libzip looks at it, or libzip would deflate it again.
-            if (stored && !storeSet) {
-                if (zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0)
-                    return fail();
-                storeSet = true;
-            }
-            return sizeof(*st);
-        }
-        case ZIP_SOURCE_OPEN:
-            if (opened || !learn())
-                return fail();   // the data is handed over once only
-            opened = true;
-            task = pipeline->firstTask(file);
-            pos = 0;
-            copied = 0;
-            if (pipeline->chunked(file) && !copying) {
-                crc = 0;
-                compSize = 0;
-            }
-            return 0;
-        case ZIP_SOURCE_READ: {
-            messages->heartbeat();
-            if (copying)
-                return readCopy(data, length);
-            const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
-            while (task < end) {
-                if (g_processEnding.load() || messages->stopped())
-                    return fail();
-                TaskResult *r = pipeline->wait(task, *messages);
-                if (!r)
-                    return fail();
-                const size_t avail = r->data.size() - pos;
-                if (avail == 0) {
-                    if (pipeline->chunked(file)) {
-                        crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
-                        compSize += r->data.size();
-                    }
-                    messages->advance(r->rawLength);
-                    pipeline->release(task);
-                    ++task;
-                    pos = 0;
-                    continue;
+            TaskResult *r = pipeline->wait(task, *messages);
+            if (!r)
+                return fail();
+            const size_t avail = r->data.size() - pos;
+            if (avail == 0) {
+                if (pipeline->chunked(file)) {
+                    crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                    compSize += r->data.size();
                 }
-                const size_t n = static_cast<size_t>(std::min<zip_uint64_t>(avail, length));
-                std::memcpy(data, r->data.data() + pos, n);
-                pos += n;
-                return static_cast<zip_int64_t>(n);
+                messages->advance(r->rawLength);
+                pipeline->release(task);
+                ++task;
+                pos = 0;
+                continue;
             }
-            finished = true;
-            return 0;
+            const size_t n = static_cast<size_t>(std::min<zip_uint64_t>(avail, length));
+            std::memcpy(data, r->data.data() + pos, n);
+            pos += n;
+            return static_cast<zip_int64_t>(n);
         }
-        case ZIP_SOURCE_CLOSE:
-            return 0;
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&error, data, length);
-        case ZIP_SOURCE_FREE:
-            return 0;
-        default:
-            zip_error_set(&error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
+        finished = true;
+        return 0;
     }
 
     // A big file whose data was checked in the earlier archive: its tasks
@@ -247,11 +252,6 @@ struct FileSource {
         copied += static_cast<uint64_t>(n);
         messages->advance(rawDone(copied) - before);
         return n;
-    }
-
-    static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command)
-    {
-        return static_cast<FileSource *>(self)->handle(data, length, command);
     }
 };
 
@@ -376,7 +376,7 @@ struct Builder {
         f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
         FileSource *fs = f.sources.back().get();
         fs->za = f.za;
-        return zip_source_function(f.za, &FileSource::callback, fs);
+        return zip_source_function(f.za, &sourceCallback<FileSource>, fs);
     }
 
     zip_int64_t addData(Filling &f, const Entry &e, zip_flags_t encoding)
