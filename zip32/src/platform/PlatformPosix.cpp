@@ -972,3 +972,19 @@ void exitRemove()
 }
 
 } // namespace zip32
+
+// ---- Time and exit handling for the archive writer (write/) ----
+
+namespace zip32 {
+
+void localTimeOf(time_t t, std::tm &out)
+{
+    localtime_r(&t, &out);
+}
+
+void alsoAtQuickExit(void (*handler)())
+{
+    std::at_quick_exit(handler);
+}
+
+} // namespace zip32

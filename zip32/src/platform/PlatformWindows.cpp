@@ -1217,3 +1217,27 @@ void exitRemove()
 }
 
 } // namespace zip32
+
+// ---- Time and exit handling for the archive writer (write/) ----
+
+#include <cstdlib>
+
+namespace zip32 {
+
+void localTimeOf(time_t t, std::tm &out)
+{
+    // The C runtime's localtime keeps its result per thread on Windows.
+    if (const std::tm *local = std::localtime(&t))
+        out = *local;
+}
+
+void alsoAtQuickExit(void (*handler)())
+{
+#if defined(_UCRT)
+    std::at_quick_exit(handler);
+#else
+    (void)handler;   // msvcrt has no at_quick_exit
+#endif
+}
+
+} // namespace zip32

@@ -7,6 +7,7 @@
 #include "compress/Pipeline.h"
 #include "platform/Platform.h"
 #include "write/Replace.h"
+#include "write/SourceCommands.h"
 #include "compress/Reuse.h"
 #include "compress/ReuseIndex.h"
 #include "write/ZipStream.h"
@@ -23,6 +24,7 @@
 #include <ctime>
 #include <deque>
 #include <memory>
+#include <optional>
 
 namespace zip32 {
 
@@ -125,95 +127,99 @@ struct FileSource {
         return true;
     }
 
-    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
+    // What the libzip source does for each command (see SourceCommands.h).
+    zip_int64_t supports() const
     {
-        switch (command) {
-        case ZIP_SOURCE_SUPPORTS:
-            return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
-                                                  ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
-        case ZIP_SOURCE_STAT: {
-            messages->heartbeat();
-            if (g_processEnding.load() || messages->stopped() || !learn())
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
+                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+    }
+    zip_error_t *sourceError() { return &error; }
+    zip_int64_t otherCommand(void *, zip_uint64_t, zip_source_cmd_t) { return refuseCommand(&error); }
+
+    bool mayStat()
+    {
+        messages->heartbeat();
+        if (g_processEnding.load() || messages->stopped() || !learn()) {
+            fail();
+            return false;
+        }
+        return true;
+    }
+
+    bool stat(zip_stat_t &st)
+    {
+        st.size = size;
+        st.comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
+        st.valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
+        const bool whole = !pipeline->chunked(file);
+        if (stored || whole || finished || copying) {
+            st.comp_size = compSize;
+            st.valid |= ZIP_STAT_COMP_SIZE;
+        }
+        if (whole || finished || copying) {
+            st.crc = crc;
+            st.valid |= ZIP_STAT_CRC;
+        }
+        // libzip copies data of the entry's own method verbatim, and the
+        // entry's method was left to the data: a stored entry must say so
+        // before libzip looks at it, or libzip would deflate it again.
+        if (stored && !storeSet) {
+            if (zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0) {
+                fail();
+                return false;
+            }
+            storeSet = true;
+        }
+        return true;
+    }
+
+    zip_int64_t open()
+    {
+        if (opened || !learn())
+            return fail();   // the data is handed over once only
+        opened = true;
+        task = pipeline->firstTask(file);
+        pos = 0;
+        copied = 0;
+        if (pipeline->chunked(file) && !copying) {
+            crc = 0;
+            compSize = 0;
+        }
+        return 0;
+    }
+
+    // The workers' data in order, each task released once handed over.
+    zip_int64_t read(void *data, zip_uint64_t length)
+    {
+        messages->heartbeat();
+        if (copying)
+            return readCopy(data, length);
+        const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
+        while (task < end) {
+            if (g_processEnding.load() || messages->stopped())
                 return fail();
-            auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error);
-            if (!st)
-                return -1;
-            zip_stat_init(st);
-            st->size = size;
-            st->comp_method = stored ? ZIP_CM_STORE : ZIP_CM_DEFLATE;
-            st->valid = ZIP_STAT_SIZE | ZIP_STAT_COMP_METHOD;
-            const bool whole = !pipeline->chunked(file);
-            if (stored || whole || finished || copying) {
-                st->comp_size = compSize;
-                st->valid |= ZIP_STAT_COMP_SIZE;
-            }
-            if (whole || finished || copying) {
-                st->crc = crc;
-                st->valid |= ZIP_STAT_CRC;
-            }
-            // libzip copies data of the entry's own method verbatim, and the
-            // entry's method was left to the data: a stored entry must say so
-            // before libzip looks at it, or libzip would deflate it again.
-            if (stored && !storeSet) {
-                if (zip_set_file_compression(za, index, ZIP_CM_STORE, 0) != 0)
-                    return fail();
-                storeSet = true;
-            }
-            return sizeof(*st);
-        }
-        case ZIP_SOURCE_OPEN:
-            if (opened || !learn())
-                return fail();   // the data is handed over once only
-            opened = true;
-            task = pipeline->firstTask(file);
-            pos = 0;
-            copied = 0;
-            if (pipeline->chunked(file) && !copying) {
-                crc = 0;
-                compSize = 0;
-            }
-            return 0;
-        case ZIP_SOURCE_READ: {
-            messages->heartbeat();
-            if (copying)
-                return readCopy(data, length);
-            const size_t end = pipeline->firstTask(file) + pipeline->taskCount(file);
-            while (task < end) {
-                if (g_processEnding.load() || messages->stopped())
-                    return fail();
-                TaskResult *r = pipeline->wait(task, *messages);
-                if (!r)
-                    return fail();
-                const size_t avail = r->data.size() - pos;
-                if (avail == 0) {
-                    if (pipeline->chunked(file)) {
-                        crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
-                        compSize += r->data.size();
-                    }
-                    messages->advance(r->rawLength);
-                    pipeline->release(task);
-                    ++task;
-                    pos = 0;
-                    continue;
+            TaskResult *r = pipeline->wait(task, *messages);
+            if (!r)
+                return fail();
+            const size_t avail = r->data.size() - pos;
+            if (avail == 0) {
+                if (pipeline->chunked(file)) {
+                    crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                    compSize += r->data.size();
                 }
-                const size_t n = static_cast<size_t>(std::min<zip_uint64_t>(avail, length));
-                std::memcpy(data, r->data.data() + pos, n);
-                pos += n;
-                return static_cast<zip_int64_t>(n);
+                messages->advance(r->rawLength);
+                pipeline->release(task);
+                ++task;
+                pos = 0;
+                continue;
             }
-            finished = true;
-            return 0;
+            const size_t n = static_cast<size_t>(std::min<zip_uint64_t>(avail, length));
+            std::memcpy(data, r->data.data() + pos, n);
+            pos += n;
+            return static_cast<zip_int64_t>(n);
         }
-        case ZIP_SOURCE_CLOSE:
-            return 0;
-        case ZIP_SOURCE_ERROR:
-            return zip_error_to_data(&error, data, length);
-        case ZIP_SOURCE_FREE:
-            return 0;
-        default:
-            zip_error_set(&error, ZIP_ER_OPNOTSUPP, 0);
-            return -1;
-        }
+        finished = true;
+        return 0;
     }
 
     // A big file whose data was checked in the earlier archive: its tasks
@@ -247,11 +253,6 @@ struct FileSource {
         copied += static_cast<uint64_t>(n);
         messages->advance(rawDone(copied) - before);
         return n;
-    }
-
-    static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command)
-    {
-        return static_cast<FileSource *>(self)->handle(data, length, command);
     }
 };
 
@@ -332,13 +333,7 @@ struct DosTimes {
         if (t == last)
             return;
         std::tm tm{};
-#ifdef _WIN32
-        // The C runtime's localtime keeps its result per thread on Windows.
-        if (const std::tm *local = std::localtime(&t))
-            tm = *local;
-#else
-        localtime_r(&t, &tm);
-#endif
+        localTimeOf(t, tm);
         date = static_cast<uint16_t>(((tm.tm_year - 80) << 9) | ((tm.tm_mon + 1) << 5) | tm.tm_mday);
         time = static_cast<uint16_t>((tm.tm_hour << 11) | (tm.tm_min << 5) | (tm.tm_sec >> 1));
         last = t;
@@ -356,21 +351,60 @@ struct Filling {
     size_t nextFile = 0;
 };
 
+// The new archive of one attempt as it is being written straight to its file.
+struct Direct {
+    OutputFile &out;
+    Pipeline &pipeline;
+    const std::vector<size_t> &fileEntry;   // the entry of each of the pipeline's files
+    std::vector<std::string> &fileFailures;
+    std::vector<size_t> &failedEntries;
+    ZipStream zs;
+    DosTimes times;
+    size_t nextFile = 0;
+
+    // Ends the attempt with `result`; the temporary file goes.
+    Attempt abandon(Attempt result)
+    {
+        out.discard();
+        return result;
+    }
+};
+
+// A pipeline of `request`'s compression, reading from the earlier archive
+// where there is one.
+std::unique_ptr<Pipeline> newPipeline(const ArchiveRequest &request, EarlierArchive *earlier)
+{
+    auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
+    if (earlier)
+        pipeline->setEarlier(earlier->handle());
+    return pipeline;
+}
+
+// The workers' failures, as the files' messages and their entries.
+void takeFailures(Pipeline &pipeline, const std::vector<size_t> &fileEntry, std::vector<std::string> &fileFailures,
+                  std::vector<size_t> &failedEntries)
+{
+    for (auto &f : pipeline.failures()) {
+        fileFailures.push_back(f.message);
+        failedEntries.push_back(fileEntry[f.file]);
+    }
+}
+
 struct Builder {
     const ArchiveRequest &request;
     Messenger &messages;
     const std::string finalPath;
     std::deque<Entry> &entries;
     std::vector<bool> &excluded;
-    DosRange dos;
-    std::string failure;   // message for CannotWrite / Internal
+    DosRange dos{};
+    std::string failure{};   // message for CannotWrite / Internal
     EarlierArchive *earlier = nullptr;         // the archive being replaced, to copy from
     std::vector<bool> noCopy;                  // entries compressed afresh whatever
     bool stamp = false;                        // the archive's time: when this run began
     int64_t began = 0, beganNs = 0;
     size_t copied = 0;
-    std::vector<unsigned char> copyBuffer;     // a piece of copied data on its way
-    OutputFile::Written written;               // the archive as it took its name
+    std::vector<unsigned char> copyBuffer{};   // a piece of copied data on its way
+    OutputFile::Written written{};             // the archive as it took its name
     Replacement *replacing = nullptr;          // the file it replaces, and what it keeps of it
 
     // The data of an entry: the pipeline's for a file, the target's text,
@@ -382,7 +416,7 @@ struct Builder {
         f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
         FileSource *fs = f.sources.back().get();
         fs->za = f.za;
-        return zip_source_function(f.za, &FileSource::callback, fs);
+        return zip_source_function(f.za, &sourceCallback<FileSource>, fs);
     }
 
     zip_int64_t addData(Filling &f, const Entry &e, zip_flags_t encoding)
@@ -471,126 +505,163 @@ struct Builder {
         return head;
     }
 
-    // A new archive (no update) is written straight to the file, entry by
-    // entry as the workers finish them: nothing of an entry is kept but what
-    // the central directory needs.
-    template <typename Abandon>
-    Attempt writeDirect(OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
-                        std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries,
-                        Abandon &abandon)
+    // Goes through the entries not excluded, in order, hearing a stop
+    // between any two; `each` (given an entry's index) returns the result
+    // to end the attempt with, or none to go on.
+    template <typename Abandon, typename Each>
+    std::optional<Attempt> eachEntry(Abandon &abandon, Each &&each)
     {
-        if (entries.size() >= (size_t(1) << 30)) {
-            failure = finalPath + ": not written, too many entries for one archive";
-            return abandon(Attempt::Internal);
-        }
-        out.begin();
-        ZipStream zs(out);
-        zs.reserve(entries.size());
-        DosTimes times;
-        size_t nextFile = 0;
-        auto filesFailed = [&] {
-            if (messages.stopped())
-                return abandon(Attempt::Stopped);
-            if (g_processEnding.load() || !pipeline.anyFailed())
-                return abandon(Attempt::Internal);
-            for (auto &f : pipeline.failures()) {
-                fileFailures.push_back(f.message);
-                failedEntries.push_back(fileEntry[f.file]);
-            }
-            return abandon(Attempt::FilesFailed);
-        };
-        auto cannotWrite = [&] {
-            failure = finalPath + ": cannot write (" + out.errorText() + ")";
-            return abandon(Attempt::CannotWrite);
-        };
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
                 continue;
             messages.heartbeat();
             if (messages.stopped())
                 return abandon(Attempt::Stopped);
-            const Entry &e = entries[i];
-            EntryHead head = headOf(e, times);
-            const auto id = static_cast<uint32_t>(i);
-            if (e.isDir) {
-                if (!zs.beginEntry(id, head, 0, true, 0, 0))
-                    return cannotWrite();
-                continue;
-            }
-            if (e.isLink) {
-                const std::string &target = *e.linkTarget;
-                const auto crc = static_cast<uint32_t>(
-                    crc32(0, reinterpret_cast<const Bytef *>(target.data()), static_cast<uInt>(target.size())));
-                if (!zs.beginEntry(id, head, target.size(), true, crc, target.size())
-                    || !zs.data(target.data(), target.size()))
-                    return cannotWrite();
-                continue;
-            }
-            const size_t f = nextFile++;
-            const size_t first = pipeline.firstTask(f);
-            TaskResult *r = pipeline.wait(first, messages);
-            if (!r)
-                return filesFailed();
-            head.deflated = !r->stored;
-            if (!pipeline.chunked(f)) {
-                if (!zs.beginEntry(id, head, r->rawLength, true, r->crc, r->data.size())
-                    || !zs.data(r->data.data(), r->data.size()))
-                    return cannotWrite();
-                messages.advance(r->rawLength);
-                pipeline.release(first);
-                continue;
-            }
-            // A big file's data checked in the earlier archive: its header
-            // is written as for data compressed here, sizes after the data,
-            // so that the bytes are those of a fresh run.
-            if (r->copied) {
-                if (!zs.beginEntry(id, head, pipeline.file(f).size(), false, 0, 0))
-                    return cannotWrite();
-                const Attempt copiedData = copyData(zs, pipeline, f);
-                if (copiedData == Attempt::Retry)
-                    noCopy[fileEntry[f]] = true;
-                if (copiedData == Attempt::CannotWrite)
-                    return cannotWrite();
-                if (copiedData == Attempt::FilesFailed)
-                    return filesFailed();
-                if (copiedData != Attempt::Written)
-                    return abandon(copiedData);
-                const CopySource &copy = pipeline.file(f).copy;
-                if (!zs.endEntry(copy.crc, copy.compSize))
-                    return cannotWrite();
-                continue;
-            }
-            if (!zs.beginEntry(id, head, pipeline.file(f).size(), false, 0, 0))
-                return cannotWrite();
-            uint32_t crc = 0;
-            uint64_t compSize = 0;
-            for (size_t t = first; t < first + pipeline.taskCount(f); ++t) {
-                messages.heartbeat();
-                if (g_processEnding.load() || messages.stopped())
-                    return abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
-                r = pipeline.wait(t, messages);
-                if (!r)
-                    return filesFailed();
-                if (!zs.data(r->data.data(), r->data.size()))
-                    return cannotWrite();
-                crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
-                compSize += r->data.size();
-                messages.advance(r->rawLength);
-                pipeline.release(t);
-            }
-            if (!zs.endEntry(crc, compSize))
-                return cannotWrite();
+            if (const std::optional<Attempt> ended = each(i))
+                return ended;
         }
-        if (!zs.finish([&](uint32_t id, uint32_t dataCrc) { return headOf(entries[id], times, dataCrc); })
+        return std::nullopt;
+    }
+
+    // A new archive (no update) is written straight to the file, entry by
+    // entry as the workers finish them: nothing of an entry is kept but what
+    // the central directory needs.
+    Attempt writeDirect(OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                        std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
+    {
+        Direct d{out, pipeline, fileEntry, fileFailures, failedEntries, ZipStream(out), {}};
+        if (entries.size() >= (size_t(1) << 30)) {
+            failure = finalPath + ": not written, too many entries for one archive";
+            return d.abandon(Attempt::Internal);
+        }
+        out.begin();
+        d.zs.reserve(entries.size());
+        auto abandon = [&](Attempt result) { return d.abandon(result); };
+        if (const std::optional<Attempt> ended = eachEntry(abandon, [&](size_t i) { return writeEntry(d, i); }))
+            return *ended;
+        if (!d.zs.finish([&](uint32_t id, uint32_t dataCrc) { return headOf(entries[id], d.times, dataCrc); })
             || !out.finish()) {
             if (g_processEnding.load() || messages.stopped())
-                return abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
-            return cannotWrite();
+                return d.abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
+            return cannotWrite(d);
         }
         written = out.written();
         copied = pipeline.copiedCount();
         messages.reportProgress();
         return Attempt::Written;
+    }
+
+    // A wait for the workers came back empty: the files' failures, when
+    // they had any, else the stop or the failure that ended it.
+    Attempt filesFailed(Direct &d)
+    {
+        if (messages.stopped())
+            return d.abandon(Attempt::Stopped);
+        if (g_processEnding.load() || !d.pipeline.anyFailed())
+            return d.abandon(Attempt::Internal);
+        takeFailures(d.pipeline, d.fileEntry, d.fileFailures, d.failedEntries);
+        return d.abandon(Attempt::FilesFailed);
+    }
+
+    Attempt cannotWrite(Direct &d)
+    {
+        failure = finalPath + ": cannot write (" + d.out.errorText() + ")";
+        return d.abandon(Attempt::CannotWrite);
+    }
+
+    // Entry `i` written to the new archive; none when it was.
+    std::optional<Attempt> writeEntry(Direct &d, size_t i)
+    {
+        const Entry &e = entries[i];
+        EntryHead head = headOf(e, d.times);
+        const auto id = static_cast<uint32_t>(i);
+        if (e.isDir) {
+            if (!d.zs.beginEntry(id, head, 0, true, 0, 0))
+                return cannotWrite(d);
+            return std::nullopt;
+        }
+        if (e.isLink) {
+            const std::string &target = *e.linkTarget;
+            const auto crc = static_cast<uint32_t>(
+                crc32(0, reinterpret_cast<const Bytef *>(target.data()), static_cast<uInt>(target.size())));
+            if (!d.zs.beginEntry(id, head, target.size(), true, crc, target.size())
+                || !d.zs.data(target.data(), target.size()))
+                return cannotWrite(d);
+            return std::nullopt;
+        }
+        return writeFile(d, id, head);
+    }
+
+    // The pipeline's next file as entry `id`: whole as the workers made
+    // it, or, for a big file, copied from the earlier archive or in pieces.
+    std::optional<Attempt> writeFile(Direct &d, uint32_t id, EntryHead &head)
+    {
+        Pipeline &pipeline = d.pipeline;
+        const size_t f = d.nextFile++;
+        const size_t first = pipeline.firstTask(f);
+        TaskResult *r = pipeline.wait(first, messages);
+        if (!r)
+            return filesFailed(d);
+        head.deflated = !r->stored;
+        if (pipeline.chunked(f))
+            return r->copied ? writeCopied(d, id, head, f) : writePieces(d, id, head, f);
+        if (!d.zs.beginEntry(id, head, r->rawLength, true, r->crc, r->data.size())
+            || !d.zs.data(r->data.data(), r->data.size()))
+            return cannotWrite(d);
+        messages.advance(r->rawLength);
+        pipeline.release(first);
+        return std::nullopt;
+    }
+
+    // A big file's data checked in the earlier archive: its header is
+    // written as for data compressed here, sizes after the data, so that
+    // the bytes are those of a fresh run.
+    std::optional<Attempt> writeCopied(Direct &d, uint32_t id, const EntryHead &head, size_t f)
+    {
+        if (!d.zs.beginEntry(id, head, d.pipeline.file(f).size(), false, 0, 0))
+            return cannotWrite(d);
+        const Attempt copiedData = copyData(d.zs, d.pipeline, f);
+        if (copiedData == Attempt::Retry)
+            noCopy[d.fileEntry[f]] = true;
+        if (copiedData == Attempt::CannotWrite)
+            return cannotWrite(d);
+        if (copiedData == Attempt::FilesFailed)
+            return filesFailed(d);
+        if (copiedData != Attempt::Written)
+            return d.abandon(copiedData);
+        const CopySource &copy = d.pipeline.file(f).copy;
+        if (!d.zs.endEntry(copy.crc, copy.compSize))
+            return cannotWrite(d);
+        return std::nullopt;
+    }
+
+    // A big file compressed here in pieces, each written as it is done;
+    // its CRC and compressed size go into its header after them.
+    std::optional<Attempt> writePieces(Direct &d, uint32_t id, const EntryHead &head, size_t f)
+    {
+        Pipeline &pipeline = d.pipeline;
+        if (!d.zs.beginEntry(id, head, pipeline.file(f).size(), false, 0, 0))
+            return cannotWrite(d);
+        uint32_t crc = 0;
+        uint64_t compSize = 0;
+        const size_t first = pipeline.firstTask(f);
+        for (size_t t = first; t < first + pipeline.taskCount(f); ++t) {
+            messages.heartbeat();
+            if (g_processEnding.load() || messages.stopped())
+                return d.abandon(messages.stopped() ? Attempt::Stopped : Attempt::Internal);
+            TaskResult *r = pipeline.wait(t, messages);
+            if (!r)
+                return filesFailed(d);
+            if (!d.zs.data(r->data.data(), r->data.size()))
+                return cannotWrite(d);
+            crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+            compSize += r->data.size();
+            messages.advance(r->rawLength);
+            pipeline.release(t);
+        }
+        if (!d.zs.endEntry(crc, compSize))
+            return cannotWrite(d);
+        return std::nullopt;
     }
 
     // The data of big file `f` from the earlier archive, checked there by
@@ -654,14 +725,10 @@ struct Builder {
         return za;
     }
 
-    // prepared: a pipeline already fed with every file of the entries, none
-    // excluded; null to make one here from the entries not excluded.
-    Attempt attempt(std::unique_ptr<Pipeline> prepared, std::vector<std::string> &fileFailures,
-                    std::vector<size_t> &failedEntries)
+    // The output file of an attempt, told the archive's time, what it keeps
+    // of the file it replaces, and when to let go of that file.
+    void setUp(OutputFile &out)
     {
-        FileInfo st;
-        const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
-        OutputFile out(finalPath, existing, messages);
         if (stamp)
             out.setModifiedTime(began, beganNs);
         if (replacing && replacing->earlierThere)
@@ -672,6 +739,17 @@ struct Builder {
             if (replacing)
                 replacing->release();
         });
+    }
+
+    // prepared: a pipeline already fed with every file of the entries, none
+    // excluded; null to make one here from the entries not excluded.
+    Attempt attempt(std::unique_ptr<Pipeline> prepared, std::vector<std::string> &fileFailures,
+                    std::vector<size_t> &failedEntries)
+    {
+        FileInfo st;
+        const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
+        OutputFile out(finalPath, existing, messages);
+        setUp(out);
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";
             return Attempt::CannotWrite;
@@ -682,9 +760,7 @@ struct Builder {
                 fileEntry.push_back(i);
         }
         if (!prepared) {
-            prepared = std::make_unique<Pipeline>(request.level, request.workers);
-            if (earlier)
-                prepared->setEarlier(earlier->handle());
+            prepared = newPipeline(request, earlier);
             for (size_t i : fileEntry)
                 prepared->add(fileWork(entries[i], earlier, !noCopy[i]));
             prepared->flush();
@@ -693,31 +769,27 @@ struct Builder {
         for (size_t f = 0; f < prepared->fileCount(); ++f)
             total += prepared->file(f).size();
         messages.setTotal(total);
-        if (!existing) {
-            auto drop = [&](Attempt result) {
-                out.discard();
-                return result;
-            };
-            return writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries, drop);
-        }
+        if (!existing)
+            return writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries);
+        return writeUpdate(out, *prepared, fileEntry, fileFailures, failedEntries);
+    }
 
-        zip_t *za = open(out, existing);
+    // An archive being updated is written through libzip, which keeps the
+    // entries that are not replaced as they were.
+    Attempt writeUpdate(OutputFile &out, Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                        std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
+    {
+        zip_t *za = open(out, true);
         if (!za)
             return Attempt::CannotWrite;
-        Filling filling{za, *prepared, existing, {}};
-        filling.sources.reserve(prepared->fileCount());
+        Filling filling{za, pipeline, true, {}};
+        filling.sources.reserve(pipeline.fileCount());
         auto abandon = [&](Attempt result) {
             zip_discard(za);
             out.discard();
             return result;
         };
-
-        for (size_t i = 0; i < entries.size(); ++i) {
-            if (excluded[i])
-                continue;
-            messages.heartbeat();
-            if (messages.stopped())
-                return abandon(Attempt::Stopped);
+        const std::optional<Attempt> ended = eachEntry(abandon, [&](size_t i) -> std::optional<Attempt> {
             const Added added = add(filling, entries[i]);
             if (added == Added::NameRefused) {
                 // Only this entry is left out; the archive is built again
@@ -731,7 +803,10 @@ struct Builder {
                 failure = entries[i].path() + ": cannot be added (" + zip_strerror(za) + ")";
                 return abandon(Attempt::Internal);
             }
-        }
+            return std::nullopt;
+        });
+        if (ended)
+            return *ended;
         return finish(za, out, filling, fileEntry, fileFailures, failedEntries, abandon);
     }
 
@@ -758,10 +833,7 @@ struct Builder {
         if (retry)
             return abandon(Attempt::Retry);
         if (pipeline.anyFailed()) {
-            for (auto &f : pipeline.failures()) {
-                fileFailures.push_back(f.message);
-                failedEntries.push_back(fileEntry[f.file]);
-            }
+            takeFailures(pipeline, fileEntry, fileFailures, failedEntries);
             return abandon(Attempt::FilesFailed);
         }
         if (g_processEnding.load())
@@ -869,6 +941,25 @@ size_t excludeUnreadable(const std::deque<Entry> &entries, std::vector<bool> &ex
     return leftOut;
 }
 
+// Finds the entries; each file found goes to `pipeline` at once, so that
+// the workers start on the first files while the rest are being found.
+// `named` learns the folders named.
+void collectInto(const ArchiveRequest &request, const CollectOptions &options, Messenger &messages,
+                 Collected &collected, Pipeline &pipeline, EarlierArchive *earlier, NamedFolders &named)
+{
+    collectEntries(
+        request.names, options, messages, collected,
+        [&](const Entry &e) {
+            if (e.isFile())
+                pipeline.add(fileWork(e, earlier));
+        },
+        [&](const NamedFolders &folders) {
+            named = folders;
+            if (earlier)
+                earlier->setNamedFolders(named);
+        });
+}
+
 // Builds the archive in rounds, each without the files the one before found
 // unreadable; ZP_OK once it is written, else the result to return.
 int32_t buildInRounds(Builder &builder, std::unique_ptr<Pipeline> pipeline, size_t &filesLeftOut)
@@ -941,26 +1032,13 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     const bool stamp = fileSystemNow(began, beganNs);
     std::unique_ptr<EarlierArchive> earlier = openEarlier(request, plan, began, beganNs);
 
-    // The workers start on the first files while the rest are being found.
     // The entries outlive the pipeline, on every way out of here (a stop
     // half-way included): its workers read their paths. So they are made
     // first, and gone last.
     Collected collected;
-    auto pipeline = std::make_unique<Pipeline>(request.level, request.workers);
-    if (earlier)
-        pipeline->setEarlier(earlier->handle());
+    std::unique_ptr<Pipeline> pipeline = newPipeline(request, earlier.get());
     NamedFolders named;
-    collectEntries(
-        request.names, options, messages, collected,
-        [&](const Entry &e) {
-            if (e.isFile())
-                pipeline->add(fileWork(e, earlier.get()));
-        },
-        [&](const NamedFolders &folders) {
-            named = folders;
-            if (earlier)
-                earlier->setNamedFolders(named);
-        });
+    collectInto(request, options, messages, collected, *pipeline, earlier.get(), named);
     if (collected.stopped) {
         messages.line(finalPath + ": not written, stopped");
         return ZP_STOPPED;
@@ -973,12 +1051,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
 
     std::vector<bool> excluded(collected.entries.size(), false);
     size_t filesLeftOut = collected.leftOut;
-    Builder builder{request,        messages, finalPath, collected.entries,
-                    excluded,       {},       {},        earlier.get(),
-                    std::vector<bool>(collected.entries.size(), false),
-                    stamp,          began,    beganNs,   0,
-                    {},             {}};
-    builder.replacing = &plan;
+    Builder builder{.request = request, .messages = messages, .finalPath = finalPath,
+                    .entries = collected.entries, .excluded = excluded, .earlier = earlier.get(),
+                    .noCopy = std::vector<bool>(collected.entries.size(), false),
+                    .stamp = stamp, .began = began, .beganNs = beganNs, .replacing = &plan};
     if (const int32_t result = buildInRounds(builder, std::move(pipeline), filesLeftOut); result != ZP_OK)
         return result;
     g_copiedInLastArchive.store(builder.copied);

@@ -50,9 +50,7 @@ void installExitCleanup()
     static std::once_flag once;
     std::call_once(once, [] {
         std::atexit(exitCleanup);
-#if !defined(_WIN32) || defined(_UCRT)
-        std::at_quick_exit(exitCleanup);
-#endif
+        alsoAtQuickExit(exitCleanup);
     });
 }
 
@@ -166,12 +164,7 @@ void OutputFile::discard()
 
 zip_source_t *OutputFile::source(zip_error_t *error)
 {
-    return zip_source_function_create(&OutputFile::callback, this, error);
-}
-
-zip_int64_t OutputFile::callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command)
-{
-    return static_cast<OutputFile *>(self)->handle(data, length, command);
+    return zip_source_function_create(&sourceCallback<OutputFile>, this, error);
 }
 
 zip_int64_t OutputFile::setError(int zipError, int systemError)
@@ -329,39 +322,43 @@ bool OutputFile::writeAt(uint64_t offset, const void *data, size_t length)
     return ok;
 }
 
-zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t command)
+bool OutputFile::mayStat()
+{
+    if (existing_)
+        return true;
+    // No archive under that name yet: libzip starts a new one.
+    zip_error_set(&error_, ZIP_ER_READ, ENOENT);
+    return false;
+}
+
+bool OutputFile::stat(zip_stat_t &st)
+{
+    st.size = inSize_;
+    st.valid |= ZIP_STAT_SIZE;
+    return true;
+}
+
+zip_int64_t OutputFile::open()
+{
+    inPos_ = 0;
+    return 0;
+}
+
+zip_int64_t OutputFile::read(void *data, zip_uint64_t length)
+{
+    if (in_ == kNoFile)
+        return setError(ZIP_ER_READ, kErrBadHandle);
+    const int64_t n = readFileAt(in_, data, length, inPos_);
+    if (n < 0)
+        return setError(ZIP_ER_READ, lastError());
+    inPos_ += static_cast<zip_uint64_t>(n);
+    return n;
+}
+
+// Seeking in the archive being read, and the writing commands.
+zip_int64_t OutputFile::otherCommand(void *data, zip_uint64_t length, zip_source_cmd_t command)
 {
     switch (command) {
-    case ZIP_SOURCE_SUPPORTS:
-        return ZIP_SOURCE_SUPPORTS_WRITABLE;
-
-    case ZIP_SOURCE_STAT: {
-        if (!existing_) {
-            // No archive under that name yet: libzip starts a new one.
-            zip_error_set(&error_, ZIP_ER_READ, ENOENT);
-            return -1;
-        }
-        auto *st = ZIP_SOURCE_GET_ARGS(zip_stat_t, data, length, &error_);
-        if (!st)
-            return -1;
-        zip_stat_init(st);
-        st->size = inSize_;
-        st->valid |= ZIP_STAT_SIZE;
-        return sizeof(*st);
-    }
-
-    case ZIP_SOURCE_OPEN:
-        inPos_ = 0;
-        return 0;
-    case ZIP_SOURCE_READ: {
-        if (in_ == kNoFile)
-            return setError(ZIP_ER_READ, kErrBadHandle);
-        const int64_t n = readFileAt(in_, data, length, inPos_);
-        if (n < 0)
-            return setError(ZIP_ER_READ, lastError());
-        inPos_ += static_cast<zip_uint64_t>(n);
-        return n;
-    }
     case ZIP_SOURCE_SEEK: {
         zip_int64_t pos = zip_source_seek_compute_offset(inPos_, inSize_, data, length, &error_);
         if (pos < 0)
@@ -371,9 +368,14 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
     }
     case ZIP_SOURCE_TELL:
         return static_cast<zip_int64_t>(inPos_);
-    case ZIP_SOURCE_CLOSE:
-        return 0;
+    default:
+        return writeCommand(data, length, command);
+    }
+}
 
+zip_int64_t OutputFile::writeCommand(void *data, zip_uint64_t length, zip_source_cmd_t command)
+{
+    switch (command) {
     case ZIP_SOURCE_BEGIN_WRITE:
         if (out_ == kNoFile)
             return setError(ZIP_ER_TMPOPEN, kErrBadHandle);
@@ -402,11 +404,6 @@ zip_int64_t OutputFile::handle(void *data, zip_uint64_t length, zip_source_cmd_t
         return 0;
     case ZIP_SOURCE_REMOVE:
         // Only for an archive left without entries; the engine never closes one.
-        return 0;
-
-    case ZIP_SOURCE_ERROR:
-        return zip_error_to_data(&error_, data, length);
-    case ZIP_SOURCE_FREE:
         return 0;
     default:
         return setError(ZIP_ER_OPNOTSUPP, 0);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "platform/Platform.h"
+#include "write/SourceCommands.h"
 
 #include <zip.h>
 
@@ -77,8 +78,19 @@ public:
     void discard();
 
 private:
-    static zip_int64_t callback(void *self, void *data, zip_uint64_t length, zip_source_cmd_t command);
-    zip_int64_t handle(void *data, zip_uint64_t length, zip_source_cmd_t command);
+    // What the libzip source does for each command (see SourceCommands.h):
+    // it reads the archive being updated and writes the temporary file.
+    template <typename Source>
+    friend zip_int64_t dispatchSourceCommand(Source &, void *, zip_uint64_t, zip_source_cmd_t);
+    zip_int64_t supports() const { return ZIP_SOURCE_SUPPORTS_WRITABLE; }
+    bool mayStat();
+    bool stat(zip_stat_t &st);
+    zip_int64_t open();
+    zip_int64_t read(void *data, zip_uint64_t length);
+    zip_error_t *sourceError() { return &error_; }
+    zip_int64_t otherCommand(void *data, zip_uint64_t length, zip_source_cmd_t command);
+    zip_int64_t writeCommand(void *data, zip_uint64_t length, zip_source_cmd_t command);
+
     zip_int64_t setError(int zipError, int systemError);
     bool put(const void *data, size_t length);
     bool flush();

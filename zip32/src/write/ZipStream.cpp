@@ -128,62 +128,59 @@ bool ZipStream::endEntry(uint32_t crc, uint64_t compSize)
     return out_.writeAt(r.offset + 14, b.data(), b.size());
 }
 
-bool ZipStream::finish(const std::function<EntryHead(uint32_t id, uint32_t dataCrc)> &headOf)
+void ZipStream::putCentralRecord(const Record &r, const EntryHead &head)
 {
-    const uint64_t start = out_.position();
     auto &b = scratch_;
-    for (const Record &r : records_) {
-        EntryHead head = headOf(r.id, r.dataCrc);
-        head.deflated = r.deflated;
-        const bool sizes64 = r.zip64Local || r.size >= kMax32 || r.compSize >= kMax32;
-        const bool offset64 = r.offset >= kMax32;
-        const uint16_t zip64Length = (sizes64 ? 16 : 0) + (offset64 ? 8 : 0);
-        b.clear();
-        put32(b, 0x02014b50);
-        put16(b, kMadeBy);
-        put16(b, zip64Length ? 45 : 20);
-        put16(b, flagsOf(head));
-        put16(b, head.deflated ? 8 : 0);
-        put16(b, head.dosTime);
-        put16(b, head.dosDate);
-        put32(b, r.crc);
-        put32(b, clip32(r.compSize, sizes64));
-        put32(b, clip32(r.size, sizes64));
-        put16(b, static_cast<uint16_t>(head.name.size()));
-        const uint16_t privateLength = head.centralLength ? 4 + head.centralLength : 0;
-        put16(b, static_cast<uint16_t>((zip64Length ? 4 + zip64Length : 0) + privateLength
-                                       + (head.hasUnixTime ? 9 : 0)));
-        put16(b, 0);   // comment
-        put16(b, 0);   // disk
-        put16(b, 0);   // internal attributes
-        put32(b, head.external);
-        put32(b, clip32(r.offset, offset64));
-        b.insert(b.end(), head.name.begin(), head.name.end());
-        if (zip64Length) {
-            put16(b, 0x0001);
-            put16(b, zip64Length);
-            if (sizes64) {
-                put64(b, r.size);
-                put64(b, r.compSize);
-            }
-            if (offset64)
-                put64(b, r.offset);
+    const bool sizes64 = r.zip64Local || r.size >= kMax32 || r.compSize >= kMax32;
+    const bool offset64 = r.offset >= kMax32;
+    const uint16_t zip64Length = (sizes64 ? 16 : 0) + (offset64 ? 8 : 0);
+    b.clear();
+    put32(b, 0x02014b50);
+    put16(b, kMadeBy);
+    put16(b, zip64Length ? 45 : 20);
+    put16(b, flagsOf(head));
+    put16(b, head.deflated ? 8 : 0);
+    put16(b, head.dosTime);
+    put16(b, head.dosDate);
+    put32(b, r.crc);
+    put32(b, clip32(r.compSize, sizes64));
+    put32(b, clip32(r.size, sizes64));
+    put16(b, static_cast<uint16_t>(head.name.size()));
+    const uint16_t privateLength = head.centralLength ? 4 + head.centralLength : 0;
+    put16(b, static_cast<uint16_t>((zip64Length ? 4 + zip64Length : 0) + privateLength
+                                   + (head.hasUnixTime ? 9 : 0)));
+    put16(b, 0);   // comment
+    put16(b, 0);   // disk
+    put16(b, 0);   // internal attributes
+    put32(b, head.external);
+    put32(b, clip32(r.offset, offset64));
+    b.insert(b.end(), head.name.begin(), head.name.end());
+    if (zip64Length) {
+        put16(b, 0x0001);
+        put16(b, zip64Length);
+        if (sizes64) {
+            put64(b, r.size);
+            put64(b, r.compSize);
         }
-        // In the order libzip writes an updated archive's fields: its own
-        // ZIP64 field, then the others as they were set.
-        if (head.centralLength) {
-            put16(b, head.centralId);
-            put16(b, head.centralLength);
-            b.insert(b.end(), head.central, head.central + head.centralLength);
-        }
-        putTimestamp(b, head);
-        if (!out_.write(b.data(), b.size()))
-            return false;
+        if (offset64)
+            put64(b, r.offset);
     }
-    const uint64_t end = out_.position();
+    // In the order libzip writes an updated archive's fields: its own
+    // ZIP64 field, then the others as they were set.
+    if (head.centralLength) {
+        put16(b, head.centralId);
+        put16(b, head.centralLength);
+        b.insert(b.end(), head.central, head.central + head.centralLength);
+    }
+    putTimestamp(b, head);
+}
+
+void ZipStream::putEndRecords(uint64_t start, uint64_t end)
+{
     const uint64_t count = records_.size();
     const uint64_t size = end - start;
     const bool zip64 = count >= kMax16 || start >= kMax32 || size >= kMax32;
+    auto &b = scratch_;
     b.clear();
     if (zip64) {
         put32(b, 0x06064b50);
@@ -209,7 +206,20 @@ bool ZipStream::finish(const std::function<EntryHead(uint32_t id, uint32_t dataC
     put32(b, clip32(size, size >= kMax32));
     put32(b, clip32(start, start >= kMax32));
     put16(b, 0);
-    return out_.write(b.data(), b.size());
+}
+
+bool ZipStream::finish(const std::function<EntryHead(uint32_t id, uint32_t dataCrc)> &headOf)
+{
+    const uint64_t start = out_.position();
+    for (const Record &r : records_) {
+        EntryHead head = headOf(r.id, r.dataCrc);
+        head.deflated = r.deflated;
+        putCentralRecord(r, head);
+        if (!out_.write(scratch_.data(), scratch_.size()))
+            return false;
+    }
+    putEndRecords(start, out_.position());
+    return out_.write(scratch_.data(), scratch_.size());
 }
 
 } // namespace zip32

@@ -64,6 +64,11 @@ private:
         uint32_t zip64Local : 1;   // the local header has a ZIP64 field
         uint32_t deflated : 1;
     };
+    // Into scratch_: the central record of `r`, and the end records of a
+    // directory from `start` to `end`.
+    void putCentralRecord(const Record &r, const EntryHead &head);
+    void putEndRecords(uint64_t start, uint64_t end);
+
     OutputFile &out_;
     std::vector<Record> records_;
     std::vector<unsigned char> scratch_;
