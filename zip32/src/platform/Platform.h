@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -345,20 +346,12 @@ void ignoreFileSizeSignal();
 void armExitRemoval(FolderHandle dir, const std::string &name);
 void disarmExitRemoval();
 void exitRemove();
-
-} // namespace zip32
-
-// ---- Time and exit handling for the archive writer (write/) ----
-
-#include <ctime>
-
-namespace zip32 {
+// Registers `handler` with std::at_quick_exit where the C runtime has it
+// (everywhere but the older Windows runtime, msvcrt).
+void alsoAtQuickExit(void (*handler)());
 
 // The local time of `t` into `out`, from any thread; `out` is left as it was
 // when the C runtime cannot say.
 void localTimeOf(time_t t, std::tm &out);
-// Registers `handler` with std::at_quick_exit where the C runtime has it
-// (everywhere but the older Windows runtime, msvcrt).
-void alsoAtQuickExit(void (*handler)());
 
 } // namespace zip32

@@ -971,12 +971,6 @@ void exitRemove()
         ::unlinkat(dir, g_exitName, 0);
 }
 
-} // namespace zip32
-
-// ---- Time and exit handling for the archive writer (write/) ----
-
-namespace zip32 {
-
 void localTimeOf(time_t t, std::tm &out)
 {
     localtime_r(&t, &out);

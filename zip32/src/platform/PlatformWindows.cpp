@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -1215,14 +1216,6 @@ void exitRemove()
         CloseHandle(reinterpret_cast<HANDLE>(file));
     }
 }
-
-} // namespace zip32
-
-// ---- Time and exit handling for the archive writer (write/) ----
-
-#include <cstdlib>
-
-namespace zip32 {
 
 void localTimeOf(time_t t, std::tm &out)
 {
