@@ -234,7 +234,10 @@ using NameTest = bool (*)(std::string_view name);
 // not list it for each one; elsewhere it is listed every time.
 bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary,
                       std::vector<std::string> &out);
-
+// The names in the folder held as `dir` that pass `wanted`, hidden ones
+// too, read from a listing of it; false when it cannot be listed (`out` then
+// holds what could be).
+bool namesMatching(FolderHandle dir, NameTest wanted, std::vector<std::string> &out);
 
 // Change times. fileSystemNow is the clock the kernel stamps file times with
 // (Linux: CLOCK_REALTIME_COARSE; Windows: the system time, taken a tick

@@ -514,22 +514,6 @@ bool takeEvents(FollowedFolder &f)
     }
 }
 
-// The names in the folder held as `dir` that pass `wanted`, read from a
-// listing of it; false when it cannot be listed.
-bool listMatching(FolderHandle dir, NameTest wanted, std::vector<std::string> &out)
-{
-    FolderReader folder;
-    std::vector<std::string> names;
-    out.clear();
-    if (!folder.open(dir))
-        return false;
-    folder.names(true, names);   // what could be listed
-    for (std::string &name : names)
-        if (wanted(name))
-            out.push_back(std::move(name));
-    return true;
-}
-
 } // namespace
 
 bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary, std::vector<std::string> &out)
@@ -569,7 +553,7 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
             f.fd = -1;
         }
         std::vector<std::string> names;
-        const bool listed = listMatching(dir, isTemporary, names);
+        const bool listed = namesMatching(dir, isTemporary, names);
         f.temps.insert(names.begin(), names.end());
         if (!listed || f.fd < 0 || !takeEvents(f)) {
             if (f.fd >= 0)

@@ -803,16 +803,7 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
 
 bool temporaryNamesIn(FolderHandle dir, const std::string &, NameTest isTemporary, std::vector<std::string> &out)
 {
-    FolderReader folder;
-    std::vector<std::string> names;
-    out.clear();
-    if (!folder.open(dir))
-        return false;
-    folder.names(true, names);   // what could be listed
-    for (std::string &name : names)
-        if (isTemporary(name))
-            out.push_back(std::move(name));
-    return true;
+    return namesMatching(dir, isTemporary, out);
 }
 
 FileHandle openForReading(const std::string &path, bool follow)
