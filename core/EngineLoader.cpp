@@ -130,10 +130,81 @@ QString ZipEngineLibrary()
     return QStringLiteral("zip32");
 }
 
+namespace {
+
+// The engine reads 8-bit text up to its first zero byte: a name holding one
+// would name another file than the one asked for. True, with the run's
+// answer in `run`, when one does.
+bool refuseNamesWithNul(const QString &zipFileName, const QStringList &names,
+                        const QStringList &leaveOut, ZipEngineRun &run)
+{
+    const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
+    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)
+        || std::any_of(leaveOut.begin(), leaveOut.end(), hasNul)) {
+        run.result = ZP_BAD_ARGUMENTS;
+        run.messages = QStringLiteral("%1: not written, a name holds a NUL character\n")
+                           .arg(QString(zipFileName).replace(QChar(0), QLatin1Char('?')));
+        return true;
+    }
+    return false;
+}
+
+ZipEngineCallbacks engineCallbacks()
+{
+    ZipEngineCallbacks callbacks{};
+    callbacks.print = ZipPrintCallback;
+    callbacks.answer = ZipAnswerCallback;
+    callbacks.buffer = ZipBufferCallback;
+    callbacks.fourth = ZipProgressCallback;
+    return callbacks;
+}
+
+// The option record: the fields the engine reads, every other one 0. It
+// points at `root`, which must outlive it.
+ZipEngineOptions optionRecord(qint16 ignorePath, qint16 recurse, qint16 update, qint16 includeHidden,
+                              const ZipEngineExtras &extras, const QByteArray &root)
+{
+    ZipEngineOptions options{};
+    options.includeHidden = includeHidden;
+    options.ignorePath = ignorePath;
+    options.recurse = recurse;
+    options.update = update;
+    options.followLinks = extras.followLinks ? 1 : 0;
+    options.excluded = int32_t(extras.leaveOut.size());
+    options.tempDir = nullptr;
+    options.rootDir = root.constData();
+    return options;
+}
+
+// The name list as the engine takes it: the first `count` names to
+// archive, then the files to leave out (the engine takes the last
+// `excluded` names of the list as those), encoded, and a null at the end.
+struct EngineNameList {
+    std::vector<QByteArray> encoded;
+    std::vector<const char *> list; // points into `encoded`
+
+    EngineNameList(qint32 count, const QStringList &names, const QStringList &leaveOut)
+    {
+        const qsizetype used = qBound<qsizetype>(0, qsizetype(count), names.size());
+        encoded.reserve(size_t(used + leaveOut.size()));
+        for (qsizetype i = 0; i < used; ++i)
+            encoded.push_back(FileNameToNative(names.at(i)));
+        for (const QString &path : leaveOut)
+            encoded.push_back(FileNameToNative(path));
+        list.reserve(encoded.size() + 1);
+        for (const QByteArray &name : encoded)
+            list.push_back(name.constData());
+        list.push_back(nullptr);
+    }
+    EngineNameList(const EngineNameList &) = delete;
+    EngineNameList &operator=(const EngineNameList &) = delete;
+};
+
+} // namespace
+
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
-                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
-                          const QString &rootDirectory, const ZipFurtherOptions &further,
-                          const Yield &yield, const ZipProgress &progress,
+                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 includeHidden,
+                          const QString &rootDirectory, const Yield &yield, const ZipProgress &progress,
                           const ZipEngineExtras &extras)
 {
     ZipEngineRun run;
@@ -142,60 +213,13 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
         run.messages = engine.problem + QLatin1Char('\n');
         return run;
     }
-
-    // The engine reads 8-bit text up to its first zero byte: a name holding
-    // one would name another file than the one asked for.
-    const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
-    if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)
-        || std::any_of(extras.leaveOut.begin(), extras.leaveOut.end(), hasNul)) {
-        run.result = ZP_BAD_ARGUMENTS;
-        run.messages = QStringLiteral("%1: not written, a name holds a NUL character\n")
-                           .arg(QString(zipFileName).replace(QChar(0), QLatin1Char('?')));
+    if (refuseNamesWithNul(zipFileName, names, extras.leaveOut, run))
         return run;
-    }
 
-    ZipEngineCallbacks callbacks{};
-    callbacks.print = ZipPrintCallback;
-    callbacks.answer = ZipAnswerCallback;
-    callbacks.buffer = ZipBufferCallback;
-    callbacks.fourth = ZipProgressCallback;
-
+    const ZipEngineCallbacks callbacks = engineCallbacks();
     const QByteArray root = EngineRootText(rootDirectory);
-    ZipEngineOptions options{};
-    options.reserved2 = further[0];
-    options.reserved3 = further[1];
-    options.includeHidden = further[2];
-    options.reserved9 = further[3];
-    options.reserved10 = further[4];
-    options.reserved11 = further[5];
-    options.reserved12 = further[6];
-    options.ignorePath = ignorePath;
-    options.recurse = recurse;
-    options.reserved15 = further[7];
-    options.reserved16 = further[8];
-    options.reserved17 = further[9];
-    options.reserved18 = further[10];
-    options.update = update;
-    options.reserved20 = option7;
-    options.followLinks = extras.followLinks ? 1 : 0;
-    options.excluded = int32_t(extras.leaveOut.size());
-    options.tempDir = nullptr;
-    options.rootDir = root.constData();
-
-    // The names to archive, then the files to leave out: the engine takes
-    // the last `excluded` names of the list as those.
-    const qsizetype used = qBound<qsizetype>(0, qsizetype(count), names.size());
-    std::vector<QByteArray> encoded;
-    encoded.reserve(size_t(used + extras.leaveOut.size()));
-    for (qsizetype i = 0; i < used; ++i)
-        encoded.push_back(FileNameToNative(names.at(i)));
-    for (const QString &path : extras.leaveOut)
-        encoded.push_back(FileNameToNative(path));
-    std::vector<const char *> list;
-    list.reserve(encoded.size() + 1);
-    for (const QByteArray &name : encoded)
-        list.push_back(name.constData());
-    list.push_back(nullptr);
+    const ZipEngineOptions options = optionRecord(ignorePath, recurse, update, includeHidden, extras, root);
+    const EngineNameList engineNames(count, names, extras.leaveOut);
     const QByteArray archive = FileNameToNative(zipFileName);
 
     RunContext context;
@@ -209,7 +233,8 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     } restore{outer};
     engine.init(&callbacks);
     engine.setOptions(&options);
-    run.result = engine.archive(int32_t(encoded.size()), archive.constData(), list.data());
+    run.result = engine.archive(int32_t(engineNames.encoded.size()), archive.constData(),
+                                engineNames.list.data());
     run.messages = std::move(context.messages);
     return run;
 }

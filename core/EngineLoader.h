@@ -3,11 +3,7 @@
 #include "core/Yield.h"
 #include <QString>
 #include <QStringList>
-#include <array>
 #include <functional>
-
-// Further option flags 9 to 19 of RunZipEngine, in order.
-using ZipFurtherOptions = std::array<qint16, 11>;
 
 // Result returned when the engine library or one of its entry points is missing.
 constexpr qint32 kZipEngineUnavailable = -1;
@@ -32,14 +28,15 @@ struct ZipEngineExtras {
 };
 
 // Builds one archive: ZpInit, ZpSetOptions and ZpArchive, in that order.
-// While the engine works, `yield` runs at its messages (and at the empty
+// The flags are the option fields the engine reads: ignorePath (field 13),
+// recurse (14), update (19) and includeHidden (6); every field it does not
+// read goes to it as 0. While the engine works, `yield` runs at its messages (and at the empty
 // ones it sends to keep the window answering), and `progress`, when given,
 // at most every 50 ms; while the names are still being collected its total
 // is 0.
 ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStringList &names,
-                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 option7,
-                          const QString &rootDirectory, const ZipFurtherOptions &further = {},
-                          const Yield &yield = ProcessPendingEvents,
+                          qint16 ignorePath, qint16 recurse, qint16 update, qint16 includeHidden,
+                          const QString &rootDirectory, const Yield &yield = ProcessPendingEvents,
                           const ZipProgress &progress = {}, const ZipEngineExtras &extras = {});
 
 // Where the engine is looked for. Default: beside the program, then the

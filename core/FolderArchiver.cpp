@@ -106,45 +106,67 @@ bool noteKept(const ZipFolderHooks &hooks, const QString &zipName, bool earlierT
     return true;
 }
 
-} // namespace
+void tell(const ZipFolderHooks &hooks, const QString &text)
+{
+    if (hooks.showEngineMessages)
+        hooks.showEngineMessages(text);
+}
 
-qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
-                      ErrorTrap &trap, const ZipFolderHooks &hooks)
+// Lines 100 and 102: false, and told, when the folder is not to be zipped:
+// it is a root, or the output folder text names no folder. Otherwise
+// `outputFolder` is the output folder, resolved.
+bool folderToZip(const QString &outputFolderText, const QString &folderPath, ErrorTrap &trap,
+                 const ZipFolderHooks &hooks, QString &outputFolder)
 {
     // A root stands for the whole disk: never walked, never zipped, and no
     // archive deleted on its behalf.
     if (trap.guard(100, [&] { return IsRootFolder(folderPath); })) {
-        if (hooks.showEngineMessages)
-            hooks.showEngineMessages(
-                QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
-                    .arg(folderPath));
-        return -1;
+        tell(hooks, QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
+                        .arg(folderPath));
+        return false;
     }
-    QString outputFolder;
     if (trap.guard(102, [&] {
             outputFolder = ResolveOutputFolder(outputFolderText);
             return outputFolder.isEmpty();
         })) {
-        if (hooks.showEngineMessages)
-            hooks.showEngineMessages(kNoSuchOutputFolder);
-        return -1;
+        tell(hooks, kNoSuchOutputFolder);
+        return false;
     }
+    return true;
+}
+
+struct ArchiveName {
+    QString zipName;           // as claimed for this run
+    bool earlierThere = false; // a file was under that name before the engine ran
+};
+
+// Lines 102 and 106: the archive's name. It is claimed where an older
+// archive used to be deleted: it is no longer deleted, as the engine
+// replaces it only with a complete one.
+ArchiveName claimArchiveName(const QString &outputFolder, const QString &folderPath, ErrorTrap &trap,
+                             const ZipFolderHooks &hooks)
+{
     QString wanted;
     trap(102, [&] { wanted = ArchiveNameFor(outputFolder, folderPath); });
-    // The name is claimed where an older archive used to be deleted: it is
-    // no longer deleted, as the engine replaces it only with a complete one.
-    QString zipName;
-    bool earlierThere = false;
+    ArchiveName name;
     trap(106, [&] {
-        zipName = hooks.names ? hooks.names->claim(wanted) : wanted;
-        if (hooks.notes && zipName != wanted)
-            hooks.notes->renamed << QStringLiteral("%1 -> %2").arg(folderPath, zipName);
+        name.zipName = hooks.names ? hooks.names->claim(wanted) : wanted;
+        if (hooks.notes && name.zipName != wanted)
+            hooks.notes->renamed << QStringLiteral("%1 -> %2").arg(folderPath, name.zipName);
         if (hooks.archivePath)
-            *hooks.archivePath = zipName;
+            *hooks.archivePath = name.zipName;
         if (hooks.yield)
             hooks.yield();
-        earlierThere = FileIsThere(zipName);
+        name.earlierThere = FileIsThere(name.zipName);
     });
+    return name;
+}
+
+// Lines 108 to 134: the archive's name list, set up, with the folder's own
+// wildcard name in it.
+std::unique_ptr<ZipNameList> startNameList(const QString &zipName, const QString &folderPath,
+                                           ErrorTrap &trap, const ZipFolderHooks &hooks)
+{
     std::unique_ptr<ZipNameList> zip;
     trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
     trap(112, [&] { zip->setZipFileName(zipName); });
@@ -156,6 +178,14 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
     // parent as the root the names are relative to.
     trap(114, [&] { zip->setRootDirectory(ParentFolderOf(folderPath)); });
     trap(134, [&] { zip->AddFile(folderPath + kNativeSeparator + QStringLiteral("*.*")); });
+    return zip;
+}
+
+// Lines 136 to 166: one wildcard name in `zip` for every sub-folder of the
+// folder, as the walk (or the hooks) list them. False when the walk was
+// stopped; then no name is added.
+bool addSubFolders(ZipNameList *zip, const QString &folderPath, ErrorTrap &trap, const ZipFolderHooks &hooks)
+{
     std::unique_ptr<QStringList> subFolders;
     trap(136, [&] { subFolders = std::make_unique<QStringList>(); });
     bool walkStopped = false;
@@ -171,30 +201,35 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
             walkStopped = true;
         }
     });
-    if (walkStopped) {
-        noteKept(hooks, zipName, earlierThere);
-        return ZP_STOPPED;
-    }
+    if (walkStopped)
+        return false;
     qsizetype count = 0;
     trap(160, [&] { count = subFolders->size(); });
     for (qsizetype i = 0; i < count; ++i)
         trap(162, [&] { zip->AddFile(subFolders->at(i) + QStringLiteral("*.*")); });
     trap(166, [&] { subFolders.reset(); });
+    return true;
+}
+
+// Lines 168 and 170: the archive made, and what the engine said passed on:
+// shown when it failed, kept for the run's end when it wrote the archive
+// all the same.
+qint32 makeArchive(ZipNameList *zip, const QString &folderPath, const ArchiveName &name, ErrorTrap &trap,
+                   const ZipFolderHooks &hooks)
+{
     qint32 result = -1;
     if (trap.branch(168, [&] {
             result = zip->MakeZipFile();
             return result != 0;
         })) {
         trap(170, [&] {
-            const bool kept = result != ZP_FILES_SKIPPED && noteKept(hooks, zipName, earlierThere);
+            const bool kept = result != ZP_FILES_SKIPPED && noteKept(hooks, name.zipName, name.earlierThere);
             const QString messages = zip ? zip->GetLastMessage() : QString();
             if (hooks.notes && result == ZP_FILES_SKIPPED)
                 hooks.notes->notInFull << QStringLiteral("%1:\n%2").arg(folderPath, messages.trimmed());
-            if (hooks.showEngineMessages)
-                hooks.showEngineMessages(
-                    kept ? messages.trimmed() + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
-                               + FileNameForDisplay(zipName) + QLatin1Char('.')
-                         : messages);
+            tell(hooks, kept ? messages.trimmed() + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
+                                   + FileNameForDisplay(name.zipName) + QLatin1Char('.')
+                             : messages);
         });
     } else if (hooks.notes) {
         // Written, but not without a word (a link stored as a link, a
@@ -205,6 +240,24 @@ qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath
                 hooks.notes->warnings << said;
         });
     }
+    return result;
+}
+
+} // namespace
+
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
+                      ErrorTrap &trap, const ZipFolderHooks &hooks)
+{
+    QString outputFolder;
+    if (!folderToZip(outputFolderText, folderPath, trap, hooks, outputFolder))
+        return -1;
+    const ArchiveName name = claimArchiveName(outputFolder, folderPath, trap, hooks);
+    std::unique_ptr<ZipNameList> zip = startNameList(name.zipName, folderPath, trap, hooks);
+    if (!addSubFolders(zip.get(), folderPath, trap, hooks)) {
+        noteKept(hooks, name.zipName, name.earlierThere);
+        return ZP_STOPPED;
+    }
+    const qint32 result = makeArchive(zip.get(), folderPath, name, trap, hooks);
     trap(170, [&] { zip.reset(); });
     return result;
 }

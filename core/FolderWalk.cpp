@@ -35,7 +35,8 @@
 //
 // Names on POSIX are bytes. The walk opens folders by their bytes and gives
 // each name to `out` through FileNameFromNative, so a name that is not valid
-// UTF-8 is carried without loss. What the system is asked is in Platform.cpp.
+// UTF-8 is carried without loss. What the system is asked is in the
+// platform files (PlatformPosix.cpp, PlatformWindows.cpp).
 
 namespace {
 

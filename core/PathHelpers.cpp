@@ -43,10 +43,6 @@ QString CleanBackslashes(const QString &path, PathStyle style)
     return result;
 }
 
-bool FolderExists(const QString &path) { return IsFolder(path); }
-
-bool FileIsThere(const QString &path) { return IsNonFolder(path); }
-
 QString GetLastPathPart(const QString &path)
 {
     const QString native = NativeSeparators(path);
@@ -59,16 +55,16 @@ void DeleteExistingFile(const QString &path, const Yield &yield)
     if (yield)
         yield();
     if (RemoveFileOnce(path) == Removal::Refused)
-        ForceDeleteFile(path);
+        ForceRemoveFile(path);
 }
 
-void ForceDeleteFile(const QString &path) { ForceRemoveFile(path); }
+bool IsRootPath(const QString &path) { return QDir(path).isRoot(); }
 
 bool IsRootFolder(const QString &path)
 {
     if (path.trimmed().isEmpty())
         return true;
-    if (QDir(QDir::cleanPath(QDir::fromNativeSeparators(path))).isRoot())
+    if (IsRootPath(QDir::cleanPath(QDir::fromNativeSeparators(path))))
         return true;
     return ResolvesToRoot(path);
 }
@@ -79,7 +75,7 @@ namespace {
 // ".." followed. Empty when it cannot be resolved.
 QString canonicalPath(const QString &path)
 {
-    if (path.isEmpty() || path.contains(QChar(u'\0')))
+    if (!IsUsablePath(path))
         return QString();
     const NativePath resolved = ResolvedPath(ToNativePath(path));
     return resolved.size() == 0 ? QString() : FromNativePath(resolved);

@@ -9,27 +9,24 @@
 // pairs of `/` become one, and a leading run of `/` becomes exactly one.
 QString CleanBackslashes(const QString &path, PathStyle style = kNativePathStyle);
 
-// True when the path names an existing folder. Never fails.
-bool FolderExists(const QString &path);
-
-// True when the path names an existing file of any kind but a folder (a
-// link counts as itself). Never fails.
-bool FileIsThere(const QString &path);
-
 // The text after the last native separator; the whole path when there is
 // none; empty when the path ends in a separator.
 QString GetLastPathPart(const QString &path);
 
 // Removes a file if it can, silently: a plain removal first, then a forced
-// one (ForceDeleteFile). Yields once before it starts.
+// one (ForceRemoveFile). Yields once before it starts.
 void DeleteExistingFile(const QString &path, const Yield &yield = ProcessPendingEvents);
 
-// Makes a read-only file writable and removes it. Silent.
-void ForceDeleteFile(const QString &path);
+// The one test for a root: true when the text as it is written, with either
+// separator, names the root of a file system ("/", "//"; on Windows "C:\"
+// and a share's root). Nothing is cleaned or resolved first: the tests that
+// need that add it on top of this one.
+bool IsRootPath(const QString &path);
 
 // True for empty text and for any spelling of a file-system root ("/",
 // "//", "/tmp/..", a link to "/"; "C:\\" on Windows): folders that are never
-// zipped or listed, as they stand for the whole disk.
+// zipped or listed, as they stand for the whole disk. IsRootPath of the
+// cleaned text, and the path resolved (ResolvesToRoot).
 bool IsRootFolder(const QString &path);
 
 // What "Start Zipping" says when the output folder is not there.

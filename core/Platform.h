@@ -1,7 +1,10 @@
 #pragma once
 // What differs between Windows and the POSIX systems, for the core. Every
-// branch on the system in core/ is here and in Platform.cpp (Q_OS_WIN);
-// the rest of the core is written once.
+// branch on the system in core/ is here and in the platform files beside
+// it: PlatformWindows.cpp (Windows) and PlatformPosix.cpp (the others) make
+// the system calls, and the build compiles the one of its system, as the
+// engine has zip32/src/platform; Platform.cpp holds what they share. The
+// rest of the core is written once.
 #include <QString>
 #include <QStringList>
 #include <QtGlobal>
@@ -82,13 +85,19 @@ bool StartBesideWithOwnArguments(const QString &fileName, QString &error);
 
 // ---- Files. None of these fails loudly: a path that cannot be used is a "no".
 
+// True for a path that may be handed to the system: not empty, and with no
+// NUL in it (the system would read it only up to the NUL, and so find
+// another file than the text names).
+bool IsUsablePath(const QString &path);
+
 NativePath ToNativePath(const QString &path);
 QString FromNativePath(const NativePath &path);
 
-bool IsFolder(const QString &path);
-// True when the path names something that is not a folder (a link counts as
-// itself, whatever it leads to).
-bool IsNonFolder(const QString &path);
+// True when the path names an existing folder (links followed).
+bool FolderExists(const QString &path);
+// True when the path names an existing file of any kind but a folder (a
+// link counts as itself, whatever it leads to).
+bool FileIsThere(const QString &path);
 
 // How the file system holding `folder` compares file names: ignoring case
 // on FAT and exFAT, on folders of ext4, F2FS and tmpfs made case-folding,
@@ -189,6 +198,7 @@ bool IsWithin(const NativePath &path, const NativePath &folder);
 bool IsFileSystemRoot(const NativePath &resolved);
 
 // True for file systems the kernel makes up (/proc, /sys, /dev): following
-// a link onto one walks thousands of entries that are not files.
+// a link onto one walks thousands of entries that are not files. The rule
+// is the engine's own (zip32/src/platform/PseudoFileSystems.h).
 bool IsSystemFileSystem(const NativePath &resolved);
 

@@ -105,8 +105,8 @@ qint32 ZipNameList::MakeZipFile()
         const QStringList list = engineNames();
         yieldOnce();
         ZipEngineRun run = RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath,
-                                        m_recurse, m_update, 0, m_rootDirectory, ZipFurtherOptions{},
-                                        m_yield, m_progress, m_extras);
+                                        m_recurse, m_update, /*includeHidden=*/0, m_rootDirectory, m_yield, m_progress,
+                                        m_extras);
         m_lastMessages = PersonMessages(run.messages, placeholderForEngine());
         return run.result;
     } catch (...) {

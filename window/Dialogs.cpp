@@ -1,5 +1,6 @@
 #include "window/Dialogs.h"
 #include "core/FileNames.h"
+#include "core/PathHelpers.h"
 #include "core/ProgramInfo.h"
 
 #include <QDir>
@@ -96,7 +97,9 @@ QString QtDialogs::browseFolder(QWidget *owner, const QString &title, const QStr
     QString path = QDir::toNativeSeparators(QDir::cleanPath(chosen));
     const QChar sep = QDir::separator();
     // A root keeps its separator ("/", "C:\"); any other folder has none.
-    const bool isRoot = QDir(chosen).isRoot();
+    // The text as chosen decides (IsRootPath), not IsRootFolder: a link to
+    // "/" is a folder like any other here.
+    const bool isRoot = IsRootPath(chosen);
     if (!isRoot) {
         while (path.endsWith(sep))
             path.chop(1);

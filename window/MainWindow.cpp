@@ -85,6 +85,16 @@ MainWindow::MainWindow(QWidget *parent)
 
 void MainWindow::buildControls()
 {
+    buildFolderList();
+    buildOutputControls();
+    buildButtons();
+    connectCommands();
+    describeControls();
+    setDesignedTabOrder();
+}
+
+void MainWindow::buildFolderList()
+{
     folderListView = new QTreeWidget(this);
     folderListView->setObjectName(QStringLiteral("ListView1"));
     folderListView->setFont(windowFont());
@@ -106,7 +116,10 @@ void MainWindow::buildControls()
     folderListView->viewport()->setAcceptDrops(false);
     place(folderListView, 120, 120, 7800, 2535);
     showFolderList();
+}
 
+void MainWindow::buildOutputControls()
+{
     progressBar = new TextProgressBar(this);
     progressBar->setObjectName(QStringLiteral("ProgressBar1"));
     progressBar->setText(QStringLiteral("Progress Bar"));
@@ -125,7 +138,10 @@ void MainWindow::buildControls()
     outputFolderEdit->setFont(windowFont());
     place(outputFolderEdit, 240, 300, 6660, 345);
     connect(outputFolderEdit, &QLineEdit::textChanged, this, [this] { outputFolderChanged(); });
+}
 
+void MainWindow::buildButtons()
+{
     chooseOutputButton = makeButton(outputFrame, "PushButton7", QStringLiteral("..."));
     place(chooseOutputButton, 6960, 300, 600, 345);
     addOneFolderButton = makeButton(this, "PushButton4", QStringLiteral("Add One Folder"));
@@ -143,11 +159,25 @@ void MainWindow::buildControls()
         b->installEventFilter(this);
         fitCaption(b);
     }
+}
+
+void MainWindow::connectCommands()
+{
     // Escape during a run offers to stop it.
     auto *stop = new QShortcut(QKeySequence(Qt::Key_Escape), this);
     stop->setContext(Qt::WindowShortcut);
     connect(stop, &QShortcut::activated, this, [this] { askToStop(); });
 
+    connect(addAllSubfoldersButton, &QPushButton::clicked, this, [this] { addAllSubfolders(); });
+    connect(startButton, &QPushButton::clicked, this, [this] { startZipping(); });
+    connect(clearListButton, &QPushButton::clicked, this, [this] { clearList(); });
+    connect(addOneFolderButton, &QPushButton::clicked, this, [this] { addOneFolder(); });
+    connect(loadSamplesButton, &QPushButton::clicked, this, [this] { loadSamples(); });
+    connect(chooseOutputButton, &QPushButton::clicked, this, [this] { chooseOutputFolder(); });
+}
+
+void MainWindow::describeControls()
+{
     addOneFolderButton->setToolTip(QStringLiteral("Add one folder to the list"));
     addAllSubfoldersButton->setToolTip(QStringLiteral("Add every folder below a folder you choose"));
     clearListButton->setToolTip(QStringLiteral("Remove every folder from the list"));
@@ -163,14 +193,10 @@ void MainWindow::buildControls()
         "The folders to zip. Double-click a folder, or select it and press Delete, to remove it; "
         "Clear List removes them all."));
     chooseOutputButton->setAccessibleName(QStringLiteral("Choose the output folder"));
+}
 
-    connect(addAllSubfoldersButton, &QPushButton::clicked, this, [this] { addAllSubfolders(); });
-    connect(startButton, &QPushButton::clicked, this, [this] { startZipping(); });
-    connect(clearListButton, &QPushButton::clicked, this, [this] { clearList(); });
-    connect(addOneFolderButton, &QPushButton::clicked, this, [this] { addOneFolder(); });
-    connect(loadSamplesButton, &QPushButton::clicked, this, [this] { loadSamples(); });
-    connect(chooseOutputButton, &QPushButton::clicked, this, [this] { chooseOutputFolder(); });
-
+void MainWindow::setDesignedTabOrder()
+{
     // Tab order as designed: list, bar, frame, box, "...", then the buttons.
     progressBar->setFocusPolicy(Qt::NoFocus);
     setTabOrder(folderListView, outputFolderEdit);
@@ -228,35 +254,12 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         break;
     case QEvent::FocusIn:
     case QEvent::FocusOut:
-        // The list marks focus that the keyboard brought (Tab, Shift+Tab),
-        // so a skin can frame it; a click shows itself by the selection.
-        if (watched == folderListView) {
-            const auto reason = static_cast<QFocusEvent *>(event)->reason();
-            const bool byKeyboard = event->type() == QEvent::FocusIn
-                && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
-            if (folderListView->property("keyboardFocus").toBool() != byKeyboard) {
-                folderListView->setProperty("keyboardFocus", byKeyboard);
-                folderListView->style()->unpolish(folderListView);
-                folderListView->style()->polish(folderListView);
-            }
-        }
+        if (watched == folderListView)
+            markKeyboardFocus(static_cast<QFocusEvent *>(event));
         break;
     case QEvent::KeyPress:
-        // Enter presses the focused button, as Space does.
-        if (auto *button = qobject_cast<QPushButton *>(watched)) {
-            const int key = static_cast<QKeyEvent *>(event)->key();
-            if ((key == Qt::Key_Return || key == Qt::Key_Enter) && button->isEnabled()) {
-                button->click();
-                return true;
-            }
-        }
-        if (watched == folderListView) {
-            auto *key = static_cast<QKeyEvent *>(event);
-            if (key->key() == Qt::Key_Delete) {
-                folderListKeyDown(key->key());
-                return true;
-            }
-        }
+        if (keyPressed(watched, static_cast<QKeyEvent *>(event)))
+            return true;
         break;
     case QEvent::MouseButtonDblClick:
         if (watched == folderListView->viewport()) {
@@ -273,15 +276,50 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
             break;
         [[fallthrough]];
     case QEvent::Enter:
-        if (qobject_cast<QPushButton *>(watched))
-            hoverOverButton();
-        else if (watched == folderListView || watched == folderListView->viewport() || watched == outputFrame)
-            hoverOverBackground();
+        hoverOver(watched);
         break;
     default:
         break;
     }
     return QWidget::eventFilter(watched, event);
+}
+
+void MainWindow::markKeyboardFocus(QFocusEvent *event)
+{
+    // The list marks focus that the keyboard brought (Tab, Shift+Tab), so a
+    // skin can frame it; a click shows itself by the selection.
+    const auto reason = event->reason();
+    const bool byKeyboard = event->type() == QEvent::FocusIn
+        && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+    if (folderListView->property("keyboardFocus").toBool() != byKeyboard) {
+        folderListView->setProperty("keyboardFocus", byKeyboard);
+        folderListView->style()->unpolish(folderListView);
+        folderListView->style()->polish(folderListView);
+    }
+}
+
+bool MainWindow::keyPressed(QObject *watched, QKeyEvent *key)
+{
+    // Enter presses the focused button, as Space does.
+    if (auto *button = qobject_cast<QPushButton *>(watched)) {
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) && button->isEnabled()) {
+            button->click();
+            return true;
+        }
+    }
+    if (watched == folderListView && key->key() == Qt::Key_Delete) {
+        folderListKeyDown(key->key());
+        return true;
+    }
+    return false;
+}
+
+void MainWindow::hoverOver(QObject *watched)
+{
+    if (qobject_cast<QPushButton *>(watched))
+        hoverOverButton();
+    else if (watched == folderListView || watched == folderListView->viewport() || watched == outputFrame)
+        hoverOverBackground();
 }
 
 void MainWindow::fitColumnToList()

@@ -19,7 +19,10 @@
 #include <optional>
 
 class BatchRun;
+struct BatchRunHooks;
+class QFocusEvent;
 class QGroupBox;
+class QKeyEvent;
 class QLineEdit;
 class QPushButton;
 class QTreeWidget;
@@ -115,7 +118,18 @@ protected:
     void dropEvent(QDropEvent *event) override;
 
 private:
+    // The controls as designed, in the order they are made.
     void buildControls();
+    void buildFolderList();
+    void buildOutputControls(); // the bar, the output frame and its box
+    void buildButtons();
+    void connectCommands();     // the buttons' commands, and Escape to stop a run
+    void describeControls();    // tips, and names for a screen reader
+    void setDesignedTabOrder();
+    // The event filter's parts. True from keyPressed when it took the key.
+    void markKeyboardFocus(QFocusEvent *event);
+    bool keyPressed(QObject *watched, QKeyEvent *key);
+    void hoverOver(QObject *watched);
     void showFolderList();
     // The list's one column is at least as wide as the list, so rows and
     // their selection reach its right edge; it may be dragged wider.
@@ -126,6 +140,14 @@ private:
     // output folder is unavailable, and so is "Start Zipping", whose tip
     // then says that Escape stops the run.
     void setRunControlsEnabled(bool enabled);
+    // The parts of "Start Zipping": false, and said, when there is nothing
+    // to zip or no output folder (else `outputFolder` is the one resolved);
+    // the run's hooks into the window; the bar and the pointer following
+    // the run; its closing box.
+    bool readyToZip(ErrorTrap &trap, QString &outputFolder);
+    BatchRunHooks runHooks();
+    void followRun(BatchRun &run);
+    void showRunEnd(const BatchRun &run, qsizetype folderCount);
     void addDroppedFolder(const QString &path);
     // The rules of "Add One Folder" once a folder is chosen: no root, no
     // folder listed already, the row cleaned of doubled separators.

@@ -25,39 +25,24 @@ void MainWindow::setRunControlsEnabled(bool enabled)
     startButton->setToolTip(enabled ? kStartTip : kStopTip);
 }
 
-void MainWindow::startZipping()
+bool MainWindow::readyToZip(ErrorTrap &trap, QString &outputFolder)
 {
-    // A press that arrives while another command yields would start a run
-    // inside it: ignore it.
-    if (isBusy())
-        return;
-    BusyScope busy(*this, Busy::Zipping);
-
-    ErrorTrap trap = MainWindowTrap(QStringLiteral("PushButton2_Click"));
     if (trap.branch(100, [&] { return rowCount() == 0; })) {
         trap(136, [&] { Dialogs().information(this, QString(), QStringLiteral("No folders added.")); });
-        return;
+        return false;
     }
-    QString outputFolder;
     if (trap.branch(102, [&] {
             outputFolder = ResolveOutputFolder(outputFolderEdit->text());
             return !FolderExists(outputFolder);
         })) {
         trap(134, [&] { Dialogs().information(this, QString(), kNoSuchOutputFolder); });
-        return;
+        return false;
     }
+    return true;
+}
 
-    // The run works on the rows and the output folder as they are now. The
-    // window keeps answering while it runs, so the controls that could change
-    // either are unavailable until the run has ended.
-    QStringList rows;
-    trap(104, [&] { rows = m_folders.rows(); });
-    setRunControlsEnabled(false);
-    struct Unlock {
-        MainWindow &window;
-        ~Unlock() { window.setRunControlsEnabled(true); }
-    } unlock{*this};
-
+BatchRunHooks MainWindow::runHooks()
+{
     BatchRunHooks hooks;
     hooks.reportFolderError = ShowErrorReport;
     // A folder that failed says so with the warning sign ("Done." and the
@@ -70,41 +55,76 @@ void MainWindow::startZipping()
             && m_run)
             m_run->requestStop(BatchRun::Stop::AfterFolder);
     };
-    BatchRun run(rows, outputFolder, hooks);
-    m_run = &run;
-    struct Forget {
-        BatchRun *&run;
-        ~Forget() { run = nullptr; }
-    } forget{m_run};
+    return hooks;
+}
+
+void MainWindow::followRun(BatchRun &run)
+{
     connect(&run, &BatchRun::progressChanged, progressBar, &TextProgressBar::setExactValue);
     connect(&run, &BatchRun::folderStarted, this, [this](int, const QString &folder) {
         progressBar->setText(QStringLiteral("Processing: ")
                              + FileNameForDisplay(GetLastPathPart(folder)));
     });
     connect(&run, &BatchRun::folderZipping, this, [this] { setMousePointer(kPointerBusy); });
+}
+
+void MainWindow::showRunEnd(const BatchRun &run, qsizetype folderCount)
+{
+    const QString details = run.notes().details();
+    if (!run.stopped()) {
+        Dialogs().informationWithDetails(this, QString(), QStringLiteral("Done."), details);
+        return;
+    }
+    QStringList notZipped;
+    for (const QString &folder : run.notZipped())
+        notZipped << FileNameForDisplay(folder);
+    Dialogs().informationWithDetails(
+        this, QString(),
+        QStringLiteral("Stopped. %1 of %2 folders were zipped; %3 were not.")
+            .arg(run.zipped().size())
+            .arg(folderCount)
+            .arg(notZipped.size()),
+        QStringLiteral("Not zipped:\n") + notZipped.join(QLatin1Char('\n'))
+            + (details.isEmpty() ? QString() : QStringLiteral("\n\n") + details));
+}
+
+void MainWindow::startZipping()
+{
+    // A press that arrives while another command yields would start a run
+    // inside it: ignore it.
+    if (isBusy())
+        return;
+    BusyScope busy(*this, Busy::Zipping);
+
+    ErrorTrap trap = MainWindowTrap(QStringLiteral("PushButton2_Click"));
+    QString outputFolder;
+    if (!readyToZip(trap, outputFolder))
+        return;
+
+    // The run works on the rows and the output folder as they are now. The
+    // window keeps answering while it runs, so the controls that could change
+    // either are unavailable until the run has ended.
+    QStringList rows;
+    trap(104, [&] { rows = m_folders.rows(); });
+    setRunControlsEnabled(false);
+    struct Unlock {
+        MainWindow &window;
+        ~Unlock() { window.setRunControlsEnabled(true); }
+    } unlock{*this};
+
+    BatchRun run(rows, outputFolder, runHooks());
+    m_run = &run;
+    struct Forget {
+        BatchRun *&run;
+        ~Forget() { run = nullptr; }
+    } forget{m_run};
+    followRun(run);
     run.run(trap);
 
     trap(120, [&] { setMousePointer(kPointerDefault); });
     trap(122, [&] { progressBar->setExactValue(0); });
     trap(124, [&] { progressBar->setText(QStringLiteral("Progress Bar")); });
-    trap(132, [&] {
-        const QString details = run.notes().details();
-        if (!run.stopped()) {
-            Dialogs().informationWithDetails(this, QString(), QStringLiteral("Done."), details);
-            return;
-        }
-        QStringList notZipped;
-        for (const QString &folder : run.notZipped())
-            notZipped << FileNameForDisplay(folder);
-        Dialogs().informationWithDetails(
-            this, QString(),
-            QStringLiteral("Stopped. %1 of %2 folders were zipped; %3 were not.")
-                .arg(run.zipped().size())
-                .arg(rows.size())
-                .arg(notZipped.size()),
-            QStringLiteral("Not zipped:\n") + notZipped.join(QLatin1Char('\n'))
-                + (details.isEmpty() ? QString() : QStringLiteral("\n\n") + details));
-    });
+    trap(132, [&] { showRunEnd(run, rows.size()); });
 }
 
 void MainWindow::askToStop()

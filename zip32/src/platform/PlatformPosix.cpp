@@ -1,5 +1,6 @@
 // The engine's file access on POSIX systems.
 #include "platform/Platform.h"
+#include "platform/PseudoFileSystems.h"
 
 #include <algorithm>
 #include <atomic>
@@ -170,23 +171,7 @@ bool isWithin(const std::string &path, const std::string &folder)
 
 bool isPseudoFileSystem(const std::string &resolved)
 {
-    for (const char *top : {"/proc", "/sys", "/dev"})
-        if (isWithin(resolved, top))
-            return true;
-#ifdef __linux__
-    struct statfs fs;
-    if (::statfs(resolved.c_str(), &fs) == 0) {
-        switch (static_cast<unsigned long>(fs.f_type)) {
-        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
-        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
-        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
-            return true;
-        default:
-            break;
-        }
-    }
-#endif
-    return false;
+    return liesOnPseudoFileSystem(resolved.c_str(), resolved.size());
 }
 
 const int kErrIsLink = ELOOP;
