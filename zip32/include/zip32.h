@@ -569,9 +569,8 @@ typedef struct ZipEngineCallbacks {
  *                            relative to it. Null or empty: the current
  *                            directory. "/" stores absolute paths without
  *                            their leading '/'.
- * The fields named reservedN are not read: a program may fill them
- * (Quillbarrow passes its further option flags through them) and nothing
- * changes. Nor is field 29 (tempDir): the temporary file always lies beside
+ * The fields named reservedN are not read: a program may fill them and
+ * nothing changes (Quillbarrow leaves them zero). Nor is field 29 (tempDir): the temporary file always lies beside
  * the archive, so that it can be renamed into place.
  *
  * Layout: fields 1-27 at offsets 0, 4, ..., 104, field 28 at 108, three
