@@ -18,8 +18,9 @@ int runWindow(int argc, char *argv[], const QStringList &folders)
     MainWindow window;
     window.load();
     for (const QString &missing : window.addFoldersFromCommandLine(folders))
-        PrintTo(stderr, QStringLiteral("quillbarrow: %1: not a folder; not listed.\n")
-                            .arg(FileNameForDisplay(missing)));
+        PrintTo(
+            stderr,
+            QStringLiteral("quillbarrow: %1: not a folder; not listed.\n").arg(FileNameForDisplay(missing)));
     // Centred on the screen.
     if (const QScreen *screen = window.screen()) {
         const QRect area = screen->availableGeometry();

@@ -105,7 +105,8 @@ void BatchRun::zipFolder(int number, const QString &folder)
     emit folderFinished(number, archive, result);
 }
 
-void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders, QStringList *linksLeftOut)
+void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subFolders,
+                            QStringList *linksLeftOut)
 {
     if (m_walkAhead.isOf(folder)) {
         // A walk still going (a big tree after a small folder) is waited
@@ -128,14 +129,15 @@ void BatchRun::subFoldersOf(int number, const QString &folder, QStringList &subF
         // not keep a stopped run going. The walk asks for a turn at every
         // entry; the window needs one only every few milliseconds.
         const Yield turn = Throttled(m_hooks.yield);
-        CollectSubFolders(folder + kNativeSeparator, subFolders, true,
-                          [this, &turn] {
-                              if (turn)
-                                  turn();
-                              if (m_stop == Stop::Now)
-                                  throw WalkStopped{};
-                          },
-                          linksLeftOut, m_hooks.followLinks);
+        CollectSubFolders(
+            folder + kNativeSeparator, subFolders, true,
+            [this, &turn] {
+                if (turn)
+                    turn();
+                if (m_stop == Stop::Now)
+                    throw WalkStopped{};
+            },
+            linksLeftOut, m_hooks.followLinks);
     }
     // A stop at once asked for while the walk was going on (or made ahead)
     // ends the folder here, before the engine starts.

@@ -33,8 +33,7 @@ class BatchRun : public QObject {
 public:
     // `outputFolder` is a full path (see ResolveOutputFolder), or empty for
     // a run that zips each folder beside itself (hooks.beside).
-    BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {},
-             QObject *parent = nullptr);
+    BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hooks = {}, QObject *parent = nullptr);
     ~BatchRun() override;
 
     const QStringList &folders() const { return m_folders; }

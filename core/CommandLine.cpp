@@ -20,8 +20,8 @@ const QCommandLineOption kOutputOption({QStringLiteral("o"), QStringLiteral("out
 const QCommandLineOption kBesideOption(
     QStringLiteral("beside"),
     QStringLiteral("Zip without the window, each folder into the folder that holds it."));
-const QCommandLineOption kNotifyOption(QStringLiteral("notify"),
-                                       QStringLiteral("When done, tell the outcome in a desktop notification."));
+const QCommandLineOption kNotifyOption(
+    QStringLiteral("notify"), QStringLiteral("When done, tell the outcome in a desktop notification."));
 const QCommandLineOption kListOption({QStringLiteral("l"), QStringLiteral("list")},
                                      QStringLiteral("Read folders from FILE, one per line."),
                                      QStringLiteral("FILE"));
@@ -54,7 +54,8 @@ QString FullFolderPath(const QString &given, QString *error)
         const QString working = WorkingFolder(&why);
         if (working.isEmpty()) {
             if (error)
-                *error = QStringLiteral("%1: the working folder cannot be read (%2); give the folder as a full path")
+                *error = QStringLiteral(
+                             "%1: the working folder cannot be read (%2); give the folder as a full path")
                              .arg(FileNameForDisplay(given), why);
             return QString();
         }
@@ -177,9 +178,8 @@ QString listProblem(const QString &listFile, const QString &why)
 bool ReadFolderList(const QString &listFile, QStringList &folders, QString &error)
 {
     // The file is opened by its bytes: a list's name need not be UTF-8.
-    std::FILE *handle = listFile == QStringLiteral("-")
-                            ? stdin
-                            : std::fopen(FileNameToNative(listFile).constData(), "rb");
+    std::FILE *handle =
+        listFile == QStringLiteral("-") ? stdin : std::fopen(FileNameToNative(listFile).constData(), "rb");
     if (!handle) {
         error = listProblem(listFile, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
@@ -229,7 +229,4 @@ bool ReadFolderList(const QString &listFile, QStringList &folders, QString &erro
     return true;
 }
 
-QStringList ArgumentsFromNative(int argc, const char *const *argv)
-{
-    return ProgramArguments(argc, argv);
-}
+QStringList ArgumentsFromNative(int argc, const char *const *argv) { return ProgramArguments(argc, argv); }

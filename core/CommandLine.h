@@ -22,20 +22,20 @@ struct CommandLine {
     // The output folder as given (see ResolveOutputFolder); Action::Zip only,
     // and empty with `beside`.
     QString outputFolder;
-    bool beside = false;   // --beside: each archive goes into its folder's parent
-    bool notify = false;   // --notify: the outcome told in a desktop notification too
-    QString listFile;  // as given; "-" is standard input
+    bool beside = false; // --beside: each archive goes into its folder's parent
+    bool notify = false; // --notify: the outcome told in a desktop notification too
+    QString listFile; // as given; "-" is standard input
     bool quiet = false;
-    bool followLinks = false;  // --follow-links: links out of a folder are followed
-    QString error;     // Action::BadUsage: what was wrong, one line
+    bool followLinks = false; // --follow-links: links out of a folder are followed
+    QString error; // Action::BadUsage: what was wrong, one line
 };
 
 // Exit codes of the command line.
 enum CommandLineExit {
-    kExitAllZipped = 0,   // every archive written, with everything in it
-    kExitSomeFailed = 1,  // a folder missing or not archived in full
-    kExitBadUsage = 2,    // the command line itself was wrong
-    kExitSignalBase = 128,  // stopped by a signal: 128 + its number (130 for Ctrl+C)
+    kExitAllZipped = 0, // every archive written, with everything in it
+    kExitSomeFailed = 1, // a folder missing or not archived in full
+    kExitBadUsage = 2, // the command line itself was wrong
+    kExitSignalBase = 128, // stopped by a signal: 128 + its number (130 for Ctrl+C)
 };
 
 // The options and arguments `arguments` (the program's name first) ask for.

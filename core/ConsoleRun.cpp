@@ -174,7 +174,8 @@ public:
     }
     void stepFailed(int line, const QString &description)
     {
-        m_out.line(QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
+        m_out.line(
+            QStringLiteral("quillbarrow: step %1 failed: %2").arg(line).arg(TextForDisplay(description)));
         noteProblem(description);
     }
     void engineMessages(const QString &messages)
@@ -196,7 +197,8 @@ public:
         const double seconds = double(m_clock.nsecsElapsed()) / 1e9;
         const double rate = seconds > 0 ? double(m_finishedBytes + done) / seconds : 0.0;
         m_out.progress(QStringLiteral("[%1/%2] %3  %4 of %5  %6/s")
-                           .arg(number).arg(m_folders.size())
+                           .arg(number)
+                           .arg(m_folders.size())
                            .arg(m_folderName.left(40), ByteCountText(done), ByteCountText(total),
                                 ByteCountText(quint64(rate))));
     }
@@ -215,10 +217,10 @@ private:
     ConsoleRunOutcome m_outcome;
     bool m_failed = false;
     QElapsedTimer m_clock;
-    quint64 m_finishedBytes = 0;  // file data of the folders already done
+    quint64 m_finishedBytes = 0; // file data of the folders already done
     quint64 m_folderTotal = 0;
     QString m_currentFolder, m_folderName;
-    QString m_problem;  // the first word of trouble with the folder being zipped
+    QString m_problem; // the first word of trouble with the folder being zipped
     qsizetype m_warningsTold = 0, m_linksTold = 0;
 };
 
@@ -230,20 +232,23 @@ void RunReport::folderFinished(int number, const QString &archive, qint32 result
     if (written)
         ++m_outcome.written;
     if (result != ZP_OK && result != ZP_STOPPED)
-        m_outcome.failed << QStringLiteral("%1: %2%3").arg(folder,
-                                                           written ? QStringLiteral("not every file was zipped; ")
-                                                                   : QString(),
-                                                           m_problem.isEmpty() ? QStringLiteral("not zipped") : m_problem);
+        m_outcome.failed << QStringLiteral("%1: %2%3")
+                                .arg(folder,
+                                     written ? QStringLiteral("not every file was zipped; ") : QString(),
+                                     m_problem.isEmpty() ? QStringLiteral("not zipped") : m_problem);
     if (!written)
         m_out.line(QStringLiteral("quillbarrow: %1: not zipped%2.").arg(folder, keptText(archive)));
     else if (!m_options.quiet)
         m_out.line(QStringLiteral("[%1/%2] %3 -> %4")
-                       .arg(number).arg(m_folders.size()).arg(folder, FileNameForDisplay(archive)));
+                       .arg(number)
+                       .arg(m_folders.size())
+                       .arg(folder, FileNameForDisplay(archive)));
     if (result != ZP_OK)
         m_failed = true;
     // What the run has to tell of this folder, as it happens.
     for (; m_warningsTold < notes.warnings.size(); ++m_warningsTold)
-        m_out.line(QStringLiteral("quillbarrow: %1:\n%2").arg(folder, indented(notes.warnings.at(m_warningsTold))));
+        m_out.line(
+            QStringLiteral("quillbarrow: %1:\n%2").arg(folder, indented(notes.warnings.at(m_warningsTold))));
     for (; m_linksTold < notes.linksLeftOut.size(); ++m_linksTold)
         if (!m_options.quiet)
             m_out.line(QStringLiteral("  ") + FileNameForDisplay(notes.linksLeftOut.at(m_linksTold)));
@@ -267,7 +272,8 @@ int RunFromConsole(const ConsoleRunOptions &options)
         if (FolderExists(folder))
             folders << folder;
         else
-            report.missing(folder, ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder));
+            report.missing(folder,
+                           ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder));
     }
 
     InterruptCatcher interrupt;
@@ -285,9 +291,8 @@ int RunFromConsole(const ConsoleRunOptions &options)
     hooks.showEngineMessages = [&](const QString &messages) { report.engineMessages(messages); };
     BatchRun run(folders, outputFolder, hooks);
     current = &run;
-    QObject::connect(&run, &BatchRun::folderStarted, [&](int number, const QString &folder) {
-        report.folderStarted(number, folder);
-    });
+    QObject::connect(&run, &BatchRun::folderStarted,
+                     [&](int number, const QString &folder) { report.folderStarted(number, folder); });
     QObject::connect(&run, &BatchRun::dataWritten, [&](int number, quint64 done, quint64 total) {
         if (interrupt.interrupted())
             run.requestStop(BatchRun::Stop::Now);
@@ -306,7 +311,8 @@ int RunFromConsole(const ConsoleRunOptions &options)
         options.finished(report.outcome());
     if (run.stopped()) {
         out.line(QStringLiteral("quillbarrow: interrupted; %1 of %2 folders were zipped.")
-                     .arg(run.zipped().size()).arg(folders.size()));
+                     .arg(run.zipped().size())
+                     .arg(folders.size()));
         return interrupt.interrupted() ? kExitSignalBase + interrupt.signal() : kExitSomeFailed;
     }
     return report.failed() ? kExitSomeFailed : kExitAllZipped;

@@ -12,10 +12,10 @@ struct ConsoleRunOptions {
     // other relative text is taken from the current folder. Not used with
     // `beside`.
     QString outputFolder;
-    bool beside = false;  // each archive into its folder's parent instead
-    QStringList folders;  // full paths, in order
-    bool quiet = false;   // no progress lines, only problems
-    bool followLinks = false;  // links out of a folder followed, not stored as links
+    bool beside = false; // each archive into its folder's parent instead
+    QStringList folders; // full paths, in order
+    bool quiet = false; // no progress lines, only problems
+    bool followLinks = false; // links out of a folder followed, not stored as links
     // Progress redraws one line in place (a terminal), rather than writing a
     // line per folder.
     bool terminal = false;
@@ -27,8 +27,8 @@ struct ConsoleRunOptions {
 
 // What a run did, in short, for a desktop notification.
 struct ConsoleRunOutcome {
-    int folders = 0;      // the folders asked for
-    int written = 0;      // archives written (with all their files or not)
+    int folders = 0; // the folders asked for
+    int written = 0; // archives written (with all their files or not)
     bool stopped = false; // interrupted before every folder was done
     // "FOLDER: why" for each folder not zipped, or not in full, in order.
     QStringList failed;

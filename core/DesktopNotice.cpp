@@ -18,7 +18,8 @@ QString counted(int n, const char *one, const char *many)
 DesktopNotice NoticeOf(const ConsoleRunOutcome &outcome)
 {
     DesktopNotice notice;
-    notice.title = QStringLiteral("Quillbarrow: %1 written").arg(counted(outcome.written, "archive", "archives"));
+    notice.title =
+        QStringLiteral("Quillbarrow: %1 written").arg(counted(outcome.written, "archive", "archives"));
     const int failed = int(outcome.failed.size());
     if (failed > 0)
         notice.title += QStringLiteral(", %1 failed").arg(counted(failed, "folder", "folders"));
@@ -46,7 +47,8 @@ bool SendDesktopNotice(const DesktopNotice &notice)
         .replace(QLatin1Char('<'), QLatin1String("&lt;"))
         .replace(QLatin1Char('>'), QLatin1String("&gt;"));
     QStringList arguments{QStringLiteral("--app-name=Quillbarrow"), QStringLiteral("--icon=quillbarrow"),
-                          notice.urgent ? QStringLiteral("--urgency=critical") : QStringLiteral("--urgency=normal"),
+                          notice.urgent ? QStringLiteral("--urgency=critical")
+                                        : QStringLiteral("--urgency=normal"),
                           QStringLiteral("--"), notice.title};
     if (!body.isEmpty())
         arguments << body;

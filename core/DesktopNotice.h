@@ -9,7 +9,7 @@
 
 struct DesktopNotice {
     QString title;
-    QString body;      // plain text; empty when all went well
+    QString body; // plain text; empty when all went well
     bool urgent = false;
 };
 

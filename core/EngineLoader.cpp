@@ -135,8 +135,8 @@ namespace {
 // The engine reads 8-bit text up to its first zero byte: a name holding one
 // would name another file than the one asked for. True, with the run's
 // answer in `run`, when one does.
-bool refuseNamesWithNul(const QString &zipFileName, const QStringList &names,
-                        const QStringList &leaveOut, ZipEngineRun &run)
+bool refuseNamesWithNul(const QString &zipFileName, const QStringList &names, const QStringList &leaveOut,
+                        ZipEngineRun &run)
 {
     const auto hasNul = [](const QString &text) { return text.contains(QChar(0)); };
     if (hasNul(zipFileName) || std::any_of(names.begin(), names.end(), hasNul)
@@ -233,8 +233,8 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     } restore{outer};
     engine.init(&callbacks);
     engine.setOptions(&options);
-    run.result = engine.archive(int32_t(engineNames.encoded.size()), archive.constData(),
-                                engineNames.list.data());
+    run.result =
+        engine.archive(int32_t(engineNames.encoded.size()), archive.constData(), engineNames.list.data());
     run.messages = std::move(context.messages);
     return run;
 }

@@ -10,7 +10,7 @@ constexpr qint32 kZipEngineUnavailable = -1;
 
 struct ZipEngineRun {
     qint32 result = kZipEngineUnavailable; // ZpArchive's result, 0 = written
-    QString messages;                      // everything the engine said, or why it could not run
+    QString messages; // everything the engine said, or why it could not run
 };
 
 // Told how much of an archive's file data is done, of how much in all; an

@@ -5,7 +5,9 @@
 #include <new>
 
 ErrorTrap::ErrorTrap(QString location, Reporter reporter)
-    : m_location(std::move(location)), m_reporter(std::move(reporter)) {}
+    : m_location(std::move(location)), m_reporter(std::move(reporter))
+{
+}
 
 QString ErrorTrap::formLocation(const QString &procedure)
 {

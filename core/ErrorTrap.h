@@ -27,8 +27,8 @@ public:
     ErrorTrap(QString location, Reporter reporter);
 
     // Runs one numbered statement.
-    template <class F>
-    void operator()(int line, F &&statement) {
+    template <class F> void operator()(int line, F &&statement)
+    {
         m_line = line;
         try {
             statement();
@@ -38,8 +38,8 @@ public:
     }
 
     // Test of a multi-line conditional: failure counts as "enter".
-    template <class F>
-    bool branch(int line, F &&test) {
+    template <class F> bool branch(int line, F &&test)
+    {
         m_line = line;
         try {
             return static_cast<bool>(test());
@@ -50,8 +50,8 @@ public:
     }
 
     // A one-line conditional with its single action: failure skips it whole.
-    template <class F>
-    bool guard(int line, F &&test) {
+    template <class F> bool guard(int line, F &&test)
+    {
         m_line = line;
         try {
             return static_cast<bool>(test());

@@ -119,7 +119,7 @@ char16_t displayMark(char16_t c, bool keepLayout)
     if (c < 0x20) {
         if (keepLayout && (c == u'\n' || c == u'\r' || c == u'\t'))
             return 0;
-        return char16_t(0x2400 + c);   // the Control Pictures block
+        return char16_t(0x2400 + c); // the Control Pictures block
     }
     if (c == 0x7F)
         return 0x2421;
@@ -144,12 +144,6 @@ QString forDisplay(const QString &text, bool keepLayout)
 
 } // namespace
 
-QString FileNameForDisplay(const QString &name)
-{
-    return forDisplay(name, false);
-}
+QString FileNameForDisplay(const QString &name) { return forDisplay(name, false); }
 
-QString TextForDisplay(const QString &text)
-{
-    return forDisplay(text, true);
-}
+QString TextForDisplay(const QString &text) { return forDisplay(text, true); }

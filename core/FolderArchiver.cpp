@@ -50,8 +50,7 @@ QString RunArchiveNames::claim(const QString &wanted)
         m_given.insert(key(wanted));
         return wanted;
     }
-    const QString stem = wanted.endsWith(QLatin1String(".zip"))
-        ? wanted.chopped(4) : wanted;
+    const QString stem = wanted.endsWith(QLatin1String(".zip")) ? wanted.chopped(4) : wanted;
     for (int n = 2;; ++n) {
         const QString candidate = QStringLiteral("%1 (%2).zip").arg(stem).arg(n);
         if (!m_given.contains(key(candidate))) {
@@ -121,8 +120,9 @@ bool folderToZip(const QString &outputFolderText, const QString &folderPath, Err
     // A root stands for the whole disk: never walked, never zipped, and no
     // archive deleted on its behalf.
     if (trap.guard(100, [&] { return IsRootFolder(folderPath); })) {
-        tell(hooks, QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
-                        .arg(folderPath));
+        tell(hooks,
+             QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
+                 .arg(folderPath));
         return false;
     }
     if (trap.guard(102, [&] {
@@ -136,7 +136,7 @@ bool folderToZip(const QString &outputFolderText, const QString &folderPath, Err
 }
 
 struct ArchiveName {
-    QString zipName;           // as claimed for this run
+    QString zipName; // as claimed for this run
     bool earlierThere = false; // a file was under that name before the engine ran
 };
 
@@ -164,8 +164,8 @@ ArchiveName claimArchiveName(const QString &outputFolder, const QString &folderP
 
 // Lines 108 to 134: the archive's name list, set up, with the folder's own
 // wildcard name in it.
-std::unique_ptr<ZipNameList> startNameList(const QString &zipName, const QString &folderPath,
-                                           ErrorTrap &trap, const ZipFolderHooks &hooks)
+std::unique_ptr<ZipNameList> startNameList(const QString &zipName, const QString &folderPath, ErrorTrap &trap,
+                                           const ZipFolderHooks &hooks)
 {
     std::unique_ptr<ZipNameList> zip;
     trap(108, [&] { zip = std::make_unique<ZipNameList>(hooks.yield); });
@@ -227,9 +227,11 @@ qint32 makeArchive(ZipNameList *zip, const QString &folderPath, const ArchiveNam
             const QString messages = zip ? zip->GetLastMessage() : QString();
             if (hooks.notes && result == ZP_FILES_SKIPPED)
                 hooks.notes->notInFull << QStringLiteral("%1:\n%2").arg(folderPath, messages.trimmed());
-            tell(hooks, kept ? messages.trimmed() + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
-                                   + FileNameForDisplay(name.zipName) + QLatin1Char('.')
-                             : messages);
+            tell(hooks,
+                 kept ? messages.trimmed()
+                            + QStringLiteral("\nThe new archive was not written; kept the earlier archive ")
+                            + FileNameForDisplay(name.zipName) + QLatin1Char('.')
+                      : messages);
         });
     } else if (hooks.notes) {
         // Written, but not without a word (a link stored as a link, a
@@ -245,8 +247,8 @@ qint32 makeArchive(ZipNameList *zip, const QString &folderPath, const ArchiveNam
 
 } // namespace
 
-qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
-                      ErrorTrap &trap, const ZipFolderHooks &hooks)
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath, ErrorTrap &trap,
+                      const ZipFolderHooks &hooks)
 {
     QString outputFolder;
     if (!folderToZip(outputFolderText, folderPath, trap, hooks, outputFolder))

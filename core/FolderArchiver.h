@@ -31,11 +31,11 @@ private:
 
 // What a run tells at its end, beside its archives.
 struct RunNotes {
-    QStringList renamed;       // "FOLDER -> ARCHIVE", archives that got a new name
-    QStringList keptEarlier;   // earlier archives kept, as their new one was not written
-    QStringList notInFull;     // "FOLDER:\nMESSAGES", archives written without some files
-    QStringList linksLeftOut;  // links to folders the walk did not follow
-    QStringList warnings;      // what the engine said of archives it wrote all the same
+    QStringList renamed; // "FOLDER -> ARCHIVE", archives that got a new name
+    QStringList keptEarlier; // earlier archives kept, as their new one was not written
+    QStringList notInFull; // "FOLDER:\nMESSAGES", archives written without some files
+    QStringList linksLeftOut; // links to folders the walk did not follow
+    QStringList warnings; // what the engine said of archives it wrote all the same
     // The text behind the closing box's details button, ready to be shown
     // (names with control characters made visible); empty when there is
     // nothing to tell.
@@ -59,7 +59,8 @@ struct ZipFolderHooks {
     // Lists the folder's sub-folders in place of the walk, when given, as
     // CollectSubFolders lists them: a run walks the next folder while the
     // current one is being zipped.
-    std::function<void(const QString &folderPath, QStringList &subFolders, QStringList *linksLeftOut)> subFolders;
+    std::function<void(const QString &folderPath, QStringList &subFolders, QStringList *linksLeftOut)>
+        subFolders;
 };
 
 // The folder's last name part: the text after its last separator, trailing
@@ -81,15 +82,15 @@ QString ArchiveNameFor(const QString &outputFolderText, const QString &folderPat
 // not written, for whatever reason, the earlier one stays and the notes say
 // so. Returns the engine's result, ZP_STOPPED when the walk was stopped
 // (its yield threw WalkStopped), or -1 when the engine was never reached.
-qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath,
-                      ErrorTrap &trap, const ZipFolderHooks &hooks);
+qint32 ZipFolderSteps(const QString &outputFolderText, const QString &folderPath, ErrorTrap &trap,
+                      const ZipFolderHooks &hooks);
 
 struct FolderArchiveOutcome {
-    qint32 result = -1;          // engine result; 0 = written with everything asked for
+    qint32 result = -1; // engine result; 0 = written with everything asked for
     QString archivePath;
-    QString messages;            // the engine's messages when result != 0
-    QStringList errors;          // trapped failures, "line N: description"
-    RunNotes notes;              // archive renamed, links left out
+    QString messages; // the engine's messages when result != 0
+    QStringList errors; // trapped failures, "line N: description"
+    RunNotes notes; // archive renamed, links left out
 };
 
 // One folder, one archive, with errors collected instead of shown.

@@ -4,8 +4,7 @@
 QString FolderList::at(int index) const
 {
     if (index < 0 || index >= m_rows.size())
-        throw QbError(kQbGeneralError, QStringLiteral("ListItems"),
-                      QStringLiteral("Index out of bounds"));
+        throw QbError(kQbGeneralError, QStringLiteral("ListItems"), QStringLiteral("Index out of bounds"));
     return m_rows.at(index);
 }
 

@@ -105,32 +105,35 @@ const char *linkDecision(const Folder &folder, const NativePath &target, bool fo
 // Lists `folder`, held as `held`, gathering its sub-folders that are not
 // hidden, were not met before in this walk, and are not links the rules
 // above refuse.
-std::vector<Folder> listFolder(const Folder &folder, const WalkFolder &held, SeenFolders &seen, const Yield &yield,
-                               QStringList *linksLeftOut, bool followLinksOut)
+std::vector<Folder> listFolder(const Folder &folder, const WalkFolder &held, SeenFolders &seen,
+                               const Yield &yield, QStringList *linksLeftOut, bool followLinksOut)
 {
     std::vector<Folder> found;
-    ListFolders(held, [&] { callYield(yield); }, [&](ListedFolder &&listed) {
-        Folder sub;
-        sub.trees = folder.trees;
-        if (listed.link) {
-            const NativePath target = ResolvedPathIn(held, listed.name);
-            if (const char *why = linkDecision(folder, target, followLinksOut)) {
-                if (linksLeftOut && *why)
-                    linksLeftOut->append(QStringLiteral("%1 -> %2: link not followed, %3")
-                                             .arg(folder.entry + FromNativePath(listed.name),
-                                                  LinkTextIn(held, listed.name), QString::fromLatin1(why)));
-                return;
+    ListFolders(
+        held, [&] { callYield(yield); },
+        [&](ListedFolder &&listed) {
+            Folder sub;
+            sub.trees = folder.trees;
+            if (listed.link) {
+                const NativePath target = ResolvedPathIn(held, listed.name);
+                if (const char *why = linkDecision(folder, target, followLinksOut)) {
+                    if (linksLeftOut && *why)
+                        linksLeftOut->append(QStringLiteral("%1 -> %2: link not followed, %3")
+                                                 .arg(folder.entry + FromNativePath(listed.name),
+                                                      LinkTextIn(held, listed.name),
+                                                      QString::fromLatin1(why)));
+                    return;
+                }
+                sub.trees.push_back(target);
             }
-            sub.trees.push_back(target);
-        }
-        if (!seen.insert(listed.id).second)
-            return;
-        sub.entry = CleanBackslashes(folder.entry + FromNativePath(listed.name) + kNativeSeparator);
-        sub.name = std::move(listed.name);
-        sub.id = listed.id;
-        sub.link = listed.link;
-        found.push_back(std::move(sub));
-    });
+            if (!seen.insert(listed.id).second)
+                return;
+            sub.entry = CleanBackslashes(folder.entry + FromNativePath(listed.name) + kNativeSeparator);
+            sub.name = std::move(listed.name);
+            sub.id = listed.id;
+            sub.link = listed.link;
+            found.push_back(std::move(sub));
+        });
     return found;
 }
 
@@ -202,8 +205,9 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
 
     const std::size_t budget = WalkFolderBudget();
     std::vector<Frame> stack;
-    std::vector<Folder> top = held.isOpen() ? listFolder(start, held, seen, yield, linksLeftOut, followLinksOut)
-                                            : std::vector<Folder>();
+    std::vector<Folder> top = held.isOpen()
+                                  ? listFolder(start, held, seen, yield, linksLeftOut, followLinksOut)
+                                  : std::vector<Folder>();
     stack.push_back(Frame{std::move(held), std::move(top), 0});
 
     while (!stack.empty()) {
@@ -215,9 +219,9 @@ void CollectSubFolders(const QString &root, QStringList &out, bool recurse, cons
             // A folder that is no longer the one listed (a link in its
             // place now) is not walked; the engine names it.
             WalkFolder below = top.held.child(next.name, next.link, next.id);
-            std::vector<Folder> found = below.isOpen()
-                ? listFolder(next, below, seen, yield, linksLeftOut, followLinksOut)
-                : std::vector<Folder>();
+            std::vector<Folder> found =
+                below.isOpen() ? listFolder(next, below, seen, yield, linksLeftOut, followLinksOut)
+                               : std::vector<Folder>();
             // `top` and `next` are not used after this point: the push may
             // move the frames.
             stack.push_back(Frame{std::move(below), std::move(found), 0});

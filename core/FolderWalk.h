@@ -26,8 +26,8 @@
 // entry is examined, and once before each append to `out`; it may throw
 // WalkStopped to end the walk at once, leaving `out` incomplete.
 void CollectSubFolders(const QString &root, QStringList &out, bool recurse = true,
-                       const Yield &yield = ProcessPendingEvents,
-                       QStringList *linksLeftOut = nullptr, bool followLinksOut = false);
+                       const Yield &yield = ProcessPendingEvents, QStringList *linksLeftOut = nullptr,
+                       bool followLinksOut = false);
 
 // Thrown by a walk's yield to end the walk before it is done.
 struct WalkStopped {};

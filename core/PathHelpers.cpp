@@ -94,7 +94,8 @@ QString ResolvedFolderPath(const QString &path)
         || IsRootFolder(trimmed))
         return canonicalPath(trimmed);
     // The parent as the system finds it; "/x" and "C:\x" keep their root.
-    const QString parent = canonicalPath(trimmed.left(cut == 0 || trimmed.at(cut - 1) == u':' ? cut + 1 : cut));
+    const QString parent =
+        canonicalPath(trimmed.left(cut == 0 || trimmed.at(cut - 1) == u':' ? cut + 1 : cut));
     if (parent.isEmpty())
         return QString();
     return parent.endsWith(kNativeSeparator) ? parent + last : parent + kNativeSeparator + last;
@@ -123,7 +124,7 @@ QString ResolveOutputFolder(const QString &text)
         full = text.startsWith(QLatin1Char('/')) ? text : QString();
     else {
         const bool drive = text.size() >= 3 && text[0].isLetter() && text[1] == QLatin1Char(':')
-            && (text[2] == QLatin1Char('\\') || text[2] == QLatin1Char('/'));
+                           && (text[2] == QLatin1Char('\\') || text[2] == QLatin1Char('/'));
         const bool share = text.startsWith(QLatin1String("\\\\"));
         full = drive || share ? QDir::toNativeSeparators(text) : QString();
     }

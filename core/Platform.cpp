@@ -2,10 +2,7 @@
 // the calls themselves are in PlatformPosix.cpp and PlatformWindows.cpp.
 #include "core/Platform.h"
 
-bool IsUsablePath(const QString &path)
-{
-    return !path.isEmpty() && !path.contains(QChar(u'\0'));
-}
+bool IsUsablePath(const QString &path) { return !path.isEmpty() && !path.contains(QChar(u'\0')); }
 
 bool IsWithin(const NativePath &path, const NativePath &folder)
 {

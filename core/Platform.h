@@ -120,7 +120,7 @@ bool ResolvesToRoot(const QString &path);
 
 struct FolderId {
     std::uint64_t device = 0; // device, or volume serial number
-    std::uint64_t node = 0;   // inode, or file index
+    std::uint64_t node = 0; // inode, or file index
     bool operator==(const FolderId &) const = default;
 };
 
@@ -160,7 +160,7 @@ private:
     friend QString LinkTextIn(const WalkFolder &, const NativePath &);
     friend bool FolderIdOf(const WalkFolder &, FolderId &);
 #ifdef Q_OS_WIN
-    NativePath m_path;   // ends in a separator; empty: closed
+    NativePath m_path; // ends in a separator; empty: closed
 #else
     int m_fd = -1;
 #endif
@@ -201,4 +201,3 @@ bool IsFileSystemRoot(const NativePath &resolved);
 // a link onto one walks thousands of entries that are not files. The rule
 // is the engine's own (zip32/src/platform/PseudoFileSystems.h).
 bool IsSystemFileSystem(const NativePath &resolved);
-

@@ -26,10 +26,7 @@
 
 namespace {
 
-FolderId idOf(const struct stat &st)
-{
-    return FolderId{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)};
-}
+FolderId idOf(const struct stat &st) { return FolderId{std::uint64_t(st.st_dev), std::uint64_t(st.st_ino)}; }
 
 } // namespace
 
@@ -70,10 +67,7 @@ QString EngineLibraryFileName() { return QStringLiteral("libzip32.so"); }
 // File names are case-sensitive here: the root passes unchanged.
 QByteArray EngineRootText(const QString &root) { return FileNameToNative(root); }
 
-bool MeansNotThere(const QString &reason)
-{
-    return reason == QString::fromLocal8Bit(std::strerror(ENOENT));
-}
+bool MeansNotThere(const QString &reason) { return reason == QString::fromLocal8Bit(std::strerror(ENOENT)); }
 
 QSettings *OpenSettingsStore(const QString &organisation)
 {
@@ -93,7 +87,8 @@ bool FolderExists(const QString &path)
 bool FileIsThere(const QString &path)
 {
     struct stat st;
-    return IsUsablePath(path) && ::lstat(FileNameToNative(path).constData(), &st) == 0 && !S_ISDIR(st.st_mode);
+    return IsUsablePath(path) && ::lstat(FileNameToNative(path).constData(), &st) == 0
+           && !S_ISDIR(st.st_mode);
 }
 
 namespace {
@@ -103,9 +98,10 @@ namespace {
 Qt::CaseSensitivity probedCase(int fd)
 {
     const QByteArray name = ".quillbarrow-names-" + QByteArray::number(qint64(::getpid())) + "-case";
-    const int made = ::openat(fd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int made =
+        ::openat(fd, name.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (made < 0)
-        return Qt::CaseSensitive;   // nothing can be written there anyway
+        return Qt::CaseSensitive; // nothing can be written there anyway
     // Found by its name in upper case, it is the file just made (a FUSE
     // server may give it another inode number for each name it is asked).
     struct stat other;
@@ -119,11 +115,13 @@ Qt::CaseSensitivity probedCase(int fd)
 
 Qt::CaseSensitivity FileNameCaseIn(const QString &folder)
 {
-    const int fd = IsUsablePath(folder) ? ::open(FileNameToNative(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1;
+    const int fd = IsUsablePath(folder)
+                       ? ::open(FileNameToNative(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)
+                       : -1;
     if (fd < 0)
         return Qt::CaseSensitive;
     Qt::CaseSensitivity names = Qt::CaseSensitive;
-#  ifdef __linux__
+#ifdef __linux__
     struct statfs fs;
     int flags = 0;
     const unsigned long type = ::fstatfs(fd, &fs) == 0 ? static_cast<unsigned long>(fs.f_type) : 0;
@@ -147,9 +145,9 @@ Qt::CaseSensitivity FileNameCaseIn(const QString &folder)
         names = probedCase(fd);
         break;
     }
-#  else
+#else
     names = probedCase(fd);
-#  endif
+#endif
     ::close(fd);
     return names;
 }
@@ -176,8 +174,8 @@ void ForceRemoveFile(const QString &path)
     // chmod follows links, so only a plain file gets its mode changed; a
     // link is removed as it is.
     const mode_t oldMode = st.st_mode & 07777;
-    const bool madeWritable = S_ISREG(st.st_mode) && !(oldMode & S_IWUSR)
-        && ::chmod(native.constData(), oldMode | S_IWUSR) == 0;
+    const bool madeWritable =
+        S_ISREG(st.st_mode) && !(oldMode & S_IWUSR) && ::chmod(native.constData(), oldMode | S_IWUSR) == 0;
     if (::unlink(native.constData()) == 0)
         return;
     if (madeWritable)
@@ -223,10 +221,11 @@ WalkFolder WalkFolder::child(const NativePath &name, bool follow, const FolderId
     WalkFolder folder;
     if (m_fd < 0)
         return folder;
-    folder.m_fd = ::openat(m_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
+    folder.m_fd =
+        ::openat(m_fd, name.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC | (follow ? 0 : O_NOFOLLOW));
     FolderId found;
     if (folder.isOpen() && !(FolderIdOf(folder, found) && found == id))
-        folder.close();   // another folder than the one listed: not walked
+        folder.close(); // another folder than the one listed: not walked
     return folder;
 }
 
@@ -259,7 +258,7 @@ namespace {
 // (DT_UNKNOWN otherwise). False when the folder cannot be read.
 bool eachName(int fd, const std::function<void(const char *name, unsigned char type)> &each)
 {
-#  ifdef __linux__
+#ifdef __linux__
     // Each folder is listed once, right after it is opened: from its start.
     alignas(8) char buffer[32768];
     for (;;) {
@@ -274,7 +273,7 @@ bool eachName(int fd, const std::function<void(const char *name, unsigned char t
             each(de->d_name, de->d_type);
         }
     }
-#  else
+#else
     const int copy = ::openat(fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     DIR *dir = copy >= 0 ? ::fdopendir(copy) : nullptr;
     if (!dir) {
@@ -286,7 +285,7 @@ bool eachName(int fd, const std::function<void(const char *name, unsigned char t
         each(ent->d_name, DT_UNKNOWN);
     ::closedir(dir);
     return true;
-#  endif
+#endif
 }
 
 } // namespace
@@ -324,17 +323,18 @@ bool ListFolders(const WalkFolder &folder, const std::function<void()> &yield,
 
 NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
 {
-#  ifdef O_PATH
+#ifdef O_PATH
     const int fd = ::openat(folder.m_fd, name.constData(), O_PATH | O_CLOEXEC);
     if (fd < 0)
         return {};
     char path[PATH_MAX];
-    const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
+    const ssize_t n =
+        ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), path, sizeof path);
     ::close(fd);
     const QByteArray got(path, n > 0 ? n : 0);
     if (n > 0 && size_t(n) < sizeof path && got.startsWith('/') && !got.endsWith(" (deleted)"))
         return got;
-#  endif
+#endif
     return {};
 }
 
@@ -343,18 +343,18 @@ NativePath ResolvedPath(const NativePath &path)
     // The kernel's own name for what the path opens: an open and a readlink
     // instead of realpath's look at every part of the path (the engine
     // resolves its folders the same way).
-#  ifdef O_PATH
+#ifdef O_PATH
     const int fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
     if (fd >= 0) {
         char name[PATH_MAX];
-        const ssize_t n = ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), name,
-                                     sizeof name);
+        const ssize_t n =
+            ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), name, sizeof name);
         ::close(fd);
         const QByteArray got(name, n > 0 ? n : 0);
         if (n > 0 && size_t(n) < sizeof name && got.startsWith('/') && !got.endsWith(" (deleted)"))
             return got;
     }
-#  endif
+#endif
     char *resolved = ::realpath(path.constData(), nullptr);
     QByteArray out(resolved ? resolved : "");
     std::free(resolved);

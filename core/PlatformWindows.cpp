@@ -39,7 +39,7 @@ QString systemText(DWORD error)
 NativePath systemPath(const NativePath &path)
 {
     const bool prefixed = path.size() > 3 && path[0] == L'\\' && path[1] == L'\\'
-        && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
+                          && (path[2] == L'?' || path[2] == L'.') && path[3] == L'\\';
     if (path.size() < MAX_PATH - 12 || prefixed)
         return path;
     NativePath full(path.size() + 16, L'\0');
@@ -90,8 +90,8 @@ bool IsTerminal(std::FILE *stream)
     DWORD mode = 0;
     HANDLE console = consoleOf(stream, mode);
     return console
-        && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
-            || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
+           && ((mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING)
+               || SetConsoleMode(console, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING));
 }
 
 void WriteText(std::FILE *stream, const QByteArray &text)
@@ -167,8 +167,8 @@ bool StartBesideWithOwnArguments(const QString &fileName, QString &error)
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION started = {};
-    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                        &startup, &started)) {
+    if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &started)) {
         error = QStringLiteral("%1: %2").arg(QString::fromStdWString(program), systemText(GetLastError()));
         return false;
     }
@@ -179,7 +179,6 @@ bool StartBesideWithOwnArguments(const QString &fileName, QString &error)
     CloseHandle(started.hProcess);
     return true;
 }
-
 
 QString WorkingFolder(QString *error)
 {
@@ -247,7 +246,7 @@ Removal RemoveFileOnce(const QString &path)
         return Removal::Removed;
     const DWORD error = GetLastError();
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? Removal::NotThere
-                                                                        : Removal::Refused;
+                                                                          : Removal::Refused;
 }
 
 void ForceRemoveFile(const QString &path)
@@ -259,7 +258,7 @@ void ForceRemoveFile(const QString &path)
     if (attrs == INVALID_FILE_ATTRIBUTES || (attrs & FILE_ATTRIBUTE_DIRECTORY))
         return;
     const bool madeWritable = (attrs & FILE_ATTRIBUTE_READONLY)
-        && SetFileAttributesW(wide.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
+                              && SetFileAttributesW(wide.c_str(), attrs & ~DWORD(FILE_ATTRIBUTE_READONLY));
     if (DeleteFileW(wide.c_str()))
         return;
     if (madeWritable)
@@ -290,7 +289,10 @@ bool folderIdAt(const NativePath &path, FolderId &id)
 
 } // namespace
 
-WalkFolder::WalkFolder(WalkFolder &&other) noexcept : m_path(std::move(other.m_path)) { other.m_path.clear(); }
+WalkFolder::WalkFolder(WalkFolder &&other) noexcept : m_path(std::move(other.m_path))
+{
+    other.m_path.clear();
+}
 
 WalkFolder &WalkFolder::operator=(WalkFolder &&other) noexcept
 {
@@ -392,8 +394,7 @@ bool IsFileSystemRoot(const NativePath &resolved)
     if (resolved.size() == 3 && resolved[1] == L':' && resolved[2] == L'\\')
         return true;
     // "\\server\share": a share's root.
-    return resolved.rfind(L"\\\\", 0) == 0
-        && std::count(resolved.begin() + 2, resolved.end(), L'\\') <= 1;
+    return resolved.rfind(L"\\\\", 0) == 0 && std::count(resolved.begin() + 2, resolved.end(), L'\\') <= 1;
 }
 
 bool IsSystemFileSystem(const NativePath &) { return false; }

@@ -6,8 +6,10 @@
 class QbError : public std::runtime_error {
 public:
     QbError(qint32 number, QString source, QString description)
-        : std::runtime_error(description.toStdString()),
-          m_number(number), m_source(std::move(source)), m_description(std::move(description)) {}
+        : std::runtime_error(description.toStdString()), m_number(number), m_source(std::move(source)),
+          m_description(std::move(description))
+    {
+    }
 
     qint32 number() const { return m_number; }
     const QString &source() const { return m_source; }

@@ -33,9 +33,9 @@ void WriteSetting(const QString &application, const QString &section, const QStr
     // A store that cannot be parsed would be overwritten by our write; refuse
     // instead, so the user's other settings are not lost behind their back.
     if (store->status() == QSettings::FormatError)
-        throw QbError(kQbGeneralError, QStringLiteral("WriteSetting"),
-                      QStringLiteral("The settings file %1 is damaged and was not changed.")
-                          .arg(store->fileName()));
+        throw QbError(
+            kQbGeneralError, QStringLiteral("WriteSetting"),
+            QStringLiteral("The settings file %1 is damaged and was not changed.").arg(store->fileName()));
     store->beginGroup(section);
     store->setValue(key, value);
     store->endGroup();

@@ -73,12 +73,13 @@ void WalkAhead::serve()
         const auto &cancelled = task.cancelled;
         try {
             Walked walked;
-            CollectSubFolders(task.folder + kNativeSeparator, walked.subFolders, true,
-                              [&cancelled] {
-                                  if (cancelled->load(std::memory_order_relaxed))
-                                      throw Cancelled{};
-                              },
-                              &walked.linksLeftOut, m_followLinks);
+            CollectSubFolders(
+                task.folder + kNativeSeparator, walked.subFolders, true,
+                [&cancelled] {
+                    if (cancelled->load(std::memory_order_relaxed))
+                        throw Cancelled{};
+                },
+                &walked.linksLeftOut, m_followLinks);
             task.promise.set_value(std::move(walked));
         } catch (...) {
             task.promise.set_exception(std::current_exception());

@@ -15,8 +15,7 @@
 #include <optional>
 #include <thread>
 
-class WalkAhead
-{
+class WalkAhead {
 public:
     struct Walked {
         QStringList subFolders;

@@ -31,7 +31,8 @@ QString PersonMessages(const QString &engineMessages, const QString &placeholder
         const qsizetype at = line.lastIndexOf(wildcard);
         if (line.startsWith(notMatched) && at > 0 && line.endsWith(QLatin1Char(')'))
             && MeansNotThere(line.mid(at + wildcard.size()).chopped(1))) {
-            kept << QStringLiteral("folder not found: ") + line.mid(notMatched.size(), at - notMatched.size());
+            kept << QStringLiteral("folder not found: ")
+                        + line.mid(notMatched.size(), at - notMatched.size());
             continue;
         }
         kept << line;
@@ -86,10 +87,7 @@ void ZipNameList::RemoveFile(const QString &fileName)
 // file, wherever the engine looks for it: it goes to the engine as a name
 // below the archive itself, which while the engine runs is a file or
 // nothing, never a folder that could hold anything.
-QString ZipNameList::placeholderForEngine() const
-{
-    return m_zipFileName + kNativeSeparator + kPlaceholder;
-}
+QString ZipNameList::placeholderForEngine() const { return m_zipFileName + kNativeSeparator + kPlaceholder; }
 
 QStringList ZipNameList::engineNames() const
 {
@@ -104,9 +102,9 @@ qint32 ZipNameList::MakeZipFile()
     try {
         const QStringList list = engineNames();
         yieldOnce();
-        ZipEngineRun run = RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath,
-                                        m_recurse, m_update, /*includeHidden=*/0, m_rootDirectory, m_yield, m_progress,
-                                        m_extras);
+        ZipEngineRun run =
+            RunZipEngine(qint32(list.size()), m_zipFileName, list, m_ignorePath, m_recurse, m_update,
+                         /*includeHidden=*/0, m_rootDirectory, m_yield, m_progress, m_extras);
         m_lastMessages = PersonMessages(run.messages, placeholderForEngine());
         return run.result;
     } catch (...) {

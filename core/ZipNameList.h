@@ -30,9 +30,9 @@ public:
     bool IgnorePath() const { return m_ignorePath == 1; }
     void setIgnorePath(bool on) { m_ignorePath = on ? 1 : 0; }
 
-    void AddFile(const QString &fileName);     // throws QbError 0x800407D1 on a duplicate
-    void RemoveFile(const QString &fileName);  // throws QbError 0x800407D2 when absent
-    qint32 MakeZipFile();                      // throws QbError 0x80040064 on failure
+    void AddFile(const QString &fileName); // throws QbError 0x800407D1 on a duplicate
+    void RemoveFile(const QString &fileName); // throws QbError 0x800407D2 when absent
+    qint32 MakeZipFile(); // throws QbError 0x80040064 on failure
     // Told of the engine's progress while MakeZipFile runs; true stops it.
     void setProgress(ZipProgress progress) { m_progress = std::move(progress); }
     // Links out of the archived folders followed, and files left out.
@@ -57,9 +57,9 @@ private:
     void yieldOnce() const;
     QString placeholderForEngine() const;
 
-    QStringList m_names;          // placeholder "querty" first
+    QStringList m_names; // placeholder "querty" first
     bool m_placeholderListed = true;
-    QSet<QString> m_keys;         // the names' keys, for the duplicate test
+    QSet<QString> m_keys; // the names' keys, for the duplicate test
     qint16 m_recurse = 0;
     QString m_zipFileName;
     qint16 m_encrypt = 0;

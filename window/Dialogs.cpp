@@ -14,8 +14,7 @@ DialogSeam *g_seam = nullptr;
 
 void showBox(QWidget *parent, QMessageBox::Icon icon, const QString &title, const BoxText &parts)
 {
-    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
-                    QMessageBox::Ok, parent);
+    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(), QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
     box.setText(parts.shown);
     if (!parts.details.isEmpty())
@@ -69,8 +68,8 @@ int QtDialogs::choose(QWidget *parent, Sign sign, const QString &title, const QS
     const QMessageBox::Icon icon = sign == Sign::Warning    ? QMessageBox::Warning
                                    : sign == Sign::Question ? QMessageBox::Question
                                                             : QMessageBox::Information;
-    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(),
-                    QMessageBox::NoButton, parent);
+    QMessageBox box(icon, title.isEmpty() ? ApplicationTitle() : title, QString(), QMessageBox::NoButton,
+                    parent);
     const BoxText parts = SplitLongMessage(text);
     box.setTextFormat(Qt::PlainText);
     box.setText(parts.shown);
@@ -90,8 +89,7 @@ int QtDialogs::choose(QWidget *parent, Sign sign, const QString &title, const QS
 
 QString QtDialogs::browseFolder(QWidget *owner, const QString &title, const QString &start)
 {
-    const QString chosen = QFileDialog::getExistingDirectory(
-        owner, title, start, QFileDialog::ShowDirsOnly);
+    const QString chosen = QFileDialog::getExistingDirectory(owner, title, start, QFileDialog::ShowDirsOnly);
     if (chosen.isEmpty())
         return QString();
     QString path = QDir::toNativeSeparators(QDir::cleanPath(chosen));

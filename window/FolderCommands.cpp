@@ -16,8 +16,7 @@ namespace {
 
 QString readLastFolderDot()
 {
-    return ReadSetting(kSettingsApplication, kSettingsSection, QStringLiteral("LastFolderDot"),
-                       QString());
+    return ReadSetting(kSettingsApplication, kSettingsSection, QStringLiteral("LastFolderDot"), QString());
 }
 } // namespace
 

@@ -119,8 +119,8 @@ void MainWindow::loadSamples()
     if (isBusy())
         return;
     ErrorTrap trap = MainWindowTrap(QStringLiteral("PushButton5_Click"));
-    const QString samples = ProgramFolder() + QDir::separator() + QStringLiteral("Samples")
-                            + QDir::separator();
+    const QString samples =
+        ProgramFolder() + QDir::separator() + QStringLiteral("Samples") + QDir::separator();
     trap(100, [&] { appendRow(samples + QStringLiteral("1")); });
     trap(102, [&] { appendRow(samples + QStringLiteral("2")); });
     trap(104, [&] { appendRow(samples + QStringLiteral("3")); });

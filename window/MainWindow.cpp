@@ -146,7 +146,8 @@ void MainWindow::buildButtons()
     place(chooseOutputButton, 6960, 300, 600, 345);
     addOneFolderButton = makeButton(this, "PushButton4", QStringLiteral("Add One Folder"));
     place(addOneFolderButton, 120, 2750, 3840, 405);
-    addAllSubfoldersButton = makeButton(this, "PushButton1", QStringLiteral("Add All Subfolders Within Folder"));
+    addAllSubfoldersButton =
+        makeButton(this, "PushButton1", QStringLiteral("Add All Subfolders Within Folder"));
     place(addAllSubfoldersButton, 4080, 2750, 3840, 405);
     startButton = makeButton(this, "PushButton2", QStringLiteral("Start Zipping"));
     place(startButton, 120, 4640, 7800, 405);
@@ -155,7 +156,8 @@ void MainWindow::buildButtons()
     loadSamplesButton = makeButton(this, "PushButton5", QStringLiteral("Load Sample/Example Files"));
     place(loadSamplesButton, 4080, 3260, 3840, 405);
 
-    for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton, loadSamplesButton, chooseOutputButton}) {
+    for (QPushButton *b : {addAllSubfoldersButton, startButton, clearListButton, addOneFolderButton,
+                           loadSamplesButton, chooseOutputButton}) {
         b->installEventFilter(this);
         fitCaption(b);
     }
@@ -290,7 +292,7 @@ void MainWindow::markKeyboardFocus(QFocusEvent *event)
     // skin can frame it; a click shows itself by the selection.
     const auto reason = event->reason();
     const bool byKeyboard = event->type() == QEvent::FocusIn
-        && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
+                            && (reason == Qt::TabFocusReason || reason == Qt::BacktabFocusReason);
     if (folderListView->property("keyboardFocus").toBool() != byKeyboard) {
         folderListView->setProperty("keyboardFocus", byKeyboard);
         folderListView->style()->unpolish(folderListView);

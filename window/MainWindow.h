@@ -38,7 +38,8 @@ public:
 
     // What "Start Zipping" says when the mouse rests on it: before a run, and
     // during one.
-    static inline const QString kStartTip = QStringLiteral("Zip each listed folder into an archive of its own");
+    static inline const QString kStartTip =
+        QStringLiteral("Zip each listed folder into an archive of its own");
     static inline const QString kStopTip = QStringLiteral("Press Escape to stop");
 
     explicit MainWindow(QWidget *parent = nullptr);
@@ -123,8 +124,8 @@ private:
     void buildFolderList();
     void buildOutputControls(); // the bar, the output frame and its box
     void buildButtons();
-    void connectCommands();     // the buttons' commands, and Escape to stop a run
-    void describeControls();    // tips, and names for a screen reader
+    void connectCommands(); // the buttons' commands, and Escape to stop a run
+    void describeControls(); // tips, and names for a screen reader
     void setDesignedTabOrder();
     // The event filter's parts. True from keyPressed when it took the key.
     void markKeyboardFocus(QFocusEvent *event);

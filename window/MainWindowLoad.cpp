@@ -46,8 +46,8 @@ void MainWindow::load()
     });
     trap(138, [&] {
         const QString fallback = GetDesktopFolder();
-        outputFolderEdit->setText(ReadSetting(kSettingsApplication, kSettingsSection,
-                                   QStringLiteral("Output Folder"), fallback));
+        outputFolderEdit->setText(
+            ReadSetting(kSettingsApplication, kSettingsSection, QStringLiteral("Output Folder"), fallback));
     });
 }
 

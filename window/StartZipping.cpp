@@ -62,8 +62,7 @@ void MainWindow::followRun(BatchRun &run)
 {
     connect(&run, &BatchRun::progressChanged, progressBar, &TextProgressBar::setExactValue);
     connect(&run, &BatchRun::folderStarted, this, [this](int, const QString &folder) {
-        progressBar->setText(QStringLiteral("Processing: ")
-                             + FileNameForDisplay(GetLastPathPart(folder)));
+        progressBar->setText(QStringLiteral("Processing: ") + FileNameForDisplay(GetLastPathPart(folder)));
     });
     connect(&run, &BatchRun::folderZipping, this, [this] { setMousePointer(kPointerBusy); });
 }
@@ -133,11 +132,11 @@ void MainWindow::askToStop()
         return;
     m_askingToStop = true;
     // Each button says what it does; Escape keeps zipping.
-    const int answer = Dialogs().choose(
-        this, DialogSeam::Sign::Question, QString(), QStringLiteral("Stop after the current folder?"),
-        {QStringLiteral("Finish this folder, then stop"), QStringLiteral("Stop now"),
-         QStringLiteral("Keep zipping")},
-        2);
+    const int answer = Dialogs().choose(this, DialogSeam::Sign::Question, QString(),
+                                        QStringLiteral("Stop after the current folder?"),
+                                        {QStringLiteral("Finish this folder, then stop"),
+                                         QStringLiteral("Stop now"), QStringLiteral("Keep zipping")},
+                                        2);
     m_askingToStop = false;
     if (!m_run)
         return; // the run ended while the question was open

@@ -72,8 +72,9 @@ void checkSheetSyntax(const QString &path, const QString &sheet)
             const int startLine = line;
             const qsizetype end = sheet.indexOf(QStringLiteral("*/"), i + 2);
             if (end < 0)
-                skinFailure(path, QStringLiteral("has a comment opened at line %1 that is never closed")
-                                      .arg(startLine));
+                skinFailure(
+                    path,
+                    QStringLiteral("has a comment opened at line %1 that is never closed").arg(startLine));
             line += int(QStringView(sheet).mid(i, end - i).count(u'\n'));
             i = end + 1;
         } else if (c == u'"' || c == u'\'') {
@@ -84,8 +85,8 @@ void checkSheetSyntax(const QString &path, const QString &sheet)
                     ++j;
             }
             if (j >= sheet.size() || sheet[j] != c)
-                skinFailure(path, QStringLiteral("has a quoted text at line %1 that is never closed")
-                                      .arg(startLine));
+                skinFailure(
+                    path, QStringLiteral("has a quoted text at line %1 that is never closed").arg(startLine));
             anyContent = true;
             i = j;
         } else if (c == u'{') {
@@ -142,7 +143,6 @@ void setBackColor(QWidget *w, const QColor &color)
     w->setPalette(pal);
     w->setAutoFillBackground(true);
 }
-
 
 // The local paths among what is being dragged, as native paths without a
 // trailing separator (the form the folder browser gives). Whether each is a

@@ -485,10 +485,10 @@ extern "C" {
  * (0 for the empty message). The buffer is valid during the call only. The
  * return value is ignored.
  */
-typedef int32_t (ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t length);
+typedef int32_t(ZIP32_CALL *ZipPrintRoutine)(const char *buffer, uint32_t length);
 /* The second and third routines are never called by this engine; they may
  * be null. */
-typedef int32_t (ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
+typedef int32_t(ZIP32_CALL *ZipAnswerRoutine)(int32_t, int32_t, int32_t, int32_t);
 typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
 /*
  * The progress routine, the record's fourth entry; it may be null. The
@@ -507,7 +507,7 @@ typedef char *(ZIP32_CALL *ZipBufferRoutine)(char *buffer);
  * before, removes its temporary file if it has one and returns ZP_STOPPED
  * with a message line.
  */
-typedef int32_t (ZIP32_CALL *ZipProgressRoutine)(uint64_t done, uint64_t total);
+typedef int32_t(ZIP32_CALL *ZipProgressRoutine)(uint64_t done, uint64_t total);
 
 /*
  * ZipEngineCallbacks, handed to ZpInit. The engine copies the record: it
@@ -518,7 +518,7 @@ typedef struct ZipEngineCallbacks {
     ZipPrintRoutine print;
     ZipAnswerRoutine answer;
     ZipBufferRoutine buffer;
-    ZipProgressRoutine fourth;   /* the progress routine */
+    ZipProgressRoutine fourth; /* the progress routine */
 } ZipEngineCallbacks;
 
 /*
@@ -578,36 +578,36 @@ typedef struct ZipEngineCallbacks {
  * (120 bytes in all), at 112 and 120 in a 64-bit build (128 bytes).
  */
 typedef struct ZipEngineOptions {
-    int32_t reserved1;       /*   0 */
-    int32_t reserved2;       /*   4 */
-    int32_t reserved3;       /*   8 */
-    int32_t reserved4;       /*  12 */
-    int32_t reserved5;       /*  16 */
-    int32_t includeHidden;   /*  20  field 6 */
-    int32_t reserved7;       /*  24 */
-    int32_t reserved8;       /*  28 */
-    int32_t reserved9;       /*  32 */
-    int32_t reserved10;      /*  36 */
-    int32_t reserved11;      /*  40 */
-    int32_t reserved12;      /*  44 */
-    int32_t ignorePath;      /*  48  field 13 */
-    int32_t recurse;         /*  52  field 14 */
-    int32_t reserved15;      /*  56 */
-    int32_t reserved16;      /*  60 */
-    int32_t reserved17;      /*  64 */
-    int32_t reserved18;      /*  68 */
-    int32_t update;          /*  72  field 19 */
-    int32_t reserved20;      /*  76 */
-    int32_t threads;         /*  80  field 21 */
-    int32_t followLinks;     /*  84  field 22 */
-    int32_t excluded;        /*  88  field 23 */
-    int32_t reserved24;      /*  92 */
-    int32_t reserved25;      /*  96 */
-    int32_t reserved26;      /* 100 */
-    int32_t reserved27;      /* 104 */
-    uint8_t level;           /* 108  field 28 */
-    const char *tempDir;     /* 112  field 29 */
-    const char *rootDir;     /* 116  field 30 (120 in a 64-bit build) */
+    int32_t reserved1; /*   0 */
+    int32_t reserved2; /*   4 */
+    int32_t reserved3; /*   8 */
+    int32_t reserved4; /*  12 */
+    int32_t reserved5; /*  16 */
+    int32_t includeHidden; /*  20  field 6 */
+    int32_t reserved7; /*  24 */
+    int32_t reserved8; /*  28 */
+    int32_t reserved9; /*  32 */
+    int32_t reserved10; /*  36 */
+    int32_t reserved11; /*  40 */
+    int32_t reserved12; /*  44 */
+    int32_t ignorePath; /*  48  field 13 */
+    int32_t recurse; /*  52  field 14 */
+    int32_t reserved15; /*  56 */
+    int32_t reserved16; /*  60 */
+    int32_t reserved17; /*  64 */
+    int32_t reserved18; /*  68 */
+    int32_t update; /*  72  field 19 */
+    int32_t reserved20; /*  76 */
+    int32_t threads; /*  80  field 21 */
+    int32_t followLinks; /*  84  field 22 */
+    int32_t excluded; /*  88  field 23 */
+    int32_t reserved24; /*  92 */
+    int32_t reserved25; /*  96 */
+    int32_t reserved26; /* 100 */
+    int32_t reserved27; /* 104 */
+    uint8_t level; /* 108  field 28 */
+    const char *tempDir; /* 112  field 29 */
+    const char *rootDir; /* 116  field 30 (120 in a 64-bit build) */
 } ZipEngineOptions;
 
 /*
@@ -622,14 +622,14 @@ typedef const char *const *ZipFileNameList;
  * ZP_OK, or ZP_BAD_ARGUMENTS for a null record or an option out of range.
  * The entry points return them as int32_t. */
 typedef enum ZipResult {
-    ZP_OK = 0,              /* written, with everything asked for */
-    ZP_INTERNAL = 2,        /* an error inside the engine; nothing written */
-    ZP_NOTHING_TO_DO = 12,  /* nothing matched or could be read; nothing written */
-    ZP_CANNOT_WRITE = 15,   /* the archive could not be written; nothing left behind */
-    ZP_BAD_ARGUMENTS = 16,  /* a name, list or option missing or out of range */
-    ZP_FILES_SKIPPED = 18,  /* written, but some matched files could not be read */
-    ZP_BUSY = 20,           /* another ZpArchive is running; nothing written */
-    ZP_STOPPED = 21         /* the progress routine asked to stop; nothing written */
+    ZP_OK = 0, /* written, with everything asked for */
+    ZP_INTERNAL = 2, /* an error inside the engine; nothing written */
+    ZP_NOTHING_TO_DO = 12, /* nothing matched or could be read; nothing written */
+    ZP_CANNOT_WRITE = 15, /* the archive could not be written; nothing left behind */
+    ZP_BAD_ARGUMENTS = 16, /* a name, list or option missing or out of range */
+    ZP_FILES_SKIPPED = 18, /* written, but some matched files could not be read */
+    ZP_BUSY = 20, /* another ZpArchive is running; nothing written */
+    ZP_STOPPED = 21 /* the progress routine asked to stop; nothing written */
 } ZipResult;
 
 /*

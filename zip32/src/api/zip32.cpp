@@ -54,7 +54,8 @@ const char *optionsProblem(const ZipEngineOptions &o)
 
 // What ZpInit and ZpSetOptions stored, for one ZpArchive: the options and
 // root only when ZpSetOptions took them.
-void takeSettings(ZipPrintRoutine &print, ZipProgressRoutine &progress, ZipEngineOptions &options, std::string &root)
+void takeSettings(ZipPrintRoutine &print, ZipProgressRoutine &progress, ZipEngineOptions &options,
+                  std::string &root)
 {
     EngineState &s = state();
     std::lock_guard lock(s.mutex);
@@ -90,16 +91,17 @@ bool argumentsAccepted(int32_t count, const char *archiveName, ZipFileNameList n
         return false;
     }
     if (options.excluded > count) {
-        messages.line(std::string(archiveName) + ": not written, the list has fewer names than field 23 "
-                      "leaves out");
+        messages.line(std::string(archiveName)
+                      + ": not written, the list has fewer names than field 23 "
+                        "leaves out");
         return false;
     }
     return true;
 }
 
 // The engine's request from the program's arguments, checked.
-void fillRequest(zip32::ArchiveRequest &request, int32_t count, const char *archiveName, ZipFileNameList names,
-                 const ZipEngineOptions &options)
+void fillRequest(zip32::ArchiveRequest &request, int32_t count, const char *archiveName,
+                 ZipFileNameList names, const ZipEngineOptions &options)
 {
     request.archivePath = archiveName;
     // The last `excluded` names are files to leave out, not to archive.

@@ -50,7 +50,8 @@ bool readAt(FileHandle fd, unsigned char *head, size_t headLength, unsigned char
         return false;
     const auto got = static_cast<uint64_t>(n);
     if (got < headLength)
-        return readAt(fd, head + got, headLength - got, offset + got) && readAt(fd, buffer, length, offset + headLength);
+        return readAt(fd, head + got, headLength - got, offset + got)
+               && readAt(fd, buffer, length, offset + headLength);
     return readAt(fd, buffer + (got - headLength), length - (got - headLength), offset + got);
 }
 
@@ -110,7 +111,7 @@ constexpr size_t kCheckPiece = 1u << 20;
 struct StreamSums {
     uint32_t crc = 0;
     uint64_t raw = 0;
-    bool ended = false;   // the deflate stream ended
+    bool ended = false; // the deflate stream ended
 };
 
 // Inflates one piece of the data in `in`, summing what comes out; false
@@ -134,7 +135,7 @@ bool inflatePiece(z_stream &walker, unsigned char *in, size_t n, unsigned char *
             return false;
         if (rc == Z_STREAM_END) {
             if (walker.avail_in != 0)
-                return false;   // bytes after the end of the stream
+                return false; // bytes after the end of the stream
             sums.ended = true;
         } else if (made == 0 && walker.avail_in > 0)
             return false;
@@ -164,10 +165,7 @@ bool finishInflate(z_stream &walker, unsigned char *out, uint64_t limit, StreamS
 
 } // namespace
 
-void Bytes::assign(const unsigned char *from, size_t n)
-{
-    std::memcpy(allocate(n), from, n);
-}
+void Bytes::assign(const unsigned char *from, size_t n) { std::memcpy(allocate(n), from, n); }
 
 namespace {
 
@@ -206,11 +204,11 @@ constexpr size_t kChunkSample = 16u << 10;
 struct Pipeline::Worker {
     libdeflate_compressor *whole = nullptr;
     libdeflate_compressor *sampler = nullptr;
-    z_stream walker{};          // raw inflate, to find a piece's final block
+    z_stream walker{}; // raw inflate, to find a piece's final block
     bool walkerReady = false;
-    libdeflate_decompressor *inflater = nullptr;   // checking copied data
+    libdeflate_decompressor *inflater = nullptr; // checking copied data
     Scratch in, out;
-    Scratch head;               // a copied file's local header
+    Scratch head; // a copied file's local header
     std::vector<unsigned char> sink = std::vector<unsigned char>(64u << 10);
 
     const int level;
@@ -269,23 +267,23 @@ struct Pipeline::Worker {
             return 0;
         walker.next_in = data;
         walker.avail_in = static_cast<uInt>(n);
-        uint64_t header = 0;    // bit position of the header of the block being decoded
+        uint64_t header = 0; // bit position of the header of the block being decoded
         for (;;) {
             walker.next_out = sink.data();
             walker.avail_out = static_cast<uInt>(sink.size());
             const int rc = inflate(&walker, Z_BLOCK);
             if (rc != Z_OK)
-                return 0;   // Z_STREAM_END too: the end of the final block comes first
+                return 0; // Z_STREAM_END too: the end of the final block comes first
             const int type = walker.data_type;
             if (!(type & 128))
                 continue;
             const uint64_t bit = static_cast<uint64_t>(walker.next_in - data) * 8 - (type & 7);
             if (!(type & 64)) {
-                header = bit;   // between blocks: the next header starts here
+                header = bit; // between blocks: the next header starts here
                 continue;
             }
             if (walker.avail_in != 0)
-                return 0;       // the final block ended before the data did
+                return 0; // the final block ended before the data did
             break;
         }
         data[header >> 3] &= static_cast<unsigned char>(~(1u << (header & 7)));
@@ -371,15 +369,13 @@ namespace {
 constexpr size_t kSpareWorkers = 16;
 constexpr size_t kSpareBuffer = 1u << 20;
 
-template <typename W>
-struct Spares {
+template <typename W> struct Spares {
     std::mutex mutex;
     std::vector<std::unique_ptr<W>> workers;
 };
 
 // Never destroyed: the process may end while a pipeline is taken down.
-template <typename W>
-Spares<W> &spares()
+template <typename W> Spares<W> &spares()
 {
     static auto *kept = new Spares<W>;
     return *kept;
@@ -659,7 +655,8 @@ bool Pipeline::earlierHolds(Worker &w, const FileWork &file, Bytes &data)
             throw std::bad_alloc();
         unsigned char *out = w.in.get(size + 1);
         size_t in = 0, got = 0;
-        if (libdeflate_deflate_decompress_ex(w.inflater, bytes, length, out, size, &in, &got) != LIBDEFLATE_SUCCESS
+        if (libdeflate_deflate_decompress_ex(w.inflater, bytes, length, out, size, &in, &got)
+                != LIBDEFLATE_SUCCESS
             || in != length || got != size)
             return false;
         raw = out;
@@ -695,7 +692,7 @@ bool Pipeline::checkStream(Worker &w, const FileState &state)
             continue;
         }
         if (sums.ended)
-            return false;   // bytes after the end of the stream
+            return false; // bytes after the end of the stream
         if (!inflatePiece(w.walker, in, n, out, state.work.size(), sums))
             return false;
         if (!sums.ended && at == copy.compSize && !finishInflate(w.walker, out, state.work.size(), sums))
@@ -721,7 +718,7 @@ bool Pipeline::sourceMatches(Worker &w, const FileState &state)
     FileInfo st;
     Fd fd{openEntry(e, st, error)};
     if (fd.fd == kNoFile || !asListed(st, e))
-        return false;   // compressed afresh, and then told why
+        return false; // compressed afresh, and then told why
     unsigned char *in = w.in.get(kCheckPiece);
     uint32_t crc = 0;
     for (uint64_t at = 0; at < e.size;) {
@@ -788,7 +785,7 @@ bool Pipeline::storeChunked(Worker &w, FileState &file, FileHandle fd)
     size_t lengths[3];
     for (int i = 0; i < 3; ++i) {
         if (!readAt(fd, buffer.data() + i * kSample, kSample, offsets[i]))
-            return false;   // the chunk's own read reports the error
+            return false; // the chunk's own read reports the error
         samples[i] = buffer.data() + i * kSample;
         lengths[i] = kSample;
     }
@@ -830,7 +827,8 @@ void Pipeline::runChunk(Worker &w, const Task &task, FileState &state, TaskResul
 void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out)
 {
     if (length >= 4 * kChunkSample) {
-        const unsigned char *samples[3] = {in, in + length / 2 - kChunkSample / 2, in + length - kChunkSample};
+        const unsigned char *samples[3] = {in, in + length / 2 - kChunkSample / 2,
+                                           in + length - kChunkSample};
         const size_t lengths[3] = {kChunkSample, kChunkSample, kChunkSample};
         if (w.incompressible(samples, lengths, 3))
             return storedBlocks(in, length, last, out);
@@ -841,7 +839,7 @@ void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, b
     if (n > 0 && !last)
         n = w.endOnByte(packed, n);
     if (n == 0)
-        return storedBlocks(in, length, last, out);   // never expected: bound is enough
+        return storedBlocks(in, length, last, out); // never expected: bound is enough
     out.assign(packed, n);
 }
 
@@ -852,7 +850,7 @@ TaskResult *Pipeline::wait(size_t task, Messenger &messages)
         if (anyFailed())
             return nullptr;
         if (messages.stopped()) {
-            quit_.store(true);   // a long check of a copy ends too
+            quit_.store(true); // a long check of a copy ends too
             return nullptr;
         }
         taskDone_.wait_for(lock, std::chrono::milliseconds(10));

@@ -41,8 +41,8 @@ namespace zip32 {
 class Messenger;
 
 struct FileWork {
-    const Entry *entry = nullptr;   // outlives the pipeline; its path is read
-    CopySource copy;        // its data in the earlier archive, when trusted
+    const Entry *entry = nullptr; // outlives the pipeline; its path is read
+    CopySource copy; // its data in the earlier archive, when trusted
     // As listed: a chunked file must keep this size.
     uint64_t size() const { return entry->size; }
 };
@@ -76,10 +76,10 @@ private:
 struct TaskResult {
     bool done = false;
     bool failed = false;
-    bool stored = false;            // data holds the raw bytes
-    bool copied = false;            // a big file's data is copied from the
-                                    // earlier archive, checked; data empty
-    uint32_t crc = 0;               // of the raw bytes of this task
+    bool stored = false; // data holds the raw bytes
+    bool copied = false; // a big file's data is copied from the
+        // earlier archive, checked; data empty
+    uint32_t crc = 0; // of the raw bytes of this task
     uint64_t rawLength = 0;
     Bytes data;
 };
@@ -148,7 +148,7 @@ private:
     struct FileState {
         explicit FileState(FileWork w) : work(std::move(w)) {}
         FileWork work;
-        std::atomic<int> decision{0};   // chunked: 0 unknown, 1 deflate, 2 store
+        std::atomic<int> decision{0}; // chunked: 0 unknown, 1 deflate, 2 store
         // A chunked copy: 0 unknown, 1 copy, 2 compress, 3 being checked by
         // one worker (the others wait on copyChecked_). One per file, so no
         // lock of its own: a million files would carry a million mutexes.
@@ -169,23 +169,23 @@ private:
     bool copyChunk(Worker &w, const Task &task, FileState &file, TaskResult &r);
     bool checkStream(Worker &w, const FileState &file);
     bool sourceMatches(Worker &w, const FileState &file);
-    bool givingUp() const;   // the pipeline is stopping, or the process ending
+    bool givingUp() const; // the pipeline is stopping, or the process ending
     bool storeChunked(Worker &w, FileState &file, FileHandle fd);
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
-    void advanceFrontier();                 // with mutex_ held
+    void advanceFrontier(); // with mutex_ held
     static uint64_t cost(const Task &t) { return t.length + kTaskCost; }
 
     // Grown by the calling thread under mutex_; element addresses never change.
     std::deque<FileState> files_;
     std::deque<Task> tasks_;
     std::deque<TaskResult> results_;
-    std::vector<size_t> fileFirstTask_{0};   // calling thread only
-    std::vector<FileWork> pending_;          // added, not yet handed over
+    std::vector<size_t> fileFirstTask_{0}; // calling thread only
+    std::vector<FileWork> pending_; // added, not yet handed over
     uint64_t pendingBytes_ = 0;
     int level_;
     size_t workerCount_ = 1;
-    size_t keepBuffer_;     // largest work buffer a worker keeps between tasks
+    size_t keepBuffer_; // largest work buffer a worker keeps between tasks
 
     std::mutex mutex_;
     std::condition_variable workAvailable_;
@@ -195,16 +195,16 @@ private:
     size_t consumed_ = 0;
     uint64_t inFlightCost_ = 0;
     bool stop_ = false;
-    std::atomic<bool> quit_{false};          // long checks give up
+    std::atomic<bool> quit_{false}; // long checks give up
     FileHandle earlier_ = kNoFile;
-    std::mutex copyCheckMutex_;              // waiting for another worker's check
+    std::mutex copyCheckMutex_; // waiting for another worker's check
     std::condition_variable copyChecked_;
     std::atomic<size_t> copied_{0};
     std::atomic<bool> anyFailed_{false};
     std::vector<Failure> failures_;
 
     std::vector<std::unique_ptr<Worker>> workers_;
-    std::vector<std::shared_ptr<Job>> threads_;   // a worker's each
+    std::vector<std::shared_ptr<Job>> threads_; // a worker's each
 };
 
 // Set when the process is ending (atexit): workers stop at the next step.

@@ -17,7 +17,7 @@ namespace {
 constexpr unsigned char kCompressorGeneration = 1;
 
 constexpr uint32_t kMax32 = 0xFFFFFFFFu;
-constexpr uint64_t kMaxDirectory = 1u << 30;   // larger central directories are not read
+constexpr uint64_t kMaxDirectory = 1u << 30; // larger central directories are not read
 
 uint16_t get16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t get32(const unsigned char *p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
@@ -69,10 +69,7 @@ void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out
         out[kFingerprintSize + i] = static_cast<unsigned char>(dataCrc >> (8 * i));
 }
 
-EarlierArchive::~EarlierArchive()
-{
-    close();
-}
+EarlierArchive::~EarlierArchive() { close(); }
 
 void EarlierArchive::close()
 {
@@ -128,7 +125,8 @@ bool EarlierArchive::locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_
     dirStart = get32(end + 16);
     uint64_t dirEnd = endAt;
     unsigned char locator[20];
-    if (endAt >= 20 && readExactly(fd_, locator, sizeof locator, endAt - 20) && get32(locator) == 0x07064b50) {
+    if (endAt >= 20 && readExactly(fd_, locator, sizeof locator, endAt - 20)
+        && get32(locator) == 0x07064b50) {
         const uint64_t at = get64(locator + 8);
         unsigned char end64[56];
         if (get32(locator + 4) != 0 || at > endAt - 20 || endAt - 20 - at < sizeof end64
@@ -143,7 +141,8 @@ bool EarlierArchive::locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_
     } else if (count == 0xFFFF || dirSize == kMax32 || dirStart == kMax32) {
         return false;
     }
-    return dirStart <= dirEnd && dirSize <= dirEnd - dirStart && dirSize <= kMaxDirectory && count <= dirSize / 46;
+    return dirStart <= dirEnd && dirSize <= dirEnd - dirStart && dirSize <= kMaxDirectory
+           && count <= dirSize / 46;
 }
 
 namespace {
@@ -152,7 +151,8 @@ namespace {
 // extended timestamp and this compressor's fingerprint (`mine`). False when
 // they cannot be read whole; `fingerprinted` says whether it is ours.
 template <typename Old>
-bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Old &o, bool &fingerprinted)
+bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Old &o,
+               bool &fingerprinted)
 {
     bool ok = true;
     for (size_t at = 0; at + 4 <= extraLength;) {
@@ -205,7 +205,7 @@ void EarlierArchive::takeSource(IndexReader &index, Old &o)
 {
     IndexEntry source;
     if (!index.next(source)) {
-        forgetSources();   // an index cut short vouches for nothing
+        forgetSources(); // an index cut short vouches for nothing
         return;
     }
     if (!source.known)
@@ -255,13 +255,13 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
         const bool extraOk = readExtra(p + 46 + nameLength, extraLength, mine, o, fingerprinted);
         p += 46 + nameLength + extraLength + commentLength;
         o.usable = fingerprinted && extraOk && disk == 0 && (madeBy >> 8) == 3
-                   && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0
-                   && !name.empty() && name.back() != '/';
+                   && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0 && !name.empty()
+                   && name.back() != '/';
         if (indexed_)
             takeSource(*index, o);
         auto [it, added] = entries_.try_emplace(std::move(name), o);
         if (!added)
-            it->second.usable = false;   // a name twice: neither is trusted
+            it->second.usable = false; // a name twice: neither is trusted
     }
     // Only an index read whole and unchanged, of this archive, vouches.
     if (indexed_ && !index->finish())
@@ -276,12 +276,13 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
     if (it == entries_.end() || !it->second.usable)
         return none;
     const Old &o = it->second;
-    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs || o.external != externalAttributes)
+    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs
+        || o.external != externalAttributes)
         return none;
-    if (o.method == 0 ? o.compSize != o.size
-                      : (o.size < 2 || o.compSize == 0
-                         || (o.size <= kWholeMax ? o.compSize >= o.size
-                                                           : o.compSize > o.size + o.size / 8 + 1024)))
+    if (o.method == 0
+            ? o.compSize != o.size
+            : (o.size < 2 || o.compSize == 0
+               || (o.size <= kWholeMax ? o.compSize >= o.size : o.compSize > o.size + o.size / 8 + 1024)))
         return none;
     // The local header, agreeing with the central record. A small file's
     // is read with its data by the worker that copies it (see

@@ -50,17 +50,17 @@ class IndexReader;
 
 // Where a file's data lies in the earlier archive.
 struct CopySource {
-    uint64_t offset = 0;       // of the compressed data
+    uint64_t offset = 0; // of the compressed data
     uint64_t compSize = 0;
     uint32_t crc = 0;
-    uint32_t dataCrc = 0;      // CRC-32 of the data as stored, when recorded
+    uint32_t dataCrc = 0; // CRC-32 of the data as stored, when recorded
     // Not 0: the local header, of this length, lies right before the data
     // and is still to be checked (headerAgrees) when the data is read.
     uint16_t headerLength = 0;
-    uint16_t flags = 0;        // general purpose flags of the entry
+    uint16_t flags = 0; // general purpose flags of the entry
     bool use = false;
-    bool verify = false;       // not vouched for: the file's own CRC-32 must match first
-    bool stored = false;       // method 0: the raw bytes; else raw deflate
+    bool verify = false; // not vouched for: the file's own CRC-32 must match first
+    bool stored = false; // method 0: the raw bytes; else raw deflate
     bool dataCrcKnown = false;
 };
 
@@ -129,12 +129,12 @@ private:
         uint32_t external = 0;
         uint16_t method = 0;
         uint16_t flags = 0;
-        int64_t mtime = -1;       // extended timestamp, -1 when none
-        int64_t mtimeNs = -1;     // from the fingerprint
-        bool usable = false;      // fingerprint matches; name seen once
+        int64_t mtime = -1; // extended timestamp, -1 when none
+        int64_t mtimeNs = -1; // from the fingerprint
+        bool usable = false; // fingerprint matches; name seen once
         bool dataCrcKnown = false;
-        bool known = false;       // the index says which file it was made from
-        uint32_t link = 0;        // through a link: links_[link - 1]
+        bool known = false; // the index says which file it was made from
+        uint32_t link = 0; // through a link: links_[link - 1]
         Identity file;
     };
 
@@ -144,7 +144,7 @@ private:
     // From the index, when it is this archive's.
     bool indexed_ = false;
     bool sameFolders_ = false;
-    int64_t began_ = 0, beganNs_ = 0;   // the earlier run's start
+    int64_t began_ = 0, beganNs_ = 0; // the earlier run's start
     NamedFolders named_;
     std::vector<Identity> links_;
     std::unordered_map<std::string, Old> entries_;

@@ -34,8 +34,8 @@ ArchiveStamp stampOf(const FileInfo &st);
 // The source of one entry of the archive, in the order of its central
 // directory.
 struct IndexEntry {
-    bool known = false;     // a file read from `file`
-    bool viaLink = false;   // through the link `link`
+    bool known = false; // a file read from `file`
+    bool viaLink = false; // through the link `link`
     Identity file;
     Identity link;
 };
@@ -102,8 +102,8 @@ private:
 
     std::string archivePath_;
     FileHandle fd_ = kNoFile;
-    uint64_t size_ = 0, offset_ = 0;   // of the file, and of buffer_ in it
-    uint32_t crc_ = 0;                 // of every byte before offset_ + at_ handed out
+    uint64_t size_ = 0, offset_ = 0; // of the file, and of buffer_ in it
+    uint32_t crc_ = 0; // of every byte before offset_ + at_ handed out
     std::vector<unsigned char> buffer_;
     size_t at_ = 0;
     bool ok_ = true;

@@ -63,8 +63,8 @@ void serve(Pool &p)
         if (p.queue.empty()) {
             ++p.idle;
             const std::chrono::milliseconds idle = idleFor();
-            const bool arrived = idle.count() > 0
-                                 && p.workArrived.wait_for(lock, idle, [&] { return !p.queue.empty(); });
+            const bool arrived =
+                idle.count() > 0 && p.workArrived.wait_for(lock, idle, [&] { return !p.queue.empty(); });
             --p.idle;
             if (!arrived)
                 return;
@@ -72,8 +72,8 @@ void serve(Pool &p)
         auto [work, job] = std::move(p.queue.front());
         p.queue.pop_front();
         lock.unlock();
-        work();   // as on a thread of its own: what it throws ends the process
-        work = nullptr;   // what it holds goes before the job is done
+        work(); // as on a thread of its own: what it throws ends the process
+        work = nullptr; // what it holds goes before the job is done
         job->finish();
         job.reset();
         lock.lock();

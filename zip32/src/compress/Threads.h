@@ -24,7 +24,7 @@ public:
     // At most `timeout`; true when the work has returned.
     bool waitFor(std::chrono::milliseconds timeout);
 
-    void finish();   // the thread's, once the work is done
+    void finish(); // the thread's, once the work is done
 
 private:
     std::mutex mutex_;

@@ -87,9 +87,6 @@ void Messenger::heartbeat()
         beat();
 }
 
-void Messenger::beat()
-{
-    send("", 0);
-}
+void Messenger::beat() { send("", 0); }
 
 } // namespace zip32

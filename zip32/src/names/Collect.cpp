@@ -36,7 +36,7 @@ const char *kindOf(uint32_t mode)
     return "special file";
 }
 
-using FileId = std::pair<uint64_t, uint64_t>;   // device, inode
+using FileId = std::pair<uint64_t, uint64_t>; // device, inode
 
 // The stored names taken so far, so that a second entry of the same name is
 // passed over: entry numbers in an open-addressed table that looks names up
@@ -83,15 +83,12 @@ private:
     }
 
     const std::deque<Entry> &entries_;
-    std::vector<uint32_t> slots_;   // entry number + 1; 0 is free
+    std::vector<uint32_t> slots_; // entry number + 1; 0 is free
     size_t count_ = 0;
 };
 
 // The last part of a stored name: the entry's own name in its folder.
-std::string_view lastPart(std::string_view stored)
-{
-    return stored.substr(stored.rfind('/') + 1);
-}
+std::string_view lastPart(std::string_view stored) { return stored.substr(stored.rfind('/') + 1); }
 
 // Why a folder or file could not be reached, for a message: the engine's
 // own words where it is another one than listed, else the system's.
@@ -104,8 +101,8 @@ class Collector {
 public:
     Collector(const CollectOptions &options, Messenger &messages, Collected &into,
               const std::function<void(const Entry &)> &onEntry)
-        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks), result_(into),
-          tree_(*result_.folders), taken_(result_.entries)
+        : options_(options), messages_(messages), onEntry_(onEntry), links_(options.followLinks),
+          result_(into), tree_(*result_.folders), taken_(result_.entries)
     {
         FileInfo st;
         if (statPath(options_.archivePath, true, st))
@@ -189,7 +186,7 @@ private:
         named_.push_back(path);
         const FolderNode *node = tree_.top(path);
         if (!node)
-            return;   // told when its name's turn comes
+            return; // told when its name's turn comes
         std::string resolved;
         FolderTree::Hold held = tree_.hold(*node);
         if (held && resolvedFolder(held.handle(), path, resolved))
@@ -204,20 +201,21 @@ private:
     {
         if (const FolderNode *node = tree_.known(dir))
             return node;
-        std::vector<std::string> below;   // the names from `above` down, last first
+        std::vector<std::string> below; // the names from `above` down, last first
         std::string above = dir;
         const FolderNode *node = nullptr;
         while (!node) {
             std::string parent, last;
             splitPath(above, parent, last);
             if (parent == above || last.empty())
-                return tree_.top(dir);   // nothing above it is named
+                return tree_.top(dir); // nothing above it is named
             below.push_back(std::move(last));
             above = std::move(parent);
             node = tree_.known(above);
             // A folder named before that could not be opened then: never
             // passed over for one below it opened by its path.
-            if (!node && std::find(named_.begin(), named_.end(), above) != named_.end() && !(node = tree_.top(above)))
+            if (!node && std::find(named_.begin(), named_.end(), above) != named_.end()
+                && !(node = tree_.top(above)))
                 return nullptr;
         }
         for (auto name = below.rbegin(); node && name != below.rend(); ++name)
@@ -233,7 +231,8 @@ private:
             return node;
         FolderTree::Hold held = tree_.hold(parent);
         LinkVerdict verdict;
-        if (!held || !links_.judge(held.handle(), name, joinPath(parent.path, name), verdict) || !verdict.follow) {
+        if (!held || !links_.judge(held.handle(), name, joinPath(parent.path, name), verdict)
+            || !verdict.follow) {
             setLastError(kErrIsLink);
             return nullptr;
         }
@@ -341,7 +340,8 @@ private:
 
     // Stores `e`, made for `path` in `folder`, under its stored name (see
     // storedAs); false when it is not to be stored.
-    bool store(Entry e, const FolderNode &folder, const std::string &path, bool ignorePath, const char *suffix)
+    bool store(Entry e, const FolderNode &folder, const std::string &path, bool ignorePath,
+               const char *suffix)
     {
         e.stored = storedAs(path, ignorePath, suffix);
         if (e.stored.empty())
@@ -401,7 +401,8 @@ private:
 
     // A link that is not followed: kept as a link entry holding its target
     // where archives can carry one, else left out; a note either way.
-    void addLink(const FolderNode &folder, const std::string &path, const FileInfo &lst, const LinkVerdict &verdict)
+    void addLink(const FolderNode &folder, const std::string &path, const FileInfo &lst,
+                 const LinkVerdict &verdict)
     {
         if (!kStoresLinks) {
             messages_.line(path + ": link left out, " + verdict.why + " (" + verdict.target + ")");
@@ -428,11 +429,11 @@ private:
 
     // One name of a folder's listing. A sub-folder to enter goes to
     // `subFolders`.
-    void addListed(FolderHandle handle, const FolderNode &folder, const std::string &name, const std::string &pattern,
-                   std::vector<SubFolder> &subFolders)
+    void addListed(FolderHandle handle, const FolderNode &folder, const std::string &name,
+                   const std::string &pattern, std::vector<SubFolder> &subFolders)
     {
         const bool matches = wildcardMatch(pattern, name);
-        const bool wanted = matches || options_.recurse;   // a file to store, or a folder to enter
+        const bool wanted = matches || options_.recurse; // a file to store, or a folder to enter
         const std::string child = joinPath(folder.path, name);
         FileInfo lst;
         if (!statIn(handle, name, false, lst)) {
@@ -504,7 +505,8 @@ private:
             const FolderNode *child = tree_.child(node, sub.name, sub.viaLink ? &sub.st : nullptr);
             if (!child) {
                 ++leftOut_;
-                messages_.line(joinPath(node.path, sub.name) + ": folder not read (" + reasonOf(lastError()) + ")");
+                messages_.line(joinPath(node.path, sub.name) + ": folder not read (" + reasonOf(lastError())
+                               + ")");
                 continue;
             }
             addFolder(*child, pattern);
@@ -518,7 +520,7 @@ private:
     Collected &result_;
     FolderTree &tree_;
     TakenNames taken_;
-    std::vector<std::string> named_;   // the folders named, as findFolders found them
+    std::vector<std::string> named_; // the folders named, as findFolders found them
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
     std::set<std::string> neverStoredPaths_;
@@ -532,10 +534,7 @@ std::string_view Entry::name() const
     return lastPart(isDir ? std::string_view(stored).substr(0, stored.size() - 1) : std::string_view(stored));
 }
 
-std::string Entry::path() const
-{
-    return isDir ? folder->path : joinPath(folder->path, name());
-}
+std::string Entry::path() const { return isDir ? folder->path : joinPath(folder->path, name()); }
 
 FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason)
 {

@@ -28,21 +28,21 @@ struct Identity {
 
 // One entry of the archive, in archive order.
 struct Entry {
-    std::string stored;   // name in the archive; folders end in '/'
+    std::string stored; // name in the archive; folders end in '/'
     // The folder the entry lies in (a folder's entry: the folder itself),
     // through which its file is opened by its name, the last part of
     // `stored`.
     const FolderNode *folder = nullptr;
     bool isDir = false;
-    bool isLink = false;  // a link kept as a link: linkTarget is its data
+    bool isLink = false; // a link kept as a link: linkTarget is its data
     bool viaLink = false; // a link that is followed: opened through it
-    uint32_t mode = 0;    // st_mode of the file (of a link's target when followed)
-    int64_t mtime = 0;    // seconds since 1970
-    int64_t ctime = 0;    // change time (POSIX), for trusting an earlier archive
-    int32_t mtimeNs = 0;  // nanoseconds parts: mtime's notices files that change
+    uint32_t mode = 0; // st_mode of the file (of a link's target when followed)
+    int64_t mtime = 0; // seconds since 1970
+    int64_t ctime = 0; // change time (POSIX), for trusting an earlier archive
+    int32_t mtimeNs = 0; // nanoseconds parts: mtime's notices files that change
     int32_t ctimeNs = 0;
-    uint64_t size = 0;    // size when the names were collected
-    uint64_t dev = 0;     // what was listed: a file opened later must be it
+    uint64_t size = 0; // size when the names were collected
+    uint64_t dev = 0; // what was listed: a file opened later must be it
     uint64_t ino = 0;
     // Only links kept as links have one: a million files carry no empty
     // strings.
@@ -65,13 +65,13 @@ struct Entry {
 FileHandle openEntry(const Entry &e, FileInfo &st, std::string &reason);
 
 struct CollectOptions {
-    std::string root;          // normalised absolute root directory
+    std::string root; // normalised absolute root directory
     bool recurse = false;
     bool ignorePath = false;
     bool includeHidden = false;
-    bool followLinks = false;  // links out of the archive's folders too
-    std::string archivePath;   // normalised; never put into itself
-    std::vector<std::string> leaveOut;   // normalised paths of files never stored
+    bool followLinks = false; // links out of the archive's folders too
+    std::string archivePath; // normalised; never put into itself
+    std::vector<std::string> leaveOut; // normalised paths of files never stored
 };
 
 struct Collected {
@@ -80,8 +80,8 @@ struct Collected {
     // A deque: an entry never moves once made, so the pipeline's workers
     // read its path in place while more entries are added.
     std::deque<Entry> entries;
-    size_t leftOut = 0;        // matched, but could not be looked at: named in a message
-    bool stopped = false;      // the progress routine asked to stop
+    size_t leftOut = 0; // matched, but could not be looked at: named in a message
+    bool stopped = false; // the progress routine asked to stop
 };
 
 // The folders the program named (device and inode), in the order named.

@@ -31,10 +31,7 @@ void FolderTree::Hold::release()
 
 namespace {
 
-bool sameFile(const FileInfo &a, uint64_t dev, uint64_t ino)
-{
-    return a.dev == dev && a.ino == ino;
-}
+bool sameFile(const FileInfo &a, uint64_t dev, uint64_t ino) { return a.dev == dev && a.ino == ino; }
 
 } // namespace
 
@@ -47,8 +44,8 @@ const FolderNode *FolderTree::add(FolderNode node, FolderHandle handle, const Fi
     node.mtime = st.mtime;
     // A folder on the same device as the one holding it is on the same file
     // system: asked once per file system met, not once per folder.
-    node.keepsChangeTimes = node.parent && node.parent->dev == st.dev ? node.parent->keepsChangeTimes
-                                                                      : keepsChangeTimes(handle);
+    node.keepsChangeTimes =
+        node.parent && node.parent->dev == st.dev ? node.parent->keepsChangeTimes : keepsChangeTimes(handle);
     nodes_.push_back(std::move(node));
     const FolderNode &made = nodes_.back();
     if (registered)
@@ -78,7 +75,8 @@ const FolderNode *FolderTree::top(const std::string &path, bool registered)
     return add(std::move(node), handle, st, registered);
 }
 
-const FolderNode *FolderTree::child(const FolderNode &parent, const std::string &name, const FileInfo *expected)
+const FolderNode *FolderTree::child(const FolderNode &parent, const std::string &name,
+                                    const FileInfo *expected)
 {
     std::lock_guard lock(mutex_);
     const FolderHandle handle = openChild(parent, name, expected != nullptr);
@@ -127,7 +125,8 @@ bool FolderTree::open(const FolderNode &node)
         open_.splice(open_.end(), open_, node.lru_);
         return true;
     }
-    const FolderHandle handle = node.parent ? openChild(*node.parent, node.name, node.viaLink) : openFolder(node.path);
+    const FolderHandle handle =
+        node.parent ? openChild(*node.parent, node.name, node.viaLink) : openFolder(node.path);
     if (handle == kNoFile)
         return false;
     // Opened again: it must be the very folder it was.
@@ -145,7 +144,7 @@ FolderHandle FolderTree::openChild(const FolderNode &parent, const std::string &
 {
     if (!open(parent))
         return kNoFile;
-    ++parent.users_;   // not to be closed while its child is opened
+    ++parent.users_; // not to be closed while its child is opened
     const FolderHandle handle = openFolderIn(parent.handle_, name, follow);
     --parent.users_;
     return handle;

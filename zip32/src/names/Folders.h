@@ -27,14 +27,14 @@ class FolderTree;
 
 struct FolderNode {
     FolderTree *tree = nullptr;
-    const FolderNode *parent = nullptr;   // null: a folder the program named, opened by its path
-    std::string path;                     // full path, for messages and stored names
-    std::string name;                     // its name in the parent
+    const FolderNode *parent = nullptr; // null: a folder the program named, opened by its path
+    std::string path; // full path, for messages and stored names
+    std::string name; // its name in the parent
     uint64_t dev = 0, ino = 0;
-    uint32_t mode = 0;                    // as first opened
+    uint32_t mode = 0; // as first opened
     int64_t mtime = 0;
-    bool viaLink = false;                 // reached through a link that was followed
-    bool keepsChangeTimes = false;        // its file system keeps real change times
+    bool viaLink = false; // reached through a link that was followed
+    bool keepsChangeTimes = false; // its file system keeps real change times
 
 private:
     friend class FolderTree;
@@ -78,7 +78,8 @@ public:
     // `expected`: the attributes of what it was judged to lead to, which
     // the folder opened must then be (else kErrChanged). Null with
     // lastError() set (kErrIsLink: a link stands there).
-    const FolderNode *child(const FolderNode &parent, const std::string &name, const FileInfo *expected = nullptr);
+    const FolderNode *child(const FolderNode &parent, const std::string &name,
+                            const FileInfo *expected = nullptr);
     // A registered folder, or one reached from one, at `path`; else null.
     const FolderNode *known(const std::string &path);
 
@@ -86,16 +87,16 @@ public:
 
 private:
     const FolderNode *add(FolderNode node, FolderHandle handle, const FileInfo &st, bool registered);
-    bool open(const FolderNode &node);                            // mutex_ held
+    bool open(const FolderNode &node); // mutex_ held
     // `name` in `parent`, which is opened first and kept open meanwhile.
-    FolderHandle openChild(const FolderNode &parent, const std::string &name, bool follow);   // mutex_ held
-    void keepOpen(const FolderNode &node, FolderHandle handle);   // mutex_ held
+    FolderHandle openChild(const FolderNode &parent, const std::string &name, bool follow); // mutex_ held
+    void keepOpen(const FolderNode &node, FolderHandle handle); // mutex_ held
     void release(const FolderNode &node);
 
     std::mutex mutex_;
-    std::deque<FolderNode> nodes_;                                    // never move
-    std::unordered_map<std::string, const FolderNode *> byPath_;     // named and found
-    std::list<const FolderNode *> open_;                              // least recently used first
+    std::deque<FolderNode> nodes_; // never move
+    std::unordered_map<std::string, const FolderNode *> byPath_; // named and found
+    std::list<const FolderNode *> open_; // least recently used first
     size_t budget_;
 };
 

@@ -14,9 +14,9 @@ namespace zip32 {
 
 struct LinkVerdict {
     bool follow = false;
-    std::string target;   // not followed: the text the link holds
+    std::string target; // not followed: the text the link holds
     const char *why = ""; // not followed: the reason, for the message
-    FileInfo reached;     // followed: what it leads to, as it was judged
+    FileInfo reached; // followed: what it leads to, as it was judged
 };
 
 class LinkRule {
@@ -33,7 +33,8 @@ public:
     // the link itself has gone since it was listed (lastError() says why).
     // What a followed link leads to is judged and looked at in one step:
     // the file then opened through the link must be that one.
-    bool judge(FolderHandle folder, const std::string &name, const std::string &path, LinkVerdict &verdict) const;
+    bool judge(FolderHandle folder, const std::string &name, const std::string &path,
+               LinkVerdict &verdict) const;
 
 private:
     const char *refusal(const std::string &resolved) const;

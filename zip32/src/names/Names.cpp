@@ -4,10 +4,7 @@
 
 namespace zip32 {
 
-bool hasWildcard(std::string_view text)
-{
-    return text.find_first_of("*?") != std::string_view::npos;
-}
+bool hasWildcard(std::string_view text) { return text.find_first_of("*?") != std::string_view::npos; }
 
 namespace {
 
@@ -67,8 +64,7 @@ bool wildcardMatch(std::string_view pattern, std::string_view name)
 
 bool isAscii(std::string_view text)
 {
-    return std::all_of(text.begin(), text.end(),
-                       [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+    return std::all_of(text.begin(), text.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
 }
 
 bool isValidUtf8(std::string_view text)

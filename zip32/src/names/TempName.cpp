@@ -12,10 +12,7 @@ constexpr size_t kDigits = 8;
 // and ".tmp".
 constexpr size_t kAdded = 1 + 1 + kDigits + 4;
 
-bool isHexDigit(char c)
-{
-    return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
-}
+bool isHexDigit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); }
 
 // The base of a name of the temporary form, or false.
 bool baseOf(std::string_view name, std::string_view &base)

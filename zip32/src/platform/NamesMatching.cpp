@@ -11,7 +11,7 @@ bool namesMatching(FolderHandle dir, NameTest wanted, std::vector<std::string> &
     out.clear();
     if (!folder.open(dir))
         return false;
-    folder.names(true, names);   // what could be listed
+    folder.names(true, names); // what could be listed
     for (std::string &name : names)
         if (wanted(name))
             out.push_back(std::move(name));

@@ -25,25 +25,25 @@
 #ifdef _WIN32
 // Kinds the Windows headers have no names for; the engine makes up a POSIX
 // mode for every file it meets (see FileInfo).
-#ifndef S_IFLNK
-#define S_IFLNK 0120000
-#endif
-#ifndef S_IFSOCK
-#define S_IFSOCK 0140000
-#endif
-#ifndef S_ISLNK
-#define S_ISLNK(m) (((m) & S_IFMT) == S_IFLNK)
-#endif
-#ifndef S_ISSOCK
-#define S_ISSOCK(m) (((m) & S_IFMT) == S_IFSOCK)
-#endif
+#  ifndef S_IFLNK
+#    define S_IFLNK 0120000
+#  endif
+#  ifndef S_IFSOCK
+#    define S_IFSOCK 0140000
+#  endif
+#  ifndef S_ISLNK
+#    define S_ISLNK(m) (((m)&S_IFMT) == S_IFLNK)
+#  endif
+#  ifndef S_ISSOCK
+#    define S_ISSOCK(m) (((m)&S_IFMT) == S_IFSOCK)
+#  endif
 #endif
 
 namespace zip32 {
 
 #ifdef _WIN32
 constexpr char kSeparator = '\\';
-using FileHandle = intptr_t;   // a HANDLE; INVALID_HANDLE_VALUE is -1
+using FileHandle = intptr_t; // a HANDLE; INVALID_HANDLE_VALUE is -1
 #else
 constexpr char kSeparator = '/';
 using FileHandle = int;
@@ -69,11 +69,11 @@ struct FileInfo {
     uint64_t size = 0;
     uint64_t dev = 0;
     uint64_t ino = 0;
-    int64_t mtime = 0;     // seconds since 1970
-    int64_t mtimeNs = 0;   // and nanoseconds
-    int64_t ctime = 0;     // last change of data or attributes (Windows:
-    int64_t ctimeNs = 0;   // FILE_BASIC_INFO.ChangeTime; 0 where unknown)
-    uint32_t uid = 0;      // owner and group (POSIX only)
+    int64_t mtime = 0; // seconds since 1970
+    int64_t mtimeNs = 0; // and nanoseconds
+    int64_t ctime = 0; // last change of data or attributes (Windows:
+    int64_t ctimeNs = 0; // FILE_BASIC_INFO.ChangeTime; 0 where unknown)
+    uint32_t uid = 0; // owner and group (POSIX only)
     uint32_t gid = 0;
 };
 
@@ -114,7 +114,8 @@ inline bool isJoinOf(std::string_view path, std::string_view dir, std::string_vi
 {
     const size_t separator = dir.empty() || !isPathSeparator(dir.back()) ? 1 : 0;
     return path.size() == dir.size() + separator + name.size() && path.substr(0, dir.size()) == dir
-           && (separator == 0 || path[dir.size()] == kSeparator) && path.substr(path.size() - name.size()) == name;
+           && (separator == 0 || path[dir.size()] == kSeparator)
+           && path.substr(path.size() - name.size()) == name;
 }
 // Lexical clean-up of an absolute POSIX path: repeated and trailing '/'
 // removed, "." parts dropped, ".." parts take away the part before them
@@ -210,16 +211,16 @@ public:
 
 private:
 #ifdef _WIN32
-    std::vector<std::pair<std::string, uint32_t>> entries_;   // name, attributes
-    int error_ = 0;   // the listing broke off part way
+    std::vector<std::pair<std::string, uint32_t>> entries_; // name, attributes
+    int error_ = 0; // the listing broke off part way
 #else
     int fd_ = -1;
-#ifdef __linux__
-    std::vector<char> buffer_;   // getdents64's pieces, the first read by open
+#  ifdef __linux__
+    std::vector<char> buffer_; // getdents64's pieces, the first read by open
     long filled_ = 0;
-#else
+#  else
     void *dir_ = nullptr;
-#endif
+#  endif
 #endif
 };
 
@@ -255,7 +256,8 @@ int64_t readFile(FileHandle file, void *buffer, size_t length);
 int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset);
 // The same into two buffers, `head` first, in one call where the system has
 // one: the number of bytes read into both, which may be short.
-int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset);
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length,
+                   uint64_t offset);
 int64_t writeFileAt(FileHandle file, const void *buffer, size_t length, uint64_t offset);
 bool truncateFile(FileHandle file, uint64_t length);
 // Puts the file's data on the disk; true also where the file system cannot.
@@ -318,11 +320,11 @@ bool userMayWrite(uint32_t uid, const std::string &folder);
 bool othersMayWrite(const std::string &folder);
 // What of the file it replaces an archive keeps (POSIX; nothing on Windows).
 struct KeptAttributes {
-    uint32_t mode = 0666;          // the permissions the archive has at most
-    bool owner = false;            // uid and gid, where the process may set them
-    bool group = false;            // gid alone
+    uint32_t mode = 0666; // the permissions the archive has at most
+    bool owner = false; // uid and gid, where the process may set them
+    bool group = false; // gid alone
     uint32_t uid = 0, gid = 0;
-    FileHandle from = kNoFile;     // its extended attributes (user.*) and ACL, from this file
+    FileHandle from = kNoFile; // its extended attributes (user.*) and ACL, from this file
 };
 // Gives `to` what `kept` says, as far as the process may; the permissions
 // end as they were when `to` was made, but never wider than kept.mode. Best

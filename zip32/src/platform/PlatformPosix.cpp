@@ -26,8 +26,8 @@
 #include <time.h>
 #include <unistd.h>
 #ifdef __linux__
-#include <linux/magic.h>
-#include <sys/vfs.h>
+#  include <linux/magic.h>
+#  include <sys/vfs.h>
 #endif
 
 namespace zip32 {
@@ -40,25 +40,13 @@ const int kErrIO = EIO;
 const int kErrBadHandle = EBADF;
 const int kErrNameTooLong = ENAMETOOLONG;
 
-int lastError()
-{
-    return errno;
-}
+int lastError() { return errno; }
 
-void setLastError(int error)
-{
-    errno = error;
-}
+void setLastError(int error) { errno = error; }
 
-std::string errorText(int error)
-{
-    return std::strerror(error);
-}
+std::string errorText(int error) { return std::strerror(error); }
 
-bool isNotFound(int error)
-{
-    return error == ENOENT;
-}
+bool isNotFound(int error) { return error == ENOENT; }
 
 namespace {
 
@@ -80,10 +68,7 @@ FileInfo infoOf(const struct stat &st)
 
 } // namespace
 
-bool isAbsolutePath(const std::string &path)
-{
-    return !path.empty() && path[0] == '/';
-}
+bool isAbsolutePath(const std::string &path) { return !path.empty() && path[0] == '/'; }
 
 std::string absolutePath(const std::string &path)
 {
@@ -302,7 +287,7 @@ bool readLinkIn(FolderHandle folder, const std::string &name, std::string &targe
             target = std::move(text);
             return true;
         }
-        text.resize(text.size() * 2);   // it may have been cut: read again
+        text.resize(text.size() * 2); // it may have been cut: read again
     }
 }
 
@@ -322,15 +307,15 @@ bool keepsChangeTimes(FolderHandle folder)
     // "change time" is the modification time, which any program sets),
     // and a FUSE, SMB or NFS server reports what it likes.
     switch (static_cast<unsigned long>(fs.f_type)) {
-    case EXT4_SUPER_MAGIC:      // also ext2 and ext3
+    case EXT4_SUPER_MAGIC: // also ext2 and ext3
     case XFS_SUPER_MAGIC:
     case BTRFS_SUPER_MAGIC:
     case TMPFS_MAGIC:
     case RAMFS_MAGIC:
     case F2FS_SUPER_MAGIC:
-    case 0x2FC12FC1:            // ZFS
-    case 0xCA451A4E:            // bcachefs
-    case 0x3153464A:            // JFS
+    case 0x2FC12FC1: // ZFS
+    case 0xCA451A4E: // bcachefs
+    case 0x3153464A: // JFS
     case REISERFS_SUPER_MAGIC:
     case NILFS_SUPER_MAGIC:
     case OVERLAYFS_SUPER_MAGIC:
@@ -449,7 +434,7 @@ namespace {
 // after fork shares the inotify file, and must not read its events.
 struct FollowedFolder {
     std::string path;
-    NameTest isTemporary = nullptr;   // what the names kept were chosen by
+    NameTest isTemporary = nullptr; // what the names kept were chosen by
     dev_t dev = 0;
     ino_t ino = 0;
     pid_t owner = 0;
@@ -468,7 +453,7 @@ constexpr size_t kFollowedFolders = 4;
 
 Followed &followed()
 {
-    static auto *all = new Followed;   // never destroyed: used until exit
+    static auto *all = new Followed; // never destroyed: used until exit
     return *all;
 }
 
@@ -501,7 +486,8 @@ bool takeEvents(FollowedFolder &f)
 
 } // namespace
 
-bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemporary,
+                      std::vector<std::string> &out)
 {
     struct stat st;
     if (::fstat(dir, &st) != 0)
@@ -509,10 +495,9 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
     Followed &all = followed();
     std::lock_guard lock(all.mutex);
     auto &folders = all.folders;
-    auto it = std::find_if(folders.begin(), folders.end(),
-                           [&](const FollowedFolder &f) {
-                               return f.dev == st.st_dev && f.ino == st.st_ino && f.isTemporary == isTemporary;
-                           });
+    auto it = std::find_if(folders.begin(), folders.end(), [&](const FollowedFolder &f) {
+        return f.dev == st.st_dev && f.ino == st.st_ino && f.isTemporary == isTemporary;
+    });
     if (it != folders.end() && (it->owner != ::getpid() || !takeEvents(*it))) {
         if (it->owner == ::getpid())
             ::close(it->fd);
@@ -547,8 +532,9 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
             return listed;
         }
         if (folders.size() >= kFollowedFolders) {
-            auto oldest = std::min_element(folders.begin(), folders.end(),
-                                           [](const FollowedFolder &a, const FollowedFolder &b) { return a.used < b.used; });
+            auto oldest = std::min_element(
+                folders.begin(), folders.end(),
+                [](const FollowedFolder &a, const FollowedFolder &b) { return a.used < b.used; });
             if (oldest->owner == ::getpid())
                 ::close(oldest->fd);
             folders.erase(oldest);
@@ -595,7 +581,8 @@ int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset
     }
 }
 
-int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset)
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length,
+                   uint64_t offset)
 {
     struct iovec parts[2] = {{head, headLength}, {buffer, length}};
     for (;;) {
@@ -638,10 +625,7 @@ void startWriteBack(FileHandle file, uint64_t offset, uint64_t length)
 #endif
 }
 
-bool closeFile(FileHandle file)
-{
-    return ::close(file) == 0;
-}
+bool closeFile(FileHandle file) { return ::close(file) == 0; }
 
 namespace {
 
@@ -705,10 +689,7 @@ bool isHeldElsewhere(int error)
     return error == EBUSY || error == ETXTBSY;
 }
 
-bool removeFile(FolderHandle dir, const std::string &name)
-{
-    return ::unlinkat(dir, name.c_str(), 0) == 0;
-}
+bool removeFile(FolderHandle dir, const std::string &name) { return ::unlinkat(dir, name.c_str(), 0) == 0; }
 
 FileHandle createIn(FolderHandle dir, const std::string &name, uint32_t mode)
 {
@@ -788,10 +769,7 @@ FolderHandle reuseIndexFolder()
     return folder;
 }
 
-uint32_t processUser()
-{
-    return static_cast<uint32_t>(::geteuid());
-}
+uint32_t processUser() { return static_cast<uint32_t>(::geteuid()); }
 
 namespace {
 
@@ -893,10 +871,7 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
         ::fchmod(to, mode);
 }
 
-uint64_t processNumber()
-{
-    return static_cast<uint64_t>(::getpid());
-}
+uint64_t processNumber() { return static_cast<uint64_t>(::getpid()); }
 
 const bool kKeepsIdleThreads = true;
 
@@ -928,10 +903,7 @@ void armExitRemoval(FolderHandle dir, const std::string &name)
     g_exitFolder.store(dir, std::memory_order_release);
 }
 
-void disarmExitRemoval()
-{
-    g_exitFolder.store(-1, std::memory_order_release);
-}
+void disarmExitRemoval() { g_exitFolder.store(-1, std::memory_order_release); }
 
 void exitRemove()
 {
@@ -940,14 +912,8 @@ void exitRemove()
         ::unlinkat(dir, g_exitName, 0);
 }
 
-void localTimeOf(time_t t, std::tm &out)
-{
-    localtime_r(&t, &out);
-}
+void localTimeOf(time_t t, std::tm &out) { localtime_r(&t, &out); }
 
-void alsoAtQuickExit(void (*handler)())
-{
-    std::at_quick_exit(handler);
-}
+void alsoAtQuickExit(void (*handler)()) { std::at_quick_exit(handler); }
 
 } // namespace zip32

@@ -9,22 +9,23 @@
 #include <vector>
 
 #ifndef NOMINMAX
-#define NOMINMAX
+#  define NOMINMAX
 #endif
 #include <windows.h>
 #include <aclapi.h>
 #include <winternl.h>
 
 // ntdll's folder listing from a handle, which winternl.h does not declare.
-extern "C" NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc, PVOID context,
-                                                        PIO_STATUS_BLOCK io, PVOID information, ULONG length,
-                                                        FILE_INFORMATION_CLASS kind, BOOLEAN single,
-                                                        PUNICODE_STRING name, BOOLEAN restart);
+extern "C" NTSYSAPI NTSTATUS NTAPI NtQueryDirectoryFile(HANDLE file, HANDLE event, PIO_APC_ROUTINE apc,
+                                                        PVOID context, PIO_STATUS_BLOCK io, PVOID information,
+                                                        ULONG length, FILE_INFORMATION_CLASS kind,
+                                                        BOOLEAN single, PUNICODE_STRING name,
+                                                        BOOLEAN restart);
 
 namespace zip32 {
 
 const int kErrNotDir = ERROR_DIRECTORY;
-const int kErrIsDir = ERROR_ACCESS_DENIED;   // what Windows says when a folder is opened as a file
+const int kErrIsDir = ERROR_ACCESS_DENIED; // what Windows says when a folder is opened as a file
 const int kErrExists = ERROR_FILE_EXISTS;
 const int kErrNoMemory = ERROR_NOT_ENOUGH_MEMORY;
 const int kErrIO = ERROR_READ_FAULT;
@@ -118,10 +119,7 @@ std::string narrow(std::wstring_view w)
     return out;
 }
 
-bool isSeparator(char c)
-{
-    return c == '\\' || c == '/';
-}
+bool isSeparator(char c) { return c == '\\' || c == '/'; }
 
 bool hasDrive(std::string_view p)
 {
@@ -192,10 +190,7 @@ uint64_t ticksOf(const FILETIME &ft)
     return (static_cast<uint64_t>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
-void setTime(FileInfo &info, const FILETIME &ft)
-{
-    splitTime(ticksOf(ft), info.mtime, info.mtimeNs);
-}
+void setTime(FileInfo &info, const FILETIME &ft) { splitTime(ticksOf(ft), info.mtime, info.mtimeNs); }
 
 uint32_t modeOf(DWORD attributes)
 {
@@ -230,7 +225,8 @@ bool fileIndexOf(HANDLE h, uint64_t &index)
 {
     IO_STATUS_BLOCK io{};
     FILE_INTERNAL_INFORMATION internal{};
-    const NTSTATUS status = NtQueryInformationFile(h, &io, &internal, sizeof internal, FileInternalInformation);
+    const NTSTATUS status =
+        NtQueryInformationFile(h, &io, &internal, sizeof internal, FileInternalInformation);
     index = static_cast<uint64_t>(internal.IndexNumber.QuadPart);
     return NT_SUCCESS(status);
 }
@@ -251,7 +247,8 @@ bool volumeOf(HANDLE folder, uint64_t &serial)
     thread_local unsigned next = 0;
     FILE_BASIC_INFO basic{};
     uint64_t index = 0;
-    if (!GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic) || !fileIndexOf(folder, index))
+    if (!GetFileInformationByHandleEx(folder, FileBasicInfo, &basic, sizeof basic)
+        || !fileIndexOf(folder, index))
         return false;
     for (const Known &k : known) {
         if (k.folder == folder && k.index == index && k.created == basic.CreationTime.QuadPart) {
@@ -306,39 +303,30 @@ std::atomic<uint64_t> g_madeUpIdentity{0};
 
 } // namespace
 
-int lastError()
-{
-    return static_cast<int>(GetLastError());
-}
+int lastError() { return static_cast<int>(GetLastError()); }
 
-void setLastError(int error)
-{
-    SetLastError(static_cast<DWORD>(error));
-}
+void setLastError(int error) { SetLastError(static_cast<DWORD>(error)); }
 
 std::string errorText(int error)
 {
     wchar_t *text = nullptr;
-    const DWORD n = FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM
-                                       | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                   nullptr, static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t *>(&text),
-                                   0, nullptr);
+    const DWORD n = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+        static_cast<DWORD>(error), 0, reinterpret_cast<wchar_t *>(&text), 0, nullptr);
     std::string out;
     if (n > 0 && text)
         out = narrow(std::wstring_view(text, n));
     if (text)
         LocalFree(text);
-    while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.'))
+    while (!out.empty()
+           && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ' || out.back() == '.'))
         out.pop_back();
     if (out.empty())
         out = "system error " + std::to_string(static_cast<unsigned long>(error));
     return out;
 }
 
-bool isNotFound(int error)
-{
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
-}
+bool isNotFound(int error) { return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND; }
 
 bool isAbsolutePath(const std::string &path)
 {
@@ -399,12 +387,13 @@ std::string storedName(const std::string &path, const std::string &root, bool ig
     const std::wstring r = widen(root);
     auto startsWithRoot = [&] {
         return p.size() >= r.size()
-               && CompareStringOrdinal(p.data(), static_cast<int>(r.size()), r.data(), static_cast<int>(r.size()),
-                                       TRUE) == CSTR_EQUAL;
+               && CompareStringOrdinal(p.data(), static_cast<int>(r.size()), r.data(),
+                                       static_cast<int>(r.size()), TRUE)
+                      == CSTR_EQUAL;
     };
     std::wstring rel;
     if (!r.empty() && r.back() == L'\\' && startsWithRoot()) {
-        rel = p.substr(r.size());                    // the root of a drive or share
+        rel = p.substr(r.size()); // the root of a drive or share
     } else if (startsWithRoot() && p.size() == r.size()) {
         return {};
     } else if (startsWithRoot() && p[r.size()] == L'\\') {
@@ -441,7 +430,7 @@ bool statPath(const std::string &path, bool follow, FileInfo &info)
     if (h != INVALID_HANDLE_VALUE)
         return closeAfter(h, handleInfo(h, info));
     if (reparse)
-        return false;   // where the link leads is not there
+        return false; // where the link leads is not there
     info = FileInfo{};
     info.mode = modeOf(data.dwFileAttributes);
     info.size = (static_cast<uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
@@ -457,7 +446,7 @@ const bool kStoresLinks = false;
 // the very tick GetSystemTimeAsFileTime reads; under Wine from the Linux
 // kernel's coarse clock, up to a tick behind the one Wine reads here. Taken
 // this much early, the moment is never later than a stamp made after it.
-constexpr int64_t kStampLag = 320000;   // 32 ms in 100 ns
+constexpr int64_t kStampLag = 320000; // 32 ms in 100 ns
 
 bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds)
 {
@@ -469,9 +458,10 @@ bool fileSystemNow(int64_t &seconds, int64_t &nanoseconds)
 
 bool setModifiedTime(FileHandle file, int64_t seconds, int64_t nanoseconds)
 {
-    FILE_BASIC_INFO basic{};   // times of 0 and attributes of 0 are left as they are
+    FILE_BASIC_INFO basic{}; // times of 0 and attributes of 0 are left as they are
     basic.LastWriteTime.QuadPart = seconds * 10000000 + nanoseconds / 100 + INT64_C(116444736000000000);
-    return SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileBasicInfo, &basic, sizeof basic) != 0;
+    return SetFileInformationByHandle(reinterpret_cast<HANDLE>(file), FileBasicInfo, &basic, sizeof basic)
+           != 0;
 }
 
 namespace {
@@ -530,7 +520,8 @@ bool isWithin(const std::string &path, const std::string &folder)
     const std::wstring p = widen(path);
     const std::wstring f = widen(folder);
     if (p.size() < f.size()
-        || CompareStringOrdinal(p.data(), static_cast<int>(f.size()), f.data(), static_cast<int>(f.size()), TRUE)
+        || CompareStringOrdinal(p.data(), static_cast<int>(f.size()), f.data(), static_cast<int>(f.size()),
+                                TRUE)
                != CSTR_EQUAL)
         return false;
     // "C:\" (a drive's root) ends in its separator already.
@@ -563,7 +554,8 @@ HANDLE openRelative(FolderHandle folder, const std::string &name, ACCESS_MASK ac
     text.Length = static_cast<USHORT>(wide.size() * sizeof(wchar_t));
     text.MaximumLength = text.Length;
     OBJECT_ATTRIBUTES object;
-    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, reinterpret_cast<HANDLE>(folder), nullptr);
+    InitializeObjectAttributes(&object, &text, OBJ_CASE_INSENSITIVE, reinterpret_cast<HANDLE>(folder),
+                               nullptr);
     IO_STATUS_BLOCK io{};
     HANDLE h = INVALID_HANDLE_VALUE;
     const NTSTATUS status = NtCreateFile(&h, access | SYNCHRONIZE, &object, &io, nullptr, attributes, share,
@@ -571,7 +563,7 @@ HANDLE openRelative(FolderHandle folder, const std::string &name, ACCESS_MASK ac
     if (!NT_SUCCESS(status)) {
         DWORD error = RtlNtStatusToDosError(status);
         if (error == ERROR_ALREADY_EXISTS)
-            error = ERROR_FILE_EXISTS;   // as CreateFileW says it
+            error = ERROR_FILE_EXISTS; // as CreateFileW says it
         SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
@@ -604,7 +596,8 @@ bool finalPathOf(HANDLE h, std::string &resolved)
     std::wstring finalPath(MAX_PATH, L'\0');
     DWORD n = 0;
     for (int attempt = 0; attempt < 3; ++attempt) {
-        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()), FILE_NAME_NORMALIZED);
+        n = GetFinalPathNameByHandleW(h, finalPath.data(), static_cast<DWORD>(finalPath.size()),
+                                      FILE_NAME_NORMALIZED);
         if (n == 0 || n < finalPath.size())
             break;
         finalPath.assign(n + 1, L'\0');
@@ -615,7 +608,7 @@ bool finalPathOf(HANDLE h, std::string &resolved)
         return false;
     }
     finalPath.resize(n);
-    resolved = normalizeFull(narrow(finalPath));   // drops the "\\?\" (or "\\?\UNC\") prefix
+    resolved = normalizeFull(narrow(finalPath)); // drops the "\\?\" (or "\\?\UNC\") prefix
     return true;
 }
 
@@ -648,14 +641,15 @@ FolderHandle openFolder(const std::string &path)
 
 FolderHandle openFolderIn(FolderHandle parent, const std::string &name, bool follow)
 {
-    const ULONG options = FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
+    const ULONG options =
+        FILE_DIRECTORY_FILE | FILE_OPEN_FOR_BACKUP_INTENT | (follow ? 0 : FILE_OPEN_REPARSE_POINT);
     HANDLE h = openRelative(parent, name, kFolderAccess, kShareAll, FILE_OPEN, options);
     if (h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED)
         h = openRelative(parent, name, FILE_TRAVERSE | FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, options);
     // A link to a file where a folder is wanted.
     FileInfo st;
-    if (h == INVALID_HANDLE_VALUE && !follow && GetLastError() == ERROR_DIRECTORY && statIn(parent, name, false, st)
-        && S_ISLNK(st.mode))
+    if (h == INVALID_HANDLE_VALUE && !follow && GetLastError() == ERROR_DIRECTORY
+        && statIn(parent, name, false, st) && S_ISLNK(st.mode))
         SetLastError(kErrIsLink);
     return reinterpret_cast<FolderHandle>(refuseLink(h, follow));
 }
@@ -685,15 +679,17 @@ bool statIn(FolderHandle folder, const std::string &name, bool follow, FileInfo 
 
 FileHandle openIn(FolderHandle folder, const std::string &name, bool follow)
 {
-    HANDLE h = openRelative(folder, name, FILE_GENERIC_READ, kShareAll, FILE_OPEN,
-                            FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | (follow ? 0 : FILE_OPEN_REPARSE_POINT));
+    HANDLE h =
+        openRelative(folder, name, FILE_GENERIC_READ, kShareAll, FILE_OPEN,
+                     FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | (follow ? 0 : FILE_OPEN_REPARSE_POINT));
     return reinterpret_cast<FileHandle>(refuseLink(h, follow));
 }
 
 bool resolveIn(FolderHandle folder, const std::string &name, const std::string &, std::string &resolved,
                FileInfo &target)
 {
-    HANDLE h = openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
+    HANDLE h =
+        openRelative(folder, name, FILE_READ_ATTRIBUTES, kShareAll, FILE_OPEN, FILE_OPEN_FOR_BACKUP_INTENT);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     return closeAfter(h, finalPathOf(h, resolved) && handleInfo(h, target));
@@ -742,10 +738,7 @@ bool keepsChangeTimes(FolderHandle folder)
     return changeTimesAreReal(fileSystem, GetDriveTypeW(root.c_str()));
 }
 
-size_t folderBudget()
-{
-    return 256;
-}
+size_t folderBudget() { return 256; }
 
 FolderReader::~FolderReader() = default;
 
@@ -758,11 +751,11 @@ bool FolderReader::open(FolderHandle folder)
     std::vector<unsigned char> buffer(64u << 10);
     for (bool first = true;; first = false) {
         IO_STATUS_BLOCK io{};
-        const NTSTATUS status = NtQueryDirectoryFile(reinterpret_cast<HANDLE>(folder), nullptr, nullptr, nullptr, &io,
-                                                     buffer.data(), static_cast<ULONG>(buffer.size()),
-                                                     FileIdBothDirectoryInformation, FALSE, nullptr, first);
+        const NTSTATUS status = NtQueryDirectoryFile(
+            reinterpret_cast<HANDLE>(folder), nullptr, nullptr, nullptr, &io, buffer.data(),
+            static_cast<ULONG>(buffer.size()), FileIdBothDirectoryInformation, FALSE, nullptr, first);
         constexpr auto kNoMoreFiles = static_cast<NTSTATUS>(0x80000006L);
-        constexpr auto kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL);   // an empty drive root
+        constexpr auto kNoSuchFile = static_cast<NTSTATUS>(0xC000000FL); // an empty drive root
         if (status == kNoMoreFiles || status == kNoSuchFile)
             return true;
         if (!NT_SUCCESS(status)) {
@@ -801,7 +794,8 @@ bool FolderReader::names(bool includeHidden, std::vector<std::string> &out)
     return error_ == 0;
 }
 
-bool temporaryNamesIn(FolderHandle dir, const std::string &, NameTest isTemporary, std::vector<std::string> &out)
+bool temporaryNamesIn(FolderHandle dir, const std::string &, NameTest isTemporary,
+                      std::vector<std::string> &out)
 {
     return namesMatching(dir, isTemporary, out);
 }
@@ -836,8 +830,9 @@ int64_t transfer(FileHandle file, void *buffer, size_t length, const uint64_t *o
     }
     DWORD done = 0;
     const DWORD n = static_cast<DWORD>(std::min(length, kMaxIo));
-    const BOOL ok = write ? WriteFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr)
-                          : ReadFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr);
+    const BOOL ok = write
+                        ? WriteFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr)
+                        : ReadFile(reinterpret_cast<HANDLE>(file), buffer, n, &done, offset ? &at : nullptr);
     if (!ok)
         return !write && GetLastError() == ERROR_HANDLE_EOF ? 0 : -1;
     return done;
@@ -855,7 +850,8 @@ int64_t readFileAt(FileHandle file, void *buffer, size_t length, uint64_t offset
     return transfer(file, buffer, length, &offset, false);
 }
 
-int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length, uint64_t offset)
+int64_t readFileAt(FileHandle file, void *head, size_t headLength, void *buffer, size_t length,
+                   uint64_t offset)
 {
     const int64_t n = readFileAt(file, head, headLength, offset);
     if (n < 0 || static_cast<uint64_t>(n) < headLength)
@@ -877,10 +873,7 @@ bool truncateFile(FileHandle file, uint64_t length)
            && SetEndOfFile(reinterpret_cast<HANDLE>(file));
 }
 
-bool syncFile(FileHandle file)
-{
-    return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0;
-}
+bool syncFile(FileHandle file) { return FlushFileBuffers(reinterpret_cast<HANDLE>(file)) != 0; }
 
 void startWriteBack(FileHandle, uint64_t, uint64_t)
 {
@@ -898,8 +891,8 @@ std::atomic<FileHandle> g_tempHandle{kNoFile};
 // name. One temporary file is in flight at a time (g_tempHandle).
 std::atomic<DWORD> g_keptAttributes{0};
 
-constexpr DWORD kKeptAttributes =
-    FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+constexpr DWORD kKeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM
+                                  | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
 
 } // namespace
 
@@ -918,8 +911,8 @@ FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t)
     // the exit handler remove it, and the commit rename it, through this
     // handle, and WRITE_DAC the permissions it keeps of the archive it
     // replaces. Hidden, as the leading '.' hides it on POSIX systems.
-    HANDLE h = openRelative(dir, name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ, FILE_CREATE,
-                            FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN);
+    HANDLE h = openRelative(dir, name, GENERIC_READ | GENERIC_WRITE | DELETE | WRITE_DAC, FILE_SHARE_READ,
+                            FILE_CREATE, FILE_NON_DIRECTORY_FILE, FILE_ATTRIBUTE_HIDDEN);
     const auto file = reinterpret_cast<FileHandle>(h);
     if (h != INVALID_HANDLE_VALUE) {
         g_tempHandle.store(file);
@@ -962,9 +955,10 @@ bool renameHandle(HANDLE h, FolderHandle dir, const std::string &to)
     rename->FileNameLength = static_cast<ULONG>(target.size() * sizeof(wchar_t));
     std::memcpy(rename->FileName, target.c_str(), (target.size() + 1) * sizeof(wchar_t));
     const ULONG flags = kRenameReplace | kRenamePosix | kRenameIgnoreReadOnly;
-    std::memcpy(buffer.data(), &flags, sizeof flags);   // the Ex form's Flags overlay ReplaceIfExists
+    std::memcpy(buffer.data(), &flags, sizeof flags); // the Ex form's Flags overlay ReplaceIfExists
     IO_STATUS_BLOCK io{};
-    NTSTATUS status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), kRenameInformationEx);
+    NTSTATUS status =
+        NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), kRenameInformationEx);
     constexpr auto kNotImplemented = static_cast<NTSTATUS>(0xC0000002L);
     constexpr auto kInvalidClass = static_cast<NTSTATUS>(0xC0000003L);
     constexpr auto kInvalidParameter = static_cast<NTSTATUS>(0xC000000DL);
@@ -973,7 +967,8 @@ bool renameHandle(HANDLE h, FolderHandle dir, const std::string &to)
         || status == kNotSupported) {
         std::memset(buffer.data(), 0, sizeof flags);
         rename->ReplaceIfExists = TRUE;
-        status = NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
+        status =
+            NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()), FileRenameInformation);
     }
     if (!NT_SUCCESS(status))
         SetLastError(RtlNtStatusToDosError(status));
@@ -1008,8 +1003,8 @@ bool isHeldElsewhere(int error)
 
 FileHandle createIn(FolderHandle dir, const std::string &name, uint32_t)
 {
-    HANDLE h = openRelative(dir, name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE, FILE_OVERWRITE_IF,
-                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    HANDLE h = openRelative(dir, name, GENERIC_WRITE | DELETE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            FILE_OVERWRITE_IF, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     return reinterpret_cast<FileHandle>(refuseLink(h, false));
 }
 
@@ -1028,8 +1023,8 @@ namespace {
 // when it is a folder and no link.
 HANDLE ownFolderIn(HANDLE parent, const std::string &name)
 {
-    HANDLE h = openRelative(reinterpret_cast<FolderHandle>(parent), name, kFolderAccess, kShareAll, FILE_OPEN_IF,
-                            FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    HANDLE h = openRelative(reinterpret_cast<FolderHandle>(parent), name, kFolderAccess, kShareAll,
+                            FILE_OPEN_IF, FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     return refuseLink(h, false);
 }
 
@@ -1066,7 +1061,8 @@ FolderHandle reuseIndexFolder()
 
 bool removeFile(FolderHandle dir, const std::string &name)
 {
-    HANDLE h = openRelative(dir, name, DELETE, kShareAll, FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+    HANDLE h = openRelative(dir, name, DELETE, kShareAll, FILE_OPEN,
+                            FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
     if (h == INVALID_HANDLE_VALUE)
         return false;
     const bool removed = markForDeletion(h);
@@ -1074,23 +1070,14 @@ bool removeFile(FolderHandle dir, const std::string &name)
     return removed;
 }
 
-uint32_t processUser()
-{
-    return 0;
-}
+uint32_t processUser() { return 0; }
 
 // Who else may write a folder is not worked out from its ACL here: a link
 // at an archive's name is never written through, and the ACL of an earlier
 // archive is kept only when it is the user's own (keepAttributes).
-bool userMayWrite(uint32_t, const std::string &)
-{
-    return true;
-}
+bool userMayWrite(uint32_t, const std::string &) { return true; }
 
-bool othersMayWrite(const std::string &)
-{
-    return true;
-}
+bool othersMayWrite(const std::string &) { return true; }
 
 namespace {
 
@@ -1156,7 +1143,8 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
     PACL dacl = nullptr;
     PSECURITY_DESCRIPTOR sd = nullptr;
     if (GetSecurityInfo(from, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
-                        nullptr, &dacl, nullptr, &sd) != ERROR_SUCCESS)
+                        nullptr, &dacl, nullptr, &sd)
+        != ERROR_SUCCESS)
         return;
     SECURITY_DESCRIPTOR_CONTROL control = 0;
     DWORD revision = 0;
@@ -1164,7 +1152,8 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
     size_t count = 0;
     if (dacl && isOwnOwner(owner) && GetSecurityDescriptorControl(sd, &control, &revision)
         && explicitEntries(dacl, acl, count) && (count > 0 || (control & SE_DACL_PROTECTED))) {
-        const SECURITY_INFORMATION what = DACL_SECURITY_INFORMATION
+        const SECURITY_INFORMATION what =
+            DACL_SECURITY_INFORMATION
             | ((control & SE_DACL_PROTECTED) ? PROTECTED_DACL_SECURITY_INFORMATION
                                              : UNPROTECTED_DACL_SECURITY_INFORMATION);
         SetSecurityInfo(reinterpret_cast<HANDLE>(to), SE_FILE_OBJECT, what, nullptr, nullptr,
@@ -1173,16 +1162,11 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
     LocalFree(sd);
 }
 
-uint64_t processNumber()
-{
-    return GetCurrentProcessId();
-}
+uint64_t processNumber() { return GetCurrentProcessId(); }
 
 const bool kKeepsIdleThreads = false;
 
-void ignoreFileSizeSignal()
-{
-}
+void ignoreFileSizeSignal() {}
 
 void armExitRemoval(FolderHandle, const std::string &)
 {
@@ -1190,10 +1174,7 @@ void armExitRemoval(FolderHandle, const std::string &)
     g_exitArmed.store(true, std::memory_order_release);
 }
 
-void disarmExitRemoval()
-{
-    g_exitArmed.store(false, std::memory_order_release);
-}
+void disarmExitRemoval() { g_exitArmed.store(false, std::memory_order_release); }
 
 void exitRemove()
 {
@@ -1220,7 +1201,7 @@ void alsoAtQuickExit(void (*handler)())
 #if defined(_UCRT)
     std::at_quick_exit(handler);
 #else
-    (void)handler;   // msvcrt has no at_quick_exit
+    (void)handler; // msvcrt has no at_quick_exit
 #endif
 }
 

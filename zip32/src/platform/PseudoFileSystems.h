@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstring>
 #ifdef __linux__
-#include <linux/magic.h>
-#include <sys/vfs.h>
+#  include <linux/magic.h>
+#  include <sys/vfs.h>
 #endif
 
 namespace zip32 {
@@ -29,9 +29,15 @@ inline bool liesOnPseudoFileSystem(const char *resolved, std::size_t size)
     struct statfs fs;
     if (::statfs(resolved, &fs) == 0) {
         switch (static_cast<unsigned long>(fs.f_type)) {
-        case PROC_SUPER_MAGIC: case SYSFS_MAGIC: case DEVPTS_SUPER_MAGIC: case DEBUGFS_MAGIC:
-        case TRACEFS_MAGIC: case SECURITYFS_MAGIC: case CGROUP_SUPER_MAGIC:
-        case CGROUP2_SUPER_MAGIC: case BPF_FS_MAGIC:
+        case PROC_SUPER_MAGIC:
+        case SYSFS_MAGIC:
+        case DEVPTS_SUPER_MAGIC:
+        case DEBUGFS_MAGIC:
+        case TRACEFS_MAGIC:
+        case SECURITYFS_MAGIC:
+        case CGROUP_SUPER_MAGIC:
+        case CGROUP2_SUPER_MAGIC:
+        case BPF_FS_MAGIC:
             return true;
         default:
             break;

@@ -30,7 +30,6 @@ namespace zip32 {
 
 namespace {
 
-
 // DOS times cover 1980-01-01 to 2107-12-31 in local time; anything outside is
 // clamped to the nearest end. The extended timestamp keeps the exact time.
 struct DosRange {
@@ -72,16 +71,16 @@ struct FileSource {
     zip_uint64_t index = 0;
     zip_error_t error;
 
-    bool known = false;          // first STAT answered
+    bool known = false; // first STAT answered
     bool stored = false;
     bool storeSet = false;
     uint64_t size = 0;
     uint32_t crc = 0;
     uint64_t compSize = 0;
-    bool finished = false;       // every byte handed to libzip
-    bool copying = false;        // a big file's data read from the earlier archive
-    bool copyBroken = false;     // and reading it there failed
-    uint64_t copied = 0;         // bytes of it handed over
+    bool finished = false; // every byte handed to libzip
+    bool copying = false; // a big file's data read from the earlier archive
+    bool copyBroken = false; // and reading it there failed
+    uint64_t copied = 0; // bytes of it handed over
     size_t task = 0;
     size_t pos = 0;
     bool opened = false;
@@ -130,8 +129,8 @@ struct FileSource {
     // What the libzip source does for each command (see SourceCommands.h).
     zip_int64_t supports() const
     {
-        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE, ZIP_SOURCE_STAT,
-                                              ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
+        return zip_source_make_command_bitmap(ZIP_SOURCE_OPEN, ZIP_SOURCE_READ, ZIP_SOURCE_CLOSE,
+                                              ZIP_SOURCE_STAT, ZIP_SOURCE_ERROR, ZIP_SOURCE_FREE, -1);
     }
     zip_error_t *sourceError() { return &error; }
     zip_int64_t otherCommand(void *, zip_uint64_t, zip_source_cmd_t) { return refuseCommand(&error); }
@@ -176,7 +175,7 @@ struct FileSource {
     zip_int64_t open()
     {
         if (opened || !learn())
-            return fail();   // the data is handed over once only
+            return fail(); // the data is handed over once only
         opened = true;
         task = pipeline->firstTask(file);
         pos = 0;
@@ -204,7 +203,8 @@ struct FileSource {
             const size_t avail = r->data.size() - pos;
             if (avail == 0) {
                 if (pipeline->chunked(file)) {
-                    crc = static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
+                    crc =
+                        static_cast<uint32_t>(crc32_combine(crc, r->crc, static_cast<z_off_t>(r->rawLength)));
                     compSize += r->data.size();
                 }
                 messages->advance(r->rawLength);
@@ -247,7 +247,8 @@ struct FileSource {
         }
         // Progress by the file's bytes, in proportion.
         auto rawDone = [&](uint64_t c) {
-            return c == compSize ? size : static_cast<uint64_t>(static_cast<long double>(size) * c / compSize);
+            return c == compSize ? size
+                                 : static_cast<uint64_t>(static_cast<long double>(size) * c / compSize);
         };
         const uint64_t before = rawDone(copied);
         copied += static_cast<uint64_t>(n);
@@ -260,9 +261,9 @@ zip_uint32_t externalAttributes(const Entry &e)
 {
     zip_uint32_t attr = (static_cast<zip_uint32_t>(e.mode) & 0xFFFFu) << 16;
     if (e.isDir)
-        attr |= 0x10;   // MS-DOS directory bit, for readers that look only there
+        attr |= 0x10; // MS-DOS directory bit, for readers that look only there
     if (!(e.mode & S_IWUSR))
-        attr |= 0x01;   // MS-DOS read-only bit
+        attr |= 0x01; // MS-DOS read-only bit
     return attr;
 }
 
@@ -355,7 +356,7 @@ struct Filling {
 struct Direct {
     OutputFile &out;
     Pipeline &pipeline;
-    const std::vector<size_t> &fileEntry;   // the entry of each of the pipeline's files
+    const std::vector<size_t> &fileEntry; // the entry of each of the pipeline's files
     std::vector<std::string> &fileFailures;
     std::vector<size_t> &failedEntries;
     ZipStream zs;
@@ -381,8 +382,8 @@ std::unique_ptr<Pipeline> newPipeline(const ArchiveRequest &request, EarlierArch
 }
 
 // The workers' failures, as the files' messages and their entries.
-void takeFailures(Pipeline &pipeline, const std::vector<size_t> &fileEntry, std::vector<std::string> &fileFailures,
-                  std::vector<size_t> &failedEntries)
+void takeFailures(Pipeline &pipeline, const std::vector<size_t> &fileEntry,
+                  std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries)
 {
     for (auto &f : pipeline.failures()) {
         fileFailures.push_back(f.message);
@@ -397,15 +398,15 @@ struct Builder {
     std::deque<Entry> &entries;
     std::vector<bool> &excluded;
     DosRange dos{};
-    std::string failure{};   // message for CannotWrite / Internal
-    EarlierArchive *earlier = nullptr;         // the archive being replaced, to copy from
-    std::vector<bool> noCopy;                  // entries compressed afresh whatever
-    bool stamp = false;                        // the archive's time: when this run began
+    std::string failure{}; // message for CannotWrite / Internal
+    EarlierArchive *earlier = nullptr; // the archive being replaced, to copy from
+    std::vector<bool> noCopy; // entries compressed afresh whatever
+    bool stamp = false; // the archive's time: when this run began
     int64_t began = 0, beganNs = 0;
     size_t copied = 0;
-    std::vector<unsigned char> copyBuffer{};   // a piece of copied data on its way
-    OutputFile::Written written{};             // the archive as it took its name
-    Replacement *replacing = nullptr;          // the file it replaces, and what it keeps of it
+    std::vector<unsigned char> copyBuffer{}; // a piece of copied data on its way
+    OutputFile::Written written{}; // the archive as it took its name
+    Replacement *replacing = nullptr; // the file it replaces, and what it keeps of it
 
     // The data of an entry: the pipeline's for a file, the target's text,
     // stored, for a link kept as a link.
@@ -442,7 +443,8 @@ struct Builder {
     zip_int64_t addFolder(Filling &f, const Entry &e, zip_flags_t encoding)
     {
         const zip_int64_t index = zip_dir_add(f.za, e.stored.c_str(), encoding);
-        if (index >= 0 && zip_set_file_compression(f.za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
+        if (index >= 0
+            && zip_set_file_compression(f.za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
             return -1;
         return index;
     }
@@ -453,19 +455,22 @@ struct Builder {
             // An entry replaced in an archive being updated would keep its
             // old fields beside the new ones.
             zip_file_extra_field_delete_by_id(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_ALL, ZIP_FL_CENTRAL);
-            zip_file_extra_field_delete_by_id(za, idx, 0x5455, ZIP_EXTRA_FIELD_ALL, ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
+            zip_file_extra_field_delete_by_id(za, idx, 0x5455, ZIP_EXTRA_FIELD_ALL,
+                                              ZIP_FL_LOCAL | ZIP_FL_CENTRAL);
         }
         zip_uint8_t ut[5];
         zip_uint8_t made[kFingerprintSize];
         fingerprint(request.level, e.mtimeNs, made);
         return zip_file_set_mtime(za, idx, dos.clamp(e.mtime), 0) == 0
                && (!e.isFile()
-                   || zip_file_extra_field_set(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_NEW, made, sizeof made,
-                                               ZIP_FL_CENTRAL) == 0)
+                   || zip_file_extra_field_set(za, idx, kFingerprintId, ZIP_EXTRA_FIELD_NEW, made,
+                                               sizeof made, ZIP_FL_CENTRAL)
+                          == 0)
                && zip_file_set_external_attributes(za, idx, 0, ZIP_OPSYS_UNIX, externalAttributes(e)) == 0
                && (!timestampField(e.mtime, ut)
                    || zip_file_extra_field_set(za, idx, 0x5455, ZIP_EXTRA_FIELD_NEW, ut, sizeof ut,
-                                               ZIP_FL_LOCAL | ZIP_FL_CENTRAL) == 0);
+                                               ZIP_FL_LOCAL | ZIP_FL_CENTRAL)
+                          == 0);
     }
 
     Added add(Filling &f, const Entry &e)
@@ -477,7 +482,8 @@ struct Builder {
         if (index >= 0 && setAttributes(f.za, static_cast<zip_uint64_t>(index), e, f.existing))
             return Added::Yes;
         const int code = zip_error_code_zip(zip_get_error(f.za));
-        return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused : Added::Failed;
+        return index < 0 && (code == ZIP_ER_INVAL || code == ZIP_ER_EXISTS) ? Added::NameRefused
+                                                                            : Added::Failed;
     }
 
     // dataCrc: of the entry's data as written, for the fingerprint.
@@ -508,8 +514,7 @@ struct Builder {
     // Goes through the entries not excluded, in order, hearing a stop
     // between any two; `each` (given an entry's index) returns the result
     // to end the attempt with, or none to go on.
-    template <typename Abandon, typename Each>
-    std::optional<Attempt> eachEntry(Abandon &abandon, Each &&each)
+    template <typename Abandon, typename Each> std::optional<Attempt> eachEntry(Abandon &abandon, Each &&each)
     {
         for (size_t i = 0; i < entries.size(); ++i) {
             if (excluded[i])
@@ -537,7 +542,8 @@ struct Builder {
         out.begin();
         d.zs.reserve(entries.size());
         auto abandon = [&](Attempt result) { return d.abandon(result); };
-        if (const std::optional<Attempt> ended = eachEntry(abandon, [&](size_t i) { return writeEntry(d, i); }))
+        if (const std::optional<Attempt> ended =
+                eachEntry(abandon, [&](size_t i) { return writeEntry(d, i); }))
             return *ended;
         if (!d.zs.finish([&](uint32_t id, uint32_t dataCrc) { return headOf(entries[id], d.times, dataCrc); })
             || !out.finish()) {
@@ -685,8 +691,9 @@ struct Builder {
             copyBuffer.resize(kPiece);
         // Progress by the file's bytes, in proportion.
         auto rawDone = [&](uint64_t c) {
-            return c == copy.compSize ? size
-                                      : static_cast<uint64_t>(static_cast<long double>(size) * c / copy.compSize);
+            return c == copy.compSize
+                       ? size
+                       : static_cast<uint64_t>(static_cast<long double>(size) * c / copy.compSize);
         };
         for (uint64_t at = 0; at < copy.compSize;) {
             messages.heartbeat();
@@ -812,7 +819,8 @@ struct Builder {
 
     template <typename Abandon>
     Attempt finish(zip_t *za, OutputFile &out, Filling &filling, const std::vector<size_t> &fileEntry,
-                   std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries, Abandon &abandon)
+                   std::vector<std::string> &fileFailures, std::vector<size_t> &failedEntries,
+                   Abandon &abandon)
     {
         Pipeline &pipeline = filling.pipeline;
         if (zip_close(za) == 0) {
@@ -862,8 +870,8 @@ void keepIndex(const std::string &finalPath, const Builder &b, const NamedFolder
     const OutputFile::Written &w = b.written;
     FileInfo now;
     const bool stuck = b.stamp && !update && w.known && w.keepsChangeTimes && statPath(finalPath, false, now)
-                       && S_ISREG(now.mode) && now.dev == w.st.dev && now.ino == w.st.ino && now.mtime == b.began
-                       && now.mtimeNs == b.beganNs;
+                       && S_ISREG(now.mode) && now.dev == w.st.dev && now.ino == w.st.ino
+                       && now.mtime == b.began && now.mtimeNs == b.beganNs;
     if (!stuck) {
         removeIndex(finalPath);
         return;
@@ -917,7 +925,7 @@ std::unique_ptr<EarlierArchive> openEarlier(const ArchiveRequest &request, const
     try {
         return EarlierArchive::open(plan.path, request.level);
     } catch (const std::exception &) {
-        return nullptr;   // no memory to read it: everything compressed afresh
+        return nullptr; // no memory to read it: everything compressed afresh
     }
 }
 
@@ -1051,10 +1059,17 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
 
     std::vector<bool> excluded(collected.entries.size(), false);
     size_t filesLeftOut = collected.leftOut;
-    Builder builder{.request = request, .messages = messages, .finalPath = finalPath,
-                    .entries = collected.entries, .excluded = excluded, .earlier = earlier.get(),
+    Builder builder{.request = request,
+                    .messages = messages,
+                    .finalPath = finalPath,
+                    .entries = collected.entries,
+                    .excluded = excluded,
+                    .earlier = earlier.get(),
                     .noCopy = std::vector<bool>(collected.entries.size(), false),
-                    .stamp = stamp, .began = began, .beganNs = beganNs, .replacing = &plan};
+                    .stamp = stamp,
+                    .began = began,
+                    .beganNs = beganNs,
+                    .replacing = &plan};
     if (const int32_t result = buildInRounds(builder, std::move(pipeline), filesLeftOut); result != ZP_OK)
         return result;
     g_copiedInLastArchive.store(builder.copied);
@@ -1064,9 +1079,6 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     return filesLeftOut > 0 ? ZP_FILES_SKIPPED : ZP_OK;
 }
 
-size_t copiedInLastArchive()
-{
-    return g_copiedInLastArchive.load();
-}
+size_t copiedInLastArchive() { return g_copiedInLastArchive.load(); }
 
 } // namespace zip32

@@ -11,16 +11,16 @@ namespace zip32 {
 class Messenger;
 
 struct ArchiveRequest {
-    std::string archivePath;          // as given by the program
+    std::string archivePath; // as given by the program
     std::vector<std::string> names;
     std::vector<std::string> leaveOut; // files never stored, as given
-    std::string root;                 // as given; empty = current directory
+    std::string root; // as given; empty = current directory
     bool recurse = false;
     bool ignorePath = false;
     bool includeHidden = false;
     bool update = false;
     bool followLinks = false;
-    int level = 6;                    // 1..9
+    int level = 6; // 1..9
     unsigned workers = 1;
 };
 

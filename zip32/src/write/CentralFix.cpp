@@ -15,9 +15,21 @@ constexpr uint32_t kCentralSig = 0x02014b50, kLocalSig = 0x04034b50;
 uint16_t get16(const unsigned char *p) { return uint16_t(p[0] | p[1] << 8); }
 uint32_t get32(const unsigned char *p) { return uint32_t(get16(p)) | uint32_t(get16(p + 2)) << 16; }
 uint64_t get64(const unsigned char *p) { return uint64_t(get32(p)) | uint64_t(get32(p + 4)) << 32; }
-void put16(unsigned char *p, uint16_t v) { p[0] = uint8_t(v); p[1] = uint8_t(v >> 8); }
-void put32(unsigned char *p, uint32_t v) { put16(p, uint16_t(v)); put16(p + 2, uint16_t(v >> 16)); }
-void put64(unsigned char *p, uint64_t v) { put32(p, uint32_t(v)); put32(p + 4, uint32_t(v >> 32)); }
+void put16(unsigned char *p, uint16_t v)
+{
+    p[0] = uint8_t(v);
+    p[1] = uint8_t(v >> 8);
+}
+void put32(unsigned char *p, uint32_t v)
+{
+    put16(p, uint16_t(v));
+    put16(p + 2, uint16_t(v >> 16));
+}
+void put64(unsigned char *p, uint64_t v)
+{
+    put32(p, uint32_t(v));
+    put32(p + 4, uint32_t(v >> 32));
+}
 
 bool readAt(FileHandle fd, void *buffer, size_t length, uint64_t offset)
 {
@@ -222,7 +234,8 @@ bool mendRecord(FileHandle fd, const unsigned char *rec, size_t recLength, std::
     const size_t flagged = size_t(u32 == kMax32) + size_t(c32 == kMax32) + size_t(o32 == kMax32);
     const bool flags[3] = {u32 == kMax32, c32 == kMax32, o32 == kMax32};
     uint64_t real[3] = {u32, c32, o32};
-    if (flagged == 0 || (hasField && values.size() >= flagged) || !confirmedValues(fd, rec, nlen, flags, values, real)) {
+    if (flagged == 0 || (hasField && values.size() >= flagged)
+        || !confirmedValues(fd, rec, nlen, flags, values, real)) {
         mended.insert(mended.end(), rec, rec + recLength);
         return false;
     }

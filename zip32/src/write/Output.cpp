@@ -25,15 +25,9 @@ namespace {
 // The temporary file in flight is kept where an exit handler can reach it
 // without taking locks or allocating (Platform). Only one archive is written
 // at a time.
-void registerTemp(FolderHandle dir, const std::string &name)
-{
-    armExitRemoval(dir, name);
-}
+void registerTemp(FolderHandle dir, const std::string &name) { armExitRemoval(dir, name); }
 
-void unregisterTemp()
-{
-    disarmExitRemoval();
-}
+void unregisterTemp() { disarmExitRemoval(); }
 
 void exitCleanup()
 {
@@ -64,7 +58,8 @@ void removeAbandonedTemps(FolderHandle dir, const std::string &dirPath, const st
                           const std::string &mine)
 {
     std::vector<std::string> names;
-    temporaryNamesIn(dir, dirPath, isTemporaryName, names);   // what could be listed: the rest waits for the next writer
+    temporaryNamesIn(dir, dirPath, isTemporaryName,
+                     names); // what could be listed: the rest waits for the next writer
     for (const std::string &name : names) {
         if (isTemporaryOf(name, base) && name != mine)
             removeIfAbandoned(dir, name);

@@ -98,9 +98,9 @@ private:
     bool takeName();
 
     std::string final_;
-    std::string dirPath_, finalName_;   // the folder final_ lies in, and its name there
-    FolderHandle dir_ = kNoFile;        // that folder, held from create() on
-    std::string temp_;                  // the temporary file's name in it
+    std::string dirPath_, finalName_; // the folder final_ lies in, and its name there
+    FolderHandle dir_ = kNoFile; // that folder, held from create() on
+    std::string temp_; // the temporary file's name in it
     uint32_t mode_ = 0666;
     Messenger &messages_;
     zip_error_t error_;
@@ -125,7 +125,7 @@ private:
     zip_uint64_t bufferStart_ = 0;
     zip_uint64_t pos_ = 0;
     zip_uint64_t end_ = 0;
-    bool mend_ = true;   // libzip wrote it: see CentralFix.h
+    bool mend_ = true; // libzip wrote it: see CentralFix.h
 };
 
 // Registers the exit handlers once; they remove a temporary file in flight.

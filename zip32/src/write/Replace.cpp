@@ -6,10 +6,7 @@
 
 namespace zip32 {
 
-Replacement::~Replacement()
-{
-    release();
-}
+Replacement::~Replacement() { release(); }
 
 void Replacement::release()
 {
@@ -19,8 +16,8 @@ void Replacement::release()
 }
 
 Replacement::Replacement(Replacement &&other) noexcept
-    : path(std::move(other.path)), earlierThere(other.earlierThere), kept(other.kept), note(std::move(other.note)),
-      error(other.error)
+    : path(std::move(other.path)), earlierThere(other.earlierThere), kept(other.kept),
+      note(std::move(other.note)), error(other.error)
 {
     other.kept.from = kNoFile;
 }
@@ -41,7 +38,8 @@ void keepOf(Replacement &plan, const std::string &path)
 {
     FileInfo st;
     plan.kept.from = openForReading(path, false);
-    if (!(plan.kept.from != kNoFile ? fileInfo(plan.kept.from, st) : statPath(path, false, st)) || !S_ISREG(st.mode)) {
+    if (!(plan.kept.from != kNoFile ? fileInfo(plan.kept.from, st) : statPath(path, false, st))
+        || !S_ISREG(st.mode)) {
         plan.earlierThere = false;
         return;
     }
@@ -97,7 +95,7 @@ Replacement planReplacement(const std::string &finalPath)
     plan.path = finalPath;
     FileInfo st;
     if (!statPath(finalPath, false, st))
-        return plan;   // nothing there: a new file
+        return plan; // nothing there: a new file
     if (S_ISLNK(st.mode)) {
         std::string dir, name, text, target;
         splitPath(finalPath, dir, name);
@@ -106,8 +104,8 @@ Replacement planReplacement(const std::string &finalPath)
         closeFolder(folder);
         const char *why = read ? refusal(finalPath, text, target) : "it cannot be read";
         if (why) {
-            plan.note = finalPath + ": replaced the link to " + text + " itself, not the file it leads to (" + why
-                        + ")";
+            plan.note = finalPath + ": replaced the link to " + text + " itself, not the file it leads to ("
+                        + why + ")";
             return plan;
         }
         plan.path = target;

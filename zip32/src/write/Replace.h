@@ -31,11 +31,11 @@ struct Replacement {
     Replacement &operator=(const Replacement &) = delete;
     Replacement(Replacement &&other) noexcept;
 
-    std::string path;           // the file the archive is written as
-    bool earlierThere = false;  // a file is there, which it replaces
-    KeptAttributes kept;        // what it keeps of it
-    std::string note;           // a note for a link replaced itself
-    int error = 0;              // the name is taken by no file (a folder...)
+    std::string path; // the file the archive is written as
+    bool earlierThere = false; // a file is there, which it replaces
+    KeptAttributes kept; // what it keeps of it
+    std::string note; // a note for a link replaced itself
+    int error = 0; // the name is taken by no file (a folder...)
 
     // Lets go of the file replaced, once what is kept of it has been
     // taken (Windows renames over no file this process holds).

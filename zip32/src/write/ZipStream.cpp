@@ -33,10 +33,7 @@ void put64(std::vector<unsigned char> &b, uint64_t v)
         b.push_back(static_cast<unsigned char>(v >> (8 * i)));
 }
 
-uint32_t clip32(uint64_t v, bool zip64)
-{
-    return zip64 ? kMax32 : static_cast<uint32_t>(v);
-}
+uint32_t clip32(uint64_t v, bool zip64) { return zip64 ? kMax32 : static_cast<uint32_t>(v); }
 
 void putTimestamp(std::vector<unsigned char> &b, const EntryHead &head)
 {
@@ -44,16 +41,13 @@ void putTimestamp(std::vector<unsigned char> &b, const EntryHead &head)
         return;
     put16(b, 0x5455);
     put16(b, 5);
-    b.push_back(1);   // modification time present
+    b.push_back(1); // modification time present
     put32(b, head.unixTime);
 }
 
-uint16_t flagsOf(const EntryHead &head)
-{
-    return head.utf8 ? 0x0800 : 0;
-}
+uint16_t flagsOf(const EntryHead &head) { return head.utf8 ? 0x0800 : 0; }
 
-constexpr uint16_t kMadeBy = (3 << 8) | 63;   // UNIX attributes, format 6.3
+constexpr uint16_t kMadeBy = (3 << 8) | 63; // UNIX attributes, format 6.3
 
 } // namespace
 
@@ -123,7 +117,7 @@ bool ZipStream::endEntry(uint32_t crc, uint64_t compSize)
         return out_.writeAt(r.offset + 30 + nameLength_ + 4 + 8, b.data(), b.size());
     }
     if (compSize >= kMax32)
-        return false;   // cannot happen: see kUnknownZip64From
+        return false; // cannot happen: see kUnknownZip64From
     put32(b, static_cast<uint32_t>(compSize));
     return out_.writeAt(r.offset + 14, b.data(), b.size());
 }
@@ -149,9 +143,9 @@ void ZipStream::putCentralRecord(const Record &r, const EntryHead &head)
     const uint16_t privateLength = head.centralLength ? 4 + head.centralLength : 0;
     put16(b, static_cast<uint16_t>((zip64Length ? 4 + zip64Length : 0) + privateLength
                                    + (head.hasUnixTime ? 9 : 0)));
-    put16(b, 0);   // comment
-    put16(b, 0);   // disk
-    put16(b, 0);   // internal attributes
+    put16(b, 0); // comment
+    put16(b, 0); // disk
+    put16(b, 0); // internal attributes
     put32(b, head.external);
     put32(b, clip32(r.offset, offset64));
     b.insert(b.end(), head.name.begin(), head.name.end());

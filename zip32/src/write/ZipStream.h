@@ -19,12 +19,12 @@ class OutputFile;
 
 // What the headers say of an entry besides its sizes.
 struct EntryHead {
-    std::string_view name;     // stored name, as bytes
+    std::string_view name; // stored name, as bytes
     bool deflated = false;
-    bool utf8 = false;         // general purpose bit 11
+    bool utf8 = false; // general purpose bit 11
     uint16_t dosTime = 0, dosDate = 0;
-    uint32_t external = 0;     // external attributes
-    bool hasUnixTime = false;  // extended timestamp field (0x5455)
+    uint32_t external = 0; // external attributes
+    bool hasUnixTime = false; // extended timestamp field (0x5455)
     uint32_t unixTime = 0;
     // A private field of the central record only (a file's compressor
     // fingerprint, see Reuse.h); none when centralLength is 0.
@@ -42,7 +42,8 @@ public:
     // Starts entry `id` (the caller's number for it, below 2^30, handed back
     // to headOf at the end). known: crc and compSize are right now; otherwise they
     // follow in endEntry, and compSize will not be far above size.
-    bool beginEntry(uint32_t id, const EntryHead &head, uint64_t size, bool known, uint32_t crc, uint64_t compSize);
+    bool beginEntry(uint32_t id, const EntryHead &head, uint64_t size, bool known, uint32_t crc,
+                    uint64_t compSize);
     bool data(const void *bytes, size_t length);
     // The CRC-32 of the data written so far for the entry begun last, as
     // stored (compressed).
@@ -61,7 +62,7 @@ private:
         uint32_t crc;
         uint32_t dataCrc;
         uint32_t id : 30;
-        uint32_t zip64Local : 1;   // the local header has a ZIP64 field
+        uint32_t zip64Local : 1; // the local header has a ZIP64 field
         uint32_t deflated : 1;
     };
     // Into scratch_: the central record of `r`, and the end records of a
@@ -72,7 +73,7 @@ private:
     OutputFile &out_;
     std::vector<Record> records_;
     std::vector<unsigned char> scratch_;
-    size_t nameLength_ = 0;   // of the entry begun last
+    size_t nameLength_ = 0; // of the entry begun last
 };
 
 } // namespace zip32
