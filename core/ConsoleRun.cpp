@@ -256,6 +256,21 @@ void RunReport::folderFinished(int number, const QString &archive, qint32 result
 
 } // namespace
 
+// The folders to zip. One that is not there is named and skipped before the
+// run, so the archive an earlier run made of it is left in place.
+QStringList foldersThere(const ConsoleRunOptions &options, const QString &outputFolder, RunReport &report)
+{
+    QStringList there;
+    for (const QString &folder : options.folders) {
+        if (FolderExists(folder))
+            there << folder;
+        else
+            report.missing(folder,
+                           ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder));
+    }
+    return there;
+}
+
 int RunFromConsole(const ConsoleRunOptions &options)
 {
     ConsoleReporter out(options);
@@ -264,17 +279,9 @@ int RunFromConsole(const ConsoleRunOptions &options)
         if (const int cannotStart = findOutputFolder(options.outputFolder, out, outputFolder))
             return cannotStart;
 
-    // A folder that is not there is named and skipped before the run, so the
-    // archive an earlier run made of it is left in place.
     QStringList folders;
     RunReport report(options, out, folders);
-    for (const QString &folder : options.folders) {
-        if (FolderExists(folder))
-            folders << folder;
-        else
-            report.missing(folder,
-                           ArchiveNameFor(options.beside ? ParentFolderOf(folder) : outputFolder, folder));
-    }
+    folders = foldersThere(options, outputFolder, report);
 
     InterruptCatcher interrupt;
     BatchRun *current = nullptr;

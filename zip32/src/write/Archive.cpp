@@ -1011,27 +1011,38 @@ int32_t buildInRounds(Builder &builder, std::unique_ptr<Pipeline> pipeline, size
 
 } // namespace
 
-int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
+// Where the archive goes: the options its names are collected with, and
+// what it replaces under its name and keeps of it (with a link of its name
+// written through, the archive is the file the link leads to). ZP_OK, or
+// the refusal, already told.
+int32_t planTarget(const ArchiveRequest &request, Messenger &messages, CollectOptions &options,
+                   Replacement &plan)
 {
-    installExitCleanup();
-    g_copiedInLastArchive.store(0);
-
-    CollectOptions options;
     std::string archivePath;
     if (!collectOptionsFor(request, options, archivePath)) {
         messages.line(request.archivePath + ": not written, the current folder cannot be told ("
                       + errorText(lastError()) + ")");
         return ZP_BAD_ARGUMENTS;
     }
-    // What the archive replaces, and what it keeps of it; with a link of
-    // its name written through, the archive is the file the link leads to.
-    Replacement plan = planReplacement(archivePath);
+    plan = planReplacement(archivePath);
     if (plan.error) {
         messages.line(archivePath + ": cannot write (" + errorText(plan.error) + ")");
         return ZP_CANNOT_WRITE;
     }
+    options.archivePath = plan.path;
+    return ZP_OK;
+}
+
+int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
+{
+    installExitCleanup();
+    g_copiedInLastArchive.store(0);
+
+    CollectOptions options;
+    Replacement plan;
+    if (const int32_t refused = planTarget(request, messages, options, plan); refused != ZP_OK)
+        return refused;
     const std::string finalPath = plan.path;
-    options.archivePath = finalPath;
 
     // The moment this run begins, before any file is read: the finished
     // archive carries it as its modification time, and its index keeps it,

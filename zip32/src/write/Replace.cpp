@@ -15,11 +15,20 @@ void Replacement::release()
     kept.from = kNoFile;
 }
 
-Replacement::Replacement(Replacement &&other) noexcept
-    : path(std::move(other.path)), earlierThere(other.earlierThere), kept(other.kept),
-      note(std::move(other.note)), error(other.error)
+Replacement::Replacement(Replacement &&other) noexcept { *this = std::move(other); }
+
+Replacement &Replacement::operator=(Replacement &&other) noexcept
 {
-    other.kept.from = kNoFile;
+    if (this != &other) {
+        release();
+        path = std::move(other.path);
+        earlierThere = other.earlierThere;
+        kept = other.kept;
+        note = std::move(other.note);
+        error = other.error;
+        other.kept.from = kNoFile;
+    }
+    return *this;
 }
 
 namespace {

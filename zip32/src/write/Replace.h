@@ -30,6 +30,7 @@ struct Replacement {
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
     Replacement(Replacement &&other) noexcept;
+    Replacement &operator=(Replacement &&other) noexcept;
 
     std::string path; // the file the archive is written as
     bool earlierThere = false; // a file is there, which it replaces
