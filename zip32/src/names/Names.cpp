@@ -1,5 +1,7 @@
 #include "names/Names.h"
 
+#include "platform/Utf8.h"
+
 #include <algorithm>
 
 namespace zip32 {
@@ -69,39 +71,13 @@ bool isAscii(std::string_view text)
 
 bool isValidUtf8(std::string_view text)
 {
-    size_t i = 0;
-    while (i < text.size()) {
-        const auto c = static_cast<unsigned char>(text[i]);
-        if (c < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if (c >= 0xC2 && c <= 0xDF) {
-            len = 2;
-            cp = c & 0x1F;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            len = 3;
-            cp = c & 0x0F;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            len = 4;
-            cp = c & 0x07;
-        } else {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    char32_t cp;
+    for (size_t i = 0; i < text.size();) {
+        const size_t length = utf8::sequence(bytes + i, text.size() - i, cp);
+        if (length == 0)
             return false;
-        }
-        if (i + len > text.size())
-            return false;
-        for (size_t k = 1; k < len; ++k) {
-            const auto d = static_cast<unsigned char>(text[i + k]);
-            if ((d & 0xC0) != 0x80)
-                return false;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))
-            || (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
+        i += length;
     }
     return true;
 }

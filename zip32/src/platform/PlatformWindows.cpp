@@ -1,6 +1,7 @@
 // The engine's file access on Windows: wide-character calls throughout, paths
 // opened with the "\\?\" prefix, UTF-8 everywhere else.
 #include "platform/Platform.h"
+#include "platform/Utf8.h"
 
 #include <algorithm>
 #include <atomic>
@@ -42,35 +43,11 @@ std::wstring widen(std::string_view s)
 {
     std::wstring out;
     out.reserve(s.size());
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        uint32_t cp;
-        size_t len;
-        if (c < 0x80) {
-            cp = c;
-            len = 1;
-        } else if (c >= 0xC2 && c <= 0xDF) {
-            cp = c & 0x1F;
-            len = 2;
-        } else if (c >= 0xE0 && c <= 0xEF) {
-            cp = c & 0x0F;
-            len = 3;
-        } else if (c >= 0xF0 && c <= 0xF4) {
-            cp = c & 0x07;
-            len = 4;
-        } else {
-            out += L'\xFFFD';
-            ++i;
-            continue;
-        }
-        bool ok = i + len <= s.size();
-        for (size_t k = 1; ok && k < len; ++k) {
-            const auto d = static_cast<unsigned char>(s[i + k]);
-            ok = (d & 0xC0) == 0x80;
-            cp = (cp << 6) | (d & 0x3F);
-        }
-        if (!ok || (len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF))) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(s.data());
+    for (size_t i = 0; i < s.size();) {
+        char32_t cp;
+        const size_t length = utf8::sequence(bytes + i, s.size() - i, cp, true);
+        if (length == 0) {
             out += L'\xFFFD';
             ++i;
             continue;
@@ -82,7 +59,7 @@ std::wstring widen(std::string_view s)
         } else {
             out += static_cast<wchar_t>(cp);
         }
-        i += len;
+        i += length;
     }
     return out;
 }
@@ -92,7 +69,7 @@ std::string narrow(std::wstring_view w)
     std::string out;
     out.reserve(w.size());
     for (size_t i = 0; i < w.size(); ++i) {
-        uint32_t cp = static_cast<uint16_t>(w[i]);
+        char32_t cp = static_cast<uint16_t>(w[i]);
         if (cp >= 0xD800 && cp <= 0xDBFF && i + 1 < w.size()) {
             const uint32_t low = static_cast<uint16_t>(w[i + 1]);
             if (low >= 0xDC00 && low <= 0xDFFF) {
@@ -100,21 +77,7 @@ std::string narrow(std::wstring_view w)
                 ++i;
             }
         }
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        }
+        utf8::append(out, cp);
     }
     return out;
 }
