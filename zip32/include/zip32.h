@@ -92,6 +92,31 @@
  * whatever NAME), even with field 6 set.
  *
  *
+ * DURABILITY
+ *
+ * What is on disk, and when:
+ *   - before the rename, the temporary file's data, its modification time
+ *     and the attributes it keeps are flushed to disk (fsync; on Windows
+ *     FlushFileBuffers), so an archive replaces an earlier one only once
+ *     its own data is on disk: a power loss at any moment leaves under the
+ *     archive's name either the earlier file or the complete new archive;
+ *   - after the rename, on POSIX systems, the folder is flushed too
+ *     (fsync of the folder held open), so that the new name itself lasts;
+ *     on Windows the rename is kept as the file system keeps its metadata
+ *     (NTFS journals it);
+ *   - so when ZpArchive returns ZP_OK or ZP_FILES_SKIPPED, the archive it
+ *     wrote is on disk under its name, and every archive of a run of calls
+ *     is on disk when the last call returns. Nothing is left to flush
+ *     between calls;
+ *   - a file system that cannot flush a file (fsync answers EINVAL or
+ *     EROFS) is written as it allows: the archive is complete under its
+ *     name, and as lasting as that file system makes it;
+ *   - the reuse index in the user's cache folder (see "Re-runs") is not
+ *     flushed: an index lost or torn by a power loss (it carries its own
+ *     CRC-32) vouches for nothing, which costs the next run the proof by
+ *     reading, never data.
+ *
+ *
  * WHAT GOES INTO THE ARCHIVE
  *
  * Names. Each name in the list is a path. A name that is not absolute is
