@@ -321,10 +321,14 @@ bool ListFolders(const WalkFolder &folder, const std::function<void()> &yield,
     });
 }
 
-NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
-{
 #ifdef O_PATH
-    const int fd = ::openat(folder.m_fd, name.constData(), O_PATH | O_CLOEXEC);
+namespace {
+
+// The kernel's own name for what `fd` (an O_PATH descriptor, closed here)
+// opens: an absolute path, or empty when there is none (negative fd, a name
+// too long, or what it opened is gone).
+NativePath KernelNameOf(int fd)
+{
     if (fd < 0)
         return {};
     char path[PATH_MAX];
@@ -334,8 +338,19 @@ NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
     const QByteArray got(path, n > 0 ? n : 0);
     if (n > 0 && size_t(n) < sizeof path && got.startsWith('/') && !got.endsWith(" (deleted)"))
         return got;
-#endif
     return {};
+}
+
+} // namespace
+#endif
+
+NativePath ResolvedPathIn(const WalkFolder &folder, const NativePath &name)
+{
+#ifdef O_PATH
+    return KernelNameOf(::openat(folder.m_fd, name.constData(), O_PATH | O_CLOEXEC));
+#else
+    return {};
+#endif
 }
 
 NativePath ResolvedPath(const NativePath &path)
@@ -344,16 +359,8 @@ NativePath ResolvedPath(const NativePath &path)
     // instead of realpath's look at every part of the path (the engine
     // resolves its folders the same way).
 #ifdef O_PATH
-    const int fd = ::open(path.constData(), O_PATH | O_CLOEXEC);
-    if (fd >= 0) {
-        char name[PATH_MAX];
-        const ssize_t n =
-            ::readlink(QByteArray("/proc/self/fd/" + QByteArray::number(fd)).constData(), name, sizeof name);
-        ::close(fd);
-        const QByteArray got(name, n > 0 ? n : 0);
-        if (n > 0 && size_t(n) < sizeof name && got.startsWith('/') && !got.endsWith(" (deleted)"))
-            return got;
-    }
+    if (NativePath got = KernelNameOf(::open(path.constData(), O_PATH | O_CLOEXEC)); !got.isEmpty())
+        return got;
 #endif
     char *resolved = ::realpath(path.constData(), nullptr);
     QByteArray out(resolved ? resolved : "");
