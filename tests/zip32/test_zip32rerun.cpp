@@ -201,6 +201,66 @@ private slots:
         QVERIFY(readersAgree(again));
     }
 
+    // An earlier entry is found by its whole name, byte for byte: names
+    // that differ only in case, in one byte or in length are other entries,
+    // a long name is found as a short one is, and a name the earlier
+    // directory holds twice is taken from neither.
+    void earlierEntriesFoundByName_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("twice"); // renamed in the earlier directory to the first file's name
+        QTest::addColumn<int>("notCopied");
+        const QString deep = QString(200, 'x') + "/" + QString(200, 'y') + "/";
+        QTest::newRow("case") << QStringList{"Name.txt", "name.txt", "NAME.txt"} << "" << 0;
+        QTest::newRow("one byte") << QStringList{"f1.txt", "f2.txt", "f3.txt"} << "" << 0;
+        QTest::newRow("length") << QStringList{"a", "ab", "abc"} << "" << 0;
+        QTest::newRow("long") << QStringList{deep + QString(200, 'z'), deep + QString(199, 'z')} << "" << 0;
+        QTest::newRow("a name twice") << QStringList{"f1.txt", "f2.txt", "f3.txt"} << "f2.txt" << 2;
+    }
+    void earlierEntriesFoundByName()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, twice);
+        QFETCH(int, notCopied);
+#ifdef _WIN32
+        if (QString(QTest::currentDataTag()) != "one byte"
+            && QString(QTest::currentDataTag()) != "a name twice")
+            QSKIP("Windows: names that differ only in case are one file, and the long paths pass MAX_PATH");
+#endif
+        QTemporaryDir tmp;
+        const QString src = tmp.path() + "/tree/Folder";
+        for (const QString &f : files) {
+            QDir().mkpath(QFileInfo(src + "/" + f).path());
+            writeFile(src + "/" + f, f.toUtf8() + " holds this text, and this text, and this text again");
+        }
+        waitForClockTick(tmp.path() + "/tree");
+        Options o;
+        o.root = QFile::encodeName(tmp.path() + "/tree");
+        const QString again = tmp.path() + "/again/Folder.zip", fresh = tmp.path() + "/fresh/Folder.zip";
+        QDir().mkpath(tmp.path() + "/again");
+        QDir().mkpath(tmp.path() + "/fresh");
+        QCOMPARE(runEngine(again, programNames(src), o).result, ZP_OK);
+        if (!twice.isEmpty()) {
+            QFile f(again);
+            QVERIFY(f.open(QIODevice::ReadWrite));
+            QByteArray bytes = f.readAll();
+            const QByteArray from = "Folder/" + twice.toUtf8(), to = "Folder/" + files[0].toUtf8();
+            const qsizetype central = bytes.indexOf(QByteArray("PK\x01\x02", 4));
+            const qsizetype at = bytes.indexOf(from, central);
+            QVERIFY(central > 0 && at > central && from.size() == to.size());
+            bytes.replace(at, to.size(), to);
+            f.seek(0);
+            f.write(bytes);
+        }
+        QCOMPARE(runEngine(again, programNames(src), o).result, ZP_OK);
+        const int copied = static_cast<int>(zip32::copiedInLastArchive());
+        QCOMPARE(runEngine(fresh, programNames(src), o).result, ZP_OK);
+        QCOMPARE(copied, files.size() - notCopied);
+        QFile a(again), b(fresh);
+        QVERIFY(a.open(QIODevice::ReadOnly) && b.open(QIODevice::ReadOnly));
+        QVERIFY(a.readAll() == b.readAll());
+    }
+
     // A re-run copies an earlier entry's data only when it is the file's own:
     // never for a folder of the same name elsewhere, a link pointed at
     // another file, an earlier archive touched since it was made, or a file

@@ -463,7 +463,6 @@ void Pipeline::flush()
             }
             fileFirstTask_.push_back(tasks_.size());
         }
-        results_.resize(tasks_.size());
         advanceFrontier();
     }
     pending_.clear();
@@ -495,6 +494,7 @@ void Pipeline::advanceFrontier()
             break;
         inFlightCost_ += c;
         ++frontier_;
+        results_.emplace_back();
     }
 }
 
@@ -526,7 +526,7 @@ void Pipeline::workerMain(Worker &w)
                 run(w, taken[i].first, *taken[i].second, batch[i]);
             lock.lock();
             for (size_t i = 0; i < taken.size(); ++i) {
-                TaskResult &r = results_[first + i];
+                TaskResult &r = result(first + i);
                 r = std::move(batch[i]);
                 r.done = true;
                 batch[i] = TaskResult{};
@@ -846,7 +846,11 @@ void Pipeline::deflateChunk(Worker &w, const unsigned char *in, size_t length, b
 TaskResult *Pipeline::wait(size_t task, Messenger &messages)
 {
     std::unique_lock lock(mutex_);
-    while (!results_[task].done) {
+    if (task < consumed_)
+        return nullptr; // released: its result is gone
+    // Past the frontier a task has no result yet: none of it is done.
+    auto done = [&] { return task < frontier_ && result(task).done; };
+    while (!done()) {
         if (anyFailed())
             return nullptr;
         if (messages.stopped()) {
@@ -854,24 +858,24 @@ TaskResult *Pipeline::wait(size_t task, Messenger &messages)
             return nullptr;
         }
         taskDone_.wait_for(lock, std::chrono::milliseconds(10));
-        if (!results_[task].done) {
+        if (!done()) {
             lock.unlock();
             messages.heartbeat();
             lock.lock();
         }
     }
-    if (results_[task].failed || anyFailed())
+    if (result(task).failed || anyFailed())
         return nullptr;
-    return &results_[task];
+    return &result(task);
 }
 
 void Pipeline::release(size_t task)
 {
     std::lock_guard lock(mutex_);
-    results_[task].data.clear();
     while (consumed_ <= task && consumed_ < frontier_) {
         inFlightCost_ -= cost(tasks_[consumed_]);
         ++consumed_;
+        results_.pop_front();
     }
     // Workers wait only when every task up to the frontier is taken: woken
     // only when it moves on from there, not for every task written.

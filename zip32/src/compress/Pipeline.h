@@ -126,7 +126,8 @@ public:
     // Calling thread only. Waits for a task, keeping the window alive; null
     // once any file has failed (the archive is then rebuilt without it).
     TaskResult *wait(size_t task, Messenger &messages);
-    // Calling thread only, in task order: the task's memory is given back.
+    // Calling thread only, in task order: the task's memory, its result
+    // too, is given back.
     void release(size_t task);
 
     bool anyFailed() const { return anyFailed_.load(std::memory_order_acquire); }
@@ -174,11 +175,15 @@ private:
     void deflateChunk(Worker &w, const unsigned char *in, size_t length, bool last, Bytes &out);
     void fail(size_t f, std::string message);
     void advanceFrontier(); // with mutex_ held
+    TaskResult &result(size_t task) { return results_[task - consumed_]; } // with mutex_ held
     static uint64_t cost(const Task &t) { return t.length + kTaskCost; }
 
     // Grown by the calling thread under mutex_; element addresses never change.
     std::deque<FileState> files_;
     std::deque<Task> tasks_;
+    // The results of the tasks from consumed_ to frontier_ only, so that a
+    // long listing does not hold a result for every file not yet taken;
+    // result(task) finds one.
     std::deque<TaskResult> results_;
     std::vector<size_t> fileFirstTask_{0}; // calling thread only
     std::vector<FileWork> pending_; // added, not yet handed over

@@ -6,6 +6,7 @@
 
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <cstring>
 
 namespace zip32 {
@@ -93,7 +94,7 @@ std::unique_ptr<EarlierArchive> EarlierArchive::open(const std::string &path, in
     // stands: touched, rewritten or replaced since, it vouches for nothing.
     IndexReader index;
     const bool indexed = index.open(path) && index.archive == stampOf(st);
-    if (!a->readDirectory(level, indexed ? &index : nullptr) || a->entries_.empty())
+    if (!a->readDirectory(level, indexed ? &index : nullptr) || a->records_.empty())
         return nullptr;
     if (a->indexed_) {
         a->began_ = index.began;
@@ -147,11 +148,31 @@ bool EarlierArchive::locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_
 
 namespace {
 
+// What an entry's bits say (EarlierArchive::Old).
+enum : uint8_t {
+    kUsable = 1, // fingerprint matches; name seen once
+    kStored = 2, // method 0, else deflated
+    kDataCrcKnown = 4,
+    kHasTime = 8, // an extended timestamp
+    kKnown = 16, // the index says which file it was made from
+    kViaLink = 32, // through a link
+};
+
+// A central record's sizes, offset and times as read, before they are packed.
+struct Central {
+    uint64_t localOffset = 0;
+    uint64_t compSize = 0;
+    uint64_t size = 0;
+    int64_t mtime = -1; // extended timestamp, -1 when none
+    int64_t mtimeNs = -1; // from the fingerprint
+    uint32_t dataCrc = 0;
+    bool dataCrcKnown = false;
+};
+
 // The extra fields of a central record into `o`: its ZIP64 values, its
 // extended timestamp and this compressor's fingerprint (`mine`). False when
 // they cannot be read whole; `fingerprinted` says whether it is ours.
-template <typename Old>
-bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Old &o,
+bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned char *mine, Central &o,
                bool &fingerprinted)
 {
     bool ok = true;
@@ -190,32 +211,128 @@ bool readExtra(const unsigned char *extra, size_t extraLength, const unsigned ch
     return ok;
 }
 
+// The central record at p, of a directory that ends at stop, packed into
+// `o`, and its name; p moves on past it. False when it is not one, whole.
+template <typename Old>
+bool readRecord(const unsigned char *&p, const unsigned char *stop, const unsigned char *mine, Old &o,
+                std::string_view &name)
+{
+    if (stop - p < 46 || get32(p) != 0x02014b50)
+        return false;
+    const size_t nameLength = get16(p + 28), extraLength = get16(p + 30), commentLength = get16(p + 32);
+    if (static_cast<size_t>(stop - p) < 46 + nameLength + extraLength + commentLength)
+        return false;
+    Central c;
+    const uint16_t madeBy = get16(p + 4), method = get16(p + 10), disk = get16(p + 34);
+    o.flags = get16(p + 8);
+    o.crc = get32(p + 16);
+    c.compSize = get32(p + 20);
+    c.size = get32(p + 24);
+    o.external = get32(p + 38);
+    c.localOffset = get32(p + 42);
+    name = std::string_view(reinterpret_cast<const char *>(p + 46), nameLength);
+    bool fingerprinted = false;
+    const bool extraOk = readExtra(p + 46 + nameLength, extraLength, mine, c, fingerprinted);
+    p += 46 + nameLength + extraLength + commentLength;
+    const bool usable = fingerprinted && extraOk && disk == 0 && (madeBy >> 8) == 3
+                        && (method == 0 || method == 8) && (o.flags & ~0x0806u) == 0 && !name.empty()
+                        && name.back() != '/';
+    o.localOffset = c.localOffset;
+    o.compSize = c.compSize;
+    o.size = c.size;
+    o.dataCrc = c.dataCrc;
+    o.mtime = static_cast<uint32_t>(c.mtime);
+    o.mtimeNs = static_cast<uint32_t>(c.mtimeNs);
+    o.nameLength = static_cast<uint16_t>(nameLength);
+    o.bits = static_cast<uint8_t>((usable ? kUsable : 0) | (method == 0 ? kStored : 0)
+                                  | (c.dataCrcKnown ? kDataCrcKnown : 0) | (c.mtime >= 0 ? kHasTime : 0));
+    return true;
+}
+
+// Sizes this engine could have written for an entry of its method.
+template <typename Old> bool sizesPlausible(const Old &o)
+{
+    if (o.bits & kStored)
+        return o.compSize == o.size;
+    return o.size >= 2 && o.compSize != 0
+           && (o.size <= kWholeMax ? o.compSize < o.size : o.compSize <= o.size + o.size / 8 + 1024);
+}
+
+size_t hashOf(std::string_view name) { return std::hash<std::string_view>{}(name); }
+
+// The length of the names of the first `count` central records at p, of a
+// directory that ends at stop (of those that are there whole).
+size_t namesLength(const unsigned char *p, const unsigned char *stop, uint64_t count)
+{
+    size_t total = 0;
+    for (uint64_t k = 0; k < count && stop - p >= 46; ++k) {
+        const size_t name = get16(p + 28), record = 46 + name + get16(p + 30) + get16(p + 32);
+        if (static_cast<size_t>(stop - p) < record)
+            break;
+        total += name;
+        p += record;
+    }
+    return total;
+}
+
 } // namespace
+
+size_t EarlierArchive::slotOf(std::string_view name) const
+{
+    const size_t mask = slots_.size() - 1;
+    for (size_t at = hashOf(name) & mask;; at = (at + 1) & mask) {
+        const uint32_t slot = slots_[at];
+        if (slot == 0 || nameOf(records_[slot - 1]) == name)
+            return at;
+    }
+}
 
 void EarlierArchive::forgetSources()
 {
     indexed_ = false;
-    for (auto &[_, earlier] : entries_)
-        earlier.known = false;
-    links_.clear();
+    for (Old &o : records_)
+        o.bits = static_cast<uint8_t>(o.bits & ~(kKnown | kViaLink));
+    std::vector<Source>().swap(sources_);
+    std::vector<uint64_t>().swap(devices_);
+    std::vector<std::pair<uint32_t, Identity>>().swap(links_);
 }
 
-// The file the index says entry `o` was made from, the next of the index.
-void EarlierArchive::takeSource(IndexReader &index, Old &o)
+// The file the index says entry `o` was made from (the next entry of the
+// index), kept beside it.
+void EarlierArchive::takeSource(Old &o, const IndexEntry &source)
 {
-    IndexEntry source;
-    if (!index.next(source)) {
-        forgetSources(); // an index cut short vouches for nothing
+    if (!source.known) {
+        sources_.emplace_back();
         return;
     }
-    if (!source.known)
-        return;
-    o.known = true;
-    o.file = source.file;
+    o.bits |= kKnown;
+    const auto [number, added] =
+        deviceNumbers_.try_emplace(source.file.dev, static_cast<uint32_t>(devices_.size()));
+    if (added)
+        devices_.push_back(source.file.dev);
+    sources_.push_back({source.file.ino, source.file.ctime, source.file.ctimeNs, number->second});
     if (source.viaLink) {
-        links_.push_back(source.link);
-        o.link = static_cast<uint32_t>(links_.size());
+        o.bits |= kViaLink;
+        links_.emplace_back(static_cast<uint32_t>(records_.size()), source.link);
     }
+}
+
+// Entry `o`, named `name`, into the table, with the file it was made from
+// when the index is read; a name seen before is kept once, and never used.
+void EarlierArchive::keep(Old &o, std::string_view name, const IndexEntry *source)
+{
+    const size_t slot = slotOf(name);
+    if (slots_[slot] != 0) {
+        Old &first = records_[slots_[slot] - 1];
+        first.bits = static_cast<uint8_t>(first.bits & ~kUsable);
+        return;
+    }
+    o.name = static_cast<uint32_t>(names_.size());
+    names_.append(name);
+    if (source)
+        takeSource(o, *source);
+    records_.push_back(o);
+    slots_[slot] = static_cast<uint32_t>(records_.size());
 }
 
 bool EarlierArchive::readDirectory(int level, IndexReader *index)
@@ -229,60 +346,57 @@ bool EarlierArchive::readDirectory(int level, IndexReader *index)
     if (!readExactly(fd_, dir.data(), dir.size(), dirStart))
         return false;
 
+    // Made to size at once: no table is copied while it grows.
+    records_.reserve(static_cast<size_t>(count));
+    names_.reserve(namesLength(dir.data(), dir.data() + dir.size(), count));
+    if (indexed_)
+        sources_.reserve(static_cast<size_t>(count));
+    size_t slots = 16;
+    while (slots < 2 * count)
+        slots *= 2;
+    slots_.assign(slots, 0);
+
     unsigned char mine[kFingerprintSize];
     fingerprint(level, 0, mine);
     const unsigned char *p = dir.data();
     const unsigned char *const stop = p + dir.size();
-    entries_.reserve(static_cast<size_t>(count));
     for (uint64_t k = 0; k < count; ++k) {
-        if (stop - p < 46 || get32(p) != 0x02014b50)
-            return false;
-        const size_t nameLength = get16(p + 28), extraLength = get16(p + 30), commentLength = get16(p + 32);
-        if (static_cast<size_t>(stop - p) < 46 + nameLength + extraLength + commentLength)
-            return false;
         Old o;
-        const uint16_t madeBy = get16(p + 4);
-        o.flags = get16(p + 8);
-        o.method = get16(p + 10);
-        o.crc = get32(p + 16);
-        o.compSize = get32(p + 20);
-        o.size = get32(p + 24);
-        const uint16_t disk = get16(p + 34);
-        o.external = get32(p + 38);
-        o.localOffset = get32(p + 42);
-        std::string name(reinterpret_cast<const char *>(p + 46), nameLength);
-        bool fingerprinted = false;
-        const bool extraOk = readExtra(p + 46 + nameLength, extraLength, mine, o, fingerprinted);
-        p += 46 + nameLength + extraLength + commentLength;
-        o.usable = fingerprinted && extraOk && disk == 0 && (madeBy >> 8) == 3
-                   && (o.method == 0 || o.method == 8) && (o.flags & ~0x0806u) == 0 && !name.empty()
-                   && name.back() != '/';
-        if (indexed_)
-            takeSource(*index, o);
-        auto [it, added] = entries_.try_emplace(std::move(name), o);
-        if (!added)
-            it->second.usable = false; // a name twice: neither is trusted
+        std::string_view name;
+        if (!readRecord(p, stop, mine, o, name))
+            return false;
+        IndexEntry source;
+        if (indexed_ && !index->next(source))
+            forgetSources(); // an index cut short vouches for nothing
+        keep(o, name, indexed_ ? &source : nullptr);
     }
+    std::unordered_map<uint64_t, uint32_t>().swap(deviceNumbers_);
     // Only an index read whole and unchanged, of this archive, vouches.
     if (indexed_ && !index->finish())
         forgetSources();
     return true;
 }
 
+void EarlierArchive::forgetDirectory()
+{
+    std::vector<Old>().swap(records_);
+    std::string().swap(names_);
+    std::vector<uint32_t>().swap(slots_);
+    std::vector<Source>().swap(sources_);
+    std::vector<uint64_t>().swap(devices_);
+    std::vector<std::pair<uint32_t, Identity>>().swap(links_);
+}
+
 CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) const
 {
     CopySource none;
-    const auto it = entries_.find(e.stored);
-    if (it == entries_.end() || !it->second.usable)
+    const size_t slot = slots_.empty() ? 0 : slotOf(e.stored);
+    if (slots_.empty() || slots_[slot] == 0)
         return none;
-    const Old &o = it->second;
-    if (e.mtime < 0 || o.size != e.size || o.mtime != e.mtime || o.mtimeNs != e.mtimeNs
-        || o.external != externalAttributes)
-        return none;
-    if (o.method == 0
-            ? o.compSize != o.size
-            : (o.size < 2 || o.compSize == 0
-               || (o.size <= kWholeMax ? o.compSize >= o.size : o.compSize > o.size + o.size / 8 + 1024)))
+    const Old &o = records_[slots_[slot] - 1];
+    const int64_t mtime = (o.bits & kHasTime) ? int64_t(o.mtime) : -1;
+    if (!(o.bits & kUsable) || e.mtime < 0 || o.size != e.size || mtime != e.mtime
+        || int64_t(o.mtimeNs) != e.mtimeNs || o.external != externalAttributes || !sizesPlausible(o))
         return none;
     // The local header, agreeing with the central record. A small file's
     // is read with its data by the worker that copies it (see
@@ -295,12 +409,12 @@ CopySource EarlierArchive::find(const Entry &e, uint32_t externalAttributes) con
     CopySource c;
     c.use = true;
     c.verify = !vouchedFor(e, o);
-    c.stored = o.method == 0;
+    c.stored = (o.bits & kStored) != 0;
     c.flags = o.flags;
     c.compSize = o.compSize;
     c.crc = o.crc;
     c.dataCrc = o.dataCrc;
-    c.dataCrcKnown = o.dataCrcKnown;
+    c.dataCrcKnown = (o.bits & kDataCrcKnown) != 0;
     uint64_t header = 30 + nameLength + kTimestampLength;
     if (o.size > kWholeMax) {
         if (directoryStart_ - o.localOffset < 30 + nameLength)
@@ -340,13 +454,22 @@ bool before(const Identity &file, int64_t began, int64_t beganNs)
 // link, unchanged too, when it is reached through one.
 bool EarlierArchive::vouchedFor(const Entry &e, const Old &o) const
 {
-    if (!sameFolders_ || !o.known || !e.folder->keepsChangeTimes || e.dev != e.folder->dev)
+    if (!sameFolders_ || !(o.bits & kKnown) || !e.folder->keepsChangeTimes || e.dev != e.folder->dev)
         return false;
-    if (!(o.file == e.identity()) || !before(o.file, began_, beganNs_))
+    const auto k = static_cast<uint32_t>(&o - records_.data());
+    const Source &s = sources_[k];
+    const Identity file{devices_[s.dev], s.ino, s.ctime, s.ctimeNs};
+    if (!(file == e.identity()) || !before(file, began_, beganNs_))
         return false;
-    if ((o.link != 0) != (e.link != nullptr))
+    const Identity *const through = e.link();
+    if (((o.bits & kViaLink) != 0) != (through != nullptr))
         return false;
-    return !e.link || (links_[o.link - 1] == *e.link && before(*e.link, began_, beganNs_));
+    if (!through)
+        return true;
+    const auto link = std::lower_bound(links_.begin(), links_.end(), k,
+                                       [](const auto &l, uint32_t entry) { return l.first < entry; });
+    return link != links_.end() && link->first == k && link->second == *through
+           && before(*through, began_, beganNs_);
 }
 
 bool headerAgrees(const unsigned char *h, const CopySource &c, uint64_t size, std::string_view name,

@@ -42,11 +42,13 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace zip32 {
 
 class IndexReader;
+struct IndexEntry;
 
 // Where a file's data lies in the earlier archive.
 struct CopySource {
@@ -106,20 +108,19 @@ public:
     // be copied. externalAttributes: what the fresh entry will carry.
     CopySource find(const Entry &e, uint32_t externalAttributes) const;
 
+    // Once every file has been looked up (find finds nothing after): the
+    // directory read for find is given back. The copy sources found stay
+    // good as long as the archive is open.
+    void forgetDirectory();
+
     // For reading the data, from any thread.
     FileHandle handle() const { return fd_; }
     // Once nothing is read from it any more.
     void close();
 
 private:
-    EarlierArchive() = default;
-    bool readDirectory(int level, IndexReader *index);
-    bool locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const;
-    struct Old;
-    void takeSource(IndexReader &index, Old &o);
-    void forgetSources();
-    bool vouchedFor(const Entry &e, const Old &o) const;
-
+    // One central record, packed to what find and vouchedFor read of it; a
+    // million entries cost a few dozen bytes each, besides their names.
     struct Old {
         uint64_t localOffset = 0;
         uint64_t compSize = 0;
@@ -127,16 +128,32 @@ private:
         uint32_t crc = 0;
         uint32_t dataCrc = 0;
         uint32_t external = 0;
-        uint16_t method = 0;
-        uint16_t flags = 0;
-        int64_t mtime = -1; // extended timestamp, -1 when none
-        int64_t mtimeNs = -1; // from the fingerprint
-        bool usable = false; // fingerprint matches; name seen once
-        bool dataCrcKnown = false;
-        bool known = false; // the index says which file it was made from
-        uint32_t link = 0; // through a link: links_[link - 1]
-        Identity file;
+        uint32_t mtime = 0; // extended timestamp, when kHasTime
+        uint32_t mtimeNs = 0; // from the fingerprint
+        uint32_t name = 0; // where its name starts in names_
+        uint16_t nameLength = 0;
+        uint16_t flags = 0; // general purpose flags
+        uint8_t bits = 0; // kUsable and the others, see Reuse.cpp
     };
+    // The file an entry was made from, as the index says; dev is the number
+    // of its device in devices_ (the files of a folder share one).
+    struct Source {
+        uint64_t ino = 0;
+        int64_t ctime = 0;
+        int32_t ctimeNs = 0;
+        uint32_t dev = 0;
+    };
+
+    EarlierArchive() = default;
+    bool readDirectory(int level, IndexReader *index);
+    bool locateDirectory(uint64_t &count, uint64_t &dirSize, uint64_t &dirStart) const;
+    void keep(Old &o, std::string_view name, const IndexEntry *source);
+    void takeSource(Old &o, const IndexEntry &source);
+    void forgetSources();
+    // The slot of slots_ that holds `name`, or the empty one it would take.
+    size_t slotOf(std::string_view name) const;
+    std::string_view nameOf(const Old &o) const { return {names_.data() + o.name, o.nameLength}; }
+    bool vouchedFor(const Entry &e, const Old &o) const;
 
     FileHandle fd_ = kNoFile;
     uint64_t size_ = 0;
@@ -146,8 +163,18 @@ private:
     bool sameFolders_ = false;
     int64_t began_ = 0, beganNs_ = 0; // the earlier run's start
     NamedFolders named_;
-    std::vector<Identity> links_;
-    std::unordered_map<std::string, Old> entries_;
+    // The entries in directory order, a name seen twice kept once (and
+    // never used); their names one after the other in names_; slots_ an
+    // open-addressed table of entry numbers plus one, looked up by name.
+    std::vector<Old> records_;
+    std::string names_;
+    std::vector<uint32_t> slots_;
+    // With an index: each entry's file (sources_, beside records_), and the
+    // links files were reached through, by entry number, in order.
+    std::vector<Source> sources_;
+    std::vector<uint64_t> devices_;
+    std::unordered_map<uint64_t, uint32_t> deviceNumbers_; // while reading
+    std::vector<std::pair<uint32_t, Identity>> links_;
 };
 
 } // namespace zip32

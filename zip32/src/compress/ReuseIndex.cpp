@@ -126,10 +126,11 @@ void IndexWriter::add(const Entry *file)
     if (!file) {
         buffer_.push_back(0);
     } else {
-        buffer_.push_back(kKnown | (file->link ? kViaLink : 0));
+        const Identity *link = file->link();
+        buffer_.push_back(kKnown | (link ? kViaLink : 0));
         putIdentity(file->identity());
-        if (file->link)
-            putIdentity(*file->link);
+        if (link)
+            putIdentity(*link);
     }
     if (buffer_.size() >= kPiece)
         flush();

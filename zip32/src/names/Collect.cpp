@@ -7,6 +7,7 @@
 #include "names/TempName.h"
 
 #include <algorithm>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string_view>
@@ -343,9 +344,10 @@ private:
     bool store(Entry e, const FolderNode &folder, const std::string &path, bool ignorePath,
                const char *suffix)
     {
-        e.stored = storedAs(path, ignorePath, suffix);
-        if (e.stored.empty())
+        const std::string stored = storedAs(path, ignorePath, suffix);
+        if (stored.empty())
             return false;
+        e.stored = result_.names.keep(stored);
         e.folder = &folder;
         result_.entries.push_back(std::move(e));
         taken_.insert(result_.entries.size() - 1);
@@ -373,8 +375,8 @@ private:
         Entry e;
         e.viaLink = link != nullptr;
         if (link)
-            e.link = std::make_unique<const Identity>(
-                Identity{link->dev, link->ino, link->ctime, static_cast<int32_t>(link->ctimeNs)});
+            e.linkPart = std::make_unique<const Entry::LinkPart>(Entry::LinkPart{
+                {}, Identity{link->dev, link->ino, link->ctime, static_cast<int32_t>(link->ctimeNs)}});
         e.mode = st.mode;
         e.mtime = st.mtime;
         e.mtimeNs = static_cast<int32_t>(st.mtimeNs);
@@ -414,7 +416,7 @@ private:
         e.mtime = lst.mtime;
         e.mtimeNs = static_cast<int32_t>(lst.mtimeNs);
         e.size = verdict.target.size();
-        e.linkTarget = std::make_unique<const std::string>(verdict.target);
+        e.linkPart = std::make_unique<const Entry::LinkPart>(Entry::LinkPart{verdict.target, {}});
         if (store(std::move(e), folder, path, options_.ignorePath, ""))
             messages_.line(path + ": stored as a link to " + verdict.target + " (" + verdict.why + ")");
     }
@@ -493,12 +495,17 @@ private:
                 ++leftOut_;
                 messages_.line(node.path + ": folder not read to the end (" + errorText(lastError()) + ")");
             }
-            std::sort(names.begin(), names.end());
-            for (const auto &n : names) {
+            // In order, taken from the back and given back as they go: a
+            // folder of a million names does not keep them all beside its
+            // million entries to the end.
+            std::sort(names.begin(), names.end(), std::greater<>());
+            for (; !names.empty(); names.pop_back()) {
                 messages_.heartbeat();
                 if (stopped())
                     return;
-                addListed(held.handle(), node, n, pattern, subFolders);
+                addListed(held.handle(), node, names.back(), pattern, subFolders);
+                if (names.capacity() > 4096 && names.size() < names.capacity() / 4)
+                    names.shrink_to_fit();
             }
         }
         for (const SubFolder &sub : subFolders) {
@@ -529,9 +536,25 @@ private:
 
 } // namespace
 
+std::string_view NameStore::keep(std::string_view name)
+{
+    constexpr size_t kBlock = 64u << 10;
+    if (left_ < name.size() + 1) {
+        left_ = std::max(kBlock, name.size() + 1);
+        blocks_.push_back(std::make_unique<char[]>(left_));
+        free_ = blocks_.back().get();
+    }
+    char *const kept = free_;
+    std::copy(name.begin(), name.end(), kept);
+    kept[name.size()] = '\0';
+    free_ += name.size() + 1;
+    left_ -= name.size() + 1;
+    return {kept, name.size()};
+}
+
 std::string_view Entry::name() const
 {
-    return lastPart(isDir ? std::string_view(stored).substr(0, stored.size() - 1) : std::string_view(stored));
+    return lastPart(isDir ? stored.substr(0, stored.size() - 1) : stored);
 }
 
 std::string Entry::path() const { return isDir ? folder->path : joinPath(folder->path, name()); }

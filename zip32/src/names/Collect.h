@@ -26,15 +26,31 @@ struct Identity {
     bool operator==(const Identity &) const = default;
 };
 
+// The stored names of a listing, one after the other in blocks that never
+// move, each followed by a NUL: a million names cost their bytes, not a
+// string and an allocation each.
+class NameStore {
+public:
+    // A copy of `name`, good as long as the store is.
+    std::string_view keep(std::string_view name);
+
+private:
+    std::vector<std::unique_ptr<char[]>> blocks_;
+    char *free_ = nullptr; // in the last block
+    size_t left_ = 0;
+};
+
 // One entry of the archive, in archive order.
 struct Entry {
-    std::string stored; // name in the archive; folders end in '/'
+    // Name in the archive, kept in its listing's NameStore, a NUL after it;
+    // folders end in '/'.
+    std::string_view stored;
     // The folder the entry lies in (a folder's entry: the folder itself),
     // through which its file is opened by its name, the last part of
     // `stored`.
     const FolderNode *folder = nullptr;
     bool isDir = false;
-    bool isLink = false; // a link kept as a link: linkTarget is its data
+    bool isLink = false; // a link kept as a link: linkTarget() is its data
     bool viaLink = false; // a link that is followed: opened through it
     uint32_t mode = 0; // st_mode of the file (of a link's target when followed)
     int64_t mtime = 0; // seconds since 1970
@@ -44,13 +60,18 @@ struct Entry {
     uint64_t size = 0; // size when the names were collected
     uint64_t dev = 0; // what was listed: a file opened later must be it
     uint64_t ino = 0;
-    // Only links kept as links have one: a million files carry no empty
-    // strings.
-    std::unique_ptr<const std::string> linkTarget;
-    // A link that is followed: the link itself, as listed.
-    std::unique_ptr<const Identity> link;
+    // Only links have one, so a million files carry no empty strings: a
+    // link kept as a link, its target; a link that is followed, the link
+    // itself, as listed.
+    struct LinkPart {
+        std::string target;
+        Identity link;
+    };
+    std::unique_ptr<const LinkPart> linkPart;
 
     bool isFile() const { return !isDir && !isLink; }
+    const std::string &linkTarget() const { return linkPart->target; } // isLink only
+    const Identity *link() const { return viaLink ? &linkPart->link : nullptr; }
     Identity identity() const { return {dev, ino, ctime, ctimeNs}; }
     // The entry's name in its folder.
     std::string_view name() const;
@@ -77,6 +98,7 @@ struct CollectOptions {
 struct Collected {
     // The folders the entries lie in; they outlive the entries' use.
     std::unique_ptr<FolderTree> folders = std::make_unique<FolderTree>();
+    NameStore names; // the entries' stored names
     // A deque: an entry never moves once made, so the pipeline's workers
     // read its path in place while more entries are added.
     std::deque<Entry> entries;

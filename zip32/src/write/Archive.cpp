@@ -299,10 +299,10 @@ zip_uint32_t externalAttributes(const Entry &e);
 
 // A file to read, with where its data lies in the earlier archive when that
 // can be trusted.
-FileWork fileWork(const Entry &e, const EarlierArchive *earlier, bool mayCopy = true)
+FileWork fileWork(const Entry &e, const EarlierArchive *earlier)
 {
     FileWork w{&e, {}};
-    if (earlier && mayCopy)
+    if (earlier)
         w.copy = earlier->find(e, externalAttributes(e));
     return w;
 }
@@ -312,7 +312,7 @@ FileWork fileWork(const Entry &e, const EarlierArchive *earlier, bool mayCopy = 
 // CR and LF. Such names, like names that are not UTF-8, go in as their raw
 // bytes without the flag, as Info-ZIP zip stores them: libzip would not
 // even open an archive again (to update it) whose flagged name held one.
-zip_flags_t nameEncoding(const std::string &name)
+zip_flags_t nameEncoding(std::string_view name)
 {
     if (!isValidUtf8(name))
         return ZIP_FL_ENC_RAW;
@@ -401,6 +401,9 @@ struct Builder {
     std::string failure{}; // message for CannotWrite / Internal
     EarlierArchive *earlier = nullptr; // the archive being replaced, to copy from
     std::vector<bool> noCopy; // entries compressed afresh whatever
+    // Where the first round found each entry's data in the earlier archive,
+    // for the rounds after it: the directory it was found in is gone by then.
+    std::vector<CopySource> copies{};
     bool stamp = false; // the archive's time: when this run began
     int64_t began = 0, beganNs = 0;
     size_t copied = 0;
@@ -413,7 +416,7 @@ struct Builder {
     zip_source_t *dataOf(Filling &f, const Entry &e)
     {
         if (e.isLink)
-            return zip_source_buffer(f.za, e.linkTarget->data(), e.linkTarget->size(), 0);
+            return zip_source_buffer(f.za, e.linkTarget().data(), e.linkTarget().size(), 0);
         f.sources.push_back(std::make_unique<FileSource>(&f.pipeline, &messages, f.nextFile++));
         FileSource *fs = f.sources.back().get();
         fs->za = f.za;
@@ -425,7 +428,7 @@ struct Builder {
         zip_source_t *zs = dataOf(f, e);
         if (!zs)
             return -1;
-        const zip_int64_t index = zip_file_add(f.za, e.stored.c_str(), zs, encoding | ZIP_FL_OVERWRITE);
+        const zip_int64_t index = zip_file_add(f.za, e.stored.data(), zs, encoding | ZIP_FL_OVERWRITE);
         if (index < 0) {
             zip_source_free(zs);
             return -1;
@@ -442,7 +445,7 @@ struct Builder {
     // not set up a deflate stream for nothing.
     zip_int64_t addFolder(Filling &f, const Entry &e, zip_flags_t encoding)
     {
-        const zip_int64_t index = zip_dir_add(f.za, e.stored.c_str(), encoding);
+        const zip_int64_t index = zip_dir_add(f.za, e.stored.data(), encoding);
         if (index >= 0
             && zip_set_file_compression(f.za, static_cast<zip_uint64_t>(index), ZIP_CM_STORE, 0) != 0)
             return -1;
@@ -475,7 +478,7 @@ struct Builder {
 
     Added add(Filling &f, const Entry &e)
     {
-        if (e.isDir && f.existing && zip_name_locate(f.za, e.stored.c_str(), ZIP_FL_ENC_RAW) >= 0)
+        if (e.isDir && f.existing && zip_name_locate(f.za, e.stored.data(), ZIP_FL_ENC_RAW) >= 0)
             return Added::AlreadyThere;
         const zip_flags_t encoding = nameEncoding(e.stored);
         const zip_int64_t index = e.isDir ? addFolder(f, e, encoding) : addData(f, e, encoding);
@@ -587,7 +590,7 @@ struct Builder {
             return std::nullopt;
         }
         if (e.isLink) {
-            const std::string &target = *e.linkTarget;
+            const std::string &target = e.linkTarget();
             const auto crc = static_cast<uint32_t>(
                 crc32(0, reinterpret_cast<const Bytef *>(target.data()), static_cast<uInt>(target.size())));
             if (!d.zs.beginEntry(id, head, target.size(), true, crc, target.size())
@@ -769,16 +772,26 @@ struct Builder {
         if (!prepared) {
             prepared = newPipeline(request, earlier);
             for (size_t i : fileEntry)
-                prepared->add(fileWork(entries[i], earlier, !noCopy[i]));
+                prepared->add({&entries[i], noCopy[i] || copies.empty() ? CopySource{} : copies[i]});
             prepared->flush();
         }
         uint64_t total = 0;
         for (size_t f = 0; f < prepared->fileCount(); ++f)
             total += prepared->file(f).size();
         messages.setTotal(total);
-        if (!existing)
-            return writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries);
-        return writeUpdate(out, *prepared, fileEntry, fileFailures, failedEntries);
+        const Attempt result = existing ? writeUpdate(out, *prepared, fileEntry, fileFailures, failedEntries)
+                                        : writeDirect(out, *prepared, fileEntry, fileFailures, failedEntries);
+        if ((result == Attempt::FilesFailed || result == Attempt::Retry) && earlier && copies.empty())
+            keepCopies(*prepared, fileEntry);
+        return result;
+    }
+
+    // The copy sources of a round's pipeline, by entry, for the next round.
+    void keepCopies(const Pipeline &pipeline, const std::vector<size_t> &fileEntry)
+    {
+        copies.assign(entries.size(), CopySource{});
+        for (size_t f = 0; f < pipeline.fileCount(); ++f)
+            copies[fileEntry[f]] = pipeline.file(f).copy;
     }
 
     // An archive being updated is written through libzip, which keeps the
@@ -1058,6 +1071,10 @@ int32_t makeArchive(const ArchiveRequest &request, Messenger &messages)
     std::unique_ptr<Pipeline> pipeline = newPipeline(request, earlier.get());
     NamedFolders named;
     collectInto(request, options, messages, collected, *pipeline, earlier.get(), named);
+    // Every file has been looked up: only the copy sources found are needed
+    // from here on, and the earlier directory is as big as the listing.
+    if (earlier)
+        earlier->forgetDirectory();
     if (collected.stopped) {
         messages.line(finalPath + ": not written, stopped");
         return ZP_STOPPED;
