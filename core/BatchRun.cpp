@@ -1,5 +1,6 @@
 #include "core/BatchRun.h"
 
+#include "core/EngineLoader.h"
 #include "core/FolderWalk.h"
 #include "core/PathHelpers.h"
 
@@ -19,6 +20,8 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
         if (!into.isEmpty())
             m_runArchives[into] << planned.claim(ArchiveNameFor(into, folder));
     }
+    for (auto into = m_runArchives.cbegin(); into != m_runArchives.cend(); ++into)
+        m_runArchiveFolders[into.key()] = CanonicalPath(into.key());
 }
 
 QString BatchRun::outputFolderFor(const QString &folder) const
@@ -36,6 +39,11 @@ void BatchRun::requestStop(Stop when)
 
 void BatchRun::run(ErrorTrap &trap)
 {
+    // The run's archives flush their folders once, when it ends, however
+    // it ends.
+    struct EndOfRun {
+        ~EndOfRun() { EndZipEngineRun(); }
+    } endOfRun;
     const qsizetype count = m_folders.size();
     for (qsizetype i = 1; i <= count; ++i) {
         if (m_stop != Stop::No) {
@@ -73,10 +81,12 @@ void BatchRun::zipFolder(int number, const QString &folder)
     hooks.names = &m_names;
     hooks.notes = &m_notes;
     hooks.extras.followLinks = m_hooks.followLinks;
+    hooks.extras.holdFolderSync = true;
     // The run's own archives can only be met inside a folder that holds
     // where they go; only those the engine could meet are left out.
+    const QString resolved = CanonicalPath(folder);
     for (auto into = m_runArchives.cbegin(); into != m_runArchives.cend(); ++into)
-        if (FolderIsWithin(into.key(), folder))
+        if (ResolvedFolderIsWithin(m_runArchiveFolders.value(into.key()), resolved))
             hooks.extras.leaveOut << into.value();
     QString archive;
     hooks.archivePath = &archive;

@@ -88,6 +88,8 @@ private:
     // parent, may lie inside a folder being zipped). By the folder they go
     // into: a run into one output folder has one.
     QMap<QString, QStringList> m_runArchives;
+    // The same folders as the system finds them, looked up once for the run.
+    QMap<QString, QString> m_runArchiveFolders;
     BatchRunHooks m_hooks;
     RunArchiveNames m_names;
     RunNotes m_notes;

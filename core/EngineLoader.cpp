@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -33,11 +34,17 @@ struct Engine {
 // library whose exit handlers may still run is not safe.
 Engine loadEngine()
 {
-    static QString loadedFrom;
+    static QString loadedFrom, loadedOverride;
     static Engine engine;
-    const QString wanted = ZipEngineLibrary();
-    if (loadedFrom == wanted && engine.problem.isEmpty() && engine.archive)
+    // Once loaded, the engine is not looked for again (a look on disk for
+    // every archive) until tests point elsewhere.
+    if (engine.problem.isEmpty() && engine.archive && loadedOverride == g_libraryOverride)
         return engine;
+    const QString wanted = ZipEngineLibrary();
+    if (loadedFrom == wanted && engine.problem.isEmpty() && engine.archive) {
+        loadedOverride = g_libraryOverride;
+        return engine;
+    }
 
     engine = Engine();
     // One loader per path, kept for the life of the program.
@@ -63,6 +70,7 @@ Engine loadEngine()
         return engine;
     }
     loadedFrom = wanted;
+    loadedOverride = g_libraryOverride;
     return engine;
 }
 
@@ -116,7 +124,19 @@ int32_t ZIP32_CALL ZipAnswerCallback(int32_t, int32_t, int32_t, int32_t) { retur
 
 char *ZIP32_CALL ZipBufferCallback(char *buffer) { return buffer; }
 
+// The engine that holds a folder's flush for the run, if one does.
+SetOptionsFn g_holdingEngine = nullptr;
+
 } // namespace
+
+void EndZipEngineRun()
+{
+    if (!g_holdingEngine)
+        return;
+    // A record whose field 24 is 0 flushes what the run's archives held.
+    const ZipEngineOptions none{};
+    std::exchange(g_holdingEngine, nullptr)(&none);
+}
 
 void SetZipEngineLibrary(const QString &pathOrName) { g_libraryOverride = pathOrName; }
 
@@ -170,6 +190,7 @@ ZipEngineOptions optionRecord(qint16 ignorePath, qint16 recurse, qint16 update, 
     options.recurse = recurse;
     options.update = update;
     options.followLinks = extras.followLinks ? 1 : 0;
+    options.holdFolderSync = extras.holdFolderSync ? 1 : 0;
     options.excluded = int32_t(extras.leaveOut.size());
     options.tempDir = nullptr;
     options.rootDir = root.constData();
@@ -233,6 +254,8 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
     } restore{outer};
     engine.init(&callbacks);
     engine.setOptions(&options);
+    if (extras.holdFolderSync)
+        g_holdingEngine = engine.setOptions;
     run.result =
         engine.archive(int32_t(engineNames.encoded.size()), archive.constData(), engineNames.list.data());
     run.messages = std::move(context.messages);

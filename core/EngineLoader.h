@@ -25,6 +25,11 @@ struct ZipEngineExtras {
     // Files never to be archived, by full path (option field 23): the
     // archives a run writes, which may lie inside a folder it zips.
     QStringList leaveOut;
+    // One of a run of archives: the flush of the output folder after the
+    // archive's rename waits for the run's end (option field 24; see
+    // EndZipEngineRun). The archive's own data is on disk before its rename
+    // all the same.
+    bool holdFolderSync = false;
 };
 
 // Builds one archive: ZpInit, ZpSetOptions and ZpArchive, in that order.
@@ -38,6 +43,11 @@ ZipEngineRun RunZipEngine(qint32 count, const QString &zipFileName, const QStrin
                           qint16 ignorePath, qint16 recurse, qint16 update, qint16 includeHidden,
                           const QString &rootDirectory, const Yield &yield = ProcessPendingEvents,
                           const ZipProgress &progress = {}, const ZipEngineExtras &extras = {});
+
+// Ends a run whose archives held the flush of their folder: once this
+// returns, every archive the run wrote is on disk under its name. Does
+// nothing when no archive held it.
+void EndZipEngineRun();
 
 // Where the engine is looked for. Default: beside the program, then the
 // loader's own search. Tests point it elsewhere.

@@ -69,19 +69,13 @@ bool IsRootFolder(const QString &path)
     return ResolvesToRoot(path);
 }
 
-namespace {
-
-// The system's own resolution of a path that must exist: every link and
-// ".." followed. Empty when it cannot be resolved.
-QString canonicalPath(const QString &path)
+QString CanonicalPath(const QString &path)
 {
     if (!IsUsablePath(path))
         return QString();
     const NativePath resolved = ResolvedPath(ToNativePath(path));
     return resolved.size() == 0 ? QString() : FromNativePath(resolved);
 }
-
-} // namespace
 
 QString ResolvedFolderPath(const QString &path)
 {
@@ -92,10 +86,10 @@ QString ResolvedFolderPath(const QString &path)
     const QString last = trimmed.mid(cut + 1);
     if (cut < 0 || last.isEmpty() || last == QLatin1String(".") || last == QLatin1String("..")
         || IsRootFolder(trimmed))
-        return canonicalPath(trimmed);
+        return CanonicalPath(trimmed);
     // The parent as the system finds it; "/x" and "C:\x" keep their root.
     const QString parent =
-        canonicalPath(trimmed.left(cut == 0 || trimmed.at(cut - 1) == u':' ? cut + 1 : cut));
+        CanonicalPath(trimmed.left(cut == 0 || trimmed.at(cut - 1) == u':' ? cut + 1 : cut));
     if (parent.isEmpty())
         return QString();
     return parent.endsWith(kNativeSeparator) ? parent + last : parent + kNativeSeparator + last;
@@ -103,8 +97,11 @@ QString ResolvedFolderPath(const QString &path)
 
 bool FolderIsWithin(const QString &inner, const QString &outer)
 {
-    const QString in = canonicalPath(inner);
-    QString out = canonicalPath(outer);
+    return ResolvedFolderIsWithin(CanonicalPath(inner), CanonicalPath(outer));
+}
+
+bool ResolvedFolderIsWithin(const QString &in, QString out)
+{
     if (in.isEmpty() || out.isEmpty())
         return false;
     if (!out.endsWith(kNativeSeparator))

@@ -44,6 +44,11 @@ QString ResolvedFolderPath(const QString &path);
 // True when the folder `inner` is `outer` or lies below it, as the system
 // finds both (every link followed). False when either cannot be resolved.
 bool FolderIsWithin(const QString &inner, const QString &outer);
+// The same for two paths as the system found them already (CanonicalPath).
+bool ResolvedFolderIsWithin(const QString &in, QString out);
+// The system's own resolution of a path that must exist: every link and
+// ".." followed. Empty when it cannot be resolved.
+QString CanonicalPath(const QString &path);
 
 // The folder an output-folder text names, resolved (ResolvedFolderPath): "~" and
 // "~/..." stand for the home folder, as in every file chooser; a full path

@@ -6,6 +6,9 @@
  *     ".swap-NAME" beside it takes its place (as a rename would);
  *   - QB_WRITE_ON_READ=NAME: right after the first read of the file NAME,
  *     another writer puts new bytes over its old ones, keeping its size.
+ *   - QB_SYNC_LOG=FILE: every flush to disk and every rename to a ".zip"
+ *     name is written to FILE as a line ("file", "folder", "rename"), in
+ *     the order they happen.
  * Everything else goes on as usual. */
 #define _GNU_SOURCE
 #include <dirent.h>
@@ -171,4 +174,35 @@ ssize_t read(int fd, void *buffer, size_t length)
     if (w >= 0)
         close(w);
     return n;
+}
+
+static void logSync(const char *what)
+{
+    const char *log = getenv("QB_SYNC_LOG");
+    if (!log)
+        return;
+    const int fd = (int)syscall(SYS_openat, AT_FDCWD, log, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return;
+    char line[16];
+    const int n = snprintf(line, sizeof line, "%s\n", what);
+    syscall(SYS_write, fd, line, (size_t)n);
+    syscall(SYS_close, fd);
+}
+
+int fsync(int fd)
+{
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        logSync(S_ISDIR(st.st_mode) ? "folder" : "file");
+    return (int)syscall(SYS_fsync, fd);
+}
+
+int renameat(int from, const char *old, int to, const char *new)
+{
+    const int result = (int)syscall(SYS_renameat, from, old, to, new);
+    const size_t n = strlen(new);
+    if (result == 0 && n > 4 && strcmp(new + n - 4, ".zip") == 0)
+        logSync("rename");
+    return result;
 }

@@ -149,6 +149,40 @@ private slots:
         }
     }
 
+    // Each archive's data is on disk before it takes its name; its folder is
+    // flushed after the rename, once per archive, or with field 24 once
+    // after the last archive of the run, also when the run never ends it.
+    void durabilityOrder_data()
+    {
+        QTest::addColumn<QStringList>("flags");
+        QTest::addColumn<QString>("order");
+        const QString each = "file rename folder ";
+        QTest::newRow("each archive flushes its folder") << QStringList{} << (each + each + each).trimmed();
+        QTest::newRow("a run flushes its folder once")
+            << QStringList{"--hold-folder-sync"} << "file rename file rename file rename folder";
+        QTest::newRow("the exit flushes what a run held")
+            << QStringList{"--hold-folder-sync", "--leave-held"} << "file rename file rename file rename folder";
+    }
+    void durabilityOrder()
+    {
+        QFETCH(QStringList, flags);
+        QFETCH(QString, order);
+        QTemporaryDir tmp;
+        const QString src = tmp.path() + "/src", log = tmp.path() + "/syncs";
+        QDir().mkpath(src);
+        writeFile(src + "/a.txt", "kept on disk");
+        qputenv("LD_PRELOAD", FAULT_PRELOAD);
+        qputenv("ASAN_OPTIONS", qgetenv("ASAN_OPTIONS") + ":verify_asan_link_order=0");
+        qputenv("QB_SYNC_LOG", QFile::encodeName(log));
+        const Tool t = runTool(kCli, flags + QStringList{"--repeat", "3", tmp.path() + "/src.zip", src + "/*.*"});
+        for (const char *name : {"LD_PRELOAD", "QB_SYNC_LOG"})
+            qunsetenv(name);
+        QCOMPARE(t.exitCode, int(ZP_OK));
+        QFile syncs(log);
+        QVERIFY(syncs.open(QIODevice::ReadOnly));
+        QCOMPARE(QString::fromLatin1(syncs.readAll()).split('\n', Qt::SkipEmptyParts).join(' '), order);
+    }
+
     // What is swapped in after the listing, or written while a file is read,
     // never reaches the archive: a link where a listed folder or file was
     // leads nowhere, a file changed mid-read is not stored torn, and each

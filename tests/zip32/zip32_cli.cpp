@@ -6,7 +6,7 @@
 //   zip32_cli [--root DIR] [--recurse] [--ignore-path] [--hidden] [--update]
 //             [--follow-links] [--leave-out PATH]... [--threads N] [--level N]
 //             [--exit-after-beats N] [--stop-after-reports N] [--repeat N]
-//             ARCHIVE NAME...
+//             [--hold-folder-sync [--leave-held]] ARCHIVE NAME...
 //
 // --leave-out names go at the end of the list, counted in field 23; --repeat
 // makes the same archive N times over, as several windows of the program
@@ -14,6 +14,9 @@
 // status is the engine's result (the first that is not ZP_OK).
 // --stop-after-reports N asks the engine to stop when it reports progress
 // for the (N+1)th time, as the window's Stop button does.
+// --hold-folder-sync sets field 24 for the archives, and ends with a record
+// whose field 24 is 0, as the program ends a run; --leave-held leaves that
+// last record out, so that the exit flushes what is held.
 #include "zip32.h"
 
 #include <cstdio>
@@ -35,7 +38,7 @@ static int32_t ZIP32_CALL print(const char *buffer, uint32_t length)
 {
     if (length == 0 && buffer[0] == '\0') {
         if (g_exitAfterBeats >= 0 && ++g_beats > g_exitAfterBeats)
-            std::exit(0);   // the window closed in the middle of an archive
+            std::exit(0); // the window closed in the middle of an archive
         return 0;
     }
     std::fwrite(buffer, 1, length, stdout);
@@ -49,6 +52,7 @@ int main(int argc, char **argv)
     const char *root = "/";
     std::vector<const char *> leaveOut;
     int repeat = 1;
+    bool leaveHeld = false;
     int i = 1;
     for (; i < argc && std::strncmp(argv[i], "--", 2) == 0; ++i) {
         std::string a = argv[i];
@@ -83,6 +87,10 @@ int main(int argc, char **argv)
             leaveOut.push_back(value());
         else if (a == "--repeat")
             repeat = std::atoi(value());
+        else if (a == "--hold-folder-sync")
+            options.holdFolderSync = 1;
+        else if (a == "--leave-held")
+            leaveHeld = true;
         else {
             std::fprintf(stderr, "unknown option %s\n", a.c_str());
             return 100;
@@ -104,6 +112,10 @@ int main(int argc, char **argv)
         const int32_t result = ZpArchive(static_cast<int32_t>(names.size()), archive, names.data());
         if (result != ZP_OK)
             return result;
+    }
+    if (options.holdFolderSync && !leaveHeld) {
+        options.holdFolderSync = 0;
+        ZpSetOptions(&options);
     }
     return ZP_OK;
 }

@@ -108,6 +108,20 @@
  *     wrote is on disk under its name, and every archive of a run of calls
  *     is on disk when the last call returns. Nothing is left to flush
  *     between calls;
+ *   - with field 24 set to 1, the folder's flush after the rename is held
+ *     instead: the archive's data is still on disk before it takes its
+ *     name, but the name itself is sure to last only once the folder is
+ *     flushed. A run of archives into one folder then costs one flush of
+ *     the folder instead of one per archive. One folder is held at a time,
+ *     and it is flushed, before the call returns, when ZpArchive writes an
+ *     archive into another folder, when a ZpArchive fails or is stopped
+ *     (any result but ZP_OK, ZP_FILES_SKIPPED and ZP_NOTHING_TO_DO), when
+ *     ZpSetOptions() is given a record whose field 24 is not 1 (or none);
+ *     and when the process ends through exit() or quick_exit(). So a program ends its run with one ZpSetOptions()
+ *     whose field 24 is 0: when that returns, every archive of the run is
+ *     on disk under its name. A process killed before that may lose names
+ *     of the run's archives, never their data: the earlier file, or none,
+ *     stays under the name;
  *   - a file system that cannot flush a file (fsync answers EINVAL or
  *     EROFS) is written as it allows: the archive is complete under its
  *     name, and as lasting as that file system makes it;
@@ -587,6 +601,11 @@ typedef struct ZipEngineCallbacks {
  *                            archives, when its output folder lies in a
  *                            folder it zips. Negative, or more than the
  *                            count: ZP_BAD_ARGUMENTS.
+ *   field 24  holdFolderSync 1: the flush of the archive's folder after its
+ *                            rename is held, so that a run of archives into
+ *                            one folder flushes it once (see "DURABILITY");
+ *                            any other value: each archive's folder is
+ *                            flushed before ZpArchive returns.
  *   field 28  level          deflate level: 0 = the default (6), 1 (fastest)
  *                            to 9 (smallest). Above 9: ZP_BAD_ARGUMENTS.
  *   field 30  rootDir        the root directory: names that are not absolute
@@ -626,7 +645,7 @@ typedef struct ZipEngineOptions {
     int32_t threads; /*  80  field 21 */
     int32_t followLinks; /*  84  field 22 */
     int32_t excluded; /*  88  field 23 */
-    int32_t reserved24; /*  92 */
+    int32_t holdFolderSync; /*  92  field 24 */
     int32_t reserved25; /*  96 */
     int32_t reserved26; /* 100 */
     int32_t reserved27; /* 104 */
@@ -698,6 +717,10 @@ ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks);
  * one is set. ZP_INTERNAL if the engine itself fails (out of memory
  * copying the root). Never sends a message. Without any ZpSetOptions() the
  * defaults apply.
+ *
+ * A record whose field 24 is not 1, or a null one, first flushes the folder
+ * that earlier archives held unflushed (see "DURABILITY"), and returns once
+ * it is on disk.
  */
 ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options);
 

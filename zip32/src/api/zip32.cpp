@@ -4,6 +4,7 @@
 #include "zip32.h"
 
 #include "write/Archive.h"
+#include "write/FolderSyncs.h"
 #include "messages/Messenger.h"
 #include "platform/Platform.h"
 
@@ -108,6 +109,7 @@ void fillRequest(zip32::ArchiveRequest &request, int32_t count, const char *arch
     request.names.assign(names, names + (count - options.excluded));
     request.leaveOut.assign(names + (count - options.excluded), names + count);
     request.followLinks = options.followLinks != 0;
+    request.holdFolderSync = options.holdFolderSync == 1;
     request.recurse = options.recurse != 0;
     request.ignorePath = options.ignorePath != 0;
     request.includeHidden = options.includeHidden != 0;
@@ -139,6 +141,9 @@ ZIP32_API int32_t ZIP32_CALL ZpInit(const ZipEngineCallbacks *callbacks)
 ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options)
 {
     try {
+        // Ends a run of archives that held their folder's flush.
+        if (!options || options->holdFolderSync != 1)
+            zip32::flushHeldFolder();
         EngineState &s = state();
         std::lock_guard lock(s.mutex);
         if (!options) {
@@ -158,7 +163,12 @@ ZIP32_API int32_t ZIP32_CALL ZpSetOptions(const ZipEngineOptions *options)
     }
 }
 
-ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, ZipFileNameList names)
+} // extern "C"
+
+namespace {
+
+// ZpArchive's work, inside the fence that no exception crosses.
+int32_t archiveFenced(int32_t count, const char *archiveName, ZipFileNameList names)
 {
     ZipPrintRoutine print = nullptr;
     ZipProgressRoutine progress = nullptr;
@@ -198,6 +208,20 @@ ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, Z
     } catch (...) {
         return ZP_INTERNAL;
     }
+}
+
+} // namespace
+
+extern "C" {
+
+ZIP32_API int32_t ZIP32_CALL ZpArchive(int32_t count, const char *archiveName, ZipFileNameList names)
+{
+    const int32_t result = archiveFenced(count, archiveName, names);
+    // A failed or stopped archive may end the run: the names the run gave
+    // before it are made to last now.
+    if (result != ZP_OK && result != ZP_FILES_SKIPPED && result != ZP_NOTHING_TO_DO)
+        zip32::flushHeldFolder();
+    return result;
 }
 
 } // extern "C"

@@ -115,7 +115,12 @@ std::shared_ptr<Job> startJob(std::function<void()> work)
         return job;
     }
     try {
-        std::thread([&p] { serve(p); }).detach();
+        // Named, so that a debugger, `top -H` and bench_batch (which reads
+        // each thread's CPU time and name in /proc) tell it from the program's.
+        std::thread([&p] {
+            nameThisThread("zip32-pool");
+            serve(p);
+        }).detach();
     } catch (...) {
         p.queue.pop_back();
         throw;

@@ -281,14 +281,20 @@ FileHandle createTemporary(FolderHandle dir, const std::string &name, uint32_t m
 bool removeIfAbandoned(FolderHandle dir, const std::string &name);
 // Renames the temporary file `from` in `dir`, held open as `file`, to `to`
 // in the same folder, replacing a file there in one step, while still
-// holding it, so that no other writer can take it for abandoned on the way;
-// makes the rename last on disk and gives the file the attributes of an
-// ordinary one. `file` stays open. Whatever happened to the folder's path
+// holding it, so that no other writer can take it for abandoned on the way,
+// and gives the file the attributes of an ordinary one. The new name lasts
+// on disk once the folder is flushed (syncFolder). `file` stays open. Whatever happened to the folder's path
 // meanwhile, the names are those in the folder held.
 // One try: a name held by another program (isHeldElsewhere) is the
 // caller's to try again. On Windows the archive takes the attributes
 // keepAttributes gave it as it takes its name.
 bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &from, const std::string &to);
+// Makes the names in `dir` last on disk (fsync of the folder on POSIX);
+// nothing on Windows, where the file system journals every rename.
+void syncFolder(FolderHandle dir);
+// A handle of its own on the folder `dir`, to flush it later; kNoFile where
+// there is nothing to flush (Windows) or none can be had.
+FolderHandle copyOfFolder(FolderHandle dir);
 // True for an error that says another program holds the file for now (on
 // Windows a sharing or access error, on POSIX a busy file), which a later
 // try may not meet.
@@ -339,6 +345,9 @@ uint64_t processNumber();
 // threads of its code behind (on Linux the library is never unmapped; see
 // its link options).
 extern const bool kKeepsIdleThreads;
+// Names the calling thread, for debuggers, `top -H` and /proc (Linux keeps
+// 15 bytes of it); best effort, nothing where the system has no way.
+void nameThisThread(const char *name);
 // Makes a write past the process's file-size limit fail (EFBIG), instead of
 // the signal ending the program in the middle of it; a handler the program
 // installed itself is left alone. Nothing on Windows, which has no such

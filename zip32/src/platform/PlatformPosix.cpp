@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <pthread.h>
 #include <set>
 #include <string_view>
 
@@ -27,6 +28,7 @@
 #include <unistd.h>
 #ifdef __linux__
 #  include <linux/magic.h>
+#  include <sys/prctl.h>
 #  include <sys/vfs.h>
 #endif
 
@@ -498,8 +500,8 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
     auto it = std::find_if(folders.begin(), folders.end(), [&](const FollowedFolder &f) {
         return f.dev == st.st_dev && f.ino == st.st_ino && f.isTemporary == isTemporary;
     });
-    if (it != folders.end() && (it->owner != ::getpid() || !takeEvents(*it))) {
-        if (it->owner == ::getpid())
+    if (it != folders.end() && (it->owner != static_cast<pid_t>(processNumber()) || !takeEvents(*it))) {
+        if (it->owner == static_cast<pid_t>(processNumber()))
             ::close(it->fd);
         folders.erase(it);
         it = folders.end();
@@ -510,7 +512,7 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
         f.isTemporary = isTemporary;
         f.dev = st.st_dev;
         f.ino = st.st_ino;
-        f.owner = ::getpid();
+        f.owner = static_cast<pid_t>(processNumber());
         // Followed from before the listing: nothing made meanwhile is missed.
         // The watch is put on the folder held, not on whatever its path
         // names now.
@@ -535,7 +537,7 @@ bool temporaryNamesIn(FolderHandle dir, const std::string &path, NameTest isTemp
             auto oldest = std::min_element(
                 folders.begin(), folders.end(),
                 [](const FollowedFolder &a, const FollowedFolder &b) { return a.used < b.used; });
-            if (oldest->owner == ::getpid())
+            if (oldest->owner == static_cast<pid_t>(processNumber()))
                 ::close(oldest->fd);
             folders.erase(oldest);
         }
@@ -676,11 +678,12 @@ bool removeIfAbandoned(FolderHandle dir, const std::string &name)
 
 bool replaceWithTemporary(FolderHandle dir, FileHandle, const std::string &from, const std::string &to)
 {
-    if (::renameat(dir, from.c_str(), dir, to.c_str()) != 0)
-        return false;
-    ::fsync(dir);
-    return true;
+    return ::renameat(dir, from.c_str(), dir, to.c_str()) == 0;
 }
+
+void syncFolder(FolderHandle dir) { ::fsync(dir); }
+
+FolderHandle copyOfFolder(FolderHandle dir) { return ::fcntl(dir, F_DUPFD_CLOEXEC, 0); }
 
 bool isHeldElsewhere(int error)
 {
@@ -871,9 +874,38 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
         ::fchmod(to, mode);
 }
 
-uint64_t processNumber() { return static_cast<uint64_t>(::getpid()); }
+namespace {
+
+// The process's number, asked of the system once per process: a child made
+// by fork() asks again.
+std::atomic<pid_t> g_processNumber{0};
+
+void forgetProcessNumber() { g_processNumber.store(0, std::memory_order_relaxed); }
+
+} // namespace
+
+uint64_t processNumber()
+{
+    pid_t pid = g_processNumber.load(std::memory_order_relaxed);
+    if (pid == 0) {
+        static std::once_flag once;
+        std::call_once(once, [] { ::pthread_atfork(nullptr, nullptr, forgetProcessNumber); });
+        pid = ::getpid();
+        g_processNumber.store(pid, std::memory_order_relaxed);
+    }
+    return static_cast<uint64_t>(pid);
+}
 
 const bool kKeepsIdleThreads = true;
+
+void nameThisThread(const char *name)
+{
+#ifdef __linux__
+    ::prctl(PR_SET_NAME, name, 0, 0, 0); // cut to 15 bytes, where pthread_setname_np fails
+#else
+    (void)name;
+#endif
+}
 
 void ignoreFileSizeSignal()
 {

@@ -958,6 +958,12 @@ bool replaceWithTemporary(FolderHandle dir, FileHandle file, const std::string &
     return true;
 }
 
+// NTFS journals a rename as it makes it: there is no folder to flush, and
+// so none to hold.
+void syncFolder(FolderHandle) {}
+
+FolderHandle copyOfFolder(FolderHandle) { return kNoFile; }
+
 bool isHeldElsewhere(int error)
 {
     return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED || error == ERROR_LOCK_VIOLATION
@@ -1128,6 +1134,17 @@ void keepAttributes(FileHandle to, const KeptAttributes &kept)
 uint64_t processNumber() { return GetCurrentProcessId(); }
 
 const bool kKeepsIdleThreads = false;
+
+void nameThisThread(const char *name)
+{
+    // SetThreadDescription came with Windows 10 1607 and is not in every
+    // MinGW's headers: looked up once, and left out where it is missing.
+    using SetDescription = HRESULT(WINAPI *)(HANDLE, PCWSTR);
+    static const auto set = reinterpret_cast<SetDescription>(reinterpret_cast<void (*)()>(
+        GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+    if (set)
+        set(GetCurrentThread(), widen(name).c_str());
+}
 
 void ignoreFileSizeSignal() {}
 

@@ -759,6 +759,7 @@ struct Builder {
         FileInfo st;
         const bool existing = request.update && statPath(finalPath, true, st) && S_ISREG(st.mode);
         OutputFile out(finalPath, existing, messages);
+        out.setHoldFolderSync(request.holdFolderSync);
         setUp(out);
         if (!out.create()) {
             failure = finalPath + ": cannot write (" + out.errorText() + ")";

@@ -20,6 +20,7 @@ struct ArchiveRequest {
     bool includeHidden = false;
     bool update = false;
     bool followLinks = false;
+    bool holdFolderSync = false; // see FolderSyncs.h
     int level = 6; // 1..9
     unsigned workers = 1;
 };

@@ -1,6 +1,7 @@
 #include "write/Output.h"
 
 #include "write/CentralFix.h"
+#include "write/FolderSyncs.h"
 #include "messages/Messenger.h"
 #include "compress/Pipeline.h"
 #include "platform/Platform.h"
@@ -33,6 +34,7 @@ void exitCleanup()
 {
     g_processEnding.store(true);
     exitRemove();
+    flushHeldFolder();
 }
 
 constexpr size_t kBufferSize = 1u << 20;
@@ -263,6 +265,7 @@ bool OutputFile::commit()
         return false;
     temp_.clear();
     unregisterTemp();
+    folderRenamed(dir_, holdFolderSync_);
     written_.known = fileInfo(out_, written_.st);
     written_.keepsChangeTimes = keepsChangeTimes(dir_);
     // Its data is on disk already (syncFile above): a failing close changes

@@ -43,6 +43,9 @@ public:
         kept_ = kept;
         mode_ = kept.mode;
     }
+    // The folder's flush after the rename may wait for a later archive's
+    // (see FolderSyncs.h).
+    void setHoldFolderSync(bool hold) { holdFolderSync_ = hold; }
     // Makes the temporary file; false with errorText() set when the folder
     // cannot take it (missing, read-only, full).
     bool create();
@@ -107,6 +110,7 @@ private:
     int errno_ = 0;
     std::string failedStep_;
     bool stamp_ = false;
+    bool holdFolderSync_ = false;
     int64_t stampSeconds_ = 0, stampNs_ = 0;
     std::function<void()> beforeRename_;
     Written written_;
