@@ -873,21 +873,42 @@ struct Builder {
 };
 
 // After the archive took its name: its index, when the archive can vouch
-// for what it was made from (see ReuseIndex.h); else none, and an older
-// index of the name is removed. It vouches only when the moment its run
+// for what it was made from (see ReuseIndex.h) and is worth one; else none,
+// and an older index of the name is removed (one of a file no longer there
+// is left: it vouches for no other file). It vouches only when the moment its run
 // began stuck as its modification time, read afresh by its name (on FUSE a
 // handle may say what was just set rather than what the file system kept),
 // on a file system that keeps real change times, and when it was written
 // anew, not updated.
+// An archive of a few small files gets no index: a re-run reads them again
+// for the proof (see Reuse.h), which costs less than an index written now
+// and read then.
+bool worthAnIndex(const Builder &b)
+{
+    constexpr size_t kFewFiles = 4;
+    constexpr uint64_t kFewBytes = 64 * 1024;
+    size_t files = 0;
+    uint64_t bytes = 0;
+    for (size_t i = 0; i < b.entries.size(); ++i) {
+        if (!b.excluded[i] && b.entries[i].isFile()) {
+            ++files;
+            bytes += b.entries[i].size;
+        }
+    }
+    return files > kFewFiles || bytes > kFewBytes;
+}
+
 void keepIndex(const std::string &finalPath, const Builder &b, const NamedFolders &named, bool update)
 {
     const OutputFile::Written &w = b.written;
     FileInfo now;
-    const bool stuck = b.stamp && !update && w.known && w.keepsChangeTimes && statPath(finalPath, false, now)
-                       && S_ISREG(now.mode) && now.dev == w.st.dev && now.ino == w.st.ino
-                       && now.mtime == b.began && now.mtimeNs == b.beganNs;
+    const bool stuck = b.stamp && !update && worthAnIndex(b) && w.known && w.keepsChangeTimes
+                       && statPath(finalPath, false, now) && S_ISREG(now.mode) && now.dev == w.st.dev
+                       && now.ino == w.st.ino && now.mtime == b.began && now.mtimeNs == b.beganNs;
     if (!stuck) {
-        removeIndex(finalPath);
+        // With no file under the name before, no index can be that file's.
+        if (!b.replacing || b.replacing->earlierThere)
+            removeIndex(finalPath);
         return;
     }
     const auto written = static_cast<uint64_t>(std::count(b.excluded.begin(), b.excluded.end(), false));
