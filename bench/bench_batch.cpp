@@ -8,10 +8,12 @@
 // directly with that worker count, which the window never sets; bench/run uses
 // this to compare the archives written with different worker counts.
 //
-// Prints one summary line; a folder whose archive failed or came out
-// incomplete is named on stderr with the engine's messages, and the exit code
-// is then 1. Never judges the time taken.
+// Prints one summary line, and one of where the run's CPU time went, by
+// thread (RunCpu.h; read by bench/run for the serial share); a folder whose
+// archive failed or came out incomplete is named on stderr with the engine's
+// messages, and the exit code is then 1. Never judges the time taken.
 #include "BenchSupport.h"
+#include "RunCpu.h"
 #include "core/BatchRun.h"
 #include "core/FolderArchiver.h"
 #include "core/PathHelpers.h"
@@ -111,6 +113,10 @@ int main(int argc, char **argv)
 
     QElapsedTimer clock;
     clock.start();
+    // The program's start-up left out; taken again at the end while every
+    // thread of the run is still there (the walk-ahead ends with the BatchRun).
+    const CpuSnapshot cpuAtStart = CpuSnapshot::take();
+    CpuSnapshot cpuAtEnd;
     int failures = 0;
     if (threads < 0) {
         // One run: folders of the same name keep archives of their own.
@@ -137,6 +143,7 @@ int main(int argc, char **argv)
             err << "line " << line << ": " << text << "\n";
         });
         run.run(trap);
+        cpuAtEnd = CpuSnapshot::take();
     } else {
         for (const QString &folder : folders) {
             const QString archive = ArchiveNameFor(outputFolder, folder);
@@ -149,8 +156,10 @@ int main(int argc, char **argv)
                     << "\n";
             }
         }
+        cpuAtEnd = CpuSnapshot::take();
     }
     out << "bench_batch: " << folders.size() << " folders, " << failures << " failed, "
         << QString::number(double(clock.nsecsElapsed()) / 1e9, 'f', 3) << " s\n";
+    out << RunCpu::between(cpuAtStart, cpuAtEnd).line() << "\n";
     return failures == 0 ? 0 : 1;
 }
