@@ -437,8 +437,14 @@ private slots:
         from = tmp.path() + "/out";
         to = tmp.path() + "/moved";
         stopping = stop;
+        // The engine's last report comes after the archive took its name, too
+        // late for a stop. Reports come at least 50 ms apart: held back while
+        // the total is unknown, the first with a total comes before the first
+        // entry is written.
         const ZipProgressRoutine renameFolder = [](uint64_t, uint64_t total) -> int32_t {
-            if (total > 0 && QFileInfo::exists(from))
+            if (total == 0)
+                QThread::msleep(60);
+            else if (QFileInfo::exists(from))
                 return QFile::rename(from, to) && stopping;
             return 0;
         };
