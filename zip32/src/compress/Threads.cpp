@@ -109,9 +109,10 @@ std::shared_ptr<Job> startJob(std::function<void()> work)
     Pool &p = pool();
     std::unique_lock lock(p.mutex);
     p.queue.emplace_back(std::move(work), job);
-    // Every queued job has an idle thread of its own, or gets a new one.
+    // Every queued job has an idle thread of its own, or gets a new one: one
+    // idle thread is woken for it, not all of them.
     if (p.idle >= p.queue.size()) {
-        p.workArrived.notify_all();
+        p.workArrived.notify_one();
         return job;
     }
     try {
