@@ -39,6 +39,19 @@ void exitCleanup()
 
 constexpr size_t kBufferSize = 1u << 20;
 
+// The random part of a temporary file's name. The generator is seeded once
+// per process: std::random_device costs a system call or a CPU instruction
+// that a virtual machine traps, every time it is made. Its numbers are mixed
+// with the process number, so that a child made by fork(), which starts from
+// the same state, draws other names.
+uint32_t temporaryNameNumber()
+{
+    static std::mutex drawing;
+    static std::mt19937_64 random{std::random_device{}()};
+    std::lock_guard lock(drawing);
+    return static_cast<uint32_t>(random() ^ processNumber());
+}
+
 } // namespace
 
 void installExitCleanup()
@@ -120,10 +133,8 @@ bool OutputFile::create()
         return false;
     }
     const std::string base = temporaryBase(finalName_);
-    std::random_device seed;
-    std::mt19937_64 random(seed() ^ processNumber());
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::string candidate = temporaryName(base, static_cast<uint32_t>(random()));
+        std::string candidate = temporaryName(base, temporaryNameNumber());
         // Register before creating: an exit between the two removes nothing
         // that is not there; an exit after it removes the new file.
         registerTemp(dir_, candidate);
