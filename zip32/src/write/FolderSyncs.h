@@ -4,9 +4,9 @@
 // into one folder may instead hold that flush (the options' field 24): the
 // folder is then flushed once, after the last of them, rather than once for
 // each. A held folder is flushed before an archive goes to another folder,
-// when the program asks (field 24 set back to 0, or ZpInit), when an archive
-// fails or is stopped, and when the process exits. Only one folder is held
-// at a time.
+// when the program asks (ZpSetOptions without field 24 set to 1), when an
+// archive fails or is stopped, and when the process exits. Only one folder
+// is held at a time.
 #pragma once
 
 #include "platform/Platform.h"
