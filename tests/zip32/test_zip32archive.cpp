@@ -452,16 +452,29 @@ private slots:
 
     // Sockets and FIFOs are never opened and only warned about; a broken
     // link is kept as a link; a link to a file stores the file; a link
-    // loop ends.
+    // loop ends. Alone in their folder, and among hundreds of files whose
+    // names sort before, between and after theirs: a big folder's names are
+    // looked at ahead of their turn, and each must still be taken as itself.
+    void specialFilesAndLinks_data()
+    {
+        QTest::addColumn<int>("padding");
+        QTest::newRow("alone") << 0;
+        QTest::newRow("among files") << 400;
+    }
     void specialFilesAndLinks()
     {
+        QFETCH(int, padding);
         QTemporaryDir tmp;
         const QString d = tmp.path() + "/d";
         QDir().mkpath(d + "/sub");
-        QFile f(d + "/real.txt");
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("real contents");
-        f.close();
+        writeFile(d + "/real.txt", "real contents");
+        QStringList files{"d/dangling", "d/link.txt", "d/real.txt"};
+        for (int i = 0; i < padding; ++i) {
+            const QString name = QString("d/%1%2").arg(QChar("ceou"[i % 4])).arg(i, 3, 10, QChar('0'));
+            writeFile(tmp.path() + "/" + name, name.toUtf8());
+            files << name;
+        }
+        files.sort();
         QVERIFY(::mkfifo(QFile::encodeName(d + "/fifo").constData(), 0644) == 0);
         int s = ::socket(AF_UNIX, SOCK_STREAM, 0);
         sockaddr_un addr{};
@@ -487,10 +500,13 @@ private slots:
         QVERIFY(run.lines.contains(d + "/fifo: skipped, not a regular file (FIFO)"));
         QVERIFY(run.lines.contains(d + "/sock: skipped, not a regular file (socket)"));
         QVERIFY(run.lines.contains(d + "/dangling: stored as a link to nowhere (its target is missing)"));
+        // In the archive's order: the folder, its files by name, then what
+        // lies in its sub-folders.
         Tool list = runTool("unzip", {"-Z1", archive});
-        QStringList names = QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts);
-        names.sort();
-        QCOMPARE(names, (QStringList{"d/", "d/dangling", "d/link.txt", "d/real.txt", "d/sub/"}));
+        QCOMPARE(QString::fromUtf8(list.out).split('\n', Qt::SkipEmptyParts),
+                 QStringList{"d/"} + files + QStringList{"d/sub/"});
+        if (padding)
+            QCOMPARE(runTool("unzip", {"-p", archive, files.last()}).out, files.last().toUtf8());
         Tool content = runTool("unzip", {"-p", archive, "d/link.txt"});
         QCOMPARE(content.out, QByteArray("real contents"));
     }

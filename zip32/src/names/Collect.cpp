@@ -431,19 +431,20 @@ private:
 
     // One name of a folder's listing. A sub-folder to enter goes to
     // `subFolders`.
+    // `looked`: what it is, not through a link.
     void addListed(FolderHandle handle, const FolderNode &folder, const std::string &name,
-                   const std::string &pattern, std::vector<SubFolder> &subFolders)
+                   const Looked &looked, const std::string &pattern, std::vector<SubFolder> &subFolders)
     {
         const bool matches = wildcardMatch(pattern, name);
         const bool wanted = matches || options_.recurse; // a file to store, or a folder to enter
         const std::string child = joinPath(folder.path, name);
-        FileInfo lst;
-        if (!statIn(handle, name, false, lst)) {
+        if (!looked.ok) {
             // Gone since the listing: it was never there.
-            if (wanted && !isNotFound(lastError()))
-                cannotExamine(child, lastError());
+            if (wanted && !isNotFound(looked.error))
+                cannotExamine(child, looked.error);
             return;
         }
+        const FileInfo &lst = looked.info;
         FileInfo st = lst;
         const bool link = S_ISLNK(lst.mode);
         if (link) {
@@ -495,17 +496,17 @@ private:
                 ++leftOut_;
                 messages_.line(node.path + ": folder not read to the end (" + errorText(lastError()) + ")");
             }
-            // In order, taken from the back and given back as they go: a
-            // folder of a million names does not keep them all beside its
-            // million entries to the end.
+            // In order, taken from the back and given back as they go.
             std::sort(names.begin(), names.end(), std::greater<>());
-            for (; !names.empty(); names.pop_back()) {
+            StatAhead listed(held.handle(), std::move(names), options_.startWork);
+            const std::function<void()> beat = [&] { messages_.heartbeat(); };
+            std::string name;
+            Looked looked;
+            while (listed.next(name, looked, beat)) {
                 messages_.heartbeat();
                 if (stopped())
                     return;
-                addListed(held.handle(), node, names.back(), pattern, subFolders);
-                if (names.capacity() > 4096 && names.size() < names.capacity() / 4)
-                    names.shrink_to_fit();
+                addListed(held.handle(), node, name, looked, pattern, subFolders);
             }
         }
         for (const SubFolder &sub : subFolders) {

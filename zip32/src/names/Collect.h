@@ -3,6 +3,7 @@
 #pragma once
 
 #include "names/Folders.h"
+#include "names/StatAhead.h"
 
 #include <cstdint>
 #include <deque>
@@ -93,6 +94,9 @@ struct CollectOptions {
     bool followLinks = false; // links out of the archive's folders too
     std::string archivePath; // normalised; never put into itself
     std::vector<std::string> leaveOut; // normalised paths of files never stored
+    // Where a big folder's names are looked at ahead of the walk; without
+    // it, each in its turn on the calling thread.
+    StartWork startWork;
 };
 
 struct Collected {

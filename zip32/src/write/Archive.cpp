@@ -10,6 +10,7 @@
 #include "write/SourceCommands.h"
 #include "compress/Reuse.h"
 #include "compress/ReuseIndex.h"
+#include "compress/Threads.h"
 #include "write/ZipStream.h"
 #include "zip32.h"
 
@@ -941,6 +942,7 @@ bool collectOptionsFor(const ArchiveRequest &request, CollectOptions &options, s
     options.followLinks = request.followLinks;
     for (const std::string &name : request.leaveOut)
         options.leaveOut.push_back(resolvePath(options.root, name));
+    options.startWork = [](std::function<void()> work) { startJob(std::move(work)); };
     return true;
 }
 

@@ -1,0 +1,135 @@
+#include "names/StatAhead.h"
+
+#include <chrono>
+#include <utility>
+
+namespace zip32 {
+
+namespace {
+
+// Names handed on at a time, and how many such chunks the thread may be
+// ahead of the walk: a few thousand names, whatever the folder holds.
+constexpr size_t kChunkNames = 128;
+constexpr size_t kChunksAhead = 16;
+
+void look(FolderHandle folder, const std::string &name, Looked &looked)
+{
+    looked.ok = statIn(folder, name, false, looked.info);
+    looked.error = looked.ok ? 0 : lastError();
+}
+
+} // namespace
+
+StatAhead::StatAhead(FolderHandle folder, std::vector<std::string> names, const StartWork &start)
+    : folder_(folder), names_(std::move(names))
+{
+    if (!start || names_.size() < kAheadFrom)
+        return;
+    try {
+        start([this] { lookAhead(); });
+        ahead_ = true;
+    } catch (...) {
+        // No thread to spare: every name is looked at in its turn.
+    }
+}
+
+StatAhead::~StatAhead()
+{
+    if (!ahead_)
+        return;
+    std::unique_lock lock(mutex_);
+    closing_ = true;
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return ended_; });
+}
+
+void StatAhead::lookAhead()
+{
+    std::unique_lock lock(mutex_);
+    for (;;) {
+        changed_.wait(lock, [&] { return closing_ || lookedAt_ < chunks_.size(); });
+        if (closing_)
+            break;
+        // Stays where it is while the walk hands on more chunks and takes
+        // the ones before it: a deque's elements never move.
+        Chunk &chunk = chunks_[lookedAt_];
+        lock.unlock();
+        chunk.looked.resize(chunk.names.size());
+        for (size_t i = 0; i < chunk.names.size(); ++i)
+            look(folder_, chunk.names[i], chunk.looked[i]);
+        lock.lock();
+        ++lookedAt_;
+        changed_.notify_all();
+    }
+    ended_ = true;
+    changed_.notify_all();
+}
+
+std::string StatAhead::takeName()
+{
+    std::string name = std::move(names_.back());
+    names_.pop_back();
+    // A folder of a million names does not keep them all beside its million
+    // entries to the end.
+    if (names_.capacity() > 4096 && names_.size() < names_.capacity() / 4)
+        names_.shrink_to_fit();
+    return name;
+}
+
+void StatAhead::handOn()
+{
+    bool handed = false;
+    while (!names_.empty()) {
+        {
+            std::lock_guard lock(mutex_);
+            if (chunks_.size() >= kChunksAhead)
+                break;
+        }
+        Chunk chunk;
+        while (!names_.empty() && chunk.names.size() < kChunkNames)
+            chunk.names.push_back(takeName());
+        std::lock_guard lock(mutex_);
+        chunks_.push_back(std::move(chunk));
+        handed = true;
+    }
+    if (handed)
+        changed_.notify_all();
+}
+
+bool StatAhead::takeChunk(const std::function<void()> &whileWaiting)
+{
+    handOn();
+    std::unique_lock lock(mutex_);
+    if (chunks_.empty())
+        return false;
+    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookedAt_ > 0; })) {
+        lock.unlock();
+        if (whileWaiting)
+            whileWaiting();
+        lock.lock();
+    }
+    current_ = std::move(chunks_.front());
+    chunks_.pop_front();
+    --lookedAt_;
+    at_ = 0;
+    return true;
+}
+
+bool StatAhead::next(std::string &name, Looked &looked, const std::function<void()> &whileWaiting)
+{
+    if (!ahead_) {
+        if (names_.empty())
+            return false;
+        name = takeName();
+        look(folder_, name, looked);
+        return true;
+    }
+    if (at_ == current_.names.size() && !takeChunk(whileWaiting))
+        return false;
+    name = std::move(current_.names[at_]);
+    looked = current_.looked[at_];
+    ++at_;
+    return true;
+}
+
+} // namespace zip32
