@@ -54,7 +54,6 @@ void StatAhead::lookAhead()
         // the ones before it: a deque's elements never move.
         Chunk &chunk = chunks_[lookedAt_];
         lock.unlock();
-        chunk.looked.resize(chunk.names.size());
         for (size_t i = 0; i < chunk.names.size(); ++i)
             look(folder_, chunk.names[i], chunk.looked[i]);
         lock.lock();
@@ -88,6 +87,9 @@ void StatAhead::handOn()
         Chunk chunk;
         while (!names_.empty() && chunk.names.size() < kChunkNames)
             chunk.names.push_back(takeName());
+        // Made here, where running out of memory is the caller's to hear:
+        // the thread looking ahead only fills it in.
+        chunk.looked.resize(chunk.names.size());
         std::lock_guard lock(mutex_);
         chunks_.push_back(std::move(chunk));
         handed = true;
