@@ -429,9 +429,8 @@ private:
         bool viaLink;
     };
 
-    // One name of a folder's listing. A sub-folder to enter goes to
-    // `subFolders`.
-    // `looked`: what it is, not through a link.
+    // One name of a folder's listing, and what it is (`looked`, not through
+    // a link). A sub-folder to enter goes to `subFolders`.
     void addListed(FolderHandle handle, const FolderNode &folder, const std::string &name,
                    const Looked &looked, const std::string &pattern, std::vector<SubFolder> &subFolders)
     {
