@@ -511,6 +511,45 @@ private slots:
         QCOMPARE(content.out, QByteArray("real contents"));
     }
 
+    // Folders named one by one, as the program names a tree, are listed a
+    // few ahead of their turn: each must still be taken as itself, under
+    // the hidden rule, with its notes in the folders' order.
+    void foldersNamedOneByOne_data()
+    {
+        QTest::addColumn<int>("hidden");
+        QTest::newRow("hidden items left out") << 0;
+        QTest::newRow("hidden items with field 6") << 1;
+    }
+    void foldersNamedOneByOne()
+    {
+        QFETCH(int, hidden);
+        QTemporaryDir tmp;
+        QStringList names, entries, lines;
+        for (int k = 0; k < 48; ++k) {
+            const QString sub = QString("F/k%1").arg(k, 2, 10, QChar('0'));
+            QDir().mkpath(tmp.path() + "/" + sub);
+            writeFile(tmp.path() + "/" + sub + "/f", sub.toUtf8());
+            writeFile(tmp.path() + "/" + sub + "/.h", "hidden");
+            names << tmp.path() + "/" + sub + "/*.*";
+            entries << sub + "/";
+            if (hidden)
+                entries << sub + "/.h";
+            entries << sub + "/f";
+            if (k % 8 == 3) {
+                QVERIFY(::mkfifo(QFile::encodeName(tmp.path() + "/" + sub + "/fifo").constData(), 0644) == 0);
+                lines << tmp.path() + "/" + sub + "/fifo: skipped, not a regular file (FIFO)";
+            }
+        }
+        Options o;
+        o.root = QFile::encodeName(tmp.path());
+        o.hidden = hidden;
+        const QString archive = tmp.path() + "/out.zip";
+        const Run run = runEngine(archive, names, o);
+        QCOMPARE(run.result, int(ZP_OK));
+        QCOMPARE(run.lines, lines);
+        QCOMPARE(QString::fromUtf8(runTool("unzip", {"-Z1", archive}).out).split('\n', Qt::SkipEmptyParts), entries);
+    }
+
     // A name that is not UTF-8 is kept byte for byte, without the UTF-8 flag.
     void nameNotUtf8()
     {

@@ -1,5 +1,6 @@
 #include "names/Collect.h"
 
+#include "names/FolderAhead.h"
 #include "names/Links.h"
 #include "messages/Messenger.h"
 #include "names/Names.h"
@@ -142,7 +143,26 @@ public:
         }
     }
 
-    void addName(const std::string &name)
+    // The folders of the wildcard names, listed on another thread ahead of
+    // the walk. With recursion the walk reaches most folders from those,
+    // so nothing is listed ahead.
+    void listAhead(const std::vector<std::string> &names)
+    {
+        if (options_.recurse)
+            return;
+        std::vector<std::string> folders;
+        for (const std::string &name : names) {
+            std::string dir, last;
+            if (!name.empty())
+                splitPath(resolvePath(options_.root, name), dir, last);
+            folders.push_back(hasWildcard(last) ? dir : std::string());
+        }
+        ahead_ =
+            std::make_unique<FolderAhead>(std::move(folders), options_.includeHidden, options_.startWork);
+    }
+
+    // The program's `k`th name.
+    void addName(const std::string &name, size_t k)
     {
         messages_.heartbeat();
         if (stopped())
@@ -155,7 +175,7 @@ public:
         std::string dir, last;
         splitPath(full, dir, last);
         if (hasWildcard(last))
-            addWildcardName(name, dir, last);
+            addWildcardName(name, dir, last, k);
         else
             addPlainName(name, full);
     }
@@ -240,7 +260,8 @@ private:
         return tree_.child(parent, name, &verdict.reached);
     }
 
-    void addWildcardName(const std::string &name, const std::string &dir, const std::string &pattern)
+    void addWildcardName(const std::string &name, const std::string &dir, const std::string &pattern,
+                         size_t k)
     {
         // A folder named for its files that is not there (gone since the
         // caller found it, or a name the caller could not spell) is a
@@ -257,7 +278,13 @@ private:
                 notMatched(name, errorText(error).c_str());
             return;
         }
-        addFolder(*node, pattern);
+        std::optional<AheadListing> listing;
+        if (ahead_)
+            listing = ahead_->take(k, [&] {
+                messages_.heartbeat();
+                return !stopped();
+            });
+        addFolder(*node, pattern, listing ? &*listing : nullptr);
     }
 
     // A plain name is followed when it is a link, wherever it leads: the
@@ -471,9 +498,36 @@ private:
         }
     }
 
+    // The names in `folder`, held as `handle`, sorted so that the first to
+    // take is the last, and what each is when that is known already: the
+    // listing made ahead (`ahead`) when it is of this very folder, else the
+    // folder's own. False (said) when it cannot be read at all.
+    bool namesOf(const FolderNode &folder, FolderHandle handle, AheadListing *ahead,
+                 std::vector<std::string> &names, std::vector<Looked> &looked)
+    {
+        if (ahead && ahead->dev == folder.dev && ahead->ino == folder.ino) {
+            names = std::move(ahead->names);
+            looked = std::move(ahead->looked);
+            return true;
+        }
+        FolderReader reader;
+        if (!reader.open(handle)) {
+            ++leftOut_;
+            messages_.line(folder.path + ": folder not read (" + reasonOf(lastError()) + ")");
+            return false;
+        }
+        if (!reader.names(options_.includeHidden, names)) {
+            ++leftOut_;
+            messages_.line(folder.path + ": folder not read to the end (" + errorText(lastError()) + ")");
+        }
+        std::sort(names.begin(), names.end(), std::greater<>());
+        return true;
+    }
+
     // The folder's own entry, the files in it that match the pattern and,
-    // with recursion, the same for every sub-folder.
-    void addFolder(const FolderNode &node, const std::string &pattern)
+    // with recursion, the same for every sub-folder. `ahead`: the folder's
+    // listing made ahead, used when it is of this very folder.
+    void addFolder(const FolderNode &node, const std::string &pattern, AheadListing *ahead = nullptr)
     {
         // Links to folders are followed when recursing, but no folder is
         // entered twice: this is what stops link loops.
@@ -484,20 +538,17 @@ private:
         std::vector<SubFolder> subFolders;
         {
             FolderTree::Hold held = tree_.hold(node);
-            FolderReader folder;
-            if (!held || !folder.open(held.handle())) {
+            if (!held) {
                 ++leftOut_;
                 messages_.line(node.path + ": folder not read (" + reasonOf(lastError()) + ")");
                 return;
             }
             std::vector<std::string> names;
-            if (!folder.names(options_.includeHidden, names)) {
-                ++leftOut_;
-                messages_.line(node.path + ": folder not read to the end (" + errorText(lastError()) + ")");
-            }
+            std::vector<Looked> looks;
+            if (!namesOf(node, held.handle(), ahead, names, looks))
+                return;
             // In order, taken from the back and given back as they go.
-            std::sort(names.begin(), names.end(), std::greater<>());
-            StatAhead listed(held.handle(), std::move(names), options_.startWork);
+            StatAhead listed(held.handle(), std::move(names), std::move(looks), options_.startWork);
             const std::function<void()> beat = [&] { messages_.heartbeat(); };
             std::string name;
             Looked looked;
@@ -527,6 +578,7 @@ private:
     Collected &result_;
     FolderTree &tree_;
     TakenNames taken_;
+    std::unique_ptr<FolderAhead> ahead_;
     std::vector<std::string> named_; // the folders named, as findFolders found them
     std::set<FileId> entered_;
     std::set<FileId> neverStored_;
@@ -597,10 +649,11 @@ void collectEntries(const std::vector<std::string> &names, const CollectOptions 
     collector.findFolders(names);
     if (onNamed)
         onNamed(collector.namedFolders());
-    for (const auto &name : names) {
+    collector.listAhead(names);
+    for (size_t k = 0; k < names.size(); ++k) {
         if (collector.stopped())
             break;
-        collector.addName(name);
+        collector.addName(names[k], k);
     }
     collector.finish();
 }

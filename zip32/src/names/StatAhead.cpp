@@ -20,10 +20,11 @@ void look(FolderHandle folder, const std::string &name, Looked &looked)
 
 } // namespace
 
-StatAhead::StatAhead(FolderHandle folder, std::vector<std::string> names, const StartWork &start)
-    : folder_(folder), names_(std::move(names))
+StatAhead::StatAhead(FolderHandle folder, std::vector<std::string> names, std::vector<Looked> looked,
+                     const StartWork &start)
+    : folder_(folder), names_(std::move(names)), looked_(std::move(looked))
 {
-    if (!start || names_.size() < kAheadFrom)
+    if (!looked_.empty() || !start || names_.size() < kAheadFrom)
         return;
     try {
         start([this] { lookAhead(); });
@@ -123,7 +124,12 @@ bool StatAhead::next(std::string &name, Looked &looked, const std::function<void
         if (names_.empty())
             return false;
         name = takeName();
-        look(folder_, name, looked);
+        if (looked_.empty()) {
+            look(folder_, name, looked);
+        } else {
+            looked = looked_.back();
+            looked_.pop_back();
+        }
         return true;
     }
     if (at_ == current_.names.size() && !takeChunk(whileWaiting))

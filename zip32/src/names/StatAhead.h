@@ -37,7 +37,10 @@ public:
     // this is gone, sorted so that the first to take is the last: taken from
     // the back, and given back as they go. `start` (when given) starts the
     // thread that looks ahead, for a folder of at least kAheadFrom names.
-    StatAhead(FolderHandle folder, std::vector<std::string> names, const StartWork &start);
+    // `looked`, when not empty, is what each of `names` is, in the same
+    // order, as another thread looked at it already (FolderAhead).
+    StatAhead(FolderHandle folder, std::vector<std::string> names, std::vector<Looked> looked,
+              const StartWork &start);
     // Waits for the thread looking ahead, which ends after the name it is at.
     ~StatAhead();
     StatAhead(const StatAhead &) = delete;
@@ -63,6 +66,7 @@ private:
 
     const FolderHandle folder_;
     std::vector<std::string> names_; // not yet handed on, the next last
+    std::vector<Looked> looked_; // empty, or what each of names_ is
     bool ahead_ = false;
 
     // Shared with the thread looking ahead, under mutex_.
