@@ -47,25 +47,12 @@ FolderAhead::FolderAhead(std::vector<std::string> folders, bool includeHidden, c
 {
     const auto wanted =
         std::count_if(folders_.begin(), folders_.end(), [](const auto &f) { return !f.empty(); });
-    if (!start || wanted < 2)
-        return;
-    try {
-        start([this] { listAhead(); });
-        ahead_ = true;
-    } catch (...) {
-        // No thread to spare: the walk lists every folder itself.
-    }
+    // Without a thread to spare, the walk lists every folder itself.
+    if (wanted >= 2)
+        ahead_ = thread_.start(start, [this] { listAhead(); });
 }
 
-FolderAhead::~FolderAhead()
-{
-    if (!ahead_)
-        return;
-    std::unique_lock lock(mutex_);
-    closing_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return ended_; });
-}
+FolderAhead::~FolderAhead() { thread_.close(); }
 
 bool FolderAhead::roomAhead() const
 {
@@ -102,26 +89,25 @@ void FolderAhead::listInto(size_t k, std::unique_lock<std::mutex> &lock)
 
 void FolderAhead::listAhead()
 {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(thread_.mutex);
     for (;;) {
         std::optional<size_t> k;
-        changed_.wait(lock, [&] { return closing_ || (k = claimNext()) || next_ >= folders_.size(); });
-        if (closing_ || !k)
-            break;
+        thread_.changed.wait(
+            lock, [&] { return thread_.closing() || (k = claimNext()) || next_ >= folders_.size(); });
+        if (thread_.closing() || !k)
+            return;
         listing_ = *k;
         listInto(*k, lock);
         listing_.reset();
-        changed_.notify_all();
+        thread_.changed.notify_all();
     }
-    ended_ = true;
-    changed_.notify_all();
 }
 
 std::optional<AheadListing> FolderAhead::take(size_t k, const std::function<bool()> &whileWaiting)
 {
     if (!ahead_)
         return std::nullopt;
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(thread_.mutex);
     taken_ = std::max(taken_, k);
     // Listings of names passed over (not folders after all) go unused.
     while (!made_.empty() && made_.begin()->first < k) {
@@ -133,7 +119,7 @@ std::optional<AheadListing> FolderAhead::take(size_t k, const std::function<bool
             listInto(*next, lock);
             continue;
         }
-        if (changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return listing_ != k; }))
+        if (thread_.changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return listing_ != k; }))
             break;
         lock.unlock();
         const bool wait = whileWaiting();
@@ -147,7 +133,7 @@ std::optional<AheadListing> FolderAhead::take(size_t k, const std::function<bool
         listing = std::move(it->second);
         made_.erase(it);
     }
-    changed_.notify_all();
+    thread_.changed.notify_all();
     return listing;
 }
 

@@ -13,7 +13,6 @@
 
 #include "names/StatAhead.h"
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -56,11 +55,11 @@ public:
 
 private:
     void listAhead();
-    bool roomAhead() const; // mutex_ held
+    bool roomAhead() const; // the mutex held
     // The next folder to list ahead, claimed; none when there is no room
-    // or none is left. mutex_ held.
+    // or none is left. The mutex held.
     std::optional<size_t> claimNext();
-    // Lists folders[k] and keeps its listing (`lock`, on mutex_, is let go
+    // Lists folders[k] and keeps its listing (`lock`, on the mutex, is let go
     // meanwhile).
     void listInto(size_t k, std::unique_lock<std::mutex> &lock);
 
@@ -68,16 +67,13 @@ private:
     const bool includeHidden_;
     bool ahead_ = false;
 
-    // Shared with the thread, under mutex_.
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // Shared with the thread, under its mutex.
+    AheadThread thread_;
     std::map<size_t, AheadListing> made_; // by k
     size_t madeNames_ = 0; // of made_, in all
     size_t next_ = 1; // the next the thread lists
     size_t taken_ = 0; // the walk's: nothing up to it is listed ahead any more
     std::optional<size_t> listing_; // the one the thread is at
-    bool closing_ = false;
-    bool ended_ = false;
 };
 
 } // namespace zip32

@@ -24,33 +24,48 @@ StatAhead::StatAhead(FolderHandle folder, std::vector<std::string> names, std::v
                      const StartWork &start)
     : folder_(folder), names_(std::move(names)), looked_(std::move(looked))
 {
-    if (!looked_.empty() || !start || names_.size() < kAheadFrom)
-        return;
-    try {
-        start([this] { lookAhead(); });
-        ahead_ = true;
-    } catch (...) {
-        // No thread to spare: every name is looked at in its turn.
-    }
+    // Without a thread to spare, every name is looked at in its turn.
+    if (looked_.empty() && names_.size() >= kAheadFrom)
+        ahead_ = thread_.start(start, [this] { lookAhead(); });
 }
 
-StatAhead::~StatAhead()
+StatAhead::~StatAhead() { thread_.close(); }
+
+bool AheadThread::start(const StartWork &start, std::function<void()> work)
 {
-    if (!ahead_)
+    if (!start)
+        return false;
+    try {
+        start([this, work = std::move(work)] {
+            work();
+            std::lock_guard lock(mutex);
+            ended_ = true;
+            changed.notify_all();
+        });
+    } catch (...) {
+        return false;
+    }
+    started_ = true;
+    return true;
+}
+
+void AheadThread::close()
+{
+    if (!started_)
         return;
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(mutex);
     closing_ = true;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return ended_; });
+    changed.notify_all();
+    changed.wait(lock, [&] { return ended_; });
 }
 
 void StatAhead::lookAhead()
 {
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(thread_.mutex);
     for (;;) {
-        changed_.wait(lock, [&] { return closing_ || lookedAt_ < chunks_.size(); });
-        if (closing_)
-            break;
+        thread_.changed.wait(lock, [&] { return thread_.closing() || lookedAt_ < chunks_.size(); });
+        if (thread_.closing())
+            return;
         // Stays where it is while the walk hands on more chunks and takes
         // the ones before it: a deque's elements never move.
         Chunk &chunk = chunks_[lookedAt_];
@@ -59,10 +74,8 @@ void StatAhead::lookAhead()
             look(folder_, chunk.names[i], chunk.looked[i]);
         lock.lock();
         ++lookedAt_;
-        changed_.notify_all();
+        thread_.changed.notify_all();
     }
-    ended_ = true;
-    changed_.notify_all();
 }
 
 std::string StatAhead::takeName()
@@ -81,7 +94,7 @@ void StatAhead::handOn()
     bool handed = false;
     while (!names_.empty()) {
         {
-            std::lock_guard lock(mutex_);
+            std::lock_guard lock(thread_.mutex);
             if (chunks_.size() >= kChunksAhead)
                 break;
         }
@@ -91,21 +104,21 @@ void StatAhead::handOn()
         // Made here, where running out of memory is the caller's to hear:
         // the thread looking ahead only fills it in.
         chunk.looked.resize(chunk.names.size());
-        std::lock_guard lock(mutex_);
+        std::lock_guard lock(thread_.mutex);
         chunks_.push_back(std::move(chunk));
         handed = true;
     }
     if (handed)
-        changed_.notify_all();
+        thread_.changed.notify_all();
 }
 
 bool StatAhead::takeChunk(const std::function<void()> &whileWaiting)
 {
     handOn();
-    std::unique_lock lock(mutex_);
+    std::unique_lock lock(thread_.mutex);
     if (chunks_.empty())
         return false;
-    while (!changed_.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookedAt_ > 0; })) {
+    while (!thread_.changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return lookedAt_ > 0; })) {
         lock.unlock();
         if (whileWaiting)
             whileWaiting();

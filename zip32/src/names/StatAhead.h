@@ -24,6 +24,26 @@ namespace zip32 {
 // (then the caller does the work itself).
 using StartWork = std::function<void(std::function<void()>)>;
 
+// A thread that works ahead of the walk, and what the two share: a lock,
+// the signal each gives the other, and the walk's word to stop.
+class AheadThread {
+public:
+    // Runs `work` on a thread of its own, through `start`; false, and no
+    // thread, when none can be had. `work` returns once closing() is true.
+    bool start(const StartWork &start, std::function<void()> work);
+    // Says closing() and waits until the work has returned, if it started.
+    void close();
+    bool closing() const { return closing_; } // mutex held
+
+    std::mutex mutex;
+    std::condition_variable changed;
+
+private:
+    bool started_ = false;
+    bool closing_ = false; // under mutex
+    bool ended_ = false; // under mutex
+};
+
 // One name as it was looked at: `ok` with its stat, else the system's error.
 struct Looked {
     FileInfo info;
@@ -69,13 +89,10 @@ private:
     std::vector<Looked> looked_; // empty, or what each of names_ is
     bool ahead_ = false;
 
-    // Shared with the thread looking ahead, under mutex_.
-    std::mutex mutex_;
-    std::condition_variable changed_;
+    // Shared with the thread looking ahead, under its mutex.
+    AheadThread thread_;
     std::deque<Chunk> chunks_; // handed on, not yet taken; the first is the walk's next
     size_t lookedAt_ = 0; // of chunks_, from the front: done
-    bool closing_ = false;
-    bool ended_ = false;
 
     // The walk's own: the chunk it takes names from.
     Chunk current_;
