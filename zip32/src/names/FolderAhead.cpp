@@ -115,16 +115,15 @@ std::optional<AheadListing> FolderAhead::take(size_t k, const std::function<bool
         made_.erase(made_.begin());
     }
     while (listing_ == k) {
-        if (const std::optional<size_t> next = claimNext()) {
+        if (const std::optional<size_t> next = claimNext())
             listInto(*next, lock);
-            continue;
-        }
-        if (thread_.changed.wait_for(lock, std::chrono::milliseconds(100), [&] { return listing_ != k; }))
+        else if (thread_.changed.wait_for(lock, std::chrono::milliseconds(100),
+                                          [&] { return listing_ != k; }))
             break;
         lock.unlock();
-        const bool wait = whileWaiting();
+        const bool goOn = whileWaiting();
         lock.lock();
-        if (!wait)
+        if (!goOn)
             break;
     }
     std::optional<AheadListing> listing;

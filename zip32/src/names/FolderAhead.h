@@ -48,8 +48,8 @@ public:
 
     // The listing of folders[k], when it was made ahead. While the thread
     // is making it, the walk lists the next folders itself, as far ahead as
-    // the thread may go, then waits, running `whileWaiting` every tenth of
-    // a second until it answers false. Nothing up to k is made ahead after
+    // the thread may go, then waits; `whileWaiting` runs after each folder
+    // the walk lists and every tenth of a second, until it answers false. Nothing up to k is made ahead after
     // this: names are taken in order.
     std::optional<AheadListing> take(size_t k, const std::function<bool()> &whileWaiting);
 
