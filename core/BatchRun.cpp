@@ -12,7 +12,7 @@ BatchRun::BatchRun(QStringList folders, QString outputFolder, BatchRunHooks hook
 {
     // The names the run will claim, worked out the way it claims them, and
     // compared as the output folder's file system compares names.
-    const QString output = ResolveOutputFolder(m_outputFolder);
+    const QString output = m_outputFolders.resolve(m_outputFolder);
     m_names = RunArchiveNames(output.isEmpty() ? kFileNameCase : FileNameCaseIn(output));
     RunArchiveNames planned = m_names;
     for (const QString &folder : m_folders) {
@@ -88,6 +88,8 @@ void BatchRun::zipFolder(int number, const QString &folder)
     for (auto into = m_runArchives.cbegin(); into != m_runArchives.cend(); ++into)
         if (ResolvedFolderIsWithin(m_runArchiveFolders.value(into.key()), resolved))
             hooks.extras.leaveOut << into.value();
+    hooks.resolvedFolder = resolved;
+    hooks.outputFolders = &m_outputFolders;
     QString archive;
     hooks.archivePath = &archive;
     const double count = double(m_folders.size());

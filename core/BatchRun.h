@@ -90,6 +90,7 @@ private:
     QMap<QString, QStringList> m_runArchives;
     // The same folders as the system finds them, looked up once for the run.
     QMap<QString, QString> m_runArchiveFolders;
+    OutputFolderLookup m_outputFolders;
     BatchRunHooks m_hooks;
     RunArchiveNames m_names;
     RunNotes m_notes;

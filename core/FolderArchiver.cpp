@@ -119,14 +119,18 @@ bool folderToZip(const QString &outputFolderText, const QString &folderPath, Err
 {
     // A root stands for the whole disk: never walked, never zipped, and no
     // archive deleted on its behalf.
-    if (trap.guard(100, [&] { return IsRootFolder(folderPath); })) {
+    if (trap.guard(100, [&] {
+            return hooks.resolvedFolder ? IsRootFolder(folderPath, *hooks.resolvedFolder)
+                                        : IsRootFolder(folderPath);
+        })) {
         tell(hooks,
              QStringLiteral("\"%1\" is the root of the file system, not a folder to zip; it was left out.")
                  .arg(folderPath));
         return false;
     }
     if (trap.guard(102, [&] {
-            outputFolder = ResolveOutputFolder(outputFolderText);
+            outputFolder = hooks.outputFolders ? hooks.outputFolders->resolve(outputFolderText)
+                                               : ResolveOutputFolder(outputFolderText);
             return outputFolder.isEmpty();
         })) {
         tell(hooks, kNoSuchOutputFolder);

@@ -4,11 +4,13 @@
 #include "core/EngineLoader.h"
 #include "core/Platform.h"
 #include "core/ErrorTrap.h"
+#include "core/PathHelpers.h"
 #include "core/Yield.h"
 #include <QSet>
 #include <QString>
 #include <QStringList>
 #include <functional>
+#include <optional>
 
 // The archive names one run has given out. Two listed folders with the same
 // last name would otherwise share one archive name, and the later archive
@@ -61,6 +63,12 @@ struct ZipFolderHooks {
     // current one is being zipped.
     std::function<void(const QString &folderPath, QStringList &subFolders, QStringList *linksLeftOut)>
         subFolders;
+    // The folder as the system finds it (CanonicalPath), when the caller
+    // has just looked it up; otherwise it is looked up here.
+    std::optional<QString> resolvedFolder;
+    // A run's output folders, resolved once for the run; without them the
+    // output folder text is resolved afresh (ResolveOutputFolder).
+    OutputFolderLookup *outputFolders = nullptr;
 };
 
 // The folder's last name part: the text after its last separator, trailing

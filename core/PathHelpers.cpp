@@ -60,13 +60,21 @@ void DeleteExistingFile(const QString &path, const Yield &yield)
 
 bool IsRootPath(const QString &path) { return QDir(path).isRoot(); }
 
-bool IsRootFolder(const QString &path)
+namespace {
+
+// A root as written: empty, or any spelling of one once cleaned.
+bool isRootAsWritten(const QString &path)
 {
-    if (path.trimmed().isEmpty())
-        return true;
-    if (IsRootPath(QDir::cleanPath(QDir::fromNativeSeparators(path))))
-        return true;
-    return ResolvesToRoot(path);
+    return path.trimmed().isEmpty() || IsRootPath(QDir::cleanPath(QDir::fromNativeSeparators(path)));
+}
+
+} // namespace
+
+bool IsRootFolder(const QString &path) { return isRootAsWritten(path) || ResolvesToRoot(path); }
+
+bool IsRootFolder(const QString &path, const QString &resolved)
+{
+    return isRootAsWritten(path) || (!resolved.isEmpty() && IsFileSystemRoot(ToNativePath(resolved)));
 }
 
 QString CanonicalPath(const QString &path)
@@ -109,7 +117,11 @@ bool ResolvedFolderIsWithin(const QString &in, QString out)
     return (in + kNativeSeparator).startsWith(out, kFileNameCase);
 }
 
-QString ResolveOutputFolder(const QString &text)
+namespace {
+
+// The full path an output-folder text stands for; empty when it stands for
+// none.
+QString fullOutputFolderPath(const QString &text)
 {
     QString full;
     if (kNativePathStyle == PathStyle::Posix && text == QLatin1String("~"))
@@ -125,7 +137,34 @@ QString ResolveOutputFolder(const QString &text)
         const bool share = text.startsWith(QLatin1String("\\\\"));
         full = drive || share ? QDir::toNativeSeparators(text) : QString();
     }
+    return full;
+}
+
+} // namespace
+
+QString ResolveOutputFolder(const QString &text)
+{
     // The text as typed must name a folder to the system first: a text the
     // system refuses (too long, a file on the way) is refused here too.
+    const QString full = fullOutputFolderPath(text);
     return full.isEmpty() || !FolderExists(full) ? QString() : ResolvedFolderPath(full);
+}
+
+QString OutputFolderLookup::resolve(const QString &text)
+{
+    const QString full = fullOutputFolderPath(text);
+    FolderId id;
+    if (full.isEmpty() || !FolderIdAt(full, id)) {
+        m_known.remove(full);
+        return QString();
+    }
+    const auto known = m_known.constFind(full);
+    if (known != m_known.cend() && known->id == id)
+        return known->resolved;
+    const QString resolved = ResolvedFolderPath(full);
+    if (resolved.isEmpty())
+        m_known.remove(full);
+    else
+        m_known.insert(full, Known{id, resolved});
+    return resolved;
 }

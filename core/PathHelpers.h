@@ -2,6 +2,7 @@
 // Small file and text helpers shared by the window's commands.
 #include "core/Platform.h"
 #include "core/Yield.h"
+#include <QHash>
 #include <QString>
 
 // Removes doubled separators. Windows style: pairs of `\` become one, and a
@@ -28,6 +29,9 @@ bool IsRootPath(const QString &path);
 // zipped or listed, as they stand for the whole disk. IsRootPath of the
 // cleaned text, and the path resolved (ResolvesToRoot).
 bool IsRootFolder(const QString &path);
+// The same for a path the caller has just resolved (CanonicalPath gave
+// `resolved`), without resolving it again.
+bool IsRootFolder(const QString &path, const QString &resolved);
 
 // What "Start Zipping" says when the output folder is not there.
 inline const QString kNoSuchOutputFolder =
@@ -56,3 +60,20 @@ QString CanonicalPath(const QString &path);
 // names no folder, and nor does a path that cannot be resolved: the answer
 // is then empty.
 QString ResolveOutputFolder(const QString &text);
+
+// The output folders of one run, each resolved (ResolveOutputFolder) when
+// first asked for, and afterwards only looked at: while the text still
+// names the same folder, its resolution is the one found before. A run of
+// thousands of small folders resolves its output folder once, not once per
+// archive.
+class OutputFolderLookup {
+public:
+    QString resolve(const QString &text);
+
+private:
+    struct Known {
+        FolderId id;
+        QString resolved;
+    };
+    QHash<QString, Known> m_known; // by the full path the text stands for
+};

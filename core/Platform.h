@@ -172,6 +172,9 @@ std::size_t WalkFolderBudget();
 
 // The identity of the folder held.
 bool FolderIdOf(const WalkFolder &folder, FolderId &id);
+// The identity of the folder `path` names, links followed; false when it
+// names no folder.
+bool FolderIdAt(const QString &path, FolderId &id);
 
 // Lists the folders of `folder`: entries that are folders or links to
 // folders, hidden ones (and on Windows system ones) passed over. `yield`

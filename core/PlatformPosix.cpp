@@ -251,6 +251,15 @@ bool FolderIdOf(const WalkFolder &folder, FolderId &id)
     return true;
 }
 
+bool FolderIdAt(const QString &path, FolderId &id)
+{
+    struct stat st;
+    if (!IsUsablePath(path) || ::stat(FileNameToNative(path).constData(), &st) != 0 || !S_ISDIR(st.st_mode))
+        return false;
+    id = idOf(st);
+    return true;
+}
+
 namespace {
 
 // Calls `each` with every name in the folder held as `fd`, in the

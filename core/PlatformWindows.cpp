@@ -330,6 +330,11 @@ std::size_t WalkFolderBudget() { return 64; }
 
 bool FolderIdOf(const WalkFolder &folder, FolderId &id) { return folderIdAt(folder.m_path, id); }
 
+bool FolderIdAt(const QString &path, FolderId &id)
+{
+    return IsUsablePath(path) && folderIdAt(ToNativePath(path), id);
+}
+
 bool ListFolders(const WalkFolder &held, const std::function<void()> &yield,
                  const std::function<void(ListedFolder &&)> &found)
 {

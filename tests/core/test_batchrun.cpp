@@ -185,6 +185,49 @@ private slots:
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), QByteArray("the earlier archive"));
     }
+
+    // The run resolves its output folder once, yet sees it change between
+    // two archives: a folder gone is told, and a link on the way that now
+    // leads elsewhere takes the next archive there.
+    void outputFolderChangesMidRun_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::newRow("removed") << "removed";
+        if (kSymbolicLinks)
+            QTest::newRow("link on the way retargeted") << "retargeted";
+    }
+    void outputFolderChangesMidRun()
+    {
+        QFETCH(QString, change);
+        QTemporaryDir src, out;
+        writeFile(src.path() + "/One/a.txt", "a");
+        writeFile(src.path() + "/Two/b.txt", "b");
+        const QString root = QFileInfo(out.path()).canonicalFilePath();
+        QVERIFY(QDir(root).mkpath("A/into") && QDir(root).mkpath("B/into"));
+        QVERIFY(change == "removed" || QFile::link(root + "/A", root + "/L"));
+        QStringList shown;
+        BatchRunHooks hooks{[] {}, {}, [&](const QString &messages) { shown << messages; }};
+        BatchRun run({src.path() + "/One", src.path() + "/Two"}, root + (change == "removed" ? "/A/into" : "/L/into"),
+                     hooks);
+        QSignalSpy finished(&run, &BatchRun::folderFinished);
+        connect(&run, &BatchRun::folderFinished, this, [&](int number) {
+            if (number == 1 && change == "removed")
+                QVERIFY(QDir(root + "/A/into").removeRecursively());
+            if (number == 1 && change == "retargeted")
+                QVERIFY(QFile::remove(root + "/L") && QFile::link(root + "/B", root + "/L"));
+        });
+        ErrorTrap trap(QStringLiteral("test "), [](const QString &, int, const QString &) {});
+        run.run(trap);
+        QCOMPARE(finished.size(), 2);
+        QCOMPARE(finished.at(0).at(1).toString(), nativePath(root + "/A/into/One.zip"));
+        if (change == "removed") {
+            QCOMPARE(finished.at(1).at(2).toInt(), -1);
+            QCOMPARE(shown, QStringList{kNoSuchOutputFolder});
+        } else {
+            QCOMPARE(finished.at(1).at(1).toString(), nativePath(root + "/B/into/Two.zip"));
+            QVERIFY(archivecheck::unzipTestPasses(root + "/B/into/Two.zip"));
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBatchRun)
