@@ -3,6 +3,7 @@
 #include "names/Collect.h"
 #include "compress/Pieces.h"
 #include "compress/ReuseIndex.h"
+#include "compress/Threads.h"
 
 #include <libdeflate.h>
 
@@ -72,9 +73,11 @@ void fingerprint(int level, int64_t mtimeNs, uint32_t dataCrc, unsigned char out
 
 EarlierArchive::~EarlierArchive() { close(); }
 
-void EarlierArchive::close()
+void EarlierArchive::close(bool inBackground)
 {
-    if (fd_ != kNoFile)
+    if (fd_ != kNoFile && inBackground)
+        closeInBackground(fd_);
+    else if (fd_ != kNoFile)
         closeFile(fd_);
     fd_ = kNoFile;
 }

@@ -115,8 +115,9 @@ public:
 
     // For reading the data, from any thread.
     FileHandle handle() const { return fd_; }
-    // Once nothing is read from it any more.
-    void close();
+    // Once nothing is read from it any more; with `inBackground`, on
+    // another thread (closeInBackground).
+    void close(bool inBackground = false);
 
 private:
     // One central record, packed to what find and vouchedFor read of it; a

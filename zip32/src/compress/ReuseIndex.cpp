@@ -1,5 +1,6 @@
 #include "compress/ReuseIndex.h"
 
+#include "compress/Threads.h"
 #include "platform/Platform.h"
 
 #include <libdeflate.h>
@@ -148,7 +149,10 @@ bool IndexWriter::finish()
     if (fd_ != kNoFile) {
         ok_ = closeFile(fd_) && ok_;
         fd_ = kNoFile;
+        // The old index, held across the rename, is freed in the background.
+        const FileHandle old = ok_ && replacesHeldFiles(dir_) ? openIn(dir_, name_, false) : kNoFile;
         ok_ = ok_ && renameIn(dir_, temp_, name_);
+        closeInBackground(old);
         if (!ok_) {
             removeFile(dir_, temp_);
             removeFile(dir_, name_);

@@ -6,6 +6,7 @@
 #include <deque>
 #include <thread>
 #include <utility>
+#include <vector>
 
 namespace zip32 {
 
@@ -127,6 +128,84 @@ std::shared_ptr<Job> startJob(std::function<void()> work)
         throw;
     }
     return job;
+}
+
+namespace {
+
+// The files waiting to be closed, and whether a thread is closing them. A
+// child after fork has no such thread: it closes its copies of the files
+// and starts afresh.
+struct Closing {
+    std::mutex mutex;
+    std::vector<FileHandle> files;
+    bool running = false;
+    uint64_t owner = 0;
+};
+
+constexpr size_t kMostWaitingToClose = 32;
+
+Closing &closing()
+{
+    static auto *c = new Closing; // never destroyed: its thread may outlive the rest
+    return *c;
+}
+
+void closeAll(std::vector<FileHandle> &files)
+{
+    for (const FileHandle f : files)
+        closeFile(f);
+    files.clear();
+}
+
+void closeWaiting(Closing &c)
+{
+    std::unique_lock lock(c.mutex);
+    while (!c.files.empty()) {
+        std::vector<FileHandle> files;
+        files.swap(c.files);
+        lock.unlock();
+        closeAll(files);
+        lock.lock();
+    }
+    c.running = false;
+}
+
+} // namespace
+
+void closeInBackground(FileHandle file)
+{
+    if (file == kNoFile)
+        return;
+    Closing *c = &closing();
+    std::unique_lock lock(c->mutex);
+    if (c->owner != processNumber()) {
+        closeAll(c->files);
+        c->running = false;
+        c->owner = processNumber();
+    }
+    if (c->files.size() >= kMostWaitingToClose) {
+        lock.unlock();
+        closeFile(file);
+        return;
+    }
+    try {
+        c->files.push_back(file);
+    } catch (...) {
+        lock.unlock();
+        closeFile(file);
+        return;
+    }
+    if (c->running)
+        return;
+    try {
+        startJob([] { closeWaiting(closing()); });
+        c->running = true;
+    } catch (...) {
+        std::vector<FileHandle> files;
+        files.swap(c->files);
+        lock.unlock();
+        closeAll(files);
+    }
 }
 
 } // namespace zip32

@@ -9,6 +9,8 @@
 // child starts from no threads.
 #pragma once
 
+#include "platform/Platform.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <functional>
@@ -35,5 +37,13 @@ private:
 // Starts `work` on a thread. Throws std::system_error when no thread can be
 // started (as std::thread does), std::bad_alloc without memory.
 std::shared_ptr<Job> startJob(std::function<void()> work);
+
+// Closes `file` on a thread of its own, one file after another. The last
+// close of a file replaced under its name is what frees its space, which
+// takes a millisecond or more for a big file or on a disk told of every
+// block freed (mounted with "discard"); the run goes on meanwhile. When a
+// few dozen files are waiting already, or no thread can be had, the file is
+// closed here and now. Never throws.
+void closeInBackground(FileHandle file);
 
 } // namespace zip32

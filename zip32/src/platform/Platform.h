@@ -189,6 +189,12 @@ bool resolvedFolder(FolderHandle folder, const std::string &path, std::string &r
 // exFAT, FUSE, SMB, NFS, network drives and every file system not known.
 bool keepsChangeTimes(FolderHandle folder);
 
+// True when a file in `folder` may be replaced by rename while this
+// process still holds it open, so that the space it frees is freed when it
+// is closed, not in the rename: Linux's local file systems. False on
+// Windows, on shares, FUSE, FAT and exFAT, where it is closed first.
+bool replacesHeldFiles(FolderHandle folder);
+
 // How many folders the engine may hold open at once, from the process's
 // limit on open files (RLIMIT_NOFILE), leaving most of it to the program.
 size_t folderBudget();

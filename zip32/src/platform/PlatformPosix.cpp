@@ -298,16 +298,16 @@ bool resolvedFolder(FolderHandle folder, const std::string &path, std::string &r
     return nameOfDescriptor(folder, resolved) || realPathOf(path, resolved);
 }
 
-bool keepsChangeTimes(FolderHandle folder)
+namespace {
+
+// A local file system of Linux's own (ext4, XFS, Btrfs, tmpfs...): not
+// FAT, exFAT, FUSE, SMB or NFS, whose servers and drivers do what they like.
+bool onLocalFileSystem(FolderHandle folder)
 {
 #ifdef __linux__
     struct statfs fs;
     if (::fstatfs(folder, &fs) != 0)
         return false;
-    // Local file systems whose change time the kernel alone sets, on every
-    // change of data, mode, owner or name. FAT and exFAT have none (their
-    // "change time" is the modification time, which any program sets),
-    // and a FUSE, SMB or NFS server reports what it likes.
     switch (static_cast<unsigned long>(fs.f_type)) {
     case EXT4_SUPER_MAGIC: // also ext2 and ext3
     case XFS_SUPER_MAGIC:
@@ -330,6 +330,18 @@ bool keepsChangeTimes(FolderHandle folder)
     return false;
 #endif
 }
+
+} // namespace
+
+// Their change time the kernel alone sets, on every change of data, mode,
+// owner or name. FAT and exFAT have none (their "change time" is the
+// modification time, which any program sets), and a FUSE, SMB or NFS
+// server reports what it likes.
+bool keepsChangeTimes(FolderHandle folder) { return onLocalFileSystem(folder); }
+
+// A share may refuse to replace a file its client holds (see
+// isHeldElsewhere), and a FUSE server may do as it likes.
+bool replacesHeldFiles(FolderHandle folder) { return onLocalFileSystem(folder); }
 
 size_t folderBudget()
 {

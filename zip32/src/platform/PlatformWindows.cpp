@@ -701,6 +701,9 @@ bool keepsChangeTimes(FolderHandle folder)
     return changeTimesAreReal(fileSystem, GetDriveTypeW(root.c_str()));
 }
 
+// Windows replaces no file that a handle is open on, even this process's.
+bool replacesHeldFiles(FolderHandle) { return false; }
+
 size_t folderBudget() { return 256; }
 
 FolderReader::~FolderReader() = default;

@@ -744,11 +744,11 @@ struct Builder {
             out.setModifiedTime(began, beganNs);
         if (replacing && replacing->earlierThere)
             out.setKept(replacing->kept);
-        out.setBeforeRename([this] {
+        out.setLetGoOfReplaced([this](bool inBackground) {
             if (earlier)
-                earlier->close();
+                earlier->close(inBackground);
             if (replacing)
-                replacing->release();
+                replacing->release(inBackground);
         });
     }
 

@@ -270,10 +270,13 @@ bool OutputFile::commit()
         closeFile(in_);
         in_ = kNoFile;
     }
-    if (beforeRename_)
-        beforeRename_();
+    const bool holdAcross = replacesHeldFiles(dir_);
+    if (letGo_ && !holdAcross)
+        letGo_(false);
     if (!takeName())
         return false;
+    if (letGo_ && holdAcross)
+        letGo_(true);
     temp_.clear();
     unregisterTemp();
     folderRenamed(dir_, holdFolderSync_);

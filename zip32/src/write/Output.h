@@ -62,10 +62,13 @@ public:
     uint64_t position() const { return pos_; }
     bool finish() { return commit(); }
 
-    // Called once the archive is complete and on disk, right before it takes
-    // its name: what still holds the archive it replaces lets go of it
-    // (Windows renames over no file this process holds).
-    void setBeforeRename(std::function<void()> beforeRename) { beforeRename_ = std::move(beforeRename); }
+    // Called once the archive is complete and on disk: what still holds the
+    // file it replaces lets go of it. Right before the rename where the
+    // file system replaces no file held open (replacesHeldFiles), with
+    // false; elsewhere once the archive has its name, with true, to close in
+    // the background (closeInBackground), as that last close, not the
+    // rename, now frees the replaced file's space.
+    void setLetGoOfReplaced(std::function<void(bool inBackground)> letGo) { letGo_ = std::move(letGo); }
     // After finish(): the archive as it took its name, and whether the file
     // system holding it keeps real change times.
     struct Written {
@@ -112,7 +115,7 @@ private:
     bool stamp_ = false;
     bool holdFolderSync_ = false;
     int64_t stampSeconds_ = 0, stampNs_ = 0;
-    std::function<void()> beforeRename_;
+    std::function<void(bool inBackground)> letGo_;
     Written written_;
     bool keep_ = false;
     KeptAttributes kept_;

@@ -1,5 +1,6 @@
 #include "write/Replace.h"
 
+#include "compress/Threads.h"
 #include "names/Names.h"
 
 #include <utility>
@@ -8,9 +9,11 @@ namespace zip32 {
 
 Replacement::~Replacement() { release(); }
 
-void Replacement::release()
+void Replacement::release(bool inBackground)
 {
-    if (kept.from != kNoFile)
+    if (kept.from != kNoFile && inBackground)
+        closeInBackground(kept.from);
+    else if (kept.from != kNoFile)
         closeFile(kept.from);
     kept.from = kNoFile;
 }

@@ -39,8 +39,8 @@ struct Replacement {
     int error = 0; // the name is taken by no file (a folder...)
 
     // Lets go of the file replaced, once what is kept of it has been
-    // taken (Windows renames over no file this process holds).
-    void release();
+    // taken; with `inBackground`, on another thread (closeInBackground).
+    void release(bool inBackground = false);
 };
 
 // The plan for the archive at `finalPath` (normalised, absolute).
