@@ -38,24 +38,27 @@ struct Pool {
     uint64_t owner = processNumber();
 };
 
-// Never destroyed (threads may outlive every other object of the process);
-// made again in a child after fork, which has none of the parent's threads.
-std::atomic<Pool *> g_pool{nullptr};
-
-Pool &pool()
+// The one T of this process, kept in `slot`: never destroyed (threads may
+// outlive every other object of the process), and made again in a child
+// after fork, which has none of the parent's threads.
+template <typename T> T &ofThisProcess(std::atomic<T *> &slot)
 {
-    Pool *p = g_pool.load(std::memory_order_acquire);
+    T *p = slot.load(std::memory_order_acquire);
     if (p && p->owner == processNumber())
         return *p;
     static std::mutex making;
     std::lock_guard lock(making);
-    p = g_pool.load(std::memory_order_acquire);
+    p = slot.load(std::memory_order_acquire);
     if (!p || p->owner != processNumber()) {
-        p = new Pool;
-        g_pool.store(p, std::memory_order_release);
+        p = new T;
+        slot.store(p, std::memory_order_release);
     }
     return *p;
 }
+
+std::atomic<Pool *> g_pool{nullptr};
+
+Pool &pool() { return ofThisProcess(g_pool); }
 
 void serve(Pool &p)
 {
@@ -132,23 +135,18 @@ std::shared_ptr<Job> startJob(std::function<void()> work)
 
 namespace {
 
-// The files waiting to be closed, and whether a thread is closing them. A
-// child after fork has no such thread: it closes its copies of the files
-// and starts afresh.
+// The files waiting to be closed, and whether a thread is closing them:
+// one of each per process (ofThisProcess).
 struct Closing {
     std::mutex mutex;
     std::vector<FileHandle> files;
     bool running = false;
-    uint64_t owner = 0;
+    uint64_t owner = processNumber();
 };
 
 constexpr size_t kMostWaitingToClose = 32;
 
-Closing &closing()
-{
-    static auto *c = new Closing; // never destroyed: its thread may outlive the rest
-    return *c;
-}
+std::atomic<Closing *> g_closing{nullptr};
 
 void closeAll(std::vector<FileHandle> &files)
 {
@@ -176,13 +174,14 @@ void closeInBackground(FileHandle file)
 {
     if (file == kNoFile)
         return;
-    Closing *c = &closing();
-    std::unique_lock lock(c->mutex);
-    if (c->owner != processNumber()) {
-        closeAll(c->files);
-        c->running = false;
-        c->owner = processNumber();
+    Closing *c = nullptr;
+    try {
+        c = &ofThisProcess(g_closing);
+    } catch (...) {
+        closeFile(file);
+        return;
     }
+    std::unique_lock lock(c->mutex);
     if (c->files.size() >= kMostWaitingToClose) {
         lock.unlock();
         closeFile(file);
@@ -198,7 +197,7 @@ void closeInBackground(FileHandle file)
     if (c->running)
         return;
     try {
-        startJob([] { closeWaiting(closing()); });
+        startJob([c] { closeWaiting(*c); });
         c->running = true;
     } catch (...) {
         std::vector<FileHandle> files;
